@@ -2,11 +2,11 @@
 // (device_identity.bin), with the take-over of their older generations.
 #include <memory>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include "app/store_files.h"
 #include "app/stores.h"
+#include "crypto/random.h"
 
 namespace dovan {
 namespace fs = std::filesystem;
@@ -116,7 +116,7 @@ Result<Bytes> load_channel_key(const SecretProtector& protector) {
     }
 
     key.resize(kChannelKeyLen);
-    if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1)
+    if (!random_fill(key))
         return fail_text("系统随机源不可用");
     if (auto made = make_dir(*dir); !made) return fail(std::move(made).error());
     if (auto wrote = protect_to_file(bin, key, protector); !wrote)
@@ -144,6 +144,19 @@ Result<Bytes> load_device_identity(const SecretProtector& protector,
         fs::rename(*dir / kPeerHex, *dir / kPeerHexBackup, ec);
     }
     return der;
+}
+
+Result<LocalStores> load_local_stores(const SecretProtector& protector,
+                                      const DeviceKeyFactory& keys) {
+    LocalStores out;
+    auto channel = load_channel_key(protector);
+    if (!channel) return fail_text(format_text("身份初始化失败: {}", channel.error().text));
+    out.channel_key = std::move(*channel);
+    auto device = load_device_identity(protector, keys);
+    if (!device) return fail_text(format_text("设备身份初始化失败: {}", device.error().text));
+    out.device_key = std::move(*device);
+    out.trusted = load_trusted_peers();
+    return out;
 }
 
 }  // namespace dovan

@@ -1,9 +1,9 @@
 #include "app/settings.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/debug_log.h"
 #include "app/store_files.h"
 #include "app/stores.h"
 
@@ -12,11 +12,6 @@ namespace fs = std::filesystem;
 using store_io::trim;
 
 namespace {
-
-// Interim stand-in for the shared console line until the debug log provides it.
-void settings_console_line(const std::string& text) {
-    std::fputs(("[Dovan] " + text + "\n").c_str(), stderr);
-}
 
 std::string ascii_lower(std::string_view s) {
     std::string out(s);
@@ -185,15 +180,15 @@ Settings load_settings() {
     auto bytes = store_io::read_file(path);
     if (!bytes) {
         if (store_io::exists(path))
-            settings_console_line(
-                format_text("设置文件读不出来，这次按默认值运行：{}", path.string()));
+            console_line(
+                format_text("[Dovan] 设置文件读不出来，这次按默认值运行：{}", path.string()));
         return {};
     }
     bool was_utf8 = true;
     Settings s = parse_settings(as_text(*bytes), &was_utf8);
     if (!was_utf8)
-        settings_console_line(
-            "settings.ini 不是 UTF-8（多半是被记事本按 ANSI 存过）：开关按能读出的部分保留，"
+        console_line(
+            "[Dovan] settings.ini 不是 UTF-8（多半是被记事本按 ANSI 存过）：开关按能读出的部分保留，"
             "中文目录名可能变成乱码");
     return s;
 }

@@ -98,6 +98,19 @@ void remember_peer_name(std::string_view fingerprint, std::string_view name);
 // Deletes trusted_peers.tsv, peer.hex and peer_names.tsv; missing files are fine.
 void forget_all();
 
+// ---- start-up ----
+
+struct LocalStores {
+    Bytes channel_key;  // X25519 static private key
+    Bytes device_key;   // device identity, PKCS#8 DER
+    std::vector<TrustedPeer> trusted;
+};
+
+// The core thread's first steps, in order. The error text is the notice that ends start-up
+// ("身份初始化失败: …" or "设备身份初始化失败: …").
+Result<LocalStores> load_local_stores(const SecretProtector& protector = platform_protector(),
+                                      const DeviceKeyFactory& keys = rsa_key_factory());
+
 // The store side of a completed pairing: the phone joins (or renames in) `trusted`, the list
 // is saved, and the advertised BLE name (empty when not connected over BLE) is remembered.
 // Returns false when the fingerprint is malformed and the list was left alone.

@@ -218,22 +218,22 @@ public:
 using IdentityFiles = TempDataDir;
 
 TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
-    auto key = load_channel_key();
-    ASSERT_TRUE(key.ok()) << key.error().text;
-    auto id = load_device_identity();
-    ASSERT_TRUE(id.ok()) << id.error().text;
-
-    EXPECT_EQ(key->size(), 32u);
-    EXPECT_TRUE(rsa_key_factory().parses(*id));
+    auto first = load_local_stores();
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    EXPECT_EQ(first->channel_key.size(), 32u);
+    EXPECT_TRUE(rsa_key_factory().parses(first->device_key));
+    EXPECT_TRUE(first->trusted.empty());
     EXPECT_EQ(mode_of(dir_), 0700u);
     EXPECT_EQ(mode_of(path(kIdentityBin)), 0600u);
     EXPECT_EQ(mode_of(path(kDeviceIdentityBin)), 0600u);
 
-    auto key2 = load_channel_key();
-    auto id2 = load_device_identity();
-    ASSERT_TRUE(key2.ok() && id2.ok());
-    EXPECT_EQ(*key2, *key);
-    EXPECT_EQ(*id2, *id);
+    std::vector<TrustedPeer> trusted;
+    record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "");
+    auto second = load_local_stores();
+    ASSERT_TRUE(second.ok()) << second.error().text;
+    EXPECT_EQ(second->channel_key, first->channel_key);
+    EXPECT_EQ(second->device_key, first->device_key);
+    EXPECT_EQ(second->trusted, trusted);
 }
 
 TEST_F(IdentityFiles, OlderTextKeyIsTakenOverOnlyWhenWhole) {
@@ -304,6 +304,9 @@ TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
     auto key = load_channel_key();
     ASSERT_FALSE(key.ok());
     EXPECT_EQ(key.error().text, kNoDir);
+    auto start = load_local_stores();
+    ASSERT_FALSE(start.ok());
+    EXPECT_EQ(start.error().text, std::string("身份初始化失败: ") + kNoDir);
 
     // A data directory whose parent is a regular file cannot be created.
     fs::create_directories(root_);
@@ -323,6 +326,9 @@ TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
     id = load_device_identity(platform_protector(), keys);
     ASSERT_FALSE(id.ok());
     EXPECT_EQ(id.error().text, "RSA 身份生成失败: test");
+    start = load_local_stores(platform_protector(), keys);
+    ASSERT_FALSE(start.ok());
+    EXPECT_EQ(start.error().text, "设备身份初始化失败: RSA 身份生成失败: test");
 }
 
 TEST_F(IdentityFiles, AFullDiskIsAFailureNotAHang) {
