@@ -133,14 +133,17 @@ FileHasher& FileHasher::operator=(const FileHasher& other) {
 
 FileHasher::~FileHasher() = default;
 
-void FileHasher::update(ByteView data) {
+void FileHasher::update(ByteView data) { update(data, crc32(data)); }
+
+void FileHasher::update(ByteView data, std::uint32_t data_crc) {
     if (data.empty()) return;
     // A moved-from hasher starts over rather than dereferencing nothing.
     if (!ctx_) ctx_.reset(new_sha256());
     invariant(EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_.get()), data.data(),
                                data.size()) == 1,
               "SHA-256 update");
-    crc_ = crc32_update(crc_, data);
+    crc_ = static_cast<std::uint32_t>(
+        ::crc32_combine(crc_, data_crc, static_cast<z_off_t>(data.size())));
     bytes_ += data.size();
 }
 
@@ -185,7 +188,7 @@ Result<ChunkReader> open_at_chunk(const std::string& path, std::uint32_t k, File
                 format_text("协议违规: {}", format_text("补入前缀超出待补字节（{} > {}）",
                                                           chunk.data.size(), pending_prefix))));
         }
-        hasher.update(chunk.data);
+        hasher.update(chunk);
         pending_prefix -= chunk.data.size();
     }
     return reader;

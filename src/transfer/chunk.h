@@ -107,6 +107,10 @@ public:
     ~FileHasher();
 
     void update(ByteView data);
+    // For data whose CRC-32 is already known (a chunk just read or verified): the file CRC
+    // is combined from it instead of a second pass over the bytes.
+    void update(ByteView data, std::uint32_t data_crc);
+    void update(const Chunk& chunk) { update(chunk.data, chunk.crc32); }
     FileDigest finish() const;
     std::uint64_t bytes() const { return bytes_; }
 

@@ -267,10 +267,12 @@ TEST_F(OpenAtChunk, ResumesAndRehashesThePrefix) {
             EXPECT_EQ(chunk.data, Bytes(content.begin() + static_cast<std::ptrdiff_t>(offset),
                                         content.begin() + static_cast<std::ptrdiff_t>(offset + chunk.data.size())));
             offset += chunk.data.size();
-            hasher.update(chunk.data);
+            hasher.update(chunk);
         }
         EXPECT_EQ(offset, kSize);
-        EXPECT_EQ(hex_lower(hasher.finish().sha256) == whole, c.whole);
+        const FileDigest digest = hasher.finish();
+        EXPECT_EQ(hex_lower(digest.sha256) == whole, c.whole);
+        EXPECT_EQ(digest.crc32 == crc32(content), c.whole);
     }
 }
 
