@@ -131,13 +131,29 @@ FileHasher& FileHasher::operator=(const FileHasher& other) {
     return *this;
 }
 
+FileHasher::FileHasher(FileHasher&& other) noexcept
+    : ctx_(std::move(other.ctx_)), crc_(other.crc_), bytes_(other.bytes_) {
+    other.crc_ = 0;
+    other.bytes_ = 0;
+}
+
+FileHasher& FileHasher::operator=(FileHasher&& other) noexcept {
+    if (this != &other) {
+        ctx_ = std::move(other.ctx_);
+        crc_ = other.crc_;
+        bytes_ = other.bytes_;
+        other.crc_ = 0;
+        other.bytes_ = 0;
+    }
+    return *this;
+}
+
 FileHasher::~FileHasher() = default;
 
 void FileHasher::update(ByteView data) { update(data, crc32(data)); }
 
 void FileHasher::update(ByteView data, std::uint32_t data_crc) {
     if (data.empty()) return;
-    // A moved-from hasher starts over rather than dereferencing nothing.
     if (!ctx_) ctx_.reset(new_sha256());
     invariant(EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_.get()), data.data(),
                                data.size()) == 1,

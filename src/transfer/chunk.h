@@ -102,8 +102,9 @@ public:
     FileHasher();
     FileHasher(const FileHasher& other);
     FileHasher& operator=(const FileHasher& other);
-    FileHasher(FileHasher&&) noexcept = default;
-    FileHasher& operator=(FileHasher&&) noexcept = default;
+    // A moved-from hasher is as good as a fresh one.
+    FileHasher(FileHasher&& other) noexcept;
+    FileHasher& operator=(FileHasher&& other) noexcept;
     ~FileHasher();
 
     void update(ByteView data);

@@ -219,12 +219,25 @@ TEST(FileHasher, FinishReportsAbcAndLeavesStateRunning) {
     EXPECT_EQ(events[1].field("sha8"), "ba7816bf");
 }
 
-TEST(FileHasher, EmptyInputGivesEmptyDigest) {
-    const FileDigest d = FileHasher().finish();
-    EXPECT_EQ(hex_lower(d.sha256),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(d.crc32, 0u);
-    EXPECT_EQ(d.bytes, 0u);
+TEST(FileHasher, FreshAndMovedFromHashersStartEmpty) {
+    constexpr std::string_view kEmpty =
+        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    const FileDigest fresh = FileHasher().finish();
+    EXPECT_EQ(hex_lower(fresh.sha256), kEmpty);
+    EXPECT_EQ(fresh.crc32, 0u);
+    EXPECT_EQ(fresh.bytes, 0u);
+
+    // A resumed send replaces its hasher; the old one must not carry anything over.
+    FileHasher used;
+    used.update(as_bytes("stale"));
+    FileHasher taken = std::move(used);
+    EXPECT_EQ(taken.bytes(), 5u);
+    EXPECT_EQ(hex_lower(used.finish().sha256), kEmpty);
+    used.update(as_bytes("abc"));
+    const FileDigest d = used.finish();
+    EXPECT_EQ(d.bytes, 3u);
+    EXPECT_EQ(d.crc32, 0x352441C2u);
+    EXPECT_EQ(hex_lower(d.sha256).substr(0, 8), "ba7816bf");
 }
 
 class OpenAtChunk : public ::testing::Test {
