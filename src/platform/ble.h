@@ -1,0 +1,121 @@
+// The BLE operations the central link needs, shaped after the platform's GATT client so the
+// link logic runs unchanged over the real stack or the sim radio. "Async" operations the
+// connect procedure waits on are plain blocking calls here; only writes stay asynchronous,
+// because the writer polls them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "common/text.h"
+
+namespace dovan::ble {
+
+struct Uuid {
+    std::array<std::uint8_t, 16> bytes{};
+
+    // Every "-" removed, exactly 32 hexadecimal digits remain; anything else is refused.
+    static Result<Uuid> parse(std::string_view text);
+    // Canonical lower-case 8-4-4-4-12 form.
+    std::string text() const;
+    bool operator==(const Uuid&) const = default;
+};
+
+inline constexpr std::string_view kServiceUuid = "44564e00-0000-1000-8000-00805f9b34fb";
+inline constexpr std::string_view kWriteCharUuid = "44564e01-0000-1000-8000-00805f9b34fb";
+inline constexpr std::string_view kNotifyCharUuid = "44564e02-0000-1000-8000-00805f9b34fb";
+
+enum class GattStatus : std::uint8_t {
+    Success = 0,
+    Unreachable = 1,
+    ProtocolError = 2,
+    AccessDenied = 3,
+    Unknown = 0xFF,
+};
+GattStatus gatt_status_from_byte(std::uint8_t b);
+std::string_view gatt_status_name(GattStatus s);
+
+// Twelve upper-case hex digits of a 48-bit device address.
+std::string address_text(std::uint64_t address);
+bool parse_address(std::string_view text, std::uint64_t& address);
+
+struct Advertisement {
+    std::uint64_t address = 0;
+    std::string local_name;
+    std::vector<Uuid> service_uuids;
+};
+
+enum class AsyncStatus { Started, Completed, Canceled, Error };
+
+class WriteOperation {
+public:
+    virtual ~WriteOperation() = default;
+    virtual AsyncStatus status() const = 0;
+    // Valid once Completed.
+    virtual Result<GattStatus> results() const = 0;
+};
+
+using ValueHandler = std::function<void(Bytes value)>;
+
+class Characteristic {
+public:
+    virtual ~Characteristic() = default;
+    virtual Uuid uuid() const = 0;
+    // Writes the CCCD with Notify; the status of the platform's answer.
+    virtual Result<GattStatus> subscribe_notify() = 0;
+    virtual Result<std::uint64_t> add_value_changed(ValueHandler handler) = 0;
+    virtual Status remove_value_changed(std::uint64_t token) = 0;
+    virtual Result<std::shared_ptr<WriteOperation>> write_value(ByteView value) = 0;
+};
+
+struct CharacteristicsResult {
+    GattStatus status = GattStatus::Unknown;
+    std::vector<std::shared_ptr<Characteristic>> characteristics;
+};
+
+class Service {
+public:
+    virtual ~Service() = default;
+    virtual Uuid uuid() const = 0;
+    virtual Result<CharacteristicsResult> characteristics_for_uuid(const Uuid& uuid) = 0;
+};
+
+struct ServicesResult {
+    GattStatus status = GattStatus::Unknown;
+    std::vector<std::shared_ptr<Service>> services;
+};
+
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual std::uint64_t address() const = 0;
+    // Uncached, as the link always asks.
+    virtual Result<ServicesResult> services_for_uuid(const Uuid& uuid) = 0;
+    virtual Result<ServicesResult> all_services() = 0;
+};
+
+using AdvertisementHandler = std::function<void(const Advertisement&)>;
+
+class Watcher {
+public:
+    virtual ~Watcher() = default;
+    virtual Status set_active_scanning() = 0;
+    virtual Status on_received(AdvertisementHandler handler) = 0;
+    virtual Status start() = 0;
+};
+
+// The platform entry points: one watcher for the run, devices by address.
+class Adapter {
+public:
+    virtual ~Adapter() = default;
+    virtual Result<std::unique_ptr<Watcher>> create_watcher() = 0;
+    virtual Result<std::shared_ptr<Device>> device_from_address(std::uint64_t address) = 0;
+};
+
+}  // namespace dovan::ble

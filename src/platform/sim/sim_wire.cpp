@@ -1,0 +1,116 @@
+#include "platform/sim/sim_wire.h"
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace dovan::sim {
+
+Bytes encode_message(std::uint8_t op, ByteView body) {
+    std::uint32_t n = static_cast<std::uint32_t>(1 + body.size());
+    Bytes out;
+    out.reserve(4 + n);
+    out.push_back(static_cast<std::uint8_t>(n >> 24));
+    out.push_back(static_cast<std::uint8_t>(n >> 16));
+    out.push_back(static_cast<std::uint8_t>(n >> 8));
+    out.push_back(static_cast<std::uint8_t>(n));
+    out.push_back(op);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+static bool read_exact(int fd, std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t r = ::read(fd, p, n);
+        if (r > 0) {
+            p += r;
+            n -= static_cast<std::size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_message(int fd, Message& out) {
+    std::uint8_t len[4];
+    if (!read_exact(fd, len, 4)) return false;
+    std::uint32_t n = std::uint32_t{len[0]} << 24 | std::uint32_t{len[1]} << 16 |
+                      std::uint32_t{len[2]} << 8 | len[3];
+    if (n == 0 || n > kMaxMessage) return false;
+    std::uint8_t op;
+    if (!read_exact(fd, &op, 1)) return false;
+    out.op = op;
+    out.body.resize(n - 1);
+    return n == 1 || read_exact(fd, out.body.data(), n - 1);
+}
+
+bool write_all(int fd, ByteView data) {
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t w = ::send(fd, p, left, MSG_NOSIGNAL);
+        if (w > 0) {
+            p += w;
+            left -= static_cast<std::size_t>(w);
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string encode_advertisement(const ble::Advertisement& adv) {
+    std::string out = "DVADV1\naddr=" + ble::address_text(adv.address) + "\nname=" + adv.local_name;
+    for (const auto& u : adv.service_uuids) out += "\nuuid=" + u.text();
+    out += "\n";
+    return out;
+}
+
+std::optional<ble::Advertisement> parse_advertisement(std::string_view datagram) {
+    ble::Advertisement adv;
+    bool first = true;
+    bool have_addr = false;
+    while (!datagram.empty() || first) {
+        std::size_t nl = datagram.find('\n');
+        std::string_view line = datagram.substr(0, nl);
+        datagram = nl == std::string_view::npos ? std::string_view{} : datagram.substr(nl + 1);
+        if (first) {
+            if (line != "DVADV1") return std::nullopt;
+            first = false;
+            continue;
+        }
+        if (line.starts_with("addr=")) {
+            if (!ble::parse_address(line.substr(5), adv.address)) return std::nullopt;
+            have_addr = true;
+        } else if (line.starts_with("name=")) {
+            adv.local_name = std::string(line.substr(5));
+        } else if (line.starts_with("uuid=")) {
+            auto u = ble::Uuid::parse(line.substr(5));
+            if (u.ok()) adv.service_uuids.push_back(*u);
+        }
+    }
+    if (!have_addr) return std::nullopt;
+    return adv;
+}
+
+std::string air_path(const std::string& folder) { return folder + "/air"; }
+
+std::string gatt_path(const std::string& folder, std::uint64_t address) {
+    return folder + "/" + ble::address_text(address) + ".gatt";
+}
+
+ble::Uuid uuid_at(const Bytes& body, std::size_t offset) {
+    ble::Uuid u;
+    std::copy(body.begin() + static_cast<std::ptrdiff_t>(offset),
+              body.begin() + static_cast<std::ptrdiff_t>(offset + 16), u.bytes.begin());
+    return u;
+}
+
+void append_uuid(Bytes& out, const ble::Uuid& u) { out.insert(out.end(), u.bytes.begin(), u.bytes.end()); }
+
+}  // namespace dovan::sim
