@@ -294,7 +294,10 @@ TEST(TcpChannel, WriteErrorsAreReportedNotFatal) {
     EXPECT_TRUE(text == "连接已关闭" || text.rfind("IO 失败: ", 0) == 0) << text;
     auto closed = ch.closed();
     ASSERT_TRUE(closed);
-    EXPECT_EQ(closed->reason, "IO 失败: " + os_error_text(ECONNRESET));
+    // A write may take the reset's error before the reader sees it, leaving a plain end.
+    EXPECT_TRUE(closed->reason == "IO 失败: " + os_error_text(ECONNRESET) ||
+                closed->reason == "连接被关闭")
+        << closed->reason;
 }
 
 TEST(TcpChannel, ListenerErrorsAndRestartAfterTimeWait) {
