@@ -1,11 +1,19 @@
 // Structured debug events: level, module, dotted event name, named text fields.
 // emit_event is callable from any thread and never blocks on disk.
+//
+// While logging is on, every record becomes one JSON line in dovan-debug.ndjson and one
+// plain line in dovan-debug.log (written by the "dovan-debuglog" thread), and the newest
+// plain lines stay in memory as the ring snapshot that export writes out.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/result.h"
 
 namespace dovan {
 
@@ -48,5 +56,47 @@ public:
     bool has(std::string_view event) const;
     void clear();
 };
+
+// --- Line formats -------------------------------------------------------------------
+
+std::string_view level_name(LogLevel level);  // "info", "warn", "error"
+// JSON string escaping of one text (without the enclosing quotes).
+std::string json_escape(std::string_view text);
+// {"ts_ms":…,"level":"…","module":"…","event":"…","fields":{…}} without a line feed.
+std::string debug_json_line(const DebugRecord& record);
+// "[ts] LEVEL module event key=value …" with control characters in values blanked.
+std::string debug_plain_line(const DebugRecord& record);
+
+// --- File logging -------------------------------------------------------------------
+
+inline constexpr std::uint64_t kDebugLogRotateBytes = 52'428'800;  // 50 MiB per file
+inline constexpr std::size_t kDebugQueueCapacity = 4096;           // messages
+inline constexpr std::size_t kDebugRingBytes = 4096;               // line bytes + 1 each
+inline constexpr std::size_t kDebugWriteBuffer = 8192;             // per file
+
+// The Logs folder inside the data directory.
+std::filesystem::path log_directory(const std::filesystem::path& data_directory);
+
+// Starts logging into `directory` (created if missing). Succeeds at once when logging is
+// already on. `rotate_at` exists so tests can rotate without writing 50 MiB.
+Status enable_debug_log(const std::filesystem::path& directory,
+                        std::uint64_t rotate_at = kDebugLogRotateBytes);
+
+// Stops logging after everything already queued has been written. The directory and the
+// ring snapshot are kept for a later export.
+void disable_debug_log();
+
+// Asks the writer to flush both files and waits for it at most `wait`. False when logging
+// is off or the writer did not answer in time.
+bool flush_debug_log(std::chrono::milliseconds wait);
+
+// Copies both log files and the ring snapshot into `destination`; returns that folder.
+Result<std::filesystem::path> export_debug_log(const std::filesystem::path& destination);
+
+// The newest plain lines, oldest first.
+std::vector<std::string> debug_ring_snapshot();
+
+// Writes a "[Dovan] …" diagnostic sentence and a line feed to standard error; never fails.
+void console_line(std::string_view text);
 
 }  // namespace dovan

@@ -1,0 +1,46 @@
+#include "crypto/cipher.h"
+
+#include <algorithm>
+
+namespace dovan {
+
+std::uint8_t send_dir(std::uint8_t role) { return static_cast<std::uint8_t>(role + 1); }
+std::uint8_t receive_dir(std::uint8_t role) { return static_cast<std::uint8_t>(2 - role); }
+
+AeadNonce frame_nonce(const Key32& session_key, std::uint8_t dir, std::uint32_t seq,
+                      const SessionId& session_id) {
+    const std::uint8_t prefix[5] = {dir, static_cast<std::uint8_t>(seq >> 24),
+                                    static_cast<std::uint8_t>(seq >> 16),
+                                    static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq)};
+    const Digest32 mac = hmac_sha256(session_key, {prefix, session_id});
+    AeadNonce nonce{};
+    std::copy_n(mac.begin(), nonce.size(), nonce.begin());
+    return nonce;
+}
+
+void seal_frame_payload_into(const Key32& session_key, const AeadNonce& nonce, ByteView header,
+                             ByteView plaintext, Bytes& out) {
+    invariant(header.size() == kFrameHeaderLen, "帧头必为 13 字节");
+    const std::size_t at = out.size();
+    out.resize(at + plaintext.size() + kAeadTagLen);
+    aead_seal(session_key, nonce, header, plaintext, out.data() + at);
+}
+
+Bytes seal_frame_payload(const Key32& session_key, const AeadNonce& nonce, ByteView header,
+                         ByteView plaintext) {
+    Bytes out;
+    out.reserve(plaintext.size() + kAeadTagLen);
+    seal_frame_payload_into(session_key, nonce, header, plaintext, out);
+    return out;
+}
+
+Result<Bytes, CryptoError> open_frame_payload(const Key32& session_key, const AeadNonce& nonce,
+                                              ByteView header, ByteView sealed) {
+    if (header.size() != kFrameHeaderLen) return fail(length_error("header", header.size(), kFrameHeaderLen));
+    if (sealed.size() < kAeadTagLen) return fail(open_failed_error());
+    Bytes plain(sealed.size() - kAeadTagLen);
+    if (!aead_open(session_key, nonce, header, sealed, plain.data())) return fail(open_failed_error());
+    return plain;
+}
+
+}  // namespace dovan
