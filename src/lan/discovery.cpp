@@ -237,7 +237,7 @@ void Discovery::send_beacons(Instant now) {
     if (last_beacon_ && now - *last_beacon_ < options_.beacon_interval) return;
     auto beacon = encode_beacon(options_.advert_name, BEACON_OS_PC, options_.version);
     if (!beacon) {
-        lan_console_line("[Dovan] UDP 信标广播失败: " + beacon.error().display());
+        console_line("[Dovan] UDP 信标广播失败: " + beacon.error().display());
         return;
     }
     for (const SocketAddress& dest :

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/text.h"
@@ -159,11 +158,6 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 void UniqueFd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
-}
-
-void lan_console_line(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputc('\n', stderr);
 }
 
 }  // namespace dovan

@@ -79,7 +79,4 @@ private:
     int fd_ = -1;
 };
 
-// Diagnostic "[Dovan] " sentences for standard error.
-void lan_console_line(std::string_view text);
-
 }  // namespace dovan

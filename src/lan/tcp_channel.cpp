@@ -98,7 +98,7 @@ private:
             if (err == EINTR) continue;
             if (err == EAGAIN || err == EWOULDBLOCK) {
                 if (slot_empty(sh_)) {
-                    lan_console_line(format_text("[Dovan] TCP #{} 本端已判死，收线后回到监听", conn_));
+                    console_line(format_text("[Dovan] TCP #{} 本端已判死，收线后回到监听", conn_));
                     return ConnectionEnd{};
                 }
                 if (!sh_.running.load()) return ConnectionEnd{};
@@ -230,7 +230,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
             std::lock_guard lock(sh.accept_mu);
             sh.accepted = TcpAccepted{id, *peer};
         }
-        lan_console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
+        console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
         apply_socket_settings(fd, o);
 
         ConnectionEnd end = ConnectionReader(fd, id, sh).serve();
