@@ -238,7 +238,6 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
         read_fd.reset();
         empty_slot(sh);
     }
-    sh.reader_done.store(true);
 }
 
 Result<TcpChannel> open_listener(const TcpChannelOptions& options) {

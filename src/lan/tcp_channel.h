@@ -86,7 +86,6 @@ struct TcpShared {
     std::optional<TcpClosed> closed;
 
     std::atomic<bool> running{true};
-    std::atomic<bool> reader_done{false};
 };
 
 class TcpChannel {

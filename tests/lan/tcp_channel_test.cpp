@@ -221,7 +221,11 @@ TEST(TcpChannel, SilentPeerStaysUntilTheCoreDropsIt) {
 
 TEST(TcpChannel, FullQueueWaitsAndWakeLetsTheReaderOn) {
     DebugCapture capture;
-    Channel ch;
+    // Waits far longer than the test: only the wake can let the reader recheck in time.
+    TcpChannelOptions o = fast_options();
+    o.queue_wait = 5s;
+    o.backpressure_give_up = 60s;
+    Channel ch(o);
     UniqueFd client = tcp_connect(ch->port());
     ASSERT_TRUE(ch.accepted());
 
