@@ -1,0 +1,140 @@
+// The core thread: one loop that polls, in a fixed order, the window's requests, the
+// transports, the transfers and its own timers, then pauses and starts over. It never
+// blocks on a channel, so one thread owns the engine and nothing in it needs a lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "common/result.h"
+#include "platform/clock.h"
+#include "shell/ui_state.h"
+
+namespace dovan {
+
+inline constexpr Duration kCoreTurnPause = std::chrono::milliseconds(200);
+inline constexpr Duration kEngineTimerPeriod = std::chrono::seconds(1);
+inline constexpr Duration kScanListTtl = std::chrono::seconds(12);
+inline constexpr Duration kReplyAckTimeout = std::chrono::seconds(10);
+inline constexpr std::uint64_t kIdleCapMs = 3'600'000;
+
+inline constexpr std::string_view kReplyNoAnswer = "手机没有回应（请把手机端 Dovan 升到最新版）";
+inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
+
+// The steps of one turn, numbered as they run.
+enum class CoreStep : std::uint8_t {
+    UiRequests = 1,
+    SessionStartup = 2,
+    TcpAccept = 3,
+    TcpClose = 4,
+    TcpInbound = 5,
+    BleInbound = 6,
+    BleWrites = 7,
+    HealStart = 8,
+    HealWait = 9,
+    Autodial = 10,
+    TcpWrites = 11,
+    AppEvents = 12,
+    ReceivedChunks = 13,
+    FileSending = 14,
+    Album = 15,
+    EngineTimers = 16,
+    ReceiveHolds = 17,
+    UdpDiscovery = 18,
+    ScanListExpiry = 19,
+    ReplyExpiry = 20,
+    LinkIdle = 21,
+    Sleep = 22,
+};
+
+// Everything the core thread owns. The engine, the BLE link, the LAN side, the stores
+// and the transfers join it as members of their own.
+struct CoreState {
+    std::shared_ptr<SharedUi> ui;
+    RepaintFn window;  // may be empty: nothing to repaint
+    LoadedModules modules;
+
+    std::uint64_t tcp_conn_id = 0;  // 0: no connection served
+    bool tcp_channel_open = false;
+    std::optional<Instant> last_listen_attempt;
+    std::optional<Instant> last_udp_open_attempt;
+
+    Instant last_rx{};
+    Instant last_timer_tick{};
+
+    // The UI change counter as of the last repaint the idle step asked for.
+    std::uint64_t repainted_counter = 0;
+};
+
+class Core {
+public:
+    Core(std::shared_ptr<SharedUi> ui, RepaintFn window, Clock& clock);
+
+    // Work done once before the loop. A failure ends the core thread without a loop; it
+    // has already been shown to the user.
+    Status start();
+
+    // One turn: steps 1 to 21, then the pause.
+    void turn();
+
+    // Turns until `stop` is set. The program never sets it; tests and teardown do.
+    void run(const std::atomic<bool>& stop);
+
+    void push_notice(std::string_view text);
+    void request_repaint();
+    void arm_autodial(std::string_view reason);
+    void shutdown_lan();
+
+    CoreState& state() { return st_; }
+    const CoreState& state() const { return st_; }
+
+    // Called as each step begins; lets tests watch the order of a turn.
+    void set_step_observer(std::function<void(CoreStep)> observer) { observer_ = std::move(observer); }
+
+private:
+    void enter(CoreStep step) {
+        if (observer_) observer_(step);
+    }
+
+    // The session engine joins the core state with the BLE link; until a connection is
+    // made there is none, and every step that needs it is skipped.
+    bool engine_present() const { return false; }
+
+    void take_ui_requests();
+    void process_requests(UiRequests requests);
+
+    void step_session_startup();
+    void step_tcp_accept();
+    void step_tcp_close();
+    void step_tcp_inbound();
+    void step_ble_inbound();
+    void step_ble_writes();
+    void step_heal_start();
+    void step_heal_wait();
+    void step_autodial();
+    void step_tcp_writes();
+    void step_app_events();
+    void step_received_chunks();
+    void step_file_sending();
+    void step_album();
+    void step_engine_timers();
+    void step_receive_holds();
+    void step_udp_discovery();
+    void step_scan_list_expiry();
+    void step_reply_expiry();
+    void step_link_idle();
+
+    Clock& clock_;
+    CoreState st_;
+    std::function<void(CoreStep)> observer_;
+};
+
+// The body of the core thread.
+void run_core(std::shared_ptr<SharedUi> ui, RepaintFn window, Clock& clock,
+              const std::atomic<bool>& stop);
+
+}  // namespace dovan

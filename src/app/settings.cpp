@@ -1,0 +1,239 @@
+#include "app/settings.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/debug_log.h"
+#include "app/store_files.h"
+#include "app/stores.h"
+
+namespace dovan {
+namespace fs = std::filesystem;
+using store_io::trim;
+
+namespace {
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+const char* theme_text(Theme t) {
+    switch (t) {
+        case Theme::Light: return "light";
+        case Theme::Dark: return "dark";
+        case Theme::System: break;
+    }
+    return "system";
+}
+
+const char* close_text(CloseBehavior c) {
+    switch (c) {
+        case CloseBehavior::Minimize: return "minimize";
+        case CloseBehavior::Exit: return "exit";
+        case CloseBehavior::Ask: break;
+    }
+    return "ask";
+}
+
+bool* flag_for(Settings& s, std::string_view key) {
+    struct Entry {
+        std::string_view key;
+        bool Settings::*member;
+    };
+    static constexpr Entry kFlags[] = {
+        {"toast_enabled", &Settings::toast_enabled},
+        {"toast_show_content", &Settings::toast_show_content},
+        {"clip_sync", &Settings::clip_sync},
+        {"debug_enabled", &Settings::debug_enabled},
+        {"feat_notifications", &Settings::feat_notifications},
+        {"feat_clipboard", &Settings::feat_clipboard},
+        {"feat_file_transfer", &Settings::feat_file_transfer},
+        {"feat_media", &Settings::feat_media},
+        {"feat_album", &Settings::feat_album},
+        {"auto_connect", &Settings::auto_connect},
+        {"autostart", &Settings::autostart},
+    };
+    for (const auto& e : kFlags)
+        if (e.key == key) return &(s.*e.member);
+    return nullptr;
+}
+
+}  // namespace
+
+std::string utf8_lossy(std::string_view bytes) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    while (i < n) {
+        const unsigned char c = at(i);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        std::size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        }
+        std::size_t len = 1;  // bytes of the (possibly partial) sequence that were valid
+        bool whole = need > 0;
+        for (std::size_t k = 1; whole && k <= need; ++k) {
+            const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+            if (i + k >= n || at(i + k) < l || at(i + k) > h) {
+                whole = false;
+            } else {
+                ++len;
+            }
+        }
+        if (whole) {
+            out.append(bytes.substr(i, len));
+        } else {
+            out.append(kReplacement);
+        }
+        i += len;
+    }
+    return out;
+}
+
+Settings parse_settings(std::string_view bytes, bool* was_utf8) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    const bool valid = utf8_valid(bytes);
+    if (was_utf8 != nullptr) *was_utf8 = valid;
+    const std::string text = valid ? std::string(bytes) : utf8_lossy(bytes);
+
+    Settings s;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const auto nl = rest.find('\n');
+        std::string_view line = rest.substr(0, nl);
+        rest = nl == std::string_view::npos ? std::string_view{} : rest.substr(nl + 1);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        line = trim(line);
+        if (line.empty() || line.front() == '#') continue;
+        const auto eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string_view key = trim(line.substr(0, eq));
+        const std::string_view value = trim(line.substr(eq + 1));
+        if (bool* flag = flag_for(s, key)) {
+            *flag = value == "1";
+        } else if (key == "theme") {
+            const std::string v = ascii_lower(value);
+            s.theme = v == "light" ? Theme::Light : v == "dark" ? Theme::Dark : Theme::System;
+        } else if (key == "close_behavior") {
+            const std::string v = ascii_lower(value);
+            s.close_behavior = v == "minimize" ? CloseBehavior::Minimize
+                               : v == "exit"   ? CloseBehavior::Exit
+                                               : CloseBehavior::Ask;
+        } else if (key == "inbox") {
+            s.inbox = std::string(value);
+        }
+    }
+    return s;
+}
+
+std::string format_settings(const Settings& s) {
+    std::string out;
+    auto line = [&](std::string_view key, std::string_view value) {
+        out.append(key).append("=").append(value).append("\n");
+    };
+    auto flag = [&](std::string_view key, bool on) { line(key, on ? "1" : "0"); };
+    std::string inbox;
+    for (char c : s.inbox)
+        if (c != '\r' && c != '\n') inbox.push_back(c);
+
+    flag("toast_enabled", s.toast_enabled);
+    flag("toast_show_content", s.toast_show_content);
+    flag("clip_sync", s.clip_sync);
+    line("theme", theme_text(s.theme));
+    flag("debug_enabled", s.debug_enabled);
+    flag("feat_notifications", s.feat_notifications);
+    flag("feat_clipboard", s.feat_clipboard);
+    flag("feat_file_transfer", s.feat_file_transfer);
+    flag("feat_media", s.feat_media);
+    flag("feat_album", s.feat_album);
+    line("inbox", inbox);
+    flag("auto_connect", s.auto_connect);
+    flag("autostart", s.autostart);
+    line("close_behavior", close_text(s.close_behavior));
+    return out;
+}
+
+Settings load_settings() {
+    auto dir = data_dir();
+    if (!dir) return {};
+    const fs::path path = *dir / kSettingsIni;
+    auto bytes = store_io::read_file(path);
+    if (!bytes) {
+        if (store_io::exists(path))
+            console_line(
+                format_text("[Dovan] 设置文件读不出来，这次按默认值运行：{}", path.string()));
+        return {};
+    }
+    bool was_utf8 = true;
+    Settings s = parse_settings(as_text(*bytes), &was_utf8);
+    if (!was_utf8)
+        console_line(
+            "[Dovan] settings.ini 不是 UTF-8（多半是被记事本按 ANSI 存过）：开关按能读出的部分保留，"
+            "中文目录名可能变成乱码");
+    return s;
+}
+
+void save_settings(const Settings& s) {
+    auto dir = data_dir();
+    if (!dir) return;
+    (void)store_io::ensure_dir(*dir);
+    const std::string text = format_settings(s);
+    const fs::path tmp = *dir / kSettingsTmp;
+    // Synced before the rename so a crash leaves either the old file or the whole new one.
+    if (!store_io::write_file(tmp, as_bytes(text), 0600, true)) return;
+    std::error_code ec;
+    fs::rename(tmp, *dir / kSettingsIni, ec);
+    if (!ec) store_io::sync_dir(*dir);
+}
+
+std::uint8_t feature_mask(const Settings& s) {
+    std::uint8_t m = 0;
+    if (s.feat_notifications) m |= kFeatNotifications;
+    if (s.feat_clipboard) m |= kFeatClipboard;
+    if (s.feat_file_transfer) m |= kFeatFileTransfer;
+    if (s.feat_media) m |= kFeatMedia;
+    if (s.feat_album) m |= kFeatAlbum;
+    return m;
+}
+
+std::string default_inbox() {
+    if (const char* profile = std::getenv("USERPROFILE"); profile && !trim(profile).empty()) {
+        std::string_view p(profile);
+        while (!p.empty() && (p.back() == '\\' || p.back() == '/')) p.remove_suffix(1);
+        return format_text("{}\\Downloads\\Dovan", p);
+    }
+#ifndef _WIN32
+    if (const char* home = std::getenv("HOME"); home && !trim(home).empty()) {
+        std::string_view h = trim(home);
+        while (h.size() > 1 && h.back() == '/') h.remove_suffix(1);
+        return (fs::path(h) / "Downloads" / "Dovan").string();
+    }
+#endif
+    return "Dovan";
+}
+
+std::string effective_inbox(const Settings& s) {
+    return s.inbox.empty() ? default_inbox() : s.inbox;
+}
+
+}  // namespace dovan

@@ -1,0 +1,65 @@
+// The user's preferences in settings.ini. Read once at start-up; afterwards the UI state is
+// the live copy and every change rewrites the whole file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dovan {
+
+inline constexpr const char* kSettingsIni = "settings.ini";
+inline constexpr const char* kSettingsTmp = "settings.ini.tmp";
+
+enum class Theme : std::uint8_t { System = 0, Light = 1, Dark = 2 };
+enum class CloseBehavior : std::uint8_t { Ask = 0, Minimize = 1, Exit = 2 };
+
+// Bits of the loaded-features byte, fixed at start-up.
+enum FeatureBit : std::uint8_t {
+    kFeatNotifications = 1u << 0,
+    kFeatClipboard = 1u << 1,
+    kFeatFileTransfer = 1u << 2,
+    kFeatMedia = 1u << 3,
+    kFeatAlbum = 1u << 4,
+};
+
+struct Settings {
+    bool toast_enabled = true;
+    bool toast_show_content = true;
+    bool clip_sync = true;
+    Theme theme = Theme::System;
+    bool debug_enabled = false;
+    bool feat_notifications = true;
+    bool feat_clipboard = true;
+    bool feat_file_transfer = true;
+    bool feat_media = true;
+    bool feat_album = true;
+    std::string inbox;  // empty: default_inbox()
+    bool auto_connect = true;
+    bool autostart = false;
+    CloseBehavior close_behavior = CloseBehavior::Ask;
+
+    bool operator==(const Settings&) const = default;
+};
+
+// Parses file bytes (after any byte-order mark and lossy UTF-8 decoding). `was_utf8`, when
+// given, tells whether the bytes were well-formed UTF-8.
+Settings parse_settings(std::string_view bytes, bool* was_utf8 = nullptr);
+// The fourteen "key=value" lines, in their fixed order.
+std::string format_settings(const Settings& s);
+
+// Never fails: an unusable or unreadable file gives the defaults.
+Settings load_settings();
+// Writes settings.ini.tmp, syncs it and renames it over settings.ini; errors are silent.
+void save_settings(const Settings& s);
+
+std::uint8_t feature_mask(const Settings& s);
+
+// Receive folder when `inbox` is empty.
+std::string default_inbox();
+std::string effective_inbox(const Settings& s);
+
+// Decodes UTF-8 with U+FFFD for each maximal invalid subsequence.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace dovan

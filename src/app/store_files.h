@@ -1,0 +1,37 @@
+// File and text primitives shared by the local stores and the settings file.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+#include "common/result.h"
+#include "common/text.h"
+
+namespace dovan::store_io {
+
+// Reads a whole regular file. Anything else (a directory, a FIFO, a device) is refused so a
+// stray special file in the data directory cannot hang or flood start-up.
+Result<Bytes> read_file(const std::filesystem::path& path);
+
+// Replaces the file's whole content. `mode` applies to a new file and is enforced on an
+// existing regular one; `durable` syncs the data before returning.
+Status write_file(const std::filesystem::path& path, ByteView data, mode_t mode, bool durable);
+
+// Creates the directory (0700, the owner's alone) with any missing parents.
+Status ensure_dir(const std::filesystem::path& dir);
+
+// Syncs a directory so a rename inside it survives a crash.
+void sync_dir(const std::filesystem::path& dir);
+
+// True when something (of any kind) sits at the path.
+bool exists(const std::filesystem::path& path);
+
+// System error text for an errno value.
+std::string os_error(int err);
+
+// Trims Unicode white space at both ends (ASCII blanks as well as U+00A0, U+3000 and kin).
+std::string_view trim(std::string_view s);
+
+}  // namespace dovan::store_io

@@ -1,0 +1,120 @@
+// What the PC remembers between runs: the data directory, the two private keys, the trusted
+// phones and the BLE names they advertise under. Read by the core thread at start-up, written
+// when a pairing completes and when the user forgets all phones.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "common/text.h"
+
+namespace dovan {
+
+inline constexpr const char* kIdentityBin = "identity.bin";
+inline constexpr const char* kIdentityHex = "identity.hex";
+inline constexpr const char* kDeviceIdentityBin = "device_identity.bin";
+inline constexpr const char* kPeerHex = "peer.hex";
+inline constexpr const char* kPeerHexBackup = "peer.hex.pre-0.3.0.bak";
+inline constexpr const char* kTrustedPeersTsv = "trusted_peers.tsv";
+inline constexpr const char* kPeerNamesTsv = "peer_names.tsv";
+inline constexpr std::size_t kChannelKeyLen = 32;
+inline constexpr std::size_t kMaxPeerNames = 8;
+
+// ---- data directory ----
+
+// APPDATA, else LOCALAPPDATA (each used only when valid UTF-8 and not blank), else on Linux
+// $XDG_DATA_HOME or ~/.local/share; joined with "Dovan". Only absolute paths qualify: a
+// relative one would tie the identity to the working directory.
+Result<std::filesystem::path> data_dir();
+Result<std::filesystem::path> logs_dir();
+
+// ---- protection of the private-key files ----
+
+// Windows seals the key files with DPAPI for the signed-in user. On Linux the protection is
+// the file mode (0600 inside a 0700 directory), so the blob is the plaintext itself.
+class SecretProtector {
+public:
+    virtual ~SecretProtector() = default;
+    virtual Result<Bytes> protect(ByteView plain) const = 0;
+    // An empty blob, a failed unsealing and an empty plaintext are all failures.
+    virtual Result<Bytes> unprotect(ByteView blob) const = 0;
+};
+const SecretProtector& platform_protector();
+
+// ---- device identity key ----
+
+// What the stores need from the RSA device identity, kept narrow so tests can swap it.
+class DeviceKeyFactory {
+public:
+    virtual ~DeviceKeyFactory() = default;
+    // True when the bytes are a usable PKCS#8 DER private key.
+    virtual bool parses(ByteView pkcs8) const = 0;
+    // A fresh key as PKCS#8 DER; the error text is already the user-facing one.
+    virtual Result<Bytes> generate_pkcs8() const = 0;
+};
+const DeviceKeyFactory& rsa_key_factory();
+
+// ---- start-up loaders ----
+
+// The 32-byte X25519 static key: identity.bin, else identity.hex taken over, else new.
+Result<Bytes> load_channel_key(const SecretProtector& protector = platform_protector());
+
+// The device identity as PKCS#8 DER: device_identity.bin, else a new key (and peer.hex
+// moved aside, since its pin belonged to the old identity).
+Result<Bytes> load_device_identity(const SecretProtector& protector = platform_protector(),
+                                   const DeviceKeyFactory& keys = rsa_key_factory());
+
+// ---- trusted phones ----
+
+struct TrustedPeer {
+    std::string fingerprint;  // 16 lower-case hex digits
+    std::string name;
+    bool operator==(const TrustedPeer&) const = default;
+};
+
+struct PeerName {
+    std::string fingerprint;
+    std::string name;  // BLE local name the phone advertised under
+    bool operator==(const PeerName&) const = default;
+};
+
+// Lower-cased and trimmed fingerprint when it is exactly 16 hex digits, else empty.
+std::string normalize_fingerprint(std::string_view text);
+
+std::vector<TrustedPeer> parse_trusted_peers(std::string_view text);
+std::string format_trusted_peers(const std::vector<TrustedPeer>& peers);
+std::vector<PeerName> parse_peer_names(std::string_view text);
+std::string format_peer_names(const std::vector<PeerName>& names);
+
+// Never fail: a missing or unreadable file is an empty list. Write errors are ignored.
+std::vector<TrustedPeer> load_trusted_peers();
+void save_trusted_peers(const std::vector<TrustedPeer>& peers);
+std::vector<PeerName> load_peer_names();
+void remember_peer_name(std::string_view fingerprint, std::string_view name);
+
+// Deletes trusted_peers.tsv, peer.hex and peer_names.tsv; missing files are fine.
+void forget_all();
+
+// ---- start-up ----
+
+struct LocalStores {
+    Bytes channel_key;  // X25519 static private key
+    Bytes device_key;   // device identity, PKCS#8 DER
+    std::vector<TrustedPeer> trusted;
+};
+
+// The core thread's first steps, in order. The error text is the notice that ends start-up
+// ("身份初始化失败: …" or "设备身份初始化失败: …").
+Result<LocalStores> load_local_stores(const SecretProtector& protector = platform_protector(),
+                                      const DeviceKeyFactory& keys = rsa_key_factory());
+
+// The store side of a completed pairing: the phone joins (or renames in) `trusted`, the list
+// is saved, and the advertised BLE name (empty when not connected over BLE) is remembered.
+// Returns false when the fingerprint is malformed and the list was left alone.
+bool record_pairing(std::vector<TrustedPeer>& trusted, std::string_view fingerprint,
+                    std::string_view peer_name, std::string_view advertised_name);
+
+}  // namespace dovan

@@ -1,0 +1,415 @@
+// Engine core: state machine, error reports, HELLO, heartbeats, timers, session reset
+// and the send paths shared by every exchange.
+#include "session/engine.h"
+
+#include "app/debug_log.h"
+#include "crypto/random.h"
+#include "protocol/ble_frag.h"
+#include "protocol/tlv_codec.h"
+#include "session/engine_crypto.h"
+#include "session/engine_handshake.h"
+
+namespace dovan {
+
+namespace {
+
+constexpr auto kHelloRepeat = std::chrono::seconds(5);
+constexpr auto kTcpPingAfter = std::chrono::seconds(10);
+constexpr auto kTcpTimeout = std::chrono::seconds(20);
+constexpr auto kTcpBindDeadline = std::chrono::seconds(20);
+constexpr auto kIdentityDeadline = std::chrono::seconds(20);
+constexpr std::uint8_t kReconnectAttempts = 6;
+
+std::int64_t whole_ms(Duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+void put_be64(Bytes& out, std::uint64_t v) {
+    for (int i = 7; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+std::uint64_t read_be64(ByteView b) {
+    std::uint64_t v = 0;
+    for (std::uint8_t x : b) v = (v << 8) | x;
+    return v;
+}
+
+// HELLO is read leniently: a malformed list means every field is absent.
+std::optional<Bytes> hello_field(ByteView payload, std::uint8_t tag) {
+    auto found = find_tlv(payload, tag);
+    if (!found) return std::nullopt;
+    return *found;
+}
+
+}  // namespace
+
+Engine::Engine(EngineConfig config)
+    : config_(std::move(config)),
+      fragmenter_(std::make_unique<BleFragmenter>()),
+      reassembler_(std::make_unique<BleReassembler>()) {
+    if (config_.hello_counter_start) {
+        hello_counter_ = *config_.hello_counter_start;
+    } else {
+        std::array<std::uint8_t, 8> seed{};
+        if (random_fill(seed)) hello_counter_ = read_be64(seed);
+    }
+}
+
+Engine::~Engine() = default;
+
+std::size_t Engine::ble_mtu() const { return std::max(config_.ble_mtu, reassembler_->mtu()); }
+
+bool Engine::handshake_started() const { return handshake_ != nullptr; }
+
+void Engine::push_event(AppEventKind kind, AppEventPayload payload) {
+    events_.push_back(AppEvent{kind, std::move(payload)});
+}
+
+std::vector<AppEvent> Engine::take_events() {
+    std::vector<AppEvent> out;
+    out.swap(events_);
+    return out;
+}
+
+void Engine::set_state_direct(EngineState s) {
+    state_ = s;
+    push_event(AppEventKind::StateChanged, StateChangedEvent{s});
+}
+
+bool Engine::transition(const EngineEvent& event) {
+    const auto target = transition_target(state_, event);
+    if (!target) {
+        report_error(kErrGeneral,
+                     format_text("状态迁移失败: {}",
+                                 format_text("非法迁移 {} --{}--> 无目标", state_text_name(state_),
+                                             event_text_name(event))));
+        return false;
+    }
+    const EngineState from = state_;
+    if (debug_log_enabled())
+        emit_event(LogLevel::Info, "session", "state.transition",
+                   {{"from", std::string(state_event_name(from))},
+                    {"to", std::string(state_event_name(*target))}});
+    set_state_direct(*target);
+    return true;
+}
+
+void Engine::report_error(std::int32_t code, const std::string& text) {
+    if (debug_log_enabled())
+        emit_event(LogLevel::Error, "session", "error",
+                   {{"code", std::to_string(code)}, {"ctx", text}});
+    push_event(AppEventKind::EngineError, EngineErrorEvent{code, text});
+}
+
+void Engine::reset_session() {
+    handshake_.reset();
+    session_key_ready_ = false;
+    session_key_.fill(0);
+    session_id_.fill(0);
+    sas_send_.reset();
+    sas_local_.reset();
+    peer_confirmed_ = false;
+    peer_done_ = false;
+    identity_verified_ = false;
+    verdict_made_ = false;
+    handshake_hash_.reset();
+    peer_fingerprint_.clear();
+    peer_public_key_.clear();
+    static_fp_.clear();
+    pending_old_fingerprint_.clear();
+    peer_name_.clear();
+    identity_deadline_.reset();
+    plain_seq_ = 0;
+    send_seq_ = 1;
+    replay_.reset();
+    hello_received_ = false;
+    hello_sent_ = false;
+    tcp_bound_ = false;
+    bind_in_progress_ = false;
+    parked_.clear();
+    last_tcp_receive_.reset();
+    last_tcp_ping_.reset();
+    tcp_bind_deadline_.reset();
+    tcp_out_.clear();
+    received_chunks_.clear();
+}
+
+void Engine::return_to_discover() {
+    reset_session();
+    reconnect_attempts_ = 0;
+    reconnect_deadline_.reset();
+    set_state_direct(EngineState::Discover);
+}
+
+// ---- send paths ----
+
+bool Engine::queue_frame(const FrameHeader& header, ByteView body, Transport transport) {
+    auto frame = encode_frame(header, body);
+    if (!frame) {
+        report_error(kErrGeneral,
+                     format_text(transport == Transport::Tcp ? "TCP 组帧失败: {}" : "组帧失败: {}",
+                                 frame.error().display()));
+        return false;
+    }
+    if (transport == Transport::Tcp) {
+        tcp_out_.push_back(std::move(*frame));
+        return true;
+    }
+    auto sent = fragmenter_->push_encoded(*frame, ble_mtu(), ble_out_);
+    if (!sent) {
+        report_error(kErrGeneral, sent.error().context());
+        return false;
+    }
+    return true;
+}
+
+bool Engine::send_clear(std::uint8_t type, ByteView payload, Transport transport) {
+    FrameHeader h;
+    h.type = type;
+    h.flags = 0;
+    h.seq = plain_seq_++;
+    h.payload_len = static_cast<std::uint32_t>(payload.size());
+    return queue_frame(h, payload, transport);
+}
+
+bool Engine::send_clear_ble(std::uint8_t type, ByteView payload) {
+    return send_clear(type, payload, Transport::Ble);
+}
+bool Engine::send_clear_tcp(std::uint8_t type, ByteView payload) {
+    return send_clear(type, payload, Transport::Tcp);
+}
+
+bool Engine::send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport) {
+    if (!session_key_ready_) {
+        report_error(kErrGeneral, "未配对，消息未发送");
+        return false;
+    }
+    if (send_seq_ == kSendSeqExhausted) {
+        report_error(kErrGeneral, "发送序号已耗尽，需重握手以免 nonce 复用");
+        return false;
+    }
+    FrameHeader h;
+    h.type = type;
+    h.flags = type == HEARTBEAT ? 0 : FLAG_ENCRYPTED;
+    h.seq = send_seq_++;
+    h.payload_len = static_cast<std::uint32_t>(plaintext.size());
+    auto sealed = seal_frame(session_key_, session_id_, config_.role, h, plaintext);
+    if (!sealed) {
+        report_error(kErrGeneral, format_text("加密失败: {}", sealed.error().display()));
+        return false;
+    }
+    return queue_frame(h, *sealed, transport);
+}
+
+bool Engine::send_encrypted_ble(std::uint8_t type, ByteView plaintext) {
+    return send_encrypted(type, plaintext, Transport::Ble);
+}
+bool Engine::send_encrypted_tcp(std::uint8_t type, ByteView plaintext) {
+    return send_encrypted(type, plaintext, Transport::Tcp);
+}
+
+// ---- HELLO ----
+
+void Engine::open_with_hello(Instant now) {
+    hello_sent_ = true;
+    last_hello_repeat_ = now;
+    send_hello();
+}
+
+void Engine::send_hello() {
+    ++hello_counter_;
+    Bytes seq;
+    put_be64(seq, hello_counter_);
+    const std::string_view name = utf8_cut(config_.device_name, HELLO_NAME_MAX);
+    const std::string_view version = utf8_cut(config_.app_version, HELLO_VERSION_MAX);
+    const TlvRecord records[] = {
+        {TAG_NAME, Bytes(name.begin(), name.end())},
+        {TAG_OS, Bytes{config_.os}},
+        {TAG_VERSION, Bytes(version.begin(), version.end())},
+        {TAG_HELLO_SEQ, std::move(seq)},
+    };
+    auto payload = encode_tlvs(records);
+    invariant(payload.ok(), "HELLO 的四条 TLV 恒在 64B 预算内（见 HELLO_VERSION_MAX）");
+    send_clear_ble(HELLO, *payload);
+}
+
+void Engine::receive_hello(ByteView payload) {
+    std::string name;
+    if (auto v = hello_field(payload, TAG_NAME)) {
+        const std::string_view text = utf8_cut(as_text(*v), HELLO_NAME_MAX);
+        if (utf8_valid(text)) name = std::string(text);
+    }
+    std::uint8_t os = 0;
+    if (auto v = hello_field(payload, TAG_OS); v && !v->empty()) os = (*v)[0];
+    std::optional<std::string> version;
+    if (auto v = hello_field(payload, TAG_VERSION); v && utf8_valid(as_text(*v)))
+        version = std::string(as_text(*v));
+    std::optional<std::uint64_t> counter;
+    if (auto v = hello_field(payload, TAG_HELLO_SEQ); v && v->size() == 8)
+        counter = read_be64(*v);
+
+    bool repeat = false;
+    if (hello_received_) {
+        if (state_ == EngineState::Paired || state_ == EngineState::Closed) {
+            if (counter && peer_hello_counter_ && *counter == *peer_hello_counter_) {
+                if (debug_log_enabled())
+                    emit_event(LogLevel::Info, "session", "peer.hello_repeat");
+                repeat = true;
+            } else {
+                return_to_discover();
+            }
+        } else if (state_ == EngineState::Reconnecting) {
+            reset_session();
+            reconnect_attempts_ = 0;
+            reconnect_deadline_.reset();
+            transition(EngineEvent{EngineEventKind::ReconnectSucceeded});
+        }
+    }
+    if (!repeat && counter) peer_hello_counter_ = counter;
+
+    if (!hello_received_) {
+        hello_received_ = true;
+        peer_name_ = name;
+        if (state_ == EngineState::Discover || state_ == EngineState::Closed)
+            transition(EngineEvent{EngineEventKind::PeerDiscovered});
+        if (!hello_sent_) {
+            hello_sent_ = true;
+            send_hello();
+        }
+        if (debug_log_enabled())
+            emit_event(LogLevel::Info, "session", "peer.hello",
+                       {{"name", name}, {"os", std::to_string(os)}, {"ver", version.value_or("")}});
+        push_event(AppEventKind::PeerHello, PeerHelloEvent{name, os, version});
+    }
+
+    if (config_.role == 0 && !handshake_) {
+        start_handshake();
+        write_handshake_message();
+    }
+}
+
+// ---- heartbeats and timers ----
+
+void Engine::handle_heartbeat(const Frame& frame, Transport transport) {
+    auto pong = find_tlv(frame.payload, TAG_PONG);
+    if (pong && pong->has_value()) return;
+    auto ping = find_tlv(frame.payload, TAG_PING);
+    if (ping && ping->has_value()) {
+        if (state_ == EngineState::Paired) send_clear(HEARTBEAT, single_tlv(TAG_PONG), transport);
+        return;
+    }
+    report_error(kErrGeneral, "心跳载荷畸形");
+}
+
+void Engine::unbind(const std::string& reason) {
+    if (!tcp_bound_ && !bind_in_progress_) return;
+    tcp_bound_ = false;
+    bind_in_progress_ = false;
+    parked_.clear();
+    if (debug_log_enabled()) emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", reason}});
+    push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason});
+}
+
+void Engine::timer_step(Instant now) {
+    switch (state_) {
+        case EngineState::Discover:
+            if (config_.role == 0 &&
+                (!last_hello_repeat_ || now - *last_hello_repeat_ >= kHelloRepeat)) {
+                last_hello_repeat_ = now;
+                if (debug_log_enabled()) emit_event(LogLevel::Info, "session", "discover.reattach");
+                send_hello();
+            }
+            break;
+
+        case EngineState::Paired: {
+            if (tcp_bound_) {
+                const Duration idle = last_tcp_receive_ ? now - *last_tcp_receive_ : Duration::zero();
+                if (idle < kTcpTimeout) {
+                    const bool due = last_tcp_ping_ ? now - *last_tcp_ping_ >= kTcpPingAfter
+                                                    : idle >= kTcpPingAfter;
+                    if (due) {
+                        last_tcp_ping_ = now;
+                        send_clear_tcp(HEARTBEAT, single_tlv(TAG_PING));
+                    }
+                } else {
+                    if (debug_log_enabled())
+                        emit_event(LogLevel::Warn, "session", "tcp.heartbeat.timeout",
+                                   {{"idle_ms", std::to_string(whole_ms(idle))}});
+                    unbind(format_text(
+                        "TCP 心跳超时（静默 {}s）",
+                        std::chrono::duration_cast<std::chrono::seconds>(idle).count()));
+                }
+            }
+            if (bind_in_progress_ && !tcp_bound_) {
+                if (!tcp_bind_deadline_) {
+                    tcp_bind_deadline_ = now + kTcpBindDeadline;
+                } else if (now >= *tcp_bind_deadline_) {
+                    tcp_bind_deadline_.reset();
+                    unbind("对端未在时限内完成 TCP 通道绑定");
+                }
+            } else {
+                tcp_bind_deadline_.reset();
+            }
+
+            const Duration idle =
+                last_link_receive_ ? now - *last_link_receive_ : Duration::zero();
+            const Duration interval = config_.heartbeat_interval;
+            if (idle >= interval + config_.heartbeat_grace) {
+                if (debug_log_enabled())
+                    emit_event(LogLevel::Warn, "session", "heartbeat.timeout",
+                               {{"idle_ms", std::to_string(whole_ms(idle))}});
+                transition(EngineEvent{EngineEventKind::HeartbeatTimeout});
+                report_error(kErrGeneral, "心跳超时，进入重连");
+                reconnect_attempts_ = 0;
+                reconnect_deadline_ = now;
+            } else {
+                const bool due = last_link_ping_ ? now - *last_link_ping_ >= interval
+                                                 : idle >= interval;
+                if (due) {
+                    last_link_ping_ = now;
+                    send_clear_ble(HEARTBEAT, single_tlv(TAG_PING));
+                }
+            }
+            break;
+        }
+
+        case EngineState::Reconnecting:
+            if (!reconnect_deadline_ || now >= *reconnect_deadline_) {
+                if (reconnect_attempts_ < kReconnectAttempts) {
+                    const std::uint8_t n = reconnect_attempts_;
+                    reconnect_attempts_ = n + 1;
+                    send_hello();
+                    reconnect_deadline_ = now + std::chrono::seconds(1u << n);
+                    if (debug_log_enabled())
+                        emit_event(LogLevel::Info, "session", "reconnect.attempt",
+                                   {{"delay_s", std::to_string(1u << n)}});
+                    report_error(kErrGeneral, "重连尝试：重新广播 HELLO");
+                } else {
+                    reconnect_deadline_.reset();
+                    if (debug_log_enabled())
+                        emit_event(LogLevel::Warn, "session", "reconnect.exhausted");
+                    return_to_discover();
+                    report_error(kErrGeneral, "重连 6 次失败，回到发现态");
+                }
+            }
+            break;
+
+        case EngineState::Handshake:
+            if (handshake_hash_ && !identity_verified_) {
+                if (!identity_deadline_) {
+                    identity_deadline_ = now + kIdentityDeadline;
+                } else if (now >= *identity_deadline_) {
+                    identity_deadline_.reset();
+                    report_error(kErrIdentity,
+                                 "对端未在时限内完成设备身份交换（版本不匹配或连接异常）");
+                    transition(EngineEvent{EngineEventKind::HeartbeatTimeout});
+                }
+            }
+            break;
+
+        default:
+            break;
+    }
+}
+
+}  // namespace dovan

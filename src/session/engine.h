@@ -1,0 +1,229 @@
+// The per-connection session engine: HELLO, the Noise handshake, identity exchange,
+// pairing, heartbeats and reconnection, and the handling of every inbound frame.
+//
+// The engine is sans-I/O. Bytes and instants come in as arguments; fragments for the BLE
+// writer, frames for the TCP writer and application events for the core go out through
+// its outboxes. Only the core thread touches it, so it has no locks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "common/text.h"
+#include "platform/clock.h"
+#include "crypto/identity.h"
+#include "protocol/frame.h"
+#include "session/engine_types.h"
+#include "session/replay_window.h"
+
+namespace dovan {
+
+class BleFragmenter;
+class BleReassembler;
+
+struct EngineConfig {
+    Duration heartbeat_interval = std::chrono::seconds(30);
+    Duration heartbeat_grace = std::chrono::seconds(30);
+    std::array<std::uint8_t, 32> static_private_key{};
+    std::uint8_t role = 0;  // 0 initiator (the PC), 1 responder (the phone)
+    std::uint8_t os = 2;
+    std::string device_name;
+    std::string app_version;
+    // Absent when the identity key could not be loaded or created.
+    std::optional<DeviceIdentity> identity;
+    std::vector<TrustedPeer> trusted;
+    // The ATT MTU this side knows its link to have. The central learns the phone's larger
+    // MTU from the values it receives; a peripheral knows it from the negotiation.
+    std::size_t ble_mtu = 23;
+    // Start of the HELLO counter; drawn from the random source when absent.
+    std::optional<std::uint64_t> hello_counter_start;
+};
+
+// A file chunk waiting for the core's receiver.
+struct ReceivedChunk {
+    std::uint64_t file_id = 0;
+    std::uint32_t index = 0;
+    Bytes data;
+    std::uint32_t crc32 = 0;
+};
+
+class Engine {
+public:
+    static constexpr std::size_t kMaxParkedFrames = 16;
+    static constexpr std::uint32_t kSendSeqExhausted = 0xFFFFFFFFu;
+
+    explicit Engine(EngineConfig config);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // ---- state machine ----
+    EngineState state() const { return state_; }
+    // Applies the transition table; an invalid pair is reported and changes nothing.
+    bool transition(const EngineEvent& event);
+    void report_error(std::int32_t code, const std::string& text);
+    void reset_session();
+    void return_to_discover();
+
+    // ---- inbound ----
+    // One value from the BLE notify characteristic: stamps the link, reassembles, and hands
+    // a completed frame to handle_frame.
+    void take_ble_value(ByteView value, Instant now);
+    // Stamps traffic on the TCP channel (the core calls it for every TCP frame).
+    void note_tcp_receive(Instant now) { last_tcp_receive_ = now; }
+    void note_link_receive(Instant now) { last_link_receive_ = now; }
+    // The single entry point for every complete frame.
+    void handle_frame(ByteView bytes, Transport transport);
+    // The encrypted path: replay check, open, window update, state gate, dispatch.
+    void handle_sealed_frame(const Frame& frame, Transport transport);
+
+    // ---- HELLO and timers ----
+    // The HELLO that opens every new BLE connection; it counts as this session's answer.
+    void open_with_hello(Instant now);
+    void send_hello();
+    void receive_hello(ByteView payload);
+    // Called by the core at most once a second.
+    void timer_step(Instant now);
+
+    // ---- handshake ----
+    void start_handshake();
+    void write_handshake_message();
+    void read_handshake_message(const Frame& frame);
+    bool handshake_started() const;
+
+    // ---- pairing (user actions and frames) ----
+    void confirm_sas();
+    void reject_pairing();
+    void reaccept_identity();
+    bool send_pair_confirm();
+    bool send_pair_done();
+
+    // ---- outbound ----
+    bool send_encrypted_ble(std::uint8_t type, ByteView plaintext);
+    bool send_encrypted_tcp(std::uint8_t type, ByteView plaintext);
+    bool send_clear_ble(std::uint8_t type, ByteView payload);
+    bool send_clear_tcp(std::uint8_t type, ByteView payload);
+
+    // ---- TCP channel (binding itself lives with outbound routing) ----
+    bool tcp_bound() const { return tcp_bound_; }
+    bool bind_in_progress() const { return bind_in_progress_; }
+    void unbind(const std::string& reason);
+
+    // ---- outboxes ----
+    std::vector<AppEvent> take_events();
+    const std::vector<AppEvent>& events() const { return events_; }
+    std::deque<Bytes>& ble_out() { return ble_out_; }
+    std::deque<Bytes>& tcp_out() { return tcp_out_; }
+    std::deque<ReceivedChunk>& received_chunks() { return received_chunks_; }
+
+    // ---- observers ----
+    std::uint8_t role() const { return config_.role; }
+    const std::vector<TrustedPeer>& trusted_peers() const { return config_.trusted; }
+    bool session_key_ready() const { return session_key_ready_; }
+    std::optional<std::uint32_t> local_sas() const { return sas_local_; }
+    const std::string& peer_fingerprint() const { return peer_fingerprint_; }
+    const std::string& peer_name() const { return peer_name_; }
+    const std::string& remote_static_fingerprint() const { return static_fp_; }
+    bool identity_verified() const { return identity_verified_; }
+    bool peer_confirmed() const { return peer_confirmed_; }
+    bool peer_done() const { return peer_done_; }
+    std::uint32_t send_seq() const { return send_seq_; }
+    std::uint32_t plain_seq() const { return plain_seq_; }
+    std::uint8_t reconnect_attempts() const { return reconnect_attempts_; }
+    const LinkReplayGuard& replay_guard() const { return replay_; }
+    std::size_t parked_frames() const { return parked_.size(); }
+    std::optional<std::array<std::uint8_t, 32>> handshake_hash() const { return handshake_hash_; }
+    std::size_t ble_mtu() const;
+
+    // Lets tests reach the end of the 32-bit send counter without sending 4 billion frames.
+    void set_send_seq_for_test(std::uint32_t seq) { send_seq_ = seq; }
+
+private:
+    struct Handshake;
+
+    void push_event(AppEventKind kind, AppEventPayload payload);
+    void set_state_direct(EngineState s);
+    bool send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport);
+    bool send_clear(std::uint8_t type, ByteView payload, Transport transport);
+    bool queue_frame(const FrameHeader& header, ByteView body, Transport transport);
+    void handle_heartbeat(const Frame& frame, Transport transport);
+    void park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport);
+    void dispatch_sealed(std::uint8_t type, ByteView plaintext);
+    // Business messages of a paired session (the types other than 4, 5 and 9).
+    void dispatch_business(std::uint8_t type, ByteView plaintext);
+
+    void complete_handshake();
+    void send_identity();
+    void receive_identity(ByteView payload);
+    void decide_trust();
+    void receive_pair_confirm(ByteView payload);
+    void receive_pair_done(ByteView payload);
+    void report_pair_done_lost();
+
+    EngineConfig config_;
+    EngineState state_ = EngineState::Discover;
+
+    // counters
+    std::uint32_t plain_seq_ = 0;
+    std::uint32_t send_seq_ = 1;
+    std::uint64_t hello_counter_ = 0;
+
+    // handshake and session secrets
+    std::unique_ptr<Handshake> handshake_;
+    bool session_key_ready_ = false;
+    std::array<std::uint8_t, 32> session_key_{};
+    std::array<std::uint8_t, 16> session_id_{};
+    std::optional<std::array<std::uint8_t, 32>> handshake_hash_;
+    std::string static_fp_;
+    LinkReplayGuard replay_;
+
+    // HELLO bookkeeping
+    bool hello_received_ = false;
+    bool hello_sent_ = false;
+    std::optional<std::uint64_t> peer_hello_counter_;
+    std::string peer_name_;
+
+    // pairing bookkeeping
+    std::optional<std::uint32_t> sas_send_;
+    std::optional<std::uint32_t> sas_local_;
+    bool peer_confirmed_ = false;
+    bool peer_done_ = false;
+    bool identity_verified_ = false;
+    bool verdict_made_ = false;
+    std::string peer_fingerprint_;
+    Bytes peer_public_key_;
+    std::string pending_old_fingerprint_;
+
+    // timers
+    std::optional<Instant> last_link_receive_;
+    std::optional<Instant> last_link_ping_;
+    std::optional<Instant> last_tcp_receive_;
+    std::optional<Instant> last_tcp_ping_;
+    std::optional<Instant> last_hello_repeat_;
+    std::optional<Instant> identity_deadline_;
+    std::optional<Instant> tcp_bind_deadline_;
+    std::optional<Instant> reconnect_deadline_;
+    std::uint8_t reconnect_attempts_ = 0;
+
+    // TCP channel
+    bool tcp_bound_ = false;
+    bool bind_in_progress_ = false;
+    std::deque<Bytes> parked_;
+
+    // outboxes
+    std::vector<AppEvent> events_;
+    std::deque<Bytes> ble_out_;
+    std::deque<Bytes> tcp_out_;
+    std::deque<ReceivedChunk> received_chunks_;
+
+    std::unique_ptr<BleFragmenter> fragmenter_;
+    std::unique_ptr<BleReassembler> reassembler_;
+};
+
+}  // namespace dovan

@@ -1,0 +1,40 @@
+// The engine's narrow view of the secure channel: the key schedule at handshake end and
+// the sealing and opening of frames. Kept in one place so the engine
+// reads as protocol logic, not as calls into the crypto library.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/result.h"
+#include "common/text.h"
+#include "crypto/crypto_error.h"
+#include "crypto/noise.h"
+#include "protocol/frame.h"
+
+namespace dovan {
+
+struct SessionSecrets {
+    Key32 session_key{};
+    std::array<std::uint8_t, 16> session_id{};
+    std::uint32_t sas = 0;
+    std::string static_fp;
+};
+
+Result<SessionSecrets, CryptoError> derive_session_secrets(ByteView handshake_hash,
+                                                           const SplitKeys& keys,
+                                                           const Key32& remote_static);
+
+// Seals a frame's plaintext under the session key: returns ciphertext followed by the tag.
+// `header` must already carry FLAG_ENCRYPTED and the plaintext length.
+Result<Bytes, CryptoError> seal_frame(const Key32& session_key,
+                                      const std::array<std::uint8_t, 16>& session_id,
+                                      std::uint8_t own_role, const FrameHeader& header,
+                                      ByteView plaintext);
+Result<Bytes, CryptoError> open_frame(const Key32& session_key,
+                                      const std::array<std::uint8_t, 16>& session_id,
+                                      std::uint8_t own_role, const FrameHeader& header,
+                                      ByteView sealed);
+
+}  // namespace dovan

@@ -1,0 +1,16 @@
+// The engine's handshake slot: the Noise state and its message counts.
+#pragma once
+
+#include "crypto/noise.h"
+#include "session/engine.h"
+
+namespace dovan {
+
+struct Engine::Handshake {
+    explicit Handshake(HandshakeState s) : state(std::move(s)) {}
+    HandshakeState state;
+    int written = 0;
+    int read = 0;
+};
+
+}  // namespace dovan

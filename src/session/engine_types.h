@@ -1,0 +1,182 @@
+// Vocabulary of the session engine: states, engine events, the application events the
+// core drains, and the trusted-peer entries the trust decision reads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/text.h"
+
+namespace dovan {
+
+enum class EngineState : std::uint8_t {
+    Discover = 0,
+    Handshake = 1,
+    Pairing = 2,
+    SasCompare = 3,
+    Paired = 4,
+    Repaired = 5,
+    Reconnecting = 6,
+    Closed = 7,
+};
+
+// Upper-case name for debug events ("SAS_COMPARE").
+std::string_view state_event_name(EngineState s);
+// Capitalised name for error texts ("SasCompare").
+std::string_view state_text_name(EngineState s);
+
+enum class TrustVerdict : std::uint8_t { NewPeer = 0, Matched = 1, Mismatch = 2 };
+
+std::string_view verdict_text_name(TrustVerdict v);   // "NewPeer"
+std::string_view verdict_event_name(TrustVerdict v);  // "new_peer"
+
+enum class EngineEventKind : std::uint8_t {
+    PeerDiscovered,
+    HandshakeComplete,
+    SasConfirmed,
+    SasRejected,
+    FingerprintReAccepted,
+    HeartbeatTimeout,
+    ReconnectSucceeded,
+    ReconnectExhausted,
+    UserDisconnect,
+    ProcessKilled,
+};
+
+struct EngineEvent {
+    EngineEventKind kind;
+    TrustVerdict verdict = TrustVerdict::NewPeer;  // meaningful for HandshakeComplete only
+
+    static EngineEvent handshake_complete(TrustVerdict v) {
+        return {EngineEventKind::HandshakeComplete, v};
+    }
+    bool operator==(const EngineEvent&) const = default;
+
+    // One-byte form: 0-2 HandshakeComplete with that verdict, 3 PeerDiscovered, 5-12 the rest.
+    std::uint8_t to_byte() const;
+    static std::optional<EngineEvent> from_byte(std::uint8_t b);
+};
+
+// "SasConfirmed", or "HandshakeComplete { tofu: NewPeer }".
+std::string event_text_name(const EngineEvent& e);
+
+// The state a transition leads to, or nothing when the pair is not in the table.
+std::optional<EngineState> transition_target(EngineState from, const EngineEvent& e);
+
+enum class Transport : std::uint8_t { Ble = 0, Tcp = 1 };
+
+struct TrustedPeer {
+    std::string fingerprint;
+    std::string name;  // empty when the peer's HELLO carried none
+    bool operator==(const TrustedPeer&) const = default;
+};
+
+// ---- Application events (drained by the core every turn) ----
+
+enum class AppEventKind : std::uint8_t {
+    StateChanged,
+    PeerHello,
+    SasReady,
+    PeerTrusted,
+    IdentityChanged,
+    NotificationPushed,
+    NotificationReplyRequested,
+    NotificationReplyAcked,
+    NotificationDismissed,
+    ClipboardReceived,
+    MediaStateReceived,
+    MediaCommandReceived,
+    DeviceStatusReceived,
+    FileMetaReceived,
+    FileDoneReceived,
+    ResumeRequested,
+    TcpBound,
+    TcpUnbound,
+    TransferInterrupted,
+    TransferCancelled,
+    AlbumListRequested,
+    AlbumListReceived,
+    AlbumThumbRequested,
+    AlbumThumbReceived,
+    AlbumFullRequested,
+    ConfigSyncReceived,
+    EngineError,
+};
+
+struct StateChangedEvent { EngineState state; };
+struct PeerHelloEvent {
+    std::string name;
+    std::uint8_t os = 0;
+    std::optional<std::string> version;
+};
+struct SasReadyEvent { std::uint32_t sas = 0; };
+struct PeerTrustedEvent { std::string fingerprint; };
+struct IdentityChangedEvent {
+    std::string name;
+    std::string old_fingerprint;
+    std::string new_fingerprint;
+};
+struct ClipboardReceivedEvent { std::string text; };
+struct FileMetaReceivedEvent {
+    std::string name;
+    std::uint64_t size = 0;
+    std::uint64_t file_id = 0;
+    std::uint32_t chunk_size = 0;
+    std::optional<Bytes> sha256;
+    std::uint32_t crc32 = 0;
+    std::string album_id;
+};
+struct FileDoneReceivedEvent {
+    std::uint64_t file_id = 0;
+    bool ok = false;
+    std::string error;
+    std::optional<Bytes> sha256;
+};
+struct ResumeRequestedEvent {
+    std::uint64_t file_id = 0;
+    std::uint32_t chunk_index = 0;
+};
+struct TcpBoundEvent {};
+struct TcpUnboundEvent { std::string reason; };
+struct TransferInterruptedEvent {
+    std::uint64_t file_id = 0;
+    std::string text;
+};
+struct TransferCancelledEvent {
+    std::uint64_t file_id = 0;
+    std::string reason;
+};
+// A decoded business message handed to the core as its serialized body; the kind of the
+// event names the message type.
+struct BusinessMessageEvent { Bytes body; };
+struct EngineErrorEvent {
+    std::int32_t code = -1;
+    std::string text;
+};
+
+using AppEventPayload =
+    std::variant<StateChangedEvent, PeerHelloEvent, SasReadyEvent, PeerTrustedEvent,
+                 IdentityChangedEvent, ClipboardReceivedEvent, FileMetaReceivedEvent,
+                 FileDoneReceivedEvent, ResumeRequestedEvent, TcpBoundEvent, TcpUnboundEvent,
+                 TransferInterruptedEvent, TransferCancelledEvent, BusinessMessageEvent,
+                 EngineErrorEvent>;
+
+struct AppEvent {
+    AppEventKind kind;
+    AppEventPayload payload;
+
+    template <class T>
+    const T* as() const { return std::get_if<T>(&payload); }
+};
+
+// Engine error codes.
+inline constexpr std::int32_t kErrGeneral = -1;
+inline constexpr std::int32_t kErrRejected = -200;
+inline constexpr std::int32_t kErrIdentity = -212;
+inline constexpr std::int32_t kErrIdentityChanged = -213;
+
+}  // namespace dovan

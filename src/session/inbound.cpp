@@ -1,0 +1,119 @@
+// Inbound frames: the single entry point, the TCP pre-binding gate and the encrypted path.
+#include "app/debug_log.h"
+#include "protocol/ble_frag.h"
+#include "protocol/tlv_codec.h"
+#include "session/engine.h"
+#include "session/engine_crypto.h"
+
+namespace dovan {
+
+void Engine::take_ble_value(ByteView value, Instant now) {
+    last_link_receive_ = now;
+    auto frame = reassembler_->take(value, now);
+    if (!frame) {
+        report_error(kErrGeneral, frame.error().context());
+        return;
+    }
+    if (frame->has_value()) handle_frame(**frame, Transport::Ble);
+}
+
+void Engine::handle_frame(ByteView bytes, Transport transport) {
+    auto decoded = decode_frame(bytes);
+    if (!decoded) {
+        report_error(kErrGeneral, format_text("整帧解析失败: {}", decoded.error().display()));
+        return;
+    }
+    const Frame& frame = *decoded;
+    switch (frame.header.type) {
+        case CHALLENGE:
+        case REPLY:
+            read_handshake_message(frame);
+            return;
+        case HELLO:
+            receive_hello(frame.payload);
+            return;
+        case BIND:
+            // Binding is driven by outbound routing; without a bind context a BIND is stray.
+            if (!bind_in_progress_ && debug_log_enabled())
+                emit_event(LogLevel::Warn, "session", "tcp.bind.orphan",
+                           {{"from", transport == Transport::Tcp ? "tcp" : "ble"}});
+            return;
+        case HEARTBEAT:
+            handle_heartbeat(frame, transport);
+            return;
+        default:
+            park_or_dispatch(bytes, frame, transport);
+            return;
+    }
+}
+
+void Engine::park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport) {
+    if (transport == Transport::Ble || tcp_bound_) {
+        handle_sealed_frame(frame, transport);
+        return;
+    }
+    if (parked_.size() < kMaxParkedFrames) {
+        const std::size_t len = std::min(bytes.size(), frame.header.frame_len());
+        parked_.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len));
+        if (debug_log_enabled())
+            emit_event(LogLevel::Info, "session", "tcp.prebind_park",
+                       {{"queued", std::to_string(parked_.size())}});
+        return;
+    }
+    report_error(kErrGeneral,
+                 format_text("TCP 绑定迟迟未完成，暂存业务帧已满（{} 帧），本帧丢弃——请重连",
+                             kMaxParkedFrames));
+}
+
+void Engine::handle_sealed_frame(const Frame& frame, Transport transport) {
+    const FrameHeader& h = frame.header;
+    if (!h.encrypted()) {
+        report_error(kErrGeneral, "业务消息未加密，已丢弃");
+        return;
+    }
+    if (!session_key_ready_) {
+        report_error(kErrGeneral, "会话密钥未建立，加密消息已丢弃");
+        return;
+    }
+    const int link = static_cast<int>(transport);
+    if (auto verdict = replay_.check(h.seq, link); !verdict.ok) {
+        report_error(kErrGeneral, format_text("抗重放拒绝: {}", verdict.reason));
+        return;
+    }
+    auto plain = open_frame(session_key_, session_id_, config_.role, h, frame.payload);
+    if (!plain) {
+        report_error(kErrGeneral, format_text("解密失败: {}", plain.error().display()));
+        return;
+    }
+    replay_.accept(h.seq, link);
+
+    if (state_ != EngineState::Paired && h.type != PAIR_CONFIRM && h.type != PAIR_DONE &&
+        h.type != IDENTITY) {
+        report_error(kErrGeneral, "尚未配对，业务消息未采纳");
+        return;
+    }
+    dispatch_sealed(h.type, *plain);
+}
+
+void Engine::dispatch_sealed(std::uint8_t type, ByteView plaintext) {
+    switch (type) {
+        case PAIR_CONFIRM:
+            receive_pair_confirm(plaintext);
+            return;
+        case PAIR_DONE:
+            receive_pair_done(plaintext);
+            return;
+        case IDENTITY:
+            receive_identity(plaintext);
+            return;
+        default:
+            break;
+    }
+    if (!is_known_frame_type(type)) {
+        report_error(kErrGeneral, format_text("未知业务消息类型 0x{}", hex_upper(type, 2)));
+        return;
+    }
+    dispatch_business(type, plaintext);
+}
+
+}  // namespace dovan

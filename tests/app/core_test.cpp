@@ -1,0 +1,229 @@
+#include "app/core.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace dovan {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+class CoreLoop : public ::testing::Test {
+protected:
+    FakeClock clock;
+    Instant t0 = clock.now();
+    std::shared_ptr<SharedUi> ui = SharedUi::create(UiState{}, LoadedModules{0x1F});
+    int repaints = 0;
+    Core core{ui, [this] { ++repaints; }, clock};
+
+    // Runs turns and reports how many repaints they asked for.
+    int turns(int n) {
+        const int before = repaints;
+        for (int i = 0; i < n; ++i) core.turn();
+        return repaints - before;
+    }
+};
+
+TEST_F(CoreLoop, StepsRunInOrderThenThePauseOf200ms) {
+    std::vector<int> seen;
+    std::vector<Instant> sleeps_at;
+    core.set_step_observer([&](CoreStep s) {
+        seen.push_back(static_cast<int>(s));
+        if (s == CoreStep::Sleep) sleeps_at.push_back(clock.now());
+    });
+    core.turn();
+    core.turn();
+    std::vector<int> expected;
+    for (int round = 0; round < 2; ++round) {
+        for (int step = 1; step <= 22; ++step) expected.push_back(step);
+    }
+    EXPECT_EQ(seen, expected);
+    ASSERT_EQ(sleeps_at.size(), 2u);
+    EXPECT_EQ(sleeps_at[0], t0);
+    EXPECT_EQ(sleeps_at[1], t0 + milliseconds(200));
+    EXPECT_EQ(clock.now(), t0 + milliseconds(400));
+}
+
+TEST_F(CoreLoop, RunTurnsUntilStopped) {
+    std::atomic<bool> stop{false};
+    int turns_done = 0;
+    core.set_step_observer([&](CoreStep s) {
+        if (s == CoreStep::Sleep && ++turns_done == 5) stop = true;
+    });
+    core.run(stop);
+    EXPECT_EQ(turns_done, 5);
+    EXPECT_EQ(clock.now(), t0 + seconds(1));
+}
+
+TEST_F(CoreLoop, EngineTimerStepTicksOncePerSecond) {
+    std::vector<Instant> ticks;
+    Instant last = core.state().last_timer_tick;
+    core.set_step_observer([&](CoreStep s) {
+        if (s == CoreStep::ReceiveHolds && core.state().last_timer_tick != last) {
+            last = core.state().last_timer_tick;
+            ticks.push_back(last);
+        }
+    });
+    turns(16);  // 0 … 3.0 s
+    EXPECT_EQ(ticks, (std::vector<Instant>{t0 + seconds(1), t0 + seconds(2), t0 + seconds(3)}));
+}
+
+TEST_F(CoreLoop, RepaintOnlyWhenTheChangeCounterMoved) {
+    EXPECT_EQ(turns(3), 0);
+
+    ui->lock()->add_notice("来自窗口线程");
+    EXPECT_EQ(turns(1), 1);
+    EXPECT_EQ(turns(3), 0);
+
+    core.push_notice("TCP 通道断开: 超时");
+    EXPECT_EQ(repaints, 1);  // a notice alone posts nothing; the next turn does
+    EXPECT_EQ(turns(1), 1);
+    EXPECT_EQ(ui->lock()->notices.front().text, "TCP 通道断开: 超时");
+    EXPECT_EQ(turns(2), 0);
+}
+
+TEST_F(CoreLoop, WithoutARepaintTargetNothingIsPosted) {
+    Core headless(ui, nullptr, clock);
+    ui->lock()->add_notice("x");
+    headless.turn();  // must not call an empty target
+    EXPECT_EQ(headless.state().repainted_counter, ui->lock()->change_counter);
+}
+
+TEST_F(CoreLoop, ScanListDropsDevicesSilentFor12Seconds) {
+    {
+        auto g = ui->lock();
+        g->note_advertisement(0xA1, "Dovan", t0);
+        g->note_advertisement(0xB2, "Dovan", t0);
+    }
+    turns(1);  // repaint for the additions themselves
+    ASSERT_EQ(turns(29), 0);  // … 6.0 s
+    ui->lock()->note_advertisement(0xB2, "", clock.now());  // B2 seen again at 6.0 s
+    turns(1);
+    ASSERT_EQ(turns(29), 0);  // steps at up to 11.8 s
+    EXPECT_EQ(ui->lock()->devices.size(), 2u);
+
+    // At 12.0 s A1 goes; its removal alone asks for a repaint, and the idle step sees the
+    // counter move too.
+    const int r = turns(1);
+    EXPECT_GE(r, 1);
+    {
+        auto g = ui->lock();
+        EXPECT_EQ(g->devices, (std::vector<ScannedDevice>{{0xB2, "Dovan"}}));
+        EXPECT_EQ(g->device_last_seen.count(0xA1), 0u);
+    }
+    EXPECT_EQ(turns(29), 0);  // B2 lasts until 18.0 s
+    EXPECT_GE(turns(1), 1);
+    EXPECT_TRUE(ui->lock()->devices.empty());
+}
+
+TEST_F(CoreLoop, UnansweredReplyFailsAfterMoreThan10Seconds) {
+    {
+        auto g = ui->lock();
+        g->reply_target = ReplyTarget{"com.chat", "", 0, 3, 0, "k"};
+        g->reply_box = "好";
+        ASSERT_TRUE(g->submit_reply(t0));
+        g->awaiting_replies.push_back({42, t0 + seconds(5)});
+    }
+    turns(51);  // the last turn runs its steps at exactly 10.0 s
+    {
+        auto g = ui->lock();
+        EXPECT_EQ(g->awaiting_replies.size(), 2u);
+        EXPECT_FALSE(g->reply_status.has_value());
+    }
+    EXPECT_GE(turns(1), 1);  // 10.2 s
+    {
+        auto g = ui->lock();
+        ASSERT_EQ(g->awaiting_replies.size(), 1u);
+        EXPECT_EQ(g->awaiting_replies[0].id, 42u);
+        ASSERT_TRUE(g->reply_status.has_value());
+        EXPECT_EQ(g->reply_status->text, "手机没有回应（请把手机端 Dovan 升到最新版）");
+        EXPECT_FALSE(g->reply_status->ok);
+        EXPECT_EQ(g->reply_status->at, t0 + milliseconds(10200));
+    }
+}
+
+TEST_F(CoreLoop, IdleIndicatorMovesTheCounterOnlyWhenCrossing25Seconds) {
+    auto counter = [&] { return ui->lock()->change_counter; };
+    auto idle = [&] { return ui->lock()->ms_since_rx; };
+
+    turns(125);  // steps at 0 … 24.8 s
+    EXPECT_EQ(idle(), 24800u);
+    EXPECT_EQ(counter(), 0u);
+    EXPECT_EQ(turns(1), 1);  // 25.0 s: quiet
+    EXPECT_EQ(idle(), 25000u);
+    EXPECT_EQ(counter(), 1u);
+    EXPECT_EQ(turns(10), 0);
+    EXPECT_EQ(counter(), 1u);
+
+    core.state().last_rx = clock.now();  // the phone speaks again
+    EXPECT_EQ(turns(1), 1);
+    EXPECT_EQ(idle(), 0u);
+    EXPECT_EQ(counter(), 2u);
+    EXPECT_EQ(turns(5), 0);
+
+    clock.advance(std::chrono::hours(2));
+    EXPECT_EQ(turns(1), 1);
+    EXPECT_EQ(idle(), 3600000u);
+    EXPECT_EQ(counter(), 3u);
+}
+
+TEST_F(CoreLoop, RequestsWithoutAnEngineAreRefusedOnceAndPairingAnswersDropped) {
+    {
+        auto g = ui->lock();
+        g->requests.media = MediaCommandRequest{0, 0, 0};
+        g->requests.send_clipboard = "hello";
+        g->requests.sas_confirm = true;
+    }
+    turns(1);
+    {
+        auto g = ui->lock();
+        EXPECT_TRUE(g->requests.empty());
+        ASSERT_EQ(g->notices.size(), 1u);
+        EXPECT_EQ(g->notices.front(), (Notice{"操作没有执行：本机现在没有已配对的连接", 1}));
+    }
+
+    ui->lock()->requests.sas_confirm = true;
+    turns(1);
+    EXPECT_EQ(ui->lock()->notices.front().count, 1u);  // no text for a lone SAS answer
+}
+
+TEST_F(CoreLoop, IdentityAnswerClosesThePromptEvenWithoutAnEngine) {
+    {
+        auto g = ui->lock();
+        g->identity_change = IdentityChangePrompt{"Pixel", "0011223344556677", "8899aabbccddeeff"};
+        g->requests.identity_reject = true;
+    }
+    const int r = turns(1);
+    EXPECT_GE(r, 1);
+    auto g = ui->lock();
+    EXPECT_FALSE(g->identity_change.has_value());
+    EXPECT_TRUE(g->notices.empty());
+}
+
+TEST_F(CoreLoop, ShutdownLanClearsTheRetryStampsAndTheTcpReadyFlag) {
+    core.state().last_listen_attempt = t0;
+    core.state().last_udp_open_attempt = t0;
+    ui->lock()->tcp_ready = true;
+    core.shutdown_lan();
+    EXPECT_FALSE(core.state().last_listen_attempt.has_value());
+    EXPECT_FALSE(core.state().last_udp_open_attempt.has_value());
+    EXPECT_FALSE(ui->lock()->tcp_ready);
+}
+
+TEST(RunCore, TakesModulesFromTheUiAndStopsOnRequest) {
+    FakeClock clock;
+    auto ui = SharedUi::create(UiState{}, LoadedModules{0x05});
+    std::atomic<bool> stop{true};
+    run_core(ui, nullptr, clock, stop);
+    EXPECT_EQ(clock.now(), FakeClock{}.now());  // stopped before any turn
+
+    Core core(ui, nullptr, clock);
+    EXPECT_EQ(core.state().modules.bits, 0x05);
+}
+
+}  // namespace
+}  // namespace dovan

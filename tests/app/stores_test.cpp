@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/stores.h"
+#include "app/temp_data_dir.h"
+
+namespace dovan {
+namespace {
+namespace fs = std::filesystem;
+using testing_support::ScopedEnv;
+using testing_support::TempDataDir;
+
+constexpr const char* kNoDir =
+    "无法确定数据目录：APPDATA 与 LOCALAPPDATA 均不可用（拒绝回退到当前目录，以免身份漂移）";
+
+// ---- data directory ----
+
+struct DirCase {
+    const char* what;
+    std::optional<std::string> appdata, localappdata, xdg, home;
+    std::string expected;  // empty: no directory
+};
+
+TEST(DataDir, PicksTheFirstUsableBaseAndNeverTheWorkingDirectory) {
+    ScopedEnv env;
+    const DirCase cases[] = {
+        {"APPDATA wins", "/r/app", "/r/local", "/r/xdg", "/r/home", "/r/app/Dovan"},
+        {"blank APPDATA", "   ", "/r/local", std::nullopt, "/r/home", "/r/local/Dovan"},
+        {"APPDATA padded", " /r/app\t", std::nullopt, std::nullopt, std::nullopt, "/r/app/Dovan"},
+        {"APPDATA not UTF-8", "/r/\xff", "/r/local", std::nullopt, std::nullopt, "/r/local/Dovan"},
+        {"relative APPDATA", "appdata", std::nullopt, "/r/xdg", std::nullopt, "/r/xdg/Dovan"},
+        {"XDG data home", std::nullopt, "", "/r/xdg", "/r/home", "/r/xdg/Dovan"},
+        {"home fallback", std::nullopt, std::nullopt, "rel", "/r/home",
+         "/r/home/.local/share/Dovan"},
+        {"nothing usable", "", " ", std::nullopt, "relative/home", ""},
+        {"nothing at all", std::nullopt, std::nullopt, std::nullopt, std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedEnv::set("APPDATA", c.appdata);
+        ScopedEnv::set("LOCALAPPDATA", c.localappdata);
+        ScopedEnv::set("XDG_DATA_HOME", c.xdg);
+        ScopedEnv::set("HOME", c.home);
+        auto dir = data_dir();
+        auto logs = logs_dir();
+        if (c.expected.empty()) {
+            ASSERT_FALSE(dir.ok());
+            EXPECT_EQ(dir.error().text, kNoDir);
+            ASSERT_FALSE(logs.ok());
+            EXPECT_EQ(logs.error().text, kNoDir);
+        } else {
+            ASSERT_TRUE(dir.ok());
+            EXPECT_EQ(dir->string(), c.expected);
+            ASSERT_TRUE(logs.ok());
+            EXPECT_EQ(logs->string(), c.expected + "/Logs");
+        }
+    }
+}
+
+// ---- trusted_peers.tsv and peer_names.tsv ----
+
+TEST(TrustedPeersText, ReadsHandEditedFilesByTheRules) {
+    const std::string text =
+        "  # a comment with leading blanks\n"
+        "ABCDEF0123456789\tMy Phone\r\n"
+        "0123456789abcde\tfifteen digits\n"
+        "0123456789abcdeg\tnot hex\n"
+        "\n"
+        "   \t  \n"
+        "abcdef0123456789\tsecond copy loses\n"
+        " 1111111111111111 \t  Padded Name \r\r\n"
+        "2222222222222222\n"
+        "3333333333333333\tname\twith tab\n"
+        "#4444444444444444\tcommented\n"
+        "5555555555555555\t\xe3\x80\x80Wide blank\xe3\x80\x80";
+    const std::vector<TrustedPeer> expected = {
+        {"abcdef0123456789", "My Phone"},
+        {"1111111111111111", "Padded Name"},
+        {"2222222222222222", ""},
+        {"3333333333333333", "name\twith tab"},
+        {"5555555555555555", "Wide blank"},
+    };
+    EXPECT_EQ(parse_trusted_peers(text), expected);
+}
+
+TEST(TrustedPeersText, WritesSortedLowerCaseWithControlsAsSpaces) {
+    const std::vector<TrustedPeer> peers = {
+        {"ffff000000000000", "Last"},
+        {"ABCDEF0123456789", "Tab\tIn\r\nName "},
+        {"0000000000000001", ""},
+        {"not-a-fingerprint", "dropped"},
+    };
+    const std::string text = format_trusted_peers(peers);
+    EXPECT_EQ(text,
+              "0000000000000001\t\n"
+              "abcdef0123456789\tTab In  Name\n"
+              "ffff000000000000\tLast\n");
+    const auto back = parse_trusted_peers(text);
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[1], (TrustedPeer{"abcdef0123456789", "Tab In  Name"}));
+}
+
+TEST(PeerNamesText, NeedsATabAndBothParts) {
+    const std::string text =
+        "#0000000000000000\tcommented\n"
+        "no tab here\n"
+        "\tno fingerprint\n"
+        "ffff\t   \n"
+        " anything goes \t Pixel 8 \r\n"
+        "\n"
+        "ABC\tName\twith tab";
+    const std::vector<PeerName> expected = {{"anything goes", "Pixel 8"},
+                                            {"ABC", "Name\twith tab"}};
+    EXPECT_EQ(parse_peer_names(text), expected);
+}
+
+using Stores = TempDataDir;
+
+TEST_F(Stores, MissingOrUnreadableListsAreEmpty) {
+    EXPECT_TRUE(load_trusted_peers().empty());
+    EXPECT_TRUE(load_peer_names().empty());
+    fs::create_directories(path(kTrustedPeersTsv));  // a folder where the file should be
+    EXPECT_TRUE(load_trusted_peers().empty());
+}
+
+TEST_F(Stores, PeerNamesKeepTheEightNewestWithoutControls) {
+    for (int i = 1; i <= 9; ++i)
+        remember_peer_name(format_text("000000000000000{}", i), format_text("Phone {}", i));
+    auto names = load_peer_names();
+    ASSERT_EQ(names.size(), 8u);
+    EXPECT_EQ(names.front().name, "Phone 2");
+    EXPECT_EQ(names.back().name, "Phone 9");
+
+    // A phone seen again moves to the newest end, under its latest name.
+    remember_peer_name(" 0000000000000003 ", "Re\tnamed\n");
+    names = load_peer_names();
+    ASSERT_EQ(names.size(), 8u);
+    EXPECT_EQ(names.back(), (PeerName{"0000000000000003", "Renamed"}));
+    EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                            [](const PeerName& n) { return n.fingerprint == "0000000000000003"; }),
+              1);
+
+    const std::string before = get(kPeerNamesTsv);
+    remember_peer_name("0000000000000004", "  ");
+    remember_peer_name("", "Phone");
+    EXPECT_EQ(get(kPeerNamesTsv), before);
+}
+
+TEST_F(Stores, ForgetAllRemovesOnlyThePeerFiles) {
+    forget_all();  // nothing there yet: silently fine
+    EXPECT_FALSE(fs::exists(dir_));
+
+    for (const char* f : {kTrustedPeersTsv, kPeerHex, kPeerNamesTsv, kIdentityBin, "settings.ini"})
+        put(f, "x");
+    forget_all();
+    for (const char* f : {kTrustedPeersTsv, kPeerHex, kPeerNamesTsv})
+        EXPECT_FALSE(fs::exists(path(f))) << f;
+    EXPECT_TRUE(fs::exists(path(kIdentityBin)));
+    EXPECT_TRUE(fs::exists(path("settings.ini")));
+}
+
+TEST_F(Stores, PairingAddsRenamesAndRemembersTheAdvertisedName) {
+    std::vector<TrustedPeer> trusted;
+    EXPECT_TRUE(record_pairing(trusted, " BBBBBBBBBBBBBBBB ", " Pixel ", "Pixel\tBLE"));
+    EXPECT_TRUE(record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", ""));
+    // Same phone again: a new name replaces the old one, an empty one keeps it.
+    EXPECT_TRUE(record_pairing(trusted, "bbbbbbbbbbbbbbbb", "Pixel 9", ""));
+    EXPECT_TRUE(record_pairing(trusted, "aaaaaaaaaaaaaaaa", "  ", ""));
+
+    const std::vector<TrustedPeer> expected = {{"bbbbbbbbbbbbbbbb", "Pixel 9"},
+                                               {"aaaaaaaaaaaaaaaa", "Galaxy"}};
+    EXPECT_EQ(trusted, expected);
+    EXPECT_EQ(get(kTrustedPeersTsv), "aaaaaaaaaaaaaaaa\tGalaxy\nbbbbbbbbbbbbbbbb\tPixel 9\n");
+    EXPECT_EQ(load_peer_names(), (std::vector<PeerName>{{"BBBBBBBBBBBBBBBB", "PixelBLE"}}));
+}
+
+TEST_F(Stores, PairingWithAMalformedFingerprintChangesNoTrust) {
+    std::vector<TrustedPeer> trusted = {{"aaaaaaaaaaaaaaaa", "Galaxy"}};
+    save_trusted_peers(trusted);
+    const std::string before = get(kTrustedPeersTsv);
+    for (const char* fp : {"aaaaaaaaaaaaaaa", "aaaaaaaaaaaaaaaaa", "zzzzzzzzzzzzzzzz", ""}) {
+        SCOPED_TRACE(fp);
+        EXPECT_FALSE(record_pairing(trusted, fp, "Evil", ""));
+        EXPECT_EQ(trusted.size(), 1u);
+        EXPECT_EQ(get(kTrustedPeersTsv), before);
+    }
+}
+
+TEST_F(Stores, WritesIntoAnUnwritablePlaceAreIgnored) {
+    // APPDATA names a regular file, so the data directory can never be created.
+    fs::create_directories(root_);
+    std::ofstream(root_ / "plainfile") << "x";
+    ScopedEnv::set("APPDATA", (root_ / "plainfile").string());
+    std::vector<TrustedPeer> trusted;
+    EXPECT_TRUE(record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "Galaxy"));
+    EXPECT_EQ(trusted.size(), 1u);  // the running state keeps the pairing
+    EXPECT_TRUE(load_trusted_peers().empty());
+    forget_all();
+}
+
+// ---- identity files ----
+
+// Quick stand-in for RSA so the damaged-file paths run without key generation.
+class CountingKeys final : public DeviceKeyFactory {
+public:
+    bool parses(ByteView der) const override { return der.size() == 4 && der[0] == 'K'; }
+    Result<Bytes> generate_pkcs8() const override {
+        ++made;
+        if (fail_with) return fail_text(*fail_with);
+        return Bytes{'K', 'E', 'Y', static_cast<std::uint8_t>('0' + made)};
+    }
+    mutable int made = 0;
+    std::optional<std::string> fail_with;
+};
+
+using IdentityFiles = TempDataDir;
+
+TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
+    auto first = load_local_stores();
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    EXPECT_EQ(first->channel_key.size(), 32u);
+    EXPECT_TRUE(rsa_key_factory().parses(first->device_key));
+    EXPECT_TRUE(first->trusted.empty());
+    EXPECT_EQ(mode_of(dir_), 0700u);
+    EXPECT_EQ(mode_of(path(kIdentityBin)), 0600u);
+    EXPECT_EQ(mode_of(path(kDeviceIdentityBin)), 0600u);
+
+    std::vector<TrustedPeer> trusted;
+    record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "");
+    auto second = load_local_stores();
+    ASSERT_TRUE(second.ok()) << second.error().text;
+    EXPECT_EQ(second->channel_key, first->channel_key);
+    EXPECT_EQ(second->device_key, first->device_key);
+    EXPECT_EQ(second->trusted, trusted);
+}
+
+TEST_F(IdentityFiles, OlderTextKeyIsTakenOverOnlyWhenWhole) {
+    const std::string hex = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
+    put(kIdentityHex, "  " + hex + "\r\n");
+    auto key = load_channel_key();
+    ASSERT_TRUE(key.ok());
+    EXPECT_EQ(hex_lower(*key), "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+    EXPECT_FALSE(fs::exists(path(kIdentityHex)));
+    EXPECT_EQ(mode_of(path(kIdentityBin)), 0600u);
+    auto again = load_channel_key();
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(*again, *key);
+
+    for (const std::string& bad : {hex.substr(1), hex.substr(2), hex + "00", "zz" + hex.substr(2)}) {
+        SCOPED_TRACE(bad);
+        fs::remove(path(kIdentityBin));
+        put(kIdentityHex, bad + "\n");
+        auto fresh = load_channel_key();
+        ASSERT_TRUE(fresh.ok());
+        EXPECT_NE(*fresh, *key);
+        EXPECT_EQ(fresh->size(), 32u);
+        EXPECT_TRUE(fs::exists(path(kIdentityHex)));  // not ours to delete
+    }
+}
+
+TEST_F(IdentityFiles, DamagedChannelKeyFileIsReplaced) {
+    for (const std::string& content : {std::string(), std::string(31, 'k'), std::string(33, 'k')}) {
+        SCOPED_TRACE(content.size());
+        put(kIdentityBin, content);
+        auto key = load_channel_key();
+        ASSERT_TRUE(key.ok());
+        EXPECT_EQ(key->size(), 32u);
+        EXPECT_EQ(get(kIdentityBin).size(), 32u);
+    }
+}
+
+TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
+    CountingKeys keys;
+    for (const std::string& content : {std::string(), std::string("garbage"), std::string("KEY")}) {
+        SCOPED_TRACE(content);
+        put(kDeviceIdentityBin, content);
+        put(kPeerHex, "old pin");
+        const int before = keys.made;
+        auto id = load_device_identity(platform_protector(), keys);
+        ASSERT_TRUE(id.ok());
+        EXPECT_EQ(keys.made, before + 1);
+        EXPECT_EQ(get(kDeviceIdentityBin), std::string(id->begin(), id->end()));
+        EXPECT_FALSE(fs::exists(path(kPeerHex)));
+        EXPECT_EQ(get(kPeerHexBackup), "old pin");
+    }
+    // A readable identity is kept and the pin is left where it is.
+    put(kPeerHex, "current pin");
+    auto kept = load_device_identity(platform_protector(), keys);
+    ASSERT_TRUE(kept.ok());
+    EXPECT_EQ(get(kDeviceIdentityBin), std::string(kept->begin(), kept->end()));
+    EXPECT_EQ(get(kPeerHex), "current pin");
+
+    // The real factory refuses what is not an RSA-2048 PKCS#8 key.
+    EXPECT_FALSE(rsa_key_factory().parses(as_bytes("garbage")));
+    EXPECT_FALSE(rsa_key_factory().parses({}));
+}
+
+TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
+    // No data directory at all.
+    ScopedEnv::set("APPDATA", std::nullopt);
+    ScopedEnv::set("HOME", std::nullopt);
+    auto key = load_channel_key();
+    ASSERT_FALSE(key.ok());
+    EXPECT_EQ(key.error().text, kNoDir);
+    auto start = load_local_stores();
+    ASSERT_FALSE(start.ok());
+    EXPECT_EQ(start.error().text, std::string("身份初始化失败: ") + kNoDir);
+
+    // A data directory whose parent is a regular file cannot be created.
+    fs::create_directories(root_);
+    std::ofstream(root_ / "plainfile") << "x";
+    ScopedEnv::set("APPDATA", (root_ / "plainfile").string());
+    key = load_channel_key();
+    ASSERT_FALSE(key.ok());
+    EXPECT_TRUE(key.error().text.starts_with("创建数据目录失败: ")) << key.error().text;
+    CountingKeys keys;
+    auto id = load_device_identity(platform_protector(), keys);
+    ASSERT_FALSE(id.ok());
+    EXPECT_TRUE(id.error().text.starts_with("创建数据目录失败: ")) << id.error().text;
+
+    // Key generation failing is reported as is.
+    ScopedEnv::set("APPDATA", (root_ / "appdata").string());
+    keys.fail_with = "RSA 身份生成失败: test";
+    id = load_device_identity(platform_protector(), keys);
+    ASSERT_FALSE(id.ok());
+    EXPECT_EQ(id.error().text, "RSA 身份生成失败: test");
+    start = load_local_stores(platform_protector(), keys);
+    ASSERT_FALSE(start.ok());
+    EXPECT_EQ(start.error().text, "设备身份初始化失败: RSA 身份生成失败: test");
+}
+
+TEST_F(IdentityFiles, AFullDiskIsAFailureNotAHang) {
+    // identity.bin points at /dev/full: reading must not stream zeros forever and writing
+    // must report the lost write instead of pretending the key was stored.
+    fs::create_directories(dir_);
+    fs::create_symlink("/dev/full", path(kIdentityBin));
+    auto key = load_channel_key();
+    ASSERT_FALSE(key.ok());
+    EXPECT_TRUE(key.error().text.starts_with("身份私钥加密落盘失败: ")) << key.error().text;
+    EXPECT_EQ(mode_of("/dev/full") & 0777, 0666u);  // a device's mode is never ours to change
+
+    // Take-over that cannot be stored still uses the key and keeps the text copy.
+    const std::string hex(64, 'a');
+    put(kIdentityHex, hex);
+    key = load_channel_key();
+    ASSERT_TRUE(key.ok());
+    EXPECT_EQ(hex_lower(*key), hex);
+    EXPECT_TRUE(fs::exists(path(kIdentityHex)));
+}
+
+TEST_F(IdentityFiles, AFifoInPlaceOfAKeyFileDoesNotBlockStartUp) {
+    fs::create_directories(dir_);
+    ASSERT_EQ(::mkfifo(path(kDeviceIdentityBin).c_str(), 0600), 0);
+    CountingKeys keys;
+    auto id = load_device_identity(platform_protector(), keys);
+    EXPECT_EQ(keys.made, 1);  // the FIFO was not taken for a key
+    ASSERT_FALSE(id.ok());    // nor written through as if it were a file
+    EXPECT_TRUE(id.error().text.starts_with("身份私钥加密落盘失败: ")) << id.error().text;
+}
+
+}  // namespace
+}  // namespace dovan
