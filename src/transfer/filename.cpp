@@ -1,0 +1,189 @@
+#include "transfer/filename.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "app/debug_log.h"
+
+namespace dovan {
+namespace {
+
+constexpr char32_t kInvalid = 0xFFFFFFFF;
+
+struct Decoded {
+    char32_t cp;  // kInvalid for a byte that starts no well-formed character
+    std::size_t len;
+};
+
+// Strict UTF-8: overlong forms, surrogates and values above U+10FFFF count as invalid,
+// one byte at a time, so every byte of the input is accounted for exactly once.
+Decoded decode_at(std::string_view s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return {c, 1};
+    std::size_t len;
+    char32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3;
+        cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return {kInvalid, 1};
+    }
+    if (i + len > s.size()) return {kInvalid, 1};
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) return {kInvalid, 1};
+        cp = cp << 6 | (cc & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return {kInvalid, 1};
+    }
+    return {cp, len};
+}
+
+// Unicode White_Space.
+bool is_white_space(char32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
+           cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
+           cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+bool is_forbidden(char32_t cp) {
+    if (cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F)) return true;
+    switch (cp) {
+        case '<': case '>': case ':': case '"': case '/': case '\\': case '|': case '?': case '*':
+            return true;
+        default:
+            return false;
+    }
+}
+
+void fix_trailing_dots_and_spaces(std::string& s) {
+    if (s.empty() || (s.back() != '.' && s.back() != ' ')) return;
+    while (!s.empty() && (s.back() == '.' || s.back() == ' ')) s.pop_back();
+    s.push_back('_');
+}
+
+bool is_reserved_device(std::string_view base) {
+    static constexpr std::array<std::string_view, 22> kReserved = {
+        "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+        "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+    if (base.size() < 3 || base.size() > 4) return false;
+    std::string lower(base);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (auto r : kReserved)
+        if (lower == r) return true;
+    return false;
+}
+
+void cut_to_limit(std::string& s) { s.resize(utf8_cut(s, kMaxFileNameBytes).size()); }
+
+// The last line of defence before a name meets the file system: one component, nothing
+// that walks out of the folder, within the file system's name length.
+bool is_single_component(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.size() <= NAME_MAX &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+SanitizedName sanitize_file_name(std::string_view received) {
+    // 1. Trim white space at both ends (bytes of malformed UTF-8 are not white space).
+    std::size_t begin = received.size();
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < received.size();) {
+        const Decoded d = decode_at(received, i);
+        if (d.cp == kInvalid || !is_white_space(d.cp)) {
+            if (begin == received.size()) begin = i;
+            end = i + d.len;
+        }
+        i += d.len;
+    }
+    const std::string_view trimmed =
+        begin < end ? received.substr(begin, end - begin) : std::string_view{};
+
+    // 2. Forbidden characters become "_". So does every byte of malformed UTF-8: the name
+    // is shown, logged and cut by character, which all need well-formed text.
+    std::string name;
+    name.reserve(trimmed.size());
+    for (std::size_t i = 0; i < trimmed.size();) {
+        const Decoded d = decode_at(trimmed, i);
+        if (d.cp == kInvalid || is_forbidden(d.cp)) {
+            name.push_back('_');
+        } else {
+            name.append(trimmed.substr(i, d.len));
+        }
+        i += d.len;
+    }
+
+    fix_trailing_dots_and_spaces(name);                              // 3
+    if (is_reserved_device(std::string_view(name).substr(0, name.find('.')))) {
+        name.insert(name.begin(), '_');                              // 4
+    }
+    cut_to_limit(name);                                              // 5
+    fix_trailing_dots_and_spaces(name);                              // 6
+    cut_to_limit(name);                                              // 7
+    if (name.empty()) name = "untitled";                             // 8
+
+    // Step 3 leaves no trailing dot, so "." and ".." cannot come out; "/" and NUL are
+    // forbidden characters. The result is therefore one component of the receive folder.
+    invariant(is_single_component(name), "sanitized file name is a single component");
+
+    SanitizedName out{std::move(name), false};
+    out.changed = out.name != received;
+    if (out.changed && debug_log_enabled()) {
+        emit_event(LogLevel::Info, "file",
+                   format_text("文件名已按 NTFS 规则改写：{} → {}", received, out.name));
+    }
+    return out;
+}
+
+std::string numbered_name(std::string_view safe_name, std::uint32_t n) {
+    if (n == 0) return std::string(safe_name);
+    const std::size_t dot = safe_name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) {
+        return format_text("{} ({})", safe_name, n);
+    }
+    const std::string_view stem = safe_name.substr(0, dot);
+    const std::string_view ext = safe_name.substr(dot + 1);
+    if (ext.empty()) return format_text("{} ({})", stem, n);
+    return format_text("{} ({}).{}", stem, n, ext);
+}
+
+Result<CreatedFile, CreateUniqueError> create_unique(const std::filesystem::path& folder,
+                                                     std::string_view safe_name) {
+    for (std::uint32_t n = 0; n <= kMaxNumberedVariant; ++n) {
+        const std::string candidate = numbered_name(safe_name, n);
+        if (!is_single_component(candidate)) {
+            return fail(CreateUniqueError{false, EINVAL, folder / candidate,
+                                          format_text("不是单个文件名: {}", candidate)});
+        }
+        std::filesystem::path path = folder / candidate;
+        int fd;
+        // O_EXCL also refuses an existing symbolic link, dangling or not, so nothing is
+        // ever created through a link planted in the receive folder.
+        do {
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return CreatedFile{FileHandle(fd), std::move(path)};
+        const int err = errno;
+        if (err == EEXIST) continue;
+        return fail(CreateUniqueError{false, err, std::move(path), std::strerror(err)});
+    }
+    return fail(CreateUniqueError{
+        true, EEXIST, {}, format_text("同名文件已多于 {} 个", kMaxNumberedVariant)});
+}
+
+}  // namespace dovan

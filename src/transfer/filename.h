@@ -1,0 +1,50 @@
+// A received file name is made safe before anything is created from it, and a taken name
+// gets a numbered variant, so a received file never overwrites an existing one.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+#include "transfer/chunk.h"
+
+namespace dovan {
+
+inline constexpr std::size_t kMaxFileNameBytes = 240;
+inline constexpr std::uint32_t kMaxNumberedVariant = 999;
+
+struct SanitizedName {
+    std::string name;
+    bool changed = false;  // differs byte for byte from what was received
+};
+
+// Always a single, non-empty path component of valid UTF-8, at most 240 bytes, never
+// "." or "..", free of the characters NTFS and the Windows shell refuse. Writes the rename
+// debug event when the name had to change.
+SanitizedName sanitize_file_name(std::string_view received);
+
+// n = 0: the name itself; otherwise "stem (n).ext", or "stem (n)" without an extension.
+std::string numbered_name(std::string_view safe_name, std::uint32_t n);
+
+struct CreatedFile {
+    FileHandle file;  // open for writing, newly created
+    std::filesystem::path path;
+};
+
+struct CreateUniqueError {
+    bool too_many = false;        // all 1000 names exist
+    int os_error = 0;             // errno of the failure otherwise
+    std::filesystem::path path;   // the path whose creation failed (empty for too_many)
+    std::string text;             // the system's error text, or a description for too_many
+
+    const std::string& display() const { return text; }
+};
+
+// Creates `safe_name` or its first free numbered variant inside `folder`; each attempt is
+// one atomic create-new, so a file that appears meanwhile is skipped, never overwritten.
+Result<CreatedFile, CreateUniqueError> create_unique(const std::filesystem::path& folder,
+                                                     std::string_view safe_name);
+
+}  // namespace dovan
