@@ -236,5 +236,218 @@ TEST(TcpBinding, ProofsThatDoNotProveTheSessionAreRefused) {
     }
 }
 
+// ---- peers on TCP that do not hold the session ----
+
+std::size_t business_events(const std::vector<AppEvent>& events) {
+    std::size_t n = 0;
+    for (const auto& e : events)
+        n += e.kind == AppEventKind::NotificationPushed || e.kind == AppEventKind::ClipboardReceived ||
+             e.kind == AppEventKind::FileMetaReceived;
+    return n;
+}
+
+// Only BIND (and nothing encrypted) may go out on an unbound connection.
+void expect_nothing_but_bind_on_tcp(Engine& e) {
+    for (const auto& f : test::drain_tcp_frames(e)) {
+        EXPECT_EQ(f.header.type, BIND);
+        EXPECT_FALSE(f.header.encrypted());
+    }
+}
+
+TEST(TcpImpostor, FloodBeforeBindingIsParkedNeverDispatchedAndDroppedAtTheDeadline) {
+    DebugCapture capture;
+    BoundPair p;
+    const Instant t0 = p.clock.now();
+    p.pc.note_link_receive(t0);
+    p.pc.start_bind_server();
+    p.pc.timer_step(t0);
+    p.pc.handle_frame(test::clear_frame(BIND, bind_payload({{TAG_NONCE_TCP, Bytes(16, 9)}})),
+                      Transport::Tcp);
+    // Forged "encrypted" frames: right header, wrong key.
+    for (int i = 0; i < 17; ++i) {
+        FrameHeader h;
+        h.type = NOTIFICATION_PUSH;
+        h.flags = FLAG_ENCRYPTED;
+        h.seq = 100 + i;
+        h.payload_len = 4;
+        p.pc.handle_frame(*encode_frame(h, Bytes(20, 0xEE)), Transport::Tcp);
+    }
+    EXPECT_EQ(p.pc.parked_frames(), 16u);
+    auto events = p.pc.take_events();
+    EXPECT_EQ(test::error_texts(events),
+              std::vector<std::string>{"TCP 绑定迟迟未完成，暂存业务帧已满（16 帧），本帧丢弃——请重连"});
+    EXPECT_EQ(business_events(events), 0u);
+
+    // Meanwhile the PC's own business stays on BLE.
+    ASSERT_TRUE(p.pc.send_business(CLIPBOARD_PUSH, Bytes{}, 1, false));
+    expect_nothing_but_bind_on_tcp(p.pc);
+    EXPECT_FALSE(p.pc.send_encrypted_tcp(NOTIFICATION_PUSH, Bytes{}));
+    EXPECT_FALSE(p.pc.send_tcp_only(ALBUM_LIST_REQUEST, Bytes{}, 1));
+    EXPECT_TRUE(p.pc.tcp_out().empty());
+    EXPECT_EQ(test::error_texts(p.pc.take_events()),
+              (std::vector<std::string>{"TCP 通道尚未绑定，业务帧未发出",
+                                        "相册需要局域网通道：TCP 尚未就绪，这条请求没有发出"}));
+
+    for (int s = 1; s < 20; ++s) {
+        p.pc.note_link_receive(t0 + std::chrono::seconds(s));
+        p.pc.timer_step(t0 + std::chrono::seconds(s));
+    }
+    EXPECT_TRUE(p.pc.bind_in_progress());
+    p.pc.note_link_receive(t0 + 20s);
+    p.pc.timer_step(t0 + 20s);
+    EXPECT_FALSE(p.pc.bind_in_progress());
+    EXPECT_EQ(p.pc.parked_frames(), 0u);
+    auto unbound = p.pc.take_events();
+    ASSERT_EQ(test::count_kind(unbound, AppEventKind::TcpUnbound), 1u);
+    EXPECT_EQ(unbound.back().as<TcpUnboundEvent>()->reason, "对端未在时限内完成 TCP 通道绑定");
+    EXPECT_EQ(field_of(capture, "tcp.prebind_drop", "frames"), std::vector<std::string>{"16"});
+    EXPECT_EQ(business_events(unbound), 0u);
+}
+
+TEST(TcpImpostor, ReplayedProofOfAnEarlierBindingDoesNotBindANewConnection) {
+    BoundPair p;
+    p.pc.start_bind_server();
+    p.phone.start_bind_client();
+    p.tcp_to_pc();
+    p.tcp_to_phone();
+    // Keep the phone's genuine proof as it crosses BLE, then let it through.
+    ASSERT_FALSE(p.phone.ble_out().empty());
+    const std::deque<Bytes> old_proof = p.phone.ble_out();
+    p.ble_to_phone();
+    p.ble_to_pc();
+    ASSERT_TRUE(p.pc.tcp_bound());
+
+    // The phone's connection drops; a stranger connects and replays that proof.
+    p.pc.unbind("连接已关闭");
+    p.pc.start_bind_server();
+    p.pc.handle_frame(test::clear_frame(BIND, bind_payload({{TAG_NONCE_TCP, Bytes(16, 5)}})),
+                      Transport::Tcp);
+    p.pc.take_events();
+    for (const auto& v : old_proof) p.pc.take_ble_value(v, p.clock.now());
+    EXPECT_FALSE(p.pc.tcp_bound());
+    EXPECT_EQ(test::error_texts(p.pc.take_events()),
+              std::vector<std::string>{
+                  "TCP 通道绑定失败（疑似第三方冒充）: 对端 nonce 与本地不匹配（第三方冒充 TCP 对端）"});
+    ASSERT_TRUE(p.pc.send_business(NOTIFICATION_PUSH, Bytes{}, 1, false));
+    expect_nothing_but_bind_on_tcp(p.pc);
+}
+
+// A client waiting in the listen backlog is accepted right after the phone's connection
+// drops, before that drop is noticed. It must start unbound, not inherit the binding.
+TEST(TcpImpostor, NewAcceptWhileBoundStartsUnboundAndEndsTheOldBinding) {
+    DebugCapture capture;
+    BoundPair p;
+    p.bind();
+    p.pc.set_transfer_lock({LockChannel::Tcp, 0xAB});
+    p.pc.start_bind_server();  // no unbind came first
+    EXPECT_FALSE(p.pc.tcp_bound());
+    EXPECT_TRUE(p.pc.bind_in_progress());
+    auto events = p.pc.take_events();
+    // The core keeps serving the new connection, so it is not told to close it...
+    EXPECT_EQ(test::count_kind(events, AppEventKind::TcpUnbound), 0u);
+    // ...but the transfer that ran on the old one is over.
+    ASSERT_EQ(test::count_kind(events, AppEventKind::TransferInterrupted), 1u);
+    EXPECT_EQ(p.pc.transfer_lock(), TransferLock{});
+    EXPECT_EQ(capture.events("tcp.unbind").size(), 1u);
+
+    // The stranger's frames are parked, and nothing of ours goes to it.
+    FrameHeader h;
+    h.type = FILE_META;
+    h.flags = FLAG_ENCRYPTED;
+    h.seq = 7;
+    h.payload_len = 0;
+    p.pc.handle_frame(*encode_frame(h, Bytes(16, 1)), Transport::Tcp);
+    EXPECT_EQ(p.pc.parked_frames(), 1u);
+    for (std::uint8_t type : {FILE_CHUNK, ALBUM_FULL_REQUEST, MEDIA_COMMAND})
+        EXPECT_TRUE(p.pc.send_business(type, Bytes{}, 1, type == FILE_CHUNK));
+    EXPECT_FALSE(p.pc.send_tcp_only(ALBUM_LIST_REQUEST, Bytes{}, 1));
+    EXPECT_TRUE(p.pc.tcp_out().empty());
+    // A new nonce gets a fresh reply: the own-nonce and proof flags were cleared too.
+    p.pc.handle_frame(test::clear_frame(BIND, bind_payload({{TAG_NONCE_TCP, Bytes(16, 8)}})),
+                      Transport::Tcp);
+    EXPECT_EQ(test::drain_tcp_frames(p.pc).size(), 1u);
+    EXPECT_EQ(frames_of_type(test::drain_ble_frames(p.pc), BIND).size(), 1u);
+    EXPECT_EQ(business_events(p.pc.take_events()), 0u);
+}
+
+// ---- the end of a binding ----
+
+TEST(TcpUnbind, FailsTcpTransfersBothWaysAndLeavesABleTransferAlone) {
+    struct Case {
+        LockChannel lock;
+        std::size_t interrupted_sends;
+    };
+    for (const Case c : {Case{LockChannel::Tcp, 1}, Case{LockChannel::Ble, 0}}) {
+        SCOPED_TRACE(static_cast<int>(c.lock));
+        DebugCapture capture;
+        BoundPair p;
+        p.bind();
+        p.pc.set_transfer_lock({c.lock, 0x51});
+        pb::FileMeta meta;
+        meta.set_file_id(0x77);
+        meta.set_name("a.txt");
+        ASSERT_TRUE(p.phone.send_business(FILE_META, encode_file_meta(meta), 1, false));
+        p.pump();
+        EXPECT_EQ(p.pc.receiving(), std::vector<std::uint64_t>{0x77});
+        p.pc.take_events();
+
+        p.pc.unbind("连接已关闭");
+        auto events = p.pc.take_events();
+        ASSERT_EQ(test::count_kind(events, AppEventKind::TcpUnbound), 1u);
+        EXPECT_EQ(events[0].as<TcpUnboundEvent>()->reason, "连接已关闭");
+        std::vector<TransferInterruptedEvent> interrupted;
+        for (const auto& e : events)
+            if (auto* t = e.as<TransferInterruptedEvent>()) interrupted.push_back(*t);
+        ASSERT_EQ(interrupted.size(), c.interrupted_sends + 1);
+        if (c.interrupted_sends) {
+            EXPECT_EQ(interrupted[0].file_id, 0x51u);
+            EXPECT_EQ(interrupted[0].text, "传输中 TCP 通道断开，文件未完成（不会改走蓝牙）");
+            EXPECT_EQ(p.pc.transfer_lock(), TransferLock{});
+        } else {
+            EXPECT_EQ(p.pc.transfer_lock(), (TransferLock{LockChannel::Ble, 0x51}));
+        }
+        EXPECT_EQ(interrupted.back().file_id, 0x77u);
+        EXPECT_EQ(interrupted.back().text, "接收中 TCP 通道断开，文件未完成（不会改走蓝牙）");
+        EXPECT_TRUE(p.pc.receiving().empty());
+        EXPECT_FALSE(p.pc.tcp_bound());
+        EXPECT_FALSE(p.pc.bind_in_progress());
+
+        p.pc.unbind("again");  // nothing left to end
+        EXPECT_TRUE(p.pc.take_events().empty());
+        EXPECT_EQ(field_of(capture, "tcp.unbind", "reason"), std::vector<std::string>{"连接已关闭"});
+        // A BIND now has no binding to belong to.
+        p.pc.handle_frame(test::clear_frame(BIND, bind_payload({{TAG_NONCE_TCP, Bytes(16, 1)}})),
+                          Transport::Tcp);
+        EXPECT_EQ(field_of(capture, "tcp.bind.orphan", "from"), std::vector<std::string>{"tcp"});
+        EXPECT_TRUE(p.pc.tcp_out().empty());
+    }
+}
+
+TEST(TcpUnbind, BoundChannelPingsAfterTenSilentSecondsAndEndsAfterTwenty) {
+    BoundPair p;
+    p.bind();
+    const Instant t0 = p.clock.now();
+    p.pc.note_tcp_receive(t0);
+    std::vector<int> pings;
+    int unbound_at = -1;
+    for (int s = 0; s <= 25 && unbound_at < 0; ++s) {
+        const Instant now = t0 + std::chrono::seconds(s);
+        p.pc.note_link_receive(now);
+        p.pc.timer_step(now);
+        for (const auto& f : test::drain_tcp_frames(p.pc))
+            if (f.header.type == HEARTBEAT) pings.push_back(s);
+        if (!p.pc.tcp_bound()) unbound_at = s;
+    }
+    EXPECT_EQ(pings, (std::vector{10}));
+    EXPECT_EQ(unbound_at, 20);
+    auto events = p.pc.take_events();
+    ASSERT_EQ(test::count_kind(events, AppEventKind::TcpUnbound), 1u);
+    for (const auto& e : events) {
+        if (auto* u = e.as<TcpUnboundEvent>()) {
+            EXPECT_EQ(u->reason, "TCP 心跳超时（静默 20s）");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace dovan
