@@ -1,0 +1,344 @@
+// Business messages between a paired PC and phone: which link carries them, what each one
+// becomes on the other side, and the file bookkeeping that recognises late frames.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "app/debug_log.h"
+#include "session/bound_pair.h"
+
+namespace dovan {
+namespace {
+
+using test::BoundPair;
+
+std::vector<std::string> field_of(const DebugCapture& c, std::string_view event, const char* key) {
+    std::vector<std::string> out;
+    for (const auto& r : c.events(event)) out.push_back(r.field(key));
+    return out;
+}
+
+const AppEvent* only(const std::vector<AppEvent>& events, AppEventKind kind) {
+    const AppEvent* found = nullptr;
+    for (const auto& e : events) {
+        if (e.kind != kind) continue;
+        EXPECT_EQ(found, nullptr) << "more than one event of the kind";
+        found = &e;
+    }
+    return found;
+}
+
+template <class M>
+const M& message(const AppEvent* e) {
+    static const M empty;
+    if (!e) return empty;
+    auto* m = e->as<MessageEvent<M>>();
+    EXPECT_NE(m, nullptr);
+    return m ? m->message : empty;
+}
+
+// ---- every message type reaches the other side as its event ----
+
+struct RoundTrip {
+    const char* name;
+    bool from_pc;
+    std::function<bool(Engine&)> send;
+    AppEventKind kind;
+    std::function<void(const AppEvent*)> check;
+};
+
+TEST(BusinessRoundTrip, EveryTypeArrivesAsItsEventOverEitherLink) {
+    std::vector<RoundTrip> cases;
+    auto add = [&](const char* name, bool from_pc, std::uint8_t type, Bytes body, AppEventKind kind,
+                   std::function<void(const AppEvent*)> check) {
+        cases.push_back({name, from_pc,
+                         [type, body](Engine& e) { return e.send_business(type, body, 1700, false); },
+                         kind, std::move(check)});
+    };
+    {
+        pb::NotificationPush m;
+        m.set_package("com.chat");
+        m.set_can_reply(true);
+        add("notification", false, NOTIFICATION_PUSH, encode_notification_push(m),
+            AppEventKind::NotificationPushed, [](const AppEvent* e) {
+                EXPECT_EQ(message<pb::NotificationPush>(e).package(), "com.chat");
+                EXPECT_TRUE(message<pb::NotificationPush>(e).can_reply());
+            });
+    }
+    {
+        pb::NotificationReply m;
+        m.set_reply_id(7);
+        m.set_text("ok");
+        add("reply", true, NOTIFICATION_REPLY, encode_notification_reply(m),
+            AppEventKind::NotificationReplyRequested,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::NotificationReply>(e).text(), "ok"); });
+    }
+    {
+        pb::NotificationDismiss m;
+        m.set_key_hash(-5);
+        add("dismiss", false, NOTIFICATION_DISMISS, encode_notification_dismiss(m),
+            AppEventKind::NotificationDismissed,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::NotificationDismiss>(e).key_hash(), -5); });
+    }
+    {
+        pb::NotificationReplyAck m;
+        m.set_reply_id(7);
+        m.set_ok(true);
+        add("reply ack", false, NOTIFICATION_REPLY_ACK, encode_notification_reply_ack(m),
+            AppEventKind::NotificationReplyAcked,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::NotificationReplyAck>(e).reply_id(), 7u); });
+    }
+    {
+        pb::ClipboardPush m;
+        m.set_data("剪贴板");
+        add("clipboard", true, CLIPBOARD_PUSH, encode_clipboard_push(m), AppEventKind::ClipboardReceived,
+            [](const AppEvent* e) { EXPECT_EQ(e->as<ClipboardReceivedEvent>()->text, "剪贴板"); });
+    }
+    {
+        pb::MediaState m;
+        m.set_title("song");
+        m.set_playing(true);
+        add("media state", false, MEDIA_STATE, encode_media_state(m), AppEventKind::MediaStateReceived,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::MediaState>(e).title(), "song"); });
+    }
+    {
+        pb::MediaCommand m;
+        m.set_action(8);
+        m.set_volume(40);
+        add("media command", true, MEDIA_COMMAND, encode_media_command(m),
+            AppEventKind::MediaCommandReceived,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::MediaCommand>(e).volume(), 40); });
+    }
+    {
+        pb::DeviceStatus m;
+        m.set_battery(81);
+        add("device status", false, DEVICE_STATUS, encode_device_status(m),
+            AppEventKind::DeviceStatusReceived,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::DeviceStatus>(e).battery(), 81); });
+    }
+    {
+        pb::ConfigSync m;
+        auto* entry = m.add_entries();
+        entry->set_key("theme");
+        entry->set_value("dark");
+        add("config", true, CONFIG_SYNC, encode_config_sync(m), AppEventKind::ConfigSyncReceived,
+            [](const AppEvent* e) {
+                ASSERT_EQ(message<pb::ConfigSync>(e).entries_size(), 1);
+                EXPECT_EQ(message<pb::ConfigSync>(e).entries(0).value(), "dark");
+            });
+    }
+    {
+        pb::AlbumListRequest m;
+        m.set_page(2);
+        add("album list request", true, ALBUM_LIST_REQUEST, encode_album_list_request(m),
+            AppEventKind::AlbumListRequested,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::AlbumListRequest>(e).page(), 2u); });
+        pb::AlbumList l;
+        l.add_items()->set_name("IMG_1.jpg");
+        add("album list", false, ALBUM_LIST, encode_album_list(l), AppEventKind::AlbumListReceived,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::AlbumList>(e).items(0).name(), "IMG_1.jpg"); });
+        pb::AlbumThumbRequest tr;
+        tr.set_id(0x1234567890ULL);
+        add("thumb request", true, ALBUM_THUMB_REQUEST, encode_album_thumb_request(tr),
+            AppEventKind::AlbumThumbRequested,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::AlbumThumbRequest>(e).id(), 0x1234567890ULL); });
+        pb::AlbumThumb t;
+        t.set_jpeg(std::string("\xFF\xD8\xFF", 3));
+        add("thumb", false, ALBUM_THUMB, encode_album_thumb(t), AppEventKind::AlbumThumbReceived,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::AlbumThumb>(e).jpeg().size(), 3u); });
+        pb::AlbumFullRequest f;
+        f.add_ids(1);
+        f.add_ids(2);
+        add("full request", true, ALBUM_FULL_REQUEST, encode_album_full_request(f),
+            AppEventKind::AlbumFullRequested,
+            [](const AppEvent* e) { EXPECT_EQ(message<pb::AlbumFullRequest>(e).ids_size(), 2); });
+    }
+    {
+        pb::FileMeta m;
+        m.set_name("报告.pdf");
+        m.set_size(300000);
+        m.set_file_id(0xF1);
+        m.set_chunk_size(262144);
+        m.set_sha256(std::string(32, 'h'));
+        m.set_crc32(99);
+        m.set_album_id(42);
+        add("file meta", false, FILE_META, encode_file_meta(m), AppEventKind::FileMetaReceived,
+            [](const AppEvent* e) {
+                auto* meta = e->as<FileMetaReceivedEvent>();
+                ASSERT_NE(meta, nullptr);
+                EXPECT_EQ(meta->name, "报告.pdf");
+                EXPECT_EQ(meta->size, 300000u);
+                EXPECT_EQ(meta->file_id, 0xF1u);
+                EXPECT_EQ(meta->chunk_size, 262144u);
+                EXPECT_EQ(meta->sha256, Bytes(32, 'h'));
+                EXPECT_EQ(meta->crc32, 99u);
+                EXPECT_EQ(meta->album_id, 42u);
+            });
+    }
+    cases.push_back({"file done", true,
+                     [](Engine& e) { return e.send_file_done(0xF2, false, "磁盘已满", std::nullopt, false, 1); },
+                     AppEventKind::FileDoneReceived, [](const AppEvent* e) {
+                         auto* d = e->as<FileDoneReceivedEvent>();
+                         ASSERT_NE(d, nullptr);
+                         EXPECT_EQ(d->file_id, 0xF2u);
+                         EXPECT_FALSE(d->ok);
+                         EXPECT_EQ(d->error, "磁盘已满");
+                         EXPECT_FALSE(d->sha256.has_value());
+                     }});
+    cases.push_back({"file done cancelled", false,
+                     [](Engine& e) { return e.send_file_done(0xF3, false, "  用户取消 ", std::nullopt, true, 1); },
+                     AppEventKind::TransferCancelled, [](const AppEvent* e) {
+                         EXPECT_EQ(e->as<TransferCancelledEvent>()->reason, "用户取消");
+                     }});
+    cases.push_back({"resume", true, [](Engine& e) { return e.send_file_resume(0x1122334455667788ULL, 9, 1); },
+                     AppEventKind::ResumeRequested, [](const AppEvent* e) {
+                         auto* r = e->as<ResumeRequestedEvent>();
+                         ASSERT_NE(r, nullptr);
+                         EXPECT_EQ(r->file_id, 0x1122334455667788ULL);
+                         EXPECT_EQ(r->chunk_index, 9u);
+                     }});
+
+    for (bool bound : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (bound ? " over TCP" : " over BLE"));
+            BoundPair p;
+            if (bound) p.bind();
+            Engine& from = c.from_pc ? p.pc : p.phone;
+            Engine& to = c.from_pc ? p.phone : p.pc;
+            ASSERT_TRUE(c.send(from));
+            EXPECT_EQ(from.tcp_out().empty(), !bound);
+            p.pump();
+            auto events = to.take_events();
+            EXPECT_TRUE(test::error_texts(events).empty()) << test::error_texts(events)[0];
+            const AppEvent* e = only(events, c.kind);
+            ASSERT_NE(e, nullptr);
+            c.check(e);
+        }
+    }
+}
+
+TEST(BusinessRoundTrip, ChunksGoToTheirQueueAndEvery64thIsLogged) {
+    DebugCapture capture;
+    BoundPair p;
+    p.bind();
+    for (std::uint32_t index : {0u, 1u, 63u, 64u, 128u}) {
+        pb::FileChunk c;
+        c.set_file_id(0xC0);
+        c.set_index(index);
+        c.set_data(std::string(index + 1, 'x'));
+        c.set_crc32(index * 3);
+        ASSERT_TRUE(p.phone.send_business(FILE_CHUNK, encode_file_chunk(c), 1, true));
+    }
+    p.pump();
+    EXPECT_TRUE(p.pc.take_events().empty());
+    auto& q = p.pc.received_chunks();
+    ASSERT_EQ(q.size(), 5u);
+    EXPECT_EQ(q[3].index, 64u);
+    EXPECT_EQ(q[3].data, Bytes(65, 'x'));
+    EXPECT_EQ(q[3].crc32, 192u);
+    EXPECT_EQ(q[3].file_id, 0xC0u);
+    EXPECT_EQ(field_of(capture, "file.chunk", "index"), (std::vector<std::string>{"0", "64", "128"}));
+    EXPECT_EQ(field_of(capture, "file.chunk", "file_id")[0], "0xc0");
+}
+
+// ---- link choice ----
+
+TEST(Routing, ChunksOfABleLockedTransferStayOnBleWhileTheRestUsesTcp) {
+    DebugCapture capture;
+    BoundPair p;
+    struct Case {
+        bool bound;
+        LockChannel lock;
+        bool locked;
+        bool over_tcp;
+    };
+    const Case cases[] = {
+        {false, LockChannel::None, false, false}, {false, LockChannel::Tcp, true, false},
+        {true, LockChannel::None, false, true},   {true, LockChannel::Ble, false, true},
+        {true, LockChannel::Ble, true, false},    {true, LockChannel::Tcp, true, true},
+        {true, LockChannel::None, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.bound << " " << int(c.lock) << " " << c.locked);
+        if (c.bound && !p.pc.tcp_bound()) p.bind();
+        p.pc.set_transfer_lock({c.lock, 1});
+        capture.clear();
+        ASSERT_TRUE(p.pc.send_business(c.locked ? FILE_CHUNK : MEDIA_COMMAND, Bytes{}, 1, c.locked));
+        EXPECT_EQ(p.pc.tcp_out().size(), c.over_tcp ? 1u : 0u);
+        EXPECT_EQ(p.pc.ble_out().empty(), c.over_tcp);
+        auto route = capture.events("file.route");
+        ASSERT_EQ(route.size(), 1u);
+        EXPECT_EQ(route[0].field("msg"), c.locked ? "0x31" : "0x81");
+        EXPECT_EQ(route[0].field("channel"), c.over_tcp ? "tcp" : "ble");
+        EXPECT_EQ(route[0].field("tcp_bound"), c.bound ? "1" : "0");
+        EXPECT_EQ(route[0].field("locked"), c.locked ? "1" : "0");
+        p.pump();
+        EXPECT_TRUE(test::error_texts(p.phone.take_events()).empty());
+    }
+}
+
+TEST(Routing, ChunksWaitWhileTheTcpWriterIsBehindWithoutSpendingASequenceNumber) {
+    DebugCapture capture;
+    BoundPair p;
+    p.bind();
+    for (int i = 0; i < 16; ++i) ASSERT_TRUE(p.pc.send_business(FILE_CHUNK, Bytes{}, 1, true));
+    const std::uint32_t seq = p.pc.send_seq();
+    EXPECT_FALSE(p.pc.send_business(FILE_CHUNK, Bytes{}, 1, true));
+    EXPECT_EQ(p.pc.send_seq(), seq);
+    EXPECT_EQ(field_of(capture, "tcp.queue_full", "depth"), std::vector<std::string>{"16"});
+    EXPECT_TRUE(p.pc.send_business(NOTIFICATION_REPLY, Bytes{}, 1, false));  // only chunks wait
+    EXPECT_EQ(p.pc.tcp_out().size(), 17u);
+    p.pc.tcp_out().pop_front();
+    p.pc.tcp_out().pop_front();
+    EXPECT_TRUE(p.pc.send_business(FILE_CHUNK, Bytes{}, 1, true));
+}
+
+TEST(Routing, NothingIsSentBeforePairingAndAlbumRequestsNeedTcp) {
+    Engine e(test::base_config(0));
+    EXPECT_FALSE(e.send_business(CLIPBOARD_PUSH, Bytes{}, 1, false));
+    EXPECT_FALSE(e.send_tcp_only(ALBUM_LIST_REQUEST, Bytes{}, 1));
+    EXPECT_TRUE(e.ble_out().empty());
+    EXPECT_TRUE(e.take_events().empty());
+}
+
+TEST(Routing, FileDoneReleasesOnlyItsOwnLock) {
+    DebugCapture capture;
+    BoundPair p;
+    p.pc.set_transfer_lock({LockChannel::Ble, 5});
+    EXPECT_TRUE(p.pc.send_file_done(6, true, std::nullopt, Bytes(32, 1), false, 1));
+    EXPECT_EQ(p.pc.transfer_lock(), (TransferLock{LockChannel::Ble, 5}));
+    EXPECT_TRUE(p.pc.send_file_done(5, true, std::nullopt, std::nullopt, false, 1));
+    EXPECT_EQ(p.pc.transfer_lock(), TransferLock{});
+    auto sent = capture.events("file.done.send");
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].field("file_id"), "0x6");
+    EXPECT_EQ(sent[0].field("has_sha"), "true");
+    EXPECT_EQ(sent[1].field("has_sha"), "false");
+    p.pump();
+    auto done = p.phone.take_events();
+    ASSERT_EQ(test::count_kind(done, AppEventKind::FileDoneReceived), 2u);
+    EXPECT_EQ(done[0].as<FileDoneReceivedEvent>()->sha256, Bytes(32, 1));
+}
+
+TEST(Routing, ResumeRequestLocksAFreeTransferToTcpOnlyWhenBound) {
+    DebugCapture capture;
+    BoundPair p;
+    p.pc.send_file_resume(0xAA, 3, 1);
+    p.pump();
+    EXPECT_EQ(p.phone.transfer_lock(), TransferLock{});
+    p.bind();
+    p.pc.send_file_resume(0xAA, 4, 1);
+    p.pump();
+    EXPECT_EQ(p.phone.transfer_lock(), (TransferLock{LockChannel::Tcp, 0xAA}));
+    p.phone.set_transfer_lock({LockChannel::Ble, 0xBB});
+    p.pc.send_file_resume(0xAA, 5, 1);
+    p.pump();
+    EXPECT_EQ(p.phone.transfer_lock(), (TransferLock{LockChannel::Ble, 0xBB}));
+    EXPECT_EQ(field_of(capture, "file.resume", "repin"),
+              (std::vector<std::string>{"false", "true", "true"}));
+    EXPECT_EQ(field_of(capture, "file.resume.send", "from"),
+              (std::vector<std::string>{"3", "4", "5"}));
+}
+
+}  // namespace
+}  // namespace dovan
