@@ -1,8 +1,7 @@
 // The two private-key files: the channel key (identity.bin) and the device identity
 // (device_identity.bin), with the take-over of their older generations.
 #include <memory>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
+#include <openssl/crypto.h>
 
 #include "app/store_files.h"
 #include "app/stores.h"
@@ -25,34 +24,9 @@ public:
     }
 };
 
-class OpenSslRsaFactory final : public DeviceKeyFactory {
+class RsaKeyFactory final : public DeviceKeyFactory {
 public:
-    bool parses(ByteView pkcs8) const override {
-        const unsigned char* p = pkcs8.data();
-        std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(
-            d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(pkcs8.size())),
-            PKCS8_PRIV_KEY_INFO_free);
-        if (!info || p != pkcs8.data() + pkcs8.size()) return false;
-        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_PKCS82PKEY(info.get()),
-                                                                 EVP_PKEY_free);
-        // The phone refuses any other key, so such a file is as good as damaged.
-        return key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_RSA &&
-               EVP_PKEY_get_bits(key.get()) == 2048;
-    }
-
-    Result<Bytes> generate_pkcs8() const override {
-        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-            EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048)), EVP_PKEY_free);
-        if (!key) return fail_text(format_text("RSA 身份生成失败: {}", "EVP_PKEY_Q_keygen"));
-        std::unique_ptr<PKCS8_PRIV_KEY_INFO, decltype(&PKCS8_PRIV_KEY_INFO_free)> info(
-            EVP_PKEY2PKCS8(key.get()), PKCS8_PRIV_KEY_INFO_free);
-        unsigned char* der = nullptr;
-        const int len = info ? i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der) : -1;
-        if (len <= 0) return fail_text(format_text("RSA 身份序列化失败: {}", "i2d_PKCS8"));
-        Bytes out(der, der + len);
-        OPENSSL_clear_free(der, static_cast<size_t>(len));
-        return out;
-    }
+    Result<DeviceIdentity> generate() const override { return DeviceIdentity::generate(); }
 };
 
 Result<Bytes> unprotect_file(const fs::path& path, const SecretProtector& protector) {
@@ -92,7 +66,7 @@ const SecretProtector& platform_protector() {
 }
 
 const DeviceKeyFactory& rsa_key_factory() {
-    static const OpenSslRsaFactory factory;
+    static const RsaKeyFactory factory;
     return factory;
 }
 
@@ -124,39 +98,44 @@ Result<Bytes> load_channel_key(const SecretProtector& protector) {
     return key;
 }
 
-Result<Bytes> load_device_identity(const SecretProtector& protector,
-                                   const DeviceKeyFactory& keys) {
+Result<DeviceIdentity> load_device_identity(const SecretProtector& protector,
+                                            const DeviceKeyFactory& keys) {
     auto dir = data_dir();
     if (!dir) return fail(std::move(dir).error());
     const fs::path bin = *dir / kDeviceIdentityBin;
 
-    if (auto der = unprotect_file(bin, protector); der && keys.parses(*der)) return std::move(*der);
+    if (auto der = unprotect_file(bin, protector)) {
+        auto stored = DeviceIdentity::from_pkcs8_der(*der);
+        OPENSSL_cleanse(der->data(), der->size());
+        if (stored) return std::move(*stored);
+    }
 
-    auto der = keys.generate_pkcs8();
-    if (!der) return fail(std::move(der).error());
-    if (auto made = make_dir(*dir); !made) return fail(std::move(made).error());
-    if (auto wrote = protect_to_file(bin, *der, protector); !wrote)
-        return fail_text(format_text("身份私钥加密落盘失败: {}", wrote.error().text));
+    auto made = keys.generate();
+    if (!made) return fail_text(format_text("RSA 身份生成失败: {}", made.error().text));
+    Bytes der = made->private_pkcs8_der();
+    if (der.empty()) return fail_text(format_text("RSA 身份序列化失败: {}", "PKCS#8"));
+    if (auto dir_made = make_dir(*dir); !dir_made) return fail(std::move(dir_made).error());
+    auto wrote = protect_to_file(bin, der, protector);
+    OPENSSL_cleanse(der.data(), der.size());
+    if (!wrote) return fail_text(format_text("身份私钥加密落盘失败: {}", wrote.error().text));
 
     // The old single-phone pin predates this identity; it survives only as a backup.
     if (store_io::exists(*dir / kPeerHex)) {
         std::error_code ec;
         fs::rename(*dir / kPeerHex, *dir / kPeerHexBackup, ec);
     }
-    return der;
+    return std::move(*made);
 }
 
 Result<LocalStores> load_local_stores(const SecretProtector& protector,
                                       const DeviceKeyFactory& keys) {
-    LocalStores out;
     auto channel = load_channel_key(protector);
     if (!channel) return fail_text(format_text("身份初始化失败: {}", channel.error().text));
-    out.channel_key = std::move(*channel);
     auto device = load_device_identity(protector, keys);
     if (!device) return fail_text(format_text("设备身份初始化失败: {}", device.error().text));
-    out.device_key = std::move(*device);
-    out.trusted = load_trusted_peers();
-    return out;
+    std::string own = device->fingerprint();
+    return LocalStores{std::move(*channel), std::move(*device), std::move(own),
+                       load_trusted_peers()};
 }
 
 }  // namespace dovan

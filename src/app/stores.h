@@ -10,6 +10,8 @@
 
 #include "common/result.h"
 #include "common/text.h"
+#include "crypto/identity.h"
+#include "session/engine_types.h"
 
 namespace dovan {
 
@@ -44,36 +46,29 @@ public:
 };
 const SecretProtector& platform_protector();
 
-// ---- device identity key ----
+// ---- start-up loaders ----
 
-// What the stores need from the RSA device identity, kept narrow so tests can swap it.
+// Where new device identities come from; tests swap it to skip RSA generation or make it fail.
 class DeviceKeyFactory {
 public:
     virtual ~DeviceKeyFactory() = default;
-    // True when the bytes are a usable PKCS#8 DER private key.
-    virtual bool parses(ByteView pkcs8) const = 0;
-    // A fresh key as PKCS#8 DER; the error text is already the user-facing one.
-    virtual Result<Bytes> generate_pkcs8() const = 0;
+    virtual Result<DeviceIdentity> generate() const = 0;
 };
 const DeviceKeyFactory& rsa_key_factory();
-
-// ---- start-up loaders ----
 
 // The 32-byte X25519 static key: identity.bin, else identity.hex taken over, else new.
 Result<Bytes> load_channel_key(const SecretProtector& protector = platform_protector());
 
-// The device identity as PKCS#8 DER: device_identity.bin, else a new key (and peer.hex
-// moved aside, since its pin belonged to the old identity).
-Result<Bytes> load_device_identity(const SecretProtector& protector = platform_protector(),
-                                   const DeviceKeyFactory& keys = rsa_key_factory());
+// The device identity from device_identity.bin, else a new one (and peer.hex moved aside,
+// since its pin belonged to the old identity).
+Result<DeviceIdentity> load_device_identity(
+    const SecretProtector& protector = platform_protector(),
+    const DeviceKeyFactory& keys = rsa_key_factory());
 
 // ---- trusted phones ----
 
-struct TrustedPeer {
-    std::string fingerprint;  // 16 lower-case hex digits
-    std::string name;
-    bool operator==(const TrustedPeer&) const = default;
-};
+// TrustedPeer (16 lower-case hex digits and a name) is the session engine's own type, so the
+// loaded list goes to every new engine as it is.
 
 struct PeerName {
     std::string fingerprint;
@@ -102,7 +97,8 @@ void forget_all();
 
 struct LocalStores {
     Bytes channel_key;  // X25519 static private key
-    Bytes device_key;   // device identity, PKCS#8 DER
+    DeviceIdentity device;
+    std::string own_fingerprint;
     std::vector<TrustedPeer> trusted;
 };
 

@@ -202,14 +202,17 @@ TEST_F(Stores, WritesIntoAnUnwritablePlaceAreIgnored) {
 
 // ---- identity files ----
 
-// Quick stand-in for RSA so the damaged-file paths run without key generation.
+// Hands out one RSA key made once per run, so the damaged-file paths skip key generation.
 class CountingKeys final : public DeviceKeyFactory {
 public:
-    bool parses(ByteView der) const override { return der.size() == 4 && der[0] == 'K'; }
-    Result<Bytes> generate_pkcs8() const override {
+    static const DeviceIdentity& shared_key() {
+        static const DeviceIdentity key = *DeviceIdentity::generate();
+        return key;
+    }
+    Result<DeviceIdentity> generate() const override {
         ++made;
         if (fail_with) return fail_text(*fail_with);
-        return Bytes{'K', 'E', 'Y', static_cast<std::uint8_t>('0' + made)};
+        return shared_key();
     }
     mutable int made = 0;
     std::optional<std::string> fail_with;
@@ -221,7 +224,8 @@ TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
     auto first = load_local_stores();
     ASSERT_TRUE(first.ok()) << first.error().text;
     EXPECT_EQ(first->channel_key.size(), 32u);
-    EXPECT_TRUE(rsa_key_factory().parses(first->device_key));
+    EXPECT_EQ(first->device.bits(), 2048);
+    EXPECT_EQ(first->own_fingerprint, fingerprint(first->device.public_spki_der()));
     EXPECT_TRUE(first->trusted.empty());
     EXPECT_EQ(mode_of(dir_), 0700u);
     EXPECT_EQ(mode_of(path(kIdentityBin)), 0600u);
@@ -232,7 +236,8 @@ TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
     auto second = load_local_stores();
     ASSERT_TRUE(second.ok()) << second.error().text;
     EXPECT_EQ(second->channel_key, first->channel_key);
-    EXPECT_EQ(second->device_key, first->device_key);
+    EXPECT_EQ(second->device.private_pkcs8_der(), first->device.private_pkcs8_der());
+    EXPECT_EQ(second->own_fingerprint, first->own_fingerprint);
     EXPECT_EQ(second->trusted, trusted);
 }
 
@@ -273,28 +278,31 @@ TEST_F(IdentityFiles, DamagedChannelKeyFileIsReplaced) {
 
 TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
     CountingKeys keys;
-    for (const std::string& content : {std::string(), std::string("garbage"), std::string("KEY")}) {
-        SCOPED_TRACE(content);
+    const Bytes good = CountingKeys::shared_key().private_pkcs8_der();
+    const std::string good_text(good.begin(), good.end());
+    for (const std::string& content :
+         {std::string(), std::string("garbage"), good_text.substr(0, good_text.size() - 1),
+          good_text + "x"}) {
+        SCOPED_TRACE(content.size());
         put(kDeviceIdentityBin, content);
         put(kPeerHex, "old pin");
         const int before = keys.made;
         auto id = load_device_identity(platform_protector(), keys);
-        ASSERT_TRUE(id.ok());
+        ASSERT_TRUE(id.ok()) << id.error().text;
         EXPECT_EQ(keys.made, before + 1);
-        EXPECT_EQ(get(kDeviceIdentityBin), std::string(id->begin(), id->end()));
+        EXPECT_EQ(get(kDeviceIdentityBin), good_text);
+        EXPECT_EQ(mode_of(path(kDeviceIdentityBin)), 0600u);
         EXPECT_FALSE(fs::exists(path(kPeerHex)));
         EXPECT_EQ(get(kPeerHexBackup), "old pin");
     }
     // A readable identity is kept and the pin is left where it is.
     put(kPeerHex, "current pin");
+    const int before = keys.made;
     auto kept = load_device_identity(platform_protector(), keys);
     ASSERT_TRUE(kept.ok());
-    EXPECT_EQ(get(kDeviceIdentityBin), std::string(kept->begin(), kept->end()));
+    EXPECT_EQ(keys.made, before);
+    EXPECT_EQ(kept->private_pkcs8_der(), good);
     EXPECT_EQ(get(kPeerHex), "current pin");
-
-    // The real factory refuses what is not an RSA-2048 PKCS#8 key.
-    EXPECT_FALSE(rsa_key_factory().parses(as_bytes("garbage")));
-    EXPECT_FALSE(rsa_key_factory().parses({}));
 }
 
 TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
@@ -322,7 +330,7 @@ TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
 
     // Key generation failing is reported as is.
     ScopedEnv::set("APPDATA", (root_ / "appdata").string());
-    keys.fail_with = "RSA 身份生成失败: test";
+    keys.fail_with = "test";
     id = load_device_identity(platform_protector(), keys);
     ASSERT_FALSE(id.ok());
     EXPECT_EQ(id.error().text, "RSA 身份生成失败: test");

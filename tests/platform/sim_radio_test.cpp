@@ -219,9 +219,13 @@ TEST_F(SimRadio, WritesAndNotificationsFlowBothWays) {
 
 TEST_F(SimRadio, BrokenLinkFailsPendingAndLaterOperations) {
     auto& p = phone();
-    std::atomic<bool> release{false};
-    p.set_write_handler([&](const Uuid&, Bytes) -> std::uint8_t {
-        while (!release) std::this_thread::sleep_for(1ms);
+    // Shared with the phone's thread, which may still be inside the handler after the
+    // test body has returned.
+    auto entered = std::make_shared<std::atomic<bool>>(false);
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    p.set_write_handler([entered, release](const Uuid&, Bytes) -> std::uint8_t {
+        *entered = true;
+        while (!*release) std::this_thread::sleep_for(1ms);
         return 0;
     });
     auto dev = adapter_->device_from_address(0xA1B2C3D4E5F6);
@@ -229,10 +233,10 @@ TEST_F(SimRadio, BrokenLinkFailsPendingAndLaterOperations) {
     auto wch = characteristic(**dev, kWrite);
     auto op = wch->write_value(Bytes{9});
     ASSERT_TRUE(op.ok());
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(eventually([&] { return entered->load(); }));
     EXPECT_EQ((*op)->status(), ble::AsyncStatus::Started);
     p.disconnect();
-    release = true;
+    *release = true;
     ASSERT_TRUE(eventually([&] { return (*op)->status() == ble::AsyncStatus::Error; }));
     EXPECT_FALSE((*dev)->all_services().ok());
     EXPECT_FALSE(adapter_->device_from_address(0x123456789ABC).ok());  // nobody there

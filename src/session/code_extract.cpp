@@ -1,0 +1,171 @@
+#include "session/code_extract.h"
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace dovan {
+namespace {
+
+// Table order decides between equally good matches.
+constexpr std::array<std::string_view, 21> kKeywords = {
+    "验证码", "校验码", "检查码", "动态码", "动态密码", "一次性密码", "一次性验证码",
+    "提取码", "取件码", "激活码", "授权码", "安全码", "短信码", "登录码", "口令",
+    "code", "otp", "passcode", "one-time", "verification", "security code",
+};
+
+constexpr std::size_t kMinDigits = 4;
+constexpr std::size_t kMaxDigits = 8;
+constexpr std::size_t kMinRun = 3;
+constexpr std::size_t kMaxDistance = 40;
+
+// Decodes UTF-8; each ill-formed byte becomes one U+FFFD.
+void decode_utf8(std::string_view s, std::u32string& out) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b0 = static_cast<unsigned char>(s[i]);
+        if (b0 < 0x80) {
+            out.push_back(b0);
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        char32_t cp = 0, min = 0;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            len = 2, cp = b0 & 0x1F, min = 0x80;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            len = 3, cp = b0 & 0x0F, min = 0x800;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            len = 4, cp = b0 & 0x07, min = 0x10000;
+        }
+        bool ok = len != 0 && i + len <= s.size();
+        for (std::size_t k = 1; ok && k < len; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            ok = (b & 0xC0) == 0x80;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        ok = ok && cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        if (ok) {
+            out.push_back(cp);
+            i += len;
+        } else {
+            out.push_back(0xFFFD);
+            ++i;
+        }
+    }
+}
+
+// Full lower-casing, reduced to what can change the outcome. The matcher looks only at
+// ASCII digits, the three separators, the keywords' characters (lower-case ASCII and
+// caseless CJK) and at character counts. Every other character is one character before
+// and after lower-casing and never becomes one of those, so mapping it is unobservable.
+// What remains: ASCII capitals, the Kelvin sign (lower-cases to 'k') and U+0130 (capital
+// I with dot above), the one character whose lower case is two characters long ("i" and
+// U+0307) and so moves every position after it.
+void append_lower(std::string_view s, std::u32string& out) {
+    std::u32string raw;
+    decode_utf8(s, raw);
+    for (const char32_t c : raw) {
+        if (c >= U'A' && c <= U'Z') {
+            out.push_back(c + 32);
+        } else if (c == 0x212A) {
+            out.push_back(U'k');
+        } else if (c == 0x0130) {
+            out.push_back(U'i');
+            out.push_back(0x0307);
+        } else {
+            out.push_back(c);
+        }
+    }
+}
+
+bool is_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
+bool is_separator(char32_t c) { return c == U'-' || c == U' ' || c == 0x00A0; }
+
+struct Hit {
+    std::size_t pos;
+    std::size_t keyword;
+};
+
+struct Candidate {
+    std::size_t pos;
+    std::string digits;
+};
+
+std::vector<Hit> keyword_hits(const std::u32string& text) {
+    std::vector<Hit> hits;
+    std::u32string kw;
+    for (std::size_t k = 0; k < kKeywords.size(); ++k) {
+        kw.clear();
+        decode_utf8(kKeywords[k], kw);
+        for (std::size_t p = text.find(kw); p != std::u32string::npos; p = text.find(kw, p + kw.size()))
+            hits.push_back({p, k});
+    }
+    return hits;
+}
+
+std::vector<Candidate> digit_runs(const std::u32string& text) {
+    std::vector<Candidate> runs;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!is_digit(text[i])) {
+            ++i;
+            continue;
+        }
+        Candidate run{i, {}};
+        for (;;) {
+            while (i < text.size() && is_digit(text[i])) run.digits.push_back(static_cast<char>(text[i++]));
+            // A separator joins two groups only when a digit follows it directly.
+            if (i + 1 < text.size() && is_separator(text[i]) && is_digit(text[i + 1])) {
+                ++i;
+                continue;
+            }
+            break;
+        }
+        if (run.digits.size() >= kMinRun) runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+}  // namespace
+
+std::optional<ExtractedCode> extract_code(std::string_view title, std::string_view body) {
+    std::u32string text;
+    text.reserve(title.size() + body.size() + 1);
+    append_lower(title, text);
+    text.push_back(U' ');
+    append_lower(body, text);
+
+    const auto hits = keyword_hits(text);
+    if (hits.empty()) return std::nullopt;
+    const auto runs = digit_runs(text);
+
+    const Candidate* best = nullptr;
+    std::size_t best_keyword = 0;
+    std::size_t best_distance = 0;
+    for (const auto& hit : hits) {
+        for (const auto& run : runs) {
+            const std::size_t n = run.digits.size();
+            if (n < kMinDigits || n > kMaxDigits) continue;
+            std::size_t distance;
+            if (run.pos >= hit.pos) {
+                distance = run.pos - hit.pos;
+                if (distance > kMaxDistance) continue;
+            } else {
+                const std::size_t gap = hit.pos - run.pos;
+                if (gap > kMaxDistance) continue;
+                // A code before its keyword counts as farther than one after it.
+                distance = gap + n;
+            }
+            if (!best || distance < best_distance) {
+                best = &run;
+                best_keyword = hit.keyword;
+                best_distance = distance;
+            }
+        }
+    }
+    if (!best) return std::nullopt;
+    return ExtractedCode{best->digits, std::string(kKeywords[best_keyword])};
+}
+
+}  // namespace dovan
