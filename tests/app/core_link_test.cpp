@@ -7,6 +7,12 @@
 #include <mutex>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "app/core.h"
 #include "app/debug_log.h"
 #include "app/stores.h"
@@ -107,6 +113,14 @@ public:
         });
     }
     void advertise() { radio_.advertise_once(); }
+    // The app restarted and says HELLO of its own accord.
+    void restart(int identity, std::vector<TrustedPeer> trusted) {
+        boot(identity, std::move(trusted));
+        with_engine([](Engine& e) {
+            e.send_hello();
+            return 0;
+        });
+    }
     void set_deaf(bool deaf) {
         std::lock_guard lock(mu_);
         deaf_ = deaf;
@@ -157,6 +171,8 @@ protected:
         ui_ = SharedUi::create(UiState{}, LoadedModules{0x1F});
         CoreConfig config{.ui = ui_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
         config.device_keys = &keys_;
+        // The phone lives on this machine: nothing leaves loopback, on any free port.
+        config.lan = LanOptions{.port = 0, .loopback_only = true};
         core_ = std::make_unique<Core>(std::move(config), clock_);
         ASSERT_TRUE(core_->start().ok());
     }
@@ -327,6 +343,114 @@ TEST_F(CoreOverSimRadio, FailingWritesOnASilentLinkHealByReconnecting) {
     EXPECT_FALSE(core_->state().link.heal_target.has_value());
 }
 
+// The phone's side of the LAN channel: a plain loopback TCP client.
+class TcpClient {
+public:
+    explicit TcpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    ~TcpClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+class LanChannel : public CoreOverSimRadio {
+protected:
+    std::uint16_t listening_port() {
+        EXPECT_TRUE(turns_until([&] { return core_->state().tcp.has_value(); }, 5));
+        return core_->state().tcp ? core_->state().tcp->port() : 0;
+    }
+};
+
+TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
+    start_core();
+    pair();
+    TcpClient client(listening_port());
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+
+    // The phone app restarts: its new HELLO resets the PC's session. The connection was
+    // bound to the old one and must not linger, blocking the phone's next connection.
+    phone_->restart(1, phone_->trusted());
+    ASSERT_TRUE(turns_until([&] { return !core_->state().tcp_channel_open; }, 50));
+    // Given up on the core's side; the reader lets go of the socket at its next read time-out.
+    EXPECT_FALSE(core_->state().tcp->has_connection());
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 会话已重置，旧的 TCP 通道随之关闭"), n.end());
+    EXPECT_FALSE(ui_->lock()->tcp_ready);
+
+    // The known phone comes back to PAIRED by itself.
+    EXPECT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }));
+}
+
+TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
+    start_core();
+    pair();
+    const std::uint16_t port = listening_port();
+    // The phone restarts but goes quiet, so the PC's new session never gets a key.
+    phone_->set_deaf(true);
+    phone_->restart(1, phone_->trusted());
+    ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Handshake; }, 50));
+    TcpClient client(port);
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(turns_until([&] {
+        const auto n = notices();
+        return std::any_of(n.begin(), n.end(), [](const std::string& t) {
+            return t.starts_with("127.0.0.1:") &&
+                   t.ends_with(" 连上了局域网端口，但本机还不能建立通道（未配对或引擎未就绪）");
+        });
+    }, 50));
+    EXPECT_FALSE(core_->state().tcp_channel_open);
+    EXPECT_FALSE(core_->state().tcp->has_connection());
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "[-1] 会话密钥未建立，无法发起 TCP 绑定"), n.end());
+}
+
+TEST_F(CoreOverSimRadio, ManualAddressNeedsTextAndDiscovery) {
+    start_core();
+    struct Case {
+        std::string text;
+        std::string notice;
+    } cases[] = {
+        {"   ", "请填写对端 IP（例如 192.168.1.23）"},
+        {"phone.local", "IP 无法解析（phone.local）: 手动地址非法: 无法解析 phone.local"},
+        {"127.0.0.1:6000", "发现服务未启动（需先与手机完成配对）"},
+    };
+    for (const auto& c : cases) {
+        {
+            auto g = ui_->lock();
+            g->manual_ip_box = c.text;
+            g->requests.manual_connect = true;
+        }
+        core_->turn();
+        EXPECT_EQ(notices().front(), c.notice) << c.text;
+    }
+    pair();
+    ASSERT_TRUE(turns_until([&] { return core_->state().discovery.has_value(); }, 5));
+    {
+        auto g = ui_->lock();
+        g->manual_ip_box = " 127.0.0.2 ";
+        g->requests.manual_connect = true;
+    }
+    core_->turn();
+    const auto& manual = core_->state().discovery->manual_addresses();
+    ASSERT_EQ(manual.size(), 1u);
+    EXPECT_EQ(manual[0].text(), "127.0.0.2:55676");
+    auto g = ui_->lock();
+    EXPECT_EQ(g->peer_address, "127.0.0.2");
+    ASSERT_FALSE(g->system_notifications.empty());
+    EXPECT_EQ(g->system_notifications.back().title, "手动 IP 已加入");
+    EXPECT_EQ(g->system_notifications.back().body, "将持续向 127.0.0.2:55676 单向探测信标");
+}
+
 TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
     start_core();
     pair();
@@ -345,6 +469,8 @@ TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
     EXPECT_FALSE(g->peer_fingerprint.has_value());
     EXPECT_TRUE(g->bound_devices.empty());
     EXPECT_EQ(g->engine_state, kEngineDiscover);
+    EXPECT_FALSE(core_->state().tcp.has_value());
+    EXPECT_FALSE(core_->state().discovery.has_value());
 }
 
 }  // namespace
