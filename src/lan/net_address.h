@@ -1,0 +1,82 @@
+// Socket addresses, owned descriptors and OS error texts shared by the TCP channel and
+// UDP discovery.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dovan {
+
+// The LAN port of both the TCP channel and the discovery beacons.
+constexpr std::uint16_t LAN_PORT = 55676;
+
+// An IPv4 or IPv6 socket address.
+class SocketAddress {
+public:
+    SocketAddress() = default;
+    static SocketAddress ipv4(std::uint32_t host_order_ip, std::uint16_t port);
+    // From a raw address as the kernel filled it; nothing for families other than IPv4/IPv6.
+    static std::optional<SocketAddress> from_raw(const sockaddr* sa, socklen_t len);
+    // "a.b.c.d:port", "[v6]:port" or a bare IP (which then takes `default_port`).
+    static std::optional<SocketAddress> parse(std::string_view text,
+                                              std::uint16_t default_port = LAN_PORT);
+
+    int family() const { return storage_.ss_family; }
+    bool is_ipv4() const { return family() == AF_INET; }
+    std::uint16_t port() const;
+    // Host byte order; 0 when this is not IPv4.
+    std::uint32_t ipv4_host() const;
+    // Loopback: 127.0.0.0/8 or ::1.
+    bool is_loopback() const;
+    // IP address alone, without the port.
+    std::string ip_text() const;
+    // ip:port, with IPv6 in brackets.
+    std::string text() const;
+    bool same_ip(const SocketAddress& other) const;
+
+    const sockaddr* raw() const { return reinterpret_cast<const sockaddr*>(&storage_); }
+    socklen_t raw_len() const { return len_; }
+
+    bool operator==(const SocketAddress& other) const;
+
+private:
+    sockaddr_storage storage_{};
+    socklen_t len_ = 0;
+};
+
+// Dotted form of a host-order IPv4 address.
+std::string ipv4_text(std::uint32_t host_order_ip);
+
+// The operating system's text for an error number.
+std::string os_error_text(int err);
+
+// A descriptor with one owner; closed when dropped.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace dovan

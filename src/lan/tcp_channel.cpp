@@ -1,0 +1,359 @@
+#include "lan/tcp_channel.h"
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <system_error>
+
+#include "app/debug_log.h"
+#include "protocol/frame.h"
+
+namespace dovan {
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
+timeval to_timeval(Duration d) {
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+    if (us <= 0) us = 1000;  // zero would mean "wait forever"
+    return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+}
+
+void apply_socket_settings(int fd, const TcpChannelOptions& o) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval rcv = to_timeval(o.receive_timeout);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
+    timeval snd = to_timeval(o.send_timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
+}
+
+// The first reason stays until the core takes it.
+void post_close(TcpShared& sh, std::uint64_t conn, std::string reason) {
+    std::lock_guard lock(sh.close_mu);
+    if (!sh.closed) sh.closed = TcpClosed{conn, std::move(reason)};
+}
+
+bool slot_empty(TcpShared& sh) {
+    std::lock_guard lock(sh.slot_mu);
+    return !sh.slot.has_value();
+}
+
+void empty_slot(TcpShared& sh) {
+    std::lock_guard lock(sh.slot_mu);
+    if (sh.slot) {
+        ::close(sh.slot->write_fd);
+        sh.slot.reset();
+    }
+}
+
+// How a connection's reading stopped: `reason` is empty when the core gave it up.
+struct ConnectionEnd {
+    std::optional<std::string> reason;
+};
+
+class ConnectionReader {
+public:
+    ConnectionReader(int fd, std::uint64_t conn, TcpShared& sh) : fd_(fd), conn_(conn), sh_(sh) {}
+
+    ConnectionEnd serve() {
+        std::array<std::uint8_t, FRAME_HEADER_LEN> header{};
+        while (sh_.running.load()) {
+            if (auto end = read_exact(header.data(), header.size())) return *end;
+            auto parsed = parse_header(ByteView(header));
+            if (!parsed) return {"帧解析失败: " + parsed.error().display()};
+            Bytes frame(parsed->frame_len());
+            std::memcpy(frame.data(), header.data(), header.size());
+            if (auto end = read_exact(frame.data() + header.size(), frame.size() - header.size())) {
+                return *end;
+            }
+            if (auto end = enqueue(std::move(frame))) return *end;
+        }
+        return {};
+    }
+
+private:
+    // Progress survives receive time-outs: a peer that pauses inside a frame stays in step.
+    std::optional<ConnectionEnd> read_exact(std::uint8_t* buf, std::size_t n) {
+        std::size_t got = 0;
+        while (got < n) {
+            ssize_t r = ::recv(fd_, buf + got, n - got, 0);
+            if (r > 0) {
+                got += static_cast<std::size_t>(r);
+                continue;
+            }
+            if (r == 0) return ConnectionEnd{"连接被关闭"};
+            int err = errno;
+            if (err == EINTR) continue;
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                if (slot_empty(sh_)) {
+                    console_line(format_text("[Dovan] TCP #{} 本端已判死，收线后回到监听", conn_));
+                    return ConnectionEnd{};
+                }
+                if (!sh_.running.load()) return ConnectionEnd{};
+                continue;
+            }
+            return ConnectionEnd{"IO 失败: " + os_error_text(err)};
+        }
+        return std::nullopt;
+    }
+
+    bool fits(std::size_t frame_len) const {
+        return sh_.queue.empty() || (sh_.queue.size() < TCP_QUEUE_MAX_FRAMES &&
+                                     sh_.queued_bytes + frame_len <= TCP_QUEUE_MAX_BYTES);
+    }
+
+    std::optional<ConnectionEnd> enqueue(Bytes frame) {
+        const auto& o = sh_.options;
+        // Only waits that time out count: a wake means the core is still draining.
+        Duration waited{0};
+        std::unique_lock lock(sh_.queue_mu);
+        while (!fits(frame.size()) && sh_.running.load()) {
+            std::uint32_t seen = sh_.wake_word.load();
+            std::size_t queued = sh_.queue.size();
+            lock.unlock();
+            ++episodes_;
+            if (episodes_ % 64 == 1 && debug_log_enabled()) {
+                emit_event(LogLevel::Info, "lan", "tcp.rx.backpressure",
+                           {{"conn", std::to_string(conn_)},
+                            {"queued", std::to_string(queued)},
+                            {"episodes", std::to_string(episodes_)}});
+            }
+            bool woken;
+            {
+                std::unique_lock wl(sh_.wake_mu);
+                woken = sh_.wake_cv.wait_for(wl, o.queue_wait,
+                                             [&] { return sh_.wake_word.load() != seen; });
+            }
+            if (!woken) {
+                waited += o.queue_wait;
+                if (waited >= o.backpressure_give_up) {
+                    return ConnectionEnd{format_text(
+                        "入站队列 {} 内无人取帧，本机吃不下了，主动断开",
+                        duration_text(o.backpressure_give_up))};
+                }
+            }
+            // A connection the core has already dropped is not worth waiting for.
+            if (slot_empty(sh_)) return ConnectionEnd{};
+            lock.lock();
+        }
+        sh_.queued_bytes += frame.size();
+        sh_.queue.push_back(TcpFrame{conn_, std::move(frame)});
+        return std::nullopt;
+    }
+
+    int fd_;
+    std::uint64_t conn_;
+    TcpShared& sh_;
+    std::uint64_t episodes_ = 0;
+};
+
+// Waits for a pending connection at most `idle`, so the running flag is seen promptly.
+void wait_for_listener(int fd, Duration idle) {
+    pollfd p{fd, POLLIN, 0};
+    int ms = static_cast<int>(duration_cast<milliseconds>(idle).count());
+    ::poll(&p, 1, ms > 0 ? ms : 1);
+}
+
+}  // namespace
+
+TcpChannelOptions TcpChannelOptions::loopback(std::uint16_t port) {
+    TcpChannelOptions o;
+    o.bind_ipv4 = 0x7F000001;
+    o.port = port;
+    return o;
+}
+
+std::string duration_text(Duration d) {
+    auto ms = duration_cast<milliseconds>(d).count();
+    if (ms % 1000 == 0) return format_text("{}s", ms / 1000);
+    return format_text("{}ms", ms);
+}
+
+void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
+    TcpShared& sh = *shared;
+    const auto& o = sh.options;
+    std::uint64_t counter = 0;
+    while (sh.running.load()) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                wait_for_listener(listener.get(), o.accept_idle);
+                continue;
+            }
+            if (err == EINTR) continue;
+            post_close(sh, 0, "TCP accept 失败: " + os_error_text(err));
+            std::this_thread::sleep_for(o.accept_error_pause);
+            continue;
+        }
+        UniqueFd read_fd(fd);
+        auto peer = SocketAddress::from_raw(reinterpret_cast<const sockaddr*>(&ss), len);
+        if (!peer) {
+            read_fd.reset();
+            post_close(sh, 0, "TCP accept 失败: " + os_error_text(EAFNOSUPPORT));
+            std::this_thread::sleep_for(o.accept_error_pause);
+            continue;
+        }
+        if (!sh.running.load()) break;
+
+        int write_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (write_fd < 0) {
+            post_close(sh, 0, "复制 TCP 句柄失败: " + os_error_text(errno));
+            continue;
+        }
+        std::uint64_t id = ++counter;
+        if (debug_log_enabled()) {
+            emit_event(LogLevel::Info, "lan", "tcp.accept",
+                       {{"conn", std::to_string(id)}, {"addr", peer->text()}});
+        }
+        apply_socket_settings(write_fd, o);
+        {
+            std::lock_guard lock(sh.slot_mu);
+            if (sh.slot) ::close(sh.slot->write_fd);
+            sh.slot = TcpShared::Connection{write_fd, *peer};
+        }
+        {
+            std::lock_guard lock(sh.accept_mu);
+            sh.accepted = TcpAccepted{id, *peer};
+        }
+        console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
+        apply_socket_settings(fd, o);
+
+        ConnectionEnd end = ConnectionReader(fd, id, sh).serve();
+        if (end.reason) post_close(sh, id, std::move(*end.reason));
+        read_fd.reset();
+        empty_slot(sh);
+    }
+}
+
+Result<TcpChannel> open_listener(const TcpChannelOptions& options) {
+    SocketAddress bind_addr = SocketAddress::ipv4(options.bind_ipv4, options.port);
+    auto listen_error = [&](int err) {
+        return fail_text(format_text("TCP 监听 {} 失败: {}", bind_addr.text(), os_error_text(err)));
+    };
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return listen_error(errno);
+    // Without it a restart cannot bind while old connections sit in TIME_WAIT.
+    int one = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd.get(), bind_addr.raw(), bind_addr.raw_len()) != 0) return listen_error(errno);
+    if (::listen(fd.get(), 128) != 0) return listen_error(errno);
+    int flags = fcntl(fd.get(), F_GETFL, 0);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        return fail_text("设置非阻塞失败: " + os_error_text(errno));
+    }
+    sockaddr_storage local{};
+    socklen_t local_len = sizeof local;
+    std::uint16_t port = options.port;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &local_len) == 0) {
+        if (auto a = SocketAddress::from_raw(reinterpret_cast<sockaddr*>(&local), local_len)) {
+            port = a->port();
+        }
+    }
+    auto shared = std::make_shared<TcpShared>(options);
+    std::thread reader;
+    try {
+        reader = std::thread(reader_main, std::move(fd), shared);
+    } catch (const std::system_error& e) {
+        return fail_text(format_text("TCP 读线程启动失败: {}", e.what()));
+    }
+    return TcpChannel(std::move(shared), std::move(reader), port);
+}
+
+TcpChannel& TcpChannel::operator=(TcpChannel&& other) noexcept {
+    if (this != &other) {
+        if (shared_) stop();
+        if (reader_.joinable()) reader_.detach();
+        shared_ = std::move(other.shared_);
+        reader_ = std::move(other.reader_);
+        port_ = other.port_;
+    }
+    return *this;
+}
+
+TcpChannel::~TcpChannel() {
+    if (shared_) stop();
+    if (reader_.joinable()) reader_.detach();
+}
+
+std::optional<TcpAccepted> TcpChannel::take_accepted() {
+    std::lock_guard lock(shared_->accept_mu);
+    return std::exchange(shared_->accepted, std::nullopt);
+}
+
+std::optional<TcpClosed> TcpChannel::take_closed() {
+    std::lock_guard lock(shared_->close_mu);
+    return std::exchange(shared_->closed, std::nullopt);
+}
+
+std::optional<TcpFrame> TcpChannel::pop_frame() {
+    std::lock_guard lock(shared_->queue_mu);
+    if (shared_->queue.empty()) return std::nullopt;
+    TcpFrame f = std::move(shared_->queue.front());
+    shared_->queue.pop_front();
+    shared_->queued_bytes -= f.bytes.size();
+    return f;
+}
+
+void TcpChannel::wake_reader() {
+    {
+        std::lock_guard lock(shared_->wake_mu);
+        shared_->wake_word.fetch_add(1);
+    }
+    shared_->wake_cv.notify_all();
+}
+
+Status TcpChannel::write_frames(std::span<const Bytes> frames) {
+    std::lock_guard lock(shared_->slot_mu);
+    if (!shared_->slot) return fail_text("连接已关闭");
+    int fd = shared_->slot->write_fd;
+    for (const Bytes& frame : frames) {
+        std::size_t sent = 0;
+        while (sent < frame.size()) {
+            std::size_t n = std::min<std::size_t>(frame.size() - sent, INT_MAX);
+            ssize_t r = ::send(fd, frame.data() + sent, n, MSG_NOSIGNAL);
+            if (r > 0) {
+                sent += static_cast<std::size_t>(r);
+                continue;
+            }
+            if (r == 0) return fail_text("IO 失败: failed to write whole buffer");
+            if (errno == EINTR) continue;
+            return fail_text("IO 失败: " + os_error_text(errno));
+        }
+    }
+    return {};
+}
+
+void TcpChannel::close_connection() { empty_slot(*shared_); }
+
+bool TcpChannel::has_connection() {
+    std::lock_guard lock(shared_->slot_mu);
+    return shared_->slot.has_value();
+}
+
+void TcpChannel::stop() {
+    shared_->running.store(false);
+    close_connection();
+    wake_reader();
+}
+
+void TcpChannel::stop_and_join() {
+    if (shared_) stop();
+    if (reader_.joinable()) reader_.join();
+}
+
+}  // namespace dovan
