@@ -8,10 +8,17 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "ble/link.h"
 #include "common/result.h"
+#include "common/text.h"
+#include "crypto/identity.h"
+#include "platform/ble.h"
 #include "platform/clock.h"
+#include "session/engine.h"
 #include "shell/ui_state.h"
 
 namespace dovan {
@@ -51,6 +58,36 @@ enum class CoreStep : std::uint8_t {
     Sleep = 22,
 };
 
+inline constexpr std::uint16_t kLanPort = 55676;
+
+// How the LAN side opens its sockets.
+struct LanOptions {
+    // Tests running side by side each take a port of their own.
+    std::uint16_t port = kLanPort;
+    // While the sim radio stands in for BLE the phone lives on this machine, so the
+    // listener binds 127.0.0.1 and beacons stay on loopback.
+    bool loopback_only = false;
+};
+
+class SecretProtector;
+class DeviceKeyFactory;
+
+// What the program hands the core thread. The settings reach it through the UI state
+// (its settings mirror and the loaded modules, both built from settings.ini at start-up);
+// the data directory is the one the stores find (APPDATA, Linux fallbacks).
+struct CoreConfig {
+    std::shared_ptr<SharedUi> ui{};
+    RepaintFn window{};  // may be empty: nothing to repaint
+    // The BLE stack; null when none could be opened, and then `ble_error` says why and the
+    // core stops at start-up with "BLE 初始化失败: {}".
+    std::shared_ptr<ble::Adapter> ble{};
+    std::string ble_error{};
+    LanOptions lan{};
+    // Key sealing and device-key generation for the stores; null: the platform's own.
+    const SecretProtector* protector = nullptr;
+    const DeviceKeyFactory* device_keys = nullptr;
+};
+
 // Everything the core thread owns. The engine, the BLE link, the LAN side, the stores
 // and the transfers join it as members of their own.
 struct CoreState {
@@ -58,21 +95,31 @@ struct CoreState {
     RepaintFn window;  // may be empty: nothing to repaint
     LoadedModules modules;
 
+    LanOptions lan;
+
+    // Loaded at start-up.
+    Bytes channel_key;
+    std::optional<DeviceIdentity> identity;
+    std::vector<TrustedPeer> trusted_peers;
+
+    // The engine and the members that keep the BLE link alive.
+    ble::LinkState link;
+
     std::uint64_t tcp_conn_id = 0;  // 0: no connection served
     bool tcp_channel_open = false;
     std::optional<Instant> last_listen_attempt;
     std::optional<Instant> last_udp_open_attempt;
 
-    Instant last_rx{};
     Instant last_timer_tick{};
 
     // The UI change counter as of the last repaint the idle step asked for.
     std::uint64_t repainted_counter = 0;
 };
 
-class Core {
+class Core final : private ble::LinkHost {
 public:
-    Core(std::shared_ptr<SharedUi> ui, RepaintFn window, Clock& clock);
+    Core(CoreConfig config, Clock& clock);
+    ~Core() override;
 
     // Work done once before the loop. A failure ends the core thread without a loop; it
     // has already been shown to the user.
@@ -84,13 +131,15 @@ public:
     // Turns until `stop` is set. The program never sets it; tests and teardown do.
     void run(const std::atomic<bool>& stop);
 
-    void push_notice(std::string_view text);
-    void request_repaint();
+    void push_notice(std::string_view text) override;
+    void request_repaint() override;
     void arm_autodial(std::string_view reason);
     void shutdown_lan();
 
     CoreState& state() { return st_; }
     const CoreState& state() const { return st_; }
+    Engine* engine() { return st_.link.engine.get(); }
+    ble::Link& link() { return *link_; }
 
     // Called as each step begins; lets tests watch the order of a turn.
     void set_step_observer(std::function<void(CoreStep)> observer) { observer_ = std::move(observer); }
@@ -102,7 +151,21 @@ private:
 
     // The session engine joins the core state with the BLE link; until a connection is
     // made there is none, and every step that needs it is skipped.
-    bool engine_present() const { return false; }
+    bool engine_present() const { return st_.link.engine != nullptr; }
+
+    // ble::LinkHost
+    void before_connect() override;
+    bool tcp_connection_present() const override;
+    EngineConfig engine_config() const override;
+    std::vector<TrustedPeer> trusted_peers() const override { return st_.trusted_peers; }
+    std::vector<TrustedPeer> stored_peer_names() const override;
+
+    void on_app_event(const AppEvent& event);
+    void on_pairing_completed(const std::string& fingerprint);
+    // Business messages (notifications, clipboard, media, files, album) go here once the
+    // phone features are built; until then they are dropped.
+    void on_feature_event(const AppEvent& event);
+    void unbind();
 
     void take_ui_requests();
     void process_requests(UiRequests requests);
@@ -129,12 +192,13 @@ private:
     void step_link_idle();
 
     Clock& clock_;
+    CoreConfig config_;
     CoreState st_;
+    std::unique_ptr<ble::Link> link_;
     std::function<void(CoreStep)> observer_;
 };
 
-// The body of the core thread.
-void run_core(std::shared_ptr<SharedUi> ui, RepaintFn window, Clock& clock,
-              const std::atomic<bool>& stop);
+// The body of the core thread: start-up, then turns until `stop` is set.
+void run_core(CoreConfig config, Clock& clock, const std::atomic<bool>& stop);
 
 }  // namespace dovan

@@ -295,11 +295,12 @@ public:
         return true;
     }
 
-    // Takes everything queued, waiting for at least one message. Empty when the queue is
-    // drained and no sender is left.
-    void receive_all(std::deque<LogMsg>& out) {
+    // Takes everything queued. When waiting, blocks for at least one message and comes
+    // back empty only once the queue is drained and no sender is left.
+    void receive_all(std::deque<LogMsg>& out, bool wait) {
         std::unique_lock lock(mu_);
-        readable_.wait(lock, [&] { return !q_.empty() || senders_.load() == 0; });
+        if (wait) readable_.wait(lock, [&] { return !q_.empty() || senders_.load() == 0; });
+        if (q_.empty()) return;
         out.swap(q_);
         lock.unlock();
         writable_.notify_all();
@@ -500,13 +501,18 @@ struct Writer {
         bool running = true;
         while (running) {
             batch.clear();
-            q.receive_all(batch);
+            q.receive_all(batch, true);
             if (batch.empty()) break;  // every sender gone
-            for (auto& m : batch) {
-                if (!handle(m)) {
-                    running = false;
-                    break;
+            // Bursts go through the buffers; the files are flushed once the queue is empty.
+            while (running && !batch.empty()) {
+                for (auto& m : batch) {
+                    if (!handle(m)) {
+                        running = false;
+                        break;
+                    }
                 }
+                batch.clear();
+                if (running) q.receive_all(batch, false);
             }
             if (running) flush_all();
         }

@@ -125,6 +125,11 @@ public:
     // ---- observers ----
     std::uint8_t role() const { return config_.role; }
     const std::vector<TrustedPeer>& trusted_peers() const { return config_.trusted; }
+    // The user unbinds: nothing this engine was told to trust stays trusted.
+    void forget_trusted() {
+        config_.trusted.clear();
+        peer_fingerprint_.clear();
+    }
     bool session_key_ready() const { return session_key_ready_; }
     std::optional<std::uint32_t> local_sas() const { return sas_local_; }
     const std::string& peer_fingerprint() const { return peer_fingerprint_; }

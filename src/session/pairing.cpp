@@ -41,7 +41,9 @@ void Engine::decide_trust() {
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "session", "tofu.verdict",
                    {{"verdict", std::string(verdict_event_name(verdict))}, {"fp", fp}});
-    transition(EngineEvent::handshake_complete(verdict));
+    // A verdict reached outside HANDSHAKE (the engine was closed by an identity failure
+    // and a later IDENTITY verified) must not announce trust or start pairing.
+    if (!transition(EngineEvent::handshake_complete(verdict))) return;
 
     switch (verdict) {
         case TrustVerdict::NewPeer:

@@ -1,5 +1,8 @@
 #include "app/core.h"
 
+#include "app/stores.h"
+#include "temp_data_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,7 +21,7 @@ protected:
     Instant t0 = clock.now();
     std::shared_ptr<SharedUi> ui = SharedUi::create(UiState{}, LoadedModules{0x1F});
     int repaints = 0;
-    Core core{ui, [this] { ++repaints; }, clock};
+    Core core{CoreConfig{.ui = ui, .window = [this] { ++repaints; }}, clock};
 
     // Runs turns and reports how many repaints they asked for.
     int turns(int n) {
@@ -87,7 +90,7 @@ TEST_F(CoreLoop, RepaintOnlyWhenTheChangeCounterMoved) {
 }
 
 TEST_F(CoreLoop, WithoutARepaintTargetNothingIsPosted) {
-    Core headless(ui, nullptr, clock);
+    Core headless(CoreConfig{.ui = ui}, clock);
     ui->lock()->add_notice("x");
     headless.turn();  // must not call an empty target
     EXPECT_EQ(headless.state().repainted_counter, ui->lock()->change_counter);
@@ -159,7 +162,7 @@ TEST_F(CoreLoop, IdleIndicatorMovesTheCounterOnlyWhenCrossing25Seconds) {
     EXPECT_EQ(turns(10), 0);
     EXPECT_EQ(counter(), 1u);
 
-    core.state().last_rx = clock.now();  // the phone speaks again
+    core.state().link.last_rx = clock.now();  // the phone speaks again
     EXPECT_EQ(turns(1), 1);
     EXPECT_EQ(idle(), 0u);
     EXPECT_EQ(counter(), 2u);
@@ -214,14 +217,29 @@ TEST_F(CoreLoop, ShutdownLanClearsTheRetryStampsAndTheTcpReadyFlag) {
     EXPECT_FALSE(ui->lock()->tcp_ready);
 }
 
-TEST(RunCore, TakesModulesFromTheUiAndStopsOnRequest) {
+class RunCore : public testing_support::TempDataDir {};
+
+TEST_F(RunCore, WithoutABleStackStartUpEndsWithTheNoticeAndNoTurn) {
+    FakeClock clock;
+    const Instant t0 = clock.now();
+    auto ui = SharedUi::create(UiState{}, LoadedModules{0x05});
+    std::atomic<bool> stop{false};
+    int repaints = 0;
+    run_core(CoreConfig{.ui = ui, .window = [&] { ++repaints; }, .ble_error = "没有适配器"}, clock, stop);
+    EXPECT_EQ(clock.now(), t0);  // returned before any turn
+    EXPECT_EQ(repaints, 0);
+    auto g = ui->lock();
+    ASSERT_FALSE(g->notices.empty());
+    EXPECT_EQ(g->notices.front().text, "BLE 初始化失败: 没有适配器");
+    // The stores were loaded first: the identity exists and is published.
+    EXPECT_EQ(g->local_fingerprint.size(), 16u);
+    EXPECT_TRUE(std::filesystem::exists(path(kDeviceIdentityBin)));
+}
+
+TEST(CoreModules, TakenFromTheUi) {
     FakeClock clock;
     auto ui = SharedUi::create(UiState{}, LoadedModules{0x05});
-    std::atomic<bool> stop{true};
-    run_core(ui, nullptr, clock, stop);
-    EXPECT_EQ(clock.now(), FakeClock{}.now());  // stopped before any turn
-
-    Core core(ui, nullptr, clock);
+    Core core(CoreConfig{.ui = ui}, clock);
     EXPECT_EQ(core.state().modules.bits, 0x05);
 }
 

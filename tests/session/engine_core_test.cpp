@@ -87,6 +87,36 @@ TEST(EngineStateMachine, EventByteFormRoundTrips) {
     }
 }
 
+TEST(EngineUserActions, ActionsOutsideTheirStageChangeNothing) {
+    struct Case {
+        EngineState from;
+        void (Engine::*action)();
+        EngineState to;
+        std::vector<std::string> texts;
+    };
+    const Case cases[] = {
+        {EngineState::Paired, &Engine::confirm_sas, EngineState::Paired, {"当前不在 SAS 比对阶段"}},
+        {EngineState::Pairing, &Engine::confirm_sas, EngineState::Pairing, {"当前不在 SAS 比对阶段"}},
+        {EngineState::Paired, &Engine::reject_pairing, EngineState::Paired, {"当前不在配对阶段"}},
+        {EngineState::Pairing, &Engine::reaccept_identity, EngineState::Pairing,
+         {"当前不在身份复核阶段"}},
+        {EngineState::SasCompare, &Engine::reject_pairing, EngineState::Closed, {"已拒绝本次配对"}},
+        {EngineState::Repaired, &Engine::reject_pairing, EngineState::Closed, {"已拒绝本次配对"}},
+    };
+    for (const auto& c : cases) {
+        Engine e(base_config(0));
+        test::reach_state(e, c.from);
+        e.take_events();
+        (e.*c.action)();
+        EXPECT_EQ(e.state(), c.to);
+        auto events = e.take_events();
+        EXPECT_EQ(test::error_texts(events), c.texts);
+        if (c.to == EngineState::Closed) {
+            EXPECT_EQ(test::errors_of(events)[0].code, -200);
+        }
+    }
+}
+
 // ---- HELLO ----
 
 TEST(EngineHello, SentHelloCarriesCutFieldsAndAFreshCounter) {

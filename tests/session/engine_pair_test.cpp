@@ -176,9 +176,20 @@ TEST_P(EnginePair, NewPhonePairsAfterBothUsersConfirmTheSas) {
 }
 
 TEST_P(EnginePair, TrustedPhoneReconnectsStraightToPaired) {
+    std::vector<TrustedPeer> pc_list, phone_list;
+    {
+        Engine pc(pc_config());
+        Engine phone(phone_config(GetParam(), ids().phone));
+        Link link{pc, phone, clock};
+        link.connect();
+        pc.confirm_sas();
+        phone.confirm_sas();
+        link.pump();
+        ASSERT_EQ(pc.state(), EngineState::Paired);
+        pc_list = pc.trusted_peers();
+        phone_list = phone.trusted_peers();
+    }
     DebugCapture capture;
-    const std::vector<TrustedPeer> pc_list{{ids().phone.fingerprint(), "Pixel 8"}};
-    const std::vector<TrustedPeer> phone_list{{ids().pc.fingerprint(), "Windows-PC"}};
     Engine pc(pc_config(pc_list));
     Engine phone(phone_config(GetParam(), ids().phone, phone_list));
     Link link{pc, phone, clock};
@@ -187,6 +198,7 @@ TEST_P(EnginePair, TrustedPhoneReconnectsStraightToPaired) {
     EXPECT_EQ(pc.state(), EngineState::Paired);
     EXPECT_EQ(phone.state(), EngineState::Paired);
     EXPECT_TRUE(pc.peer_done());
+    EXPECT_TRUE(phone.peer_done());
     auto events = pc.take_events();
     EXPECT_TRUE(test::error_texts(events).empty());
     EXPECT_EQ(test::states_of(events), (std::vector{EngineState::Handshake, EngineState::Paired}));
@@ -230,18 +242,55 @@ TEST_P(EnginePair, ChangedIdentityNeedsTheUserAndLeavesOneTrustedEntry) {
 
 INSTANTIATE_TEST_SUITE_P(Mtu, EnginePair, ::testing::Values(23, 185));
 
+TEST(EngineTrust, VerdictGoesByFingerprintFirstAndThenByNonEmptyName) {
+    const std::string fp = ids().phone.fingerprint();
+    const std::string other = "0123456789abcdef";
+    struct Case {
+        std::vector<TrustedPeer> list;
+        std::string phone_name;
+        const char* verdict;
+        EngineState pc_state;
+    };
+    const Case cases[] = {
+        {{{fp, "Another name"}}, "Pixel 8", "matched", EngineState::Paired},
+        {{{other, "Pixel 8"}, {fp, ""}}, "Pixel 8", "matched", EngineState::Paired},
+        {{{other, "Pixel 8"}}, "Pixel 8", "mismatch", EngineState::Repaired},
+        {{{other, ""}}, "", "new_peer", EngineState::SasCompare},
+        {{{other, "Pixel 8"}}, "", "new_peer", EngineState::SasCompare},
+        {{}, "Pixel 8", "new_peer", EngineState::SasCompare},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.verdict);
+        DebugCapture capture;
+        FakeClock clock;
+        Engine pc(pc_config(c.list));
+        auto phone_cfg = phone_config(23, ids().phone);
+        phone_cfg.device_name = c.phone_name;
+        Engine phone(phone_cfg);
+        Link link{pc, phone, clock};
+        link.connect();
+        EXPECT_EQ(pc.state(), c.pc_state);
+        auto verdicts = capture.events("tofu.verdict");
+        ASSERT_FALSE(verdicts.empty());
+        // Each side logs its own verdict; the PC's names the phone's fingerprint.
+        const auto& mine = verdicts[0].field("fp") == fp ? verdicts[0] : verdicts[1];
+        EXPECT_EQ(mine.field("verdict"), c.verdict);
+    }
+}
+
 // ---- failures ----
 
 // Runs the handshake up to the point where the phone has just queued its IDENTITY and
 // PAIR_CONFIRM, then lets the test replace what the phone says.
 struct Intercept {
     FakeClock clock;
-    Engine pc{pc_config()};
+    Engine pc;
     Engine phone;
     Link link{pc, phone, clock};
 
-    explicit Intercept(std::optional<DeviceIdentity> phone_identity)
-        : phone(phone_config(23, std::move(phone_identity))) {
+    explicit Intercept(std::optional<DeviceIdentity> phone_identity,
+                       std::vector<TrustedPeer> pc_trusted = {})
+        : pc(pc_config(std::move(pc_trusted))), phone(phone_config(23, std::move(phone_identity))) {
         pc.open_with_hello(clock.now());
         // HELLO → HELLO + CHALLENGE → REPLY → msg 3 + IDENTITY
         link.deliver(pc, phone);
@@ -318,6 +367,29 @@ TEST(EnginePairFailures, ForgedOrWeakPeerIdentityEndsPairing) {
         EXPECT_TRUE(refused);
         EXPECT_TRUE(t.pc.trusted_peers().empty());
     }
+}
+
+TEST(EnginePairFailures, GenuineIdentityAfterARefusedOneDoesNotReviveTrust) {
+    Intercept t(ids().phone, {{ids().phone.fingerprint(), "Pixel 8"}});
+    t.phone.ble_out().clear();
+    auto good = *build_identity_payload(ids().phone, *t.phone.handshake_hash());
+    auto bad = good;
+    bad.back() ^= 0x01;
+    ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, bad));
+    t.link.deliver(t.phone, t.pc);
+    ASSERT_EQ(t.pc.state(), EngineState::Closed);
+    t.pc.take_events();
+    t.pc.ble_out().clear();
+
+    ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, good));
+    t.link.deliver(t.phone, t.pc);
+    EXPECT_EQ(t.pc.state(), EngineState::Closed);
+    auto events = t.pc.take_events();
+    EXPECT_EQ(test::count_kind(events, AppEventKind::PeerTrusted), 0u);
+    EXPECT_TRUE(t.pc.ble_out().empty());  // no PAIR_DONE for a closed session
+    EXPECT_EQ(test::error_texts(events),
+              std::vector<std::string>{
+                  "状态迁移失败: 非法迁移 Closed --HandshakeComplete { tofu: Matched }--> 无目标"});
 }
 
 TEST(EnginePairFailures, MalformedIdentityIsDroppedWithoutEndingPairing) {

@@ -1,0 +1,114 @@
+// A phone-side (responder) engine, freshly paired with a PC engine through a real
+// handshake, fed whatever the fuzzer makes: raw BLE values, whole frames on either link,
+// frames the PC seals properly (so the decrypted paths are reached), timer steps and the
+// user's pairing actions. Nothing a peer sends may crash the engine or trip an invariant.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "crypto/identity.h"
+#include "platform/clock.h"
+#include "protocol/frame.h"
+#include "session/engine.h"
+
+namespace {
+
+using namespace dovan;
+
+struct Keys {
+    DeviceIdentity pc;
+    DeviceIdentity phone;
+};
+
+const Keys& keys() {
+    static const Keys* const k = [] {
+        auto pc = DeviceIdentity::generate();
+        auto phone = DeviceIdentity::generate();
+        invariant(pc.ok() && phone.ok(), "fuzz identities");
+        return new Keys{std::move(*pc), std::move(*phone)};
+    }();
+    return *k;
+}
+
+EngineConfig config(std::uint8_t role) {
+    EngineConfig c;
+    c.role = role;
+    c.device_name = role == 0 ? "Windows-PC" : "Phone";
+    c.app_version = "0.5.3";
+    c.hello_counter_start = 77 + role;
+    for (std::size_t i = 0; i < c.static_private_key.size(); ++i)
+        c.static_private_key[i] = static_cast<std::uint8_t>(i * 13 + 5 + role * 31);
+    c.identity = role == 0 ? keys().pc : keys().phone;
+    c.trusted = {{role == 0 ? keys().phone.fingerprint() : keys().pc.fingerprint(), ""}};
+    return c;
+}
+
+void pump(Engine& a, Engine& b, Instant now) {
+    for (int round = 0; round < 64 && (!a.ble_out().empty() || !b.ble_out().empty()); ++round) {
+        while (!a.ble_out().empty()) {
+            Bytes v = std::move(a.ble_out().front());
+            a.ble_out().pop_front();
+            b.take_ble_value(v, now);
+        }
+        while (!b.ble_out().empty()) {
+            Bytes v = std::move(b.ble_out().front());
+            b.ble_out().pop_front();
+            a.take_ble_value(v, now);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FakeClock clock;
+    Engine pc(config(0));
+    Engine phone(config(1));
+    pc.open_with_hello(clock.now());
+    pump(pc, phone, clock.now());
+
+    std::size_t pos = 0;
+    while (pos + 3 <= size) {
+        const std::uint8_t op = data[pos];
+        const std::size_t len = std::min<std::size_t>((data[pos + 1] << 8) | data[pos + 2], size - pos - 3);
+        const ByteView chunk(data + pos + 3, len);
+        pos += 3 + len;
+        switch (op % 8) {
+            case 0: phone.take_ble_value(chunk, clock.now()); break;
+            case 1: phone.handle_frame(chunk, Transport::Ble); break;
+            case 2: phone.handle_frame(chunk, Transport::Tcp); break;
+            case 3:
+                if (!chunk.empty()) pc.send_encrypted_ble(chunk[0], chunk.subspan(1));
+                break;
+            case 4:
+                if (!chunk.empty()) pc.send_encrypted_tcp(chunk[0], chunk.subspan(1));
+                while (!pc.tcp_out().empty()) {
+                    phone.handle_frame(pc.tcp_out().front(), Transport::Tcp);
+                    pc.tcp_out().pop_front();
+                }
+                break;
+            case 5:
+                clock.advance(std::chrono::seconds(len % 70));
+                phone.timer_step(clock.now());
+                pc.timer_step(clock.now());
+                break;
+            case 6:
+                switch (len % 3) {
+                    case 0: phone.confirm_sas(); break;
+                    case 1: phone.reject_pairing(); break;
+                    default: phone.reaccept_identity(); break;
+                }
+                break;
+            default:
+                pc.send_clear_ble(chunk.empty() ? HEARTBEAT : chunk[0],
+                                  chunk.empty() ? ByteView{} : chunk.subspan(1));
+                break;
+        }
+        pump(pc, phone, clock.now());
+        phone.take_events();
+        pc.take_events();
+        phone.tcp_out().clear();
+        phone.received_chunks().clear();
+    }
+    return 0;
+}

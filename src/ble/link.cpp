@@ -1,0 +1,436 @@
+#include "ble/link.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "app/debug_log.h"
+
+namespace dovan::ble {
+
+void InboundQueue::push(Bytes value) {
+    std::lock_guard lock(mu_);
+    values_.push_back(std::move(value));
+}
+
+std::deque<Bytes> InboundQueue::take_all() {
+    std::lock_guard lock(mu_);
+    return std::exchange(values_, {});
+}
+
+void InboundQueue::clear() {
+    std::lock_guard lock(mu_);
+    values_.clear();
+}
+
+bool is_dovan_advertisement(const Advertisement& adv) {
+    if (adv.local_name == "Dovan") return true;
+    auto service = Uuid::parse(kServiceUuid);
+    if (!service) return false;
+    return std::find(adv.service_uuids.begin(), adv.service_uuids.end(), *service) !=
+           adv.service_uuids.end();
+}
+
+Link::Link(std::shared_ptr<SharedUi> ui, RepaintFn repaint, Clock& clock, LinkHost& host,
+           LinkState& state)
+    : ui_(std::move(ui)), repaint_(std::move(repaint)), clock_(clock), host_(host), st_(state) {}
+
+Link::~Link() {
+    teardown();
+    // The watcher's thread calls into the UI state; it must stop before anything it uses.
+    watcher_.reset();
+}
+
+Status Link::start(std::shared_ptr<Adapter> adapter) {
+    adapter_ = std::move(adapter);
+    if (!adapter_) return fail_text("没有蓝牙适配器");
+    auto watcher = adapter_->create_watcher();
+    if (!watcher) return fail_text(watcher.error().display());
+    if (auto s = (*watcher)->set_active_scanning(); !s) return fail_text(s.error().display());
+    watcher_ = std::move(*watcher);
+
+    // The callback runs on the platform's thread: it only records the sighting.
+    std::weak_ptr<SharedUi> weak_ui = ui_;
+    Clock* clock = &clock_;
+    RepaintFn repaint = repaint_;
+    auto on_adv = [weak_ui, clock, repaint](const Advertisement& adv) {
+        if (!is_dovan_advertisement(adv)) return;
+        auto ui = weak_ui.lock();
+        if (!ui) return;
+        bool added = false;
+        {
+            auto g = ui->lock();
+            added = g->note_advertisement(adv.address, adv.local_name, clock->now());
+        }
+        if (added && repaint) repaint();
+    };
+    Status scanning = watcher_->on_received(on_adv);
+    if (scanning) scanning = watcher_->start();
+    if (!scanning) host_.push_notice(format_text("BLE 扫描启动失败: {}", scanning.error().display()));
+    return {};
+}
+
+Result<Link::Attached> Link::attempt(std::uint64_t address) {
+    auto device = adapter_->device_from_address(address);
+    if (!device || !*device) {
+        return fail_text(format_text("取设备句柄失败: {}",
+                                     device ? std::string("无设备对象") : device.error().display()));
+    }
+    auto service_uuid = Uuid::parse(kServiceUuid);
+    if (!service_uuid) return fail_text(format_text("服务 UUID 非法: {}", service_uuid.error().display()));
+
+    std::shared_ptr<Service> service;
+    auto targeted = (*device)->services_for_uuid(*service_uuid);
+    if (!targeted) return fail_text(format_text("服务发现失败: {}", targeted.error().display()));
+    if (targeted->status == GattStatus::Success && !targeted->services.empty()) {
+        service = targeted->services.front();
+        if (!service) return fail_text("服务句柄读取失败: 空对象");
+    } else {
+        // A phone may answer the targeted query empty and still list the service in full.
+        auto all = (*device)->all_services();
+        if (!all) return fail_text(format_text("服务枚举失败: {}", all.error().display()));
+        if (all->status == GattStatus::Success) {
+            for (const auto& s : all->services) {
+                if (s && s->uuid() == *service_uuid) {
+                    service = s;
+                    break;
+                }
+            }
+            if (!service) {
+                return fail_text(format_text(
+                    "对端未提供 Dovan 服务（已枚举 {} 个服务；请确认手机端 Dovan 已启动且蓝牙已开启）",
+                    all->services.size()));
+            }
+        } else if (targeted->status != GattStatus::Success) {
+            return fail_text(format_text("对端不可达/服务发现失败（按 UUID 查询: {}，全量枚举: {}）",
+                                         gatt_status_name(targeted->status),
+                                         gatt_status_name(all->status)));
+        } else {
+            return fail_text(format_text("服务枚举失败: {}", gatt_status_name(all->status)));
+        }
+    }
+
+    Attached out;
+    out.device = *device;
+    for (std::string_view text : {kWriteCharUuid, kNotifyCharUuid}) {
+        auto uuid = Uuid::parse(text);
+        if (!uuid) return fail_text(format_text("特征 UUID 非法: {}", uuid.error().display()));
+        auto found = service->characteristics_for_uuid(*uuid);
+        if (!found) return fail_text(format_text("取特征 {} 失败: {}", text, found.error().display()));
+        if (found->status != GattStatus::Success) {
+            return fail_text(format_text("取特征 {} 失败: {}", text, gatt_status_name(found->status)));
+        }
+        if (found->characteristics.empty()) {
+            return fail_text(format_text("对端缺少特征 {}（GATT 服务不完整）", text));
+        }
+        if (!found->characteristics.front()) return fail_text("特征句柄读取失败: 空对象");
+        (text == kWriteCharUuid ? out.write : out.notify) = found->characteristics.front();
+    }
+    return out;
+}
+
+void Link::connect(const ScannedDevice& target) {
+    if (st_.engine) {
+        st_.engine->transition(EngineEvent{EngineEventKind::UserDisconnect});
+        st_.engine.reset();
+    }
+    host_.before_connect();
+    inbound_->clear();
+    teardown();
+    st_.ble_write_failures = 0;
+    const Instant began = clock_.now();
+    st_.last_heal = began;
+    ui_->lock()->connecting = target.address;
+    if (!adapter_) return;
+
+    std::string last_error = "未知错误";
+    std::optional<Attached> attached;
+    for (int n = 1; n <= kConnectAttempts; ++n) {
+        auto a = attempt(target.address);
+        if (a) {
+            attached = std::move(*a);
+            if (n > 1) console_line(format_text("[Dovan] BLE 连接在第 {} 次尝试成功", n));
+            break;
+        }
+        last_error = a.error().display();
+        if (n < kConnectAttempts) clock_.sleep_for(kConnectRetryPause);
+    }
+    if (!attached) {
+        host_.push_notice(format_text("BLE 连接失败: {}（已重试 {} 次）", last_error, kConnectAttempts));
+        {
+            auto g = ui_->lock();
+            g->engine_state = kEngineClosed;
+            g->bump();
+        }
+        return;
+    }
+    device_ = attached->device;
+    address_ = target.address;
+    write_char_ = attached->write;
+    notify_char_ = attached->notify;
+
+    auto sub = notify_char_->subscribe_notify();
+    if (!sub || *sub != GattStatus::Success) {
+        host_.push_notice(format_text(
+            "BLE 订阅失败: {}", sub ? std::string(gatt_status_name(*sub)) : sub.error().display()));
+        return;
+    }
+    if (registration_) {
+        if (auto s = registration_->characteristic->remove_value_changed(registration_->token); !s) {
+            console_line(format_text("[Dovan] BLE 旧通知处理器摘除失败（旧闭包可能仍在灌数据）: {}",
+                                     s.error().display()));
+        }
+        registration_.reset();
+    }
+    std::weak_ptr<InboundQueue> weak_queue = inbound_;
+    auto token = notify_char_->add_value_changed([weak_queue](Bytes value) {
+        if (auto q = weak_queue.lock()) q->push(std::move(value));
+    });
+    if (!token) {
+        host_.push_notice(format_text("BLE 订阅失败: {}", token.error().display()));
+        return;
+    }
+    registration_ = Registration{notify_char_, *token};
+
+    const Instant now = clock_.now();
+    st_.engine = std::make_unique<Engine>(host_.engine_config());
+    st_.engine->open_with_hello(now);
+    st_.last_rx = now;
+    st_.heal_attempts = 0;
+    st_.heal_target.reset();
+}
+
+void Link::teardown() {
+    in_flight_.reset();
+    if (registration_) {
+        (void)registration_->characteristic->remove_value_changed(registration_->token);
+        registration_.reset();
+    }
+    write_char_.reset();
+    notify_char_.reset();
+    device_.reset();
+    address_.reset();
+}
+
+void Link::drain_inbound() {
+    if (!st_.engine) return;
+    for (Bytes& value : inbound_->take_all()) {
+        const Instant now = clock_.now();
+        st_.last_rx = now;
+        st_.engine->take_ble_value(value, now);
+        // A value may end the session (the engine is never dropped here, but stay safe).
+        if (!st_.engine) return;
+    }
+}
+
+void Link::write_failed(Bytes fragment, std::string text) {
+    ++st_.ble_write_failures;
+    in_flight_.reset();
+    // The fragment goes back first in line: reassembly on the phone needs every one, in order.
+    if (st_.engine) st_.engine->ble_out().push_front(std::move(fragment));
+    if (st_.last_ble_error != text) {
+        host_.push_notice(format_text("BLE 发送失败: {}", text));
+        st_.last_ble_error = std::move(text);
+    }
+}
+
+void Link::write_pass() {
+    const Instant start = clock_.now();
+    int started = 0;
+    while (started < kWritesPerPass && clock_.now() - start < kWritePassBudget && st_.engine) {
+        if (in_flight_) {
+            switch (in_flight_->op->status()) {
+                case AsyncStatus::Started:
+                    // The loop's own budget check ends the pass; the write stays in flight.
+                    clock_.sleep_for(kWritePoll);
+                    continue;
+                case AsyncStatus::Error:
+                    return write_failed(std::move(in_flight_->fragment), "BLE 写出错（链路可能已断开）");
+                case AsyncStatus::Canceled:
+                    return write_failed(std::move(in_flight_->fragment), "BLE 写被取消");
+                case AsyncStatus::Completed: {
+                    auto result = in_flight_->op->results();
+                    if (!result) {
+                        return write_failed(std::move(in_flight_->fragment),
+                                            format_text("BLE 取结果失败: {}", result.error().display()));
+                    }
+                    if (*result != GattStatus::Success) {
+                        return write_failed(std::move(in_flight_->fragment),
+                                            format_text("BLE 写未完成: {}", gatt_status_name(*result)));
+                    }
+                    st_.ble_write_failures = 0;
+                    in_flight_.reset();
+                    break;
+                }
+            }
+        }
+        auto& out = st_.engine->ble_out();
+        if (out.empty()) return;
+        Bytes fragment = std::move(out.front());
+        out.pop_front();
+        if (!write_char_) return write_failed(std::move(fragment), "BLE 未连接（无写特征）");
+        auto op = write_char_->write_value(fragment);
+        if (!op || !*op) {
+            return write_failed(std::move(fragment), op ? std::string("写操作为空") : op.error().display());
+        }
+        in_flight_ = InFlight{std::move(fragment), std::move(*op)};
+        ++started;
+    }
+}
+
+std::optional<ScannedDevice> Link::find_by_names(const std::vector<std::string>& names) {
+    auto g = ui_->lock();
+    for (auto it = g->devices.rbegin(); it != g->devices.rend(); ++it) {
+        if (std::find(names.begin(), names.end(), it->name) != names.end()) return *it;
+    }
+    return std::nullopt;
+}
+
+void Link::heal_start() {
+    const Instant now = clock_.now();
+    if (!st_.engine || st_.heal_target || st_.ble_write_failures < kHealAfterFailures ||
+        now - st_.last_rx < kHealSilence || now - st_.last_heal < kHealSpacing) {
+        return;
+    }
+    // Over TCP the phone is evidently alive; BLE writes alone are not worth a reconnect.
+    if (host_.tcp_connection_present()) {
+        st_.ble_write_failures = 0;
+        return;
+    }
+    if (st_.heal_attempts >= kMaxHealAttempts) return;
+
+    std::vector<std::string> names;
+    auto add = [&names](std::string name) {
+        if (names.size() < 3 && !name.empty() &&
+            std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(std::move(name));
+        }
+    };
+    {
+        auto g = ui_->lock();
+        if (address_) {
+            for (auto it = g->devices.rbegin(); it != g->devices.rend(); ++it) {
+                if (it->address == *address_) {
+                    add(it->name);
+                    break;
+                }
+            }
+        }
+        add(g->peer_name);
+    }
+    const std::string fp = st_.engine->peer_fingerprint();
+    if (!fp.empty()) {
+        std::string stored;
+        for (const auto& p : host_.stored_peer_names()) {
+            if (p.fingerprint == fp) stored = p.name;
+        }
+        add(stored);
+    }
+
+    st_.last_heal = now;
+    st_.ble_write_failures = 0;
+    if (names.empty()) {
+        st_.heal_attempts = kMaxHealAttempts;
+        host_.push_notice(
+            "蓝牙链路无响应，且不知道对端叫什么（无法自动重连）：请在「连接」页点一次设备");
+        return;
+    }
+    ++st_.heal_attempts;
+    teardown();
+    if (st_.heal_attempts < kMaxHealAttempts) {
+        host_.push_notice(format_text(
+            "蓝牙链路无响应，正在等「{}」重新广播后重连（第 {} 次，期间文件传输会中断）", names.front(),
+            st_.heal_attempts));
+    } else {
+        host_.push_notice(format_text(
+            "蓝牙链路多次无响应，正在最后一次尝试等「{}」重新广播；还不行请确认手机开着 Dovan 并靠近电脑",
+            names.front()));
+    }
+    st_.heal_target = HealTarget{std::move(names), now + kHealWait};
+}
+
+void Link::heal_wait() {
+    if (!st_.heal_target) return;
+    if (clock_.now() >= st_.heal_target->deadline) {
+        const std::string first = st_.heal_target->names.front();
+        st_.heal_target.reset();
+        arm_autodial("heal-gave-up");
+        host_.push_notice(format_text(
+            "没等到「{}」重新广播：{}", first,
+            st_.autodial_names
+                ? "仍在后台等它出现，一出现就自动连（不想自动连可到设置页关掉「自动连接已绑定设备」）"
+                : "请把手机上的 Dovan 切到前台，再在「连接」页点一次设备"));
+        return;
+    }
+    if (auto device = find_by_names(st_.heal_target->names)) {
+        st_.heal_target.reset();
+        connect(*device);
+    }
+}
+
+void Link::autodial() {
+    const Instant now = clock_.now();
+    if (st_.heal_target || !st_.autodial_names) return;
+    if (st_.engine && now - st_.last_rx < kAutodialSilence) return;
+    if (st_.autodial_next && now < *st_.autodial_next) return;
+
+    bool allowed = false;
+    {
+        auto g = ui_->lock();
+        allowed = !g->sas_prompt && !g->identity_change && g->settings.auto_connect;
+    }
+    // While the user is deciding about a phone, dialling would tear that decision down.
+    if (!allowed) {
+        st_.autodial_names.reset();
+        return;
+    }
+    auto device = find_by_names(*st_.autodial_names);
+    if (!device) return;
+    st_.autodial_next = now + kAutodialSpacing;
+    if (debug_log_enabled())
+        emit_event(LogLevel::Info, "link", "autodial.dial", {{"addr", address_text(device->address)}});
+    connect(*device);
+    if (!st_.engine && ++st_.autodial_attempts >= kAutodialGiveUp) {
+        st_.autodial_names.reset();
+        host_.push_notice(
+            "自动连接试了三次都没成功：请在「连接」页点一次设备，或到设置页关掉「自动连接已绑定设备」");
+    }
+}
+
+void Link::arm_autodial(std::string_view why) {
+    std::vector<std::string> names;
+    bool enabled = false;
+    {
+        auto g = ui_->lock();
+        enabled = g->settings.auto_connect;
+    }
+    const std::vector<TrustedPeer> trusted = host_.trusted_peers();
+    if (enabled && !trusted.empty()) {
+        auto is_trusted = [&trusted](const std::string& fp) {
+            return std::any_of(trusted.begin(), trusted.end(),
+                               [&fp](const TrustedPeer& t) { return t.fingerprint == fp; });
+        };
+        auto add = [&names](const std::string& name) {
+            if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(name);
+        };
+        for (const auto& stored : host_.stored_peer_names()) {
+            if (is_trusted(stored.fingerprint)) add(stored.name);
+        }
+        for (const auto& t : trusted) add(t.name);
+    }
+    const bool changed = !st_.autodial_names || *st_.autodial_names != names;
+    if (names.empty()) {
+        st_.autodial_names.reset();
+    } else {
+        if (changed && debug_log_enabled()) {
+            std::string joined;
+            for (const auto& n : names) joined += (joined.empty() ? "" : ",") + n;
+            emit_event(LogLevel::Info, "link", "autodial.arm", {{"names", joined}, {"why", std::string(why)}});
+        }
+        st_.autodial_names = std::move(names);
+    }
+    st_.autodial_attempts = 0;
+    st_.autodial_next.reset();
+}
+
+}  // namespace dovan::ble

@@ -1,0 +1,160 @@
+// The PC's side of the BLE link: the scan list fed by the watcher, connecting to a phone's
+// Dovan service, the paced writer, and the health logic that heals a dead link or dials a
+// known phone by itself. Runs on the core thread; the two platform callbacks only record.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "platform/ble.h"
+#include "platform/clock.h"
+#include "session/engine.h"
+#include "shell/ui_state.h"
+
+namespace dovan::ble {
+
+inline constexpr int kConnectAttempts = 6;
+inline constexpr Duration kConnectRetryPause = std::chrono::milliseconds(700);
+inline constexpr int kWritesPerPass = 8;
+inline constexpr Duration kWritePassBudget = std::chrono::milliseconds(150);
+inline constexpr Duration kWritePoll = std::chrono::milliseconds(2);
+inline constexpr std::uint32_t kHealAfterFailures = 6;
+inline constexpr Duration kHealSilence = std::chrono::seconds(5);
+inline constexpr Duration kHealSpacing = std::chrono::seconds(8);
+inline constexpr Duration kHealWait = std::chrono::seconds(30);
+inline constexpr std::uint32_t kMaxHealAttempts = 3;
+inline constexpr Duration kAutodialSilence = std::chrono::seconds(30);
+inline constexpr Duration kAutodialSpacing = std::chrono::seconds(30);
+inline constexpr std::uint32_t kAutodialGiveUp = 3;
+
+inline constexpr std::string_view kPcDeviceName = "Windows-PC";
+inline constexpr std::string_view kPcVersion = "0.5.3";
+inline constexpr std::uint8_t kPcOs = 2;
+
+struct HealTarget {
+    std::vector<std::string> names;
+    Instant deadline{};
+};
+
+// The link's share of the core state: the engine that exists while a phone is connected,
+// and the members that decide when to heal or dial.
+struct LinkState {
+    std::unique_ptr<Engine> engine;
+    std::uint32_t ble_write_failures = 0;
+    std::optional<std::string> last_ble_error;
+    Instant last_rx{};
+    Instant last_heal{};
+    std::uint32_t heal_attempts = 0;
+    std::optional<HealTarget> heal_target;
+    std::optional<std::vector<std::string>> autodial_names;
+    std::uint32_t autodial_attempts = 0;
+    std::optional<Instant> autodial_next;
+};
+
+// What the link asks of the core that owns it.
+class LinkHost {
+public:
+    virtual ~LinkHost() = default;
+    virtual void push_notice(std::string_view text) = 0;
+    virtual void request_repaint() = 0;
+    // A new connection replaces the old one: transfers bound to it end, the LAN side closes.
+    virtual void before_connect() = 0;
+    virtual bool tcp_connection_present() const = 0;
+    // Channel key, device identity and a copy of the trusted list for a new engine.
+    virtual EngineConfig engine_config() const = 0;
+    virtual std::vector<TrustedPeer> trusted_peers() const = 0;
+    // The stored fingerprint → advertised-name pairs, oldest first.
+    virtual std::vector<TrustedPeer> stored_peer_names() const = 0;
+};
+
+// Values from the notify characteristic, appended by the platform callback and drained by
+// the core. Unbounded: the core drains it every turn and the phone paces itself.
+class InboundQueue {
+public:
+    void push(Bytes value);
+    std::deque<Bytes> take_all();
+    void clear();
+
+private:
+    std::mutex mu_;
+    std::deque<Bytes> values_;
+};
+
+// True for an advertisement the scan list should show: named "Dovan", or carrying the
+// Dovan service.
+bool is_dovan_advertisement(const Advertisement& adv);
+
+class Link {
+public:
+    Link(std::shared_ptr<SharedUi> ui, RepaintFn repaint, Clock& clock, LinkHost& host,
+         LinkState& state);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // Creates the watcher and starts scanning. An error means the watcher could not be made
+    // at all (the text for "BLE 初始化失败: {}"); a scan that cannot start is only a notice.
+    Status start(std::shared_ptr<Adapter> adapter);
+
+    void connect(const ScannedDevice& device);
+    void teardown();
+
+    // Core loop steps 6 to 10.
+    void drain_inbound();
+    void write_pass();
+    void heal_start();
+    void heal_wait();
+    void autodial();
+
+    void arm_autodial(std::string_view why);
+
+    bool connected() const { return write_char_ != nullptr; }
+    bool write_in_flight() const { return in_flight_.has_value(); }
+    std::optional<std::uint64_t> connected_address() const { return address_; }
+
+private:
+    struct InFlight {
+        Bytes fragment;
+        std::shared_ptr<WriteOperation> op;
+    };
+    struct Registration {
+        std::shared_ptr<Characteristic> characteristic;
+        std::uint64_t token = 0;
+    };
+    struct Attached {
+        std::shared_ptr<Device> device;
+        std::shared_ptr<Characteristic> write;
+        std::shared_ptr<Characteristic> notify;
+    };
+
+    Result<Attached> attempt(std::uint64_t address);
+    void write_failed(Bytes fragment, std::string text);
+    std::optional<ScannedDevice> find_by_names(const std::vector<std::string>& names);
+
+    std::shared_ptr<SharedUi> ui_;
+    RepaintFn repaint_;
+    Clock& clock_;
+    LinkHost& host_;
+    LinkState& st_;
+
+    std::shared_ptr<Adapter> adapter_;
+    std::unique_ptr<Watcher> watcher_;
+    std::shared_ptr<InboundQueue> inbound_ = std::make_shared<InboundQueue>();
+
+    std::shared_ptr<Device> device_;
+    std::optional<std::uint64_t> address_;
+    std::shared_ptr<Characteristic> write_char_;
+    std::shared_ptr<Characteristic> notify_char_;
+    std::optional<Registration> registration_;
+    std::optional<InFlight> in_flight_;
+};
+
+}  // namespace dovan::ble
