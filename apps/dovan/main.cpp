@@ -149,7 +149,18 @@ int main(int argc, char** argv) {
     ui->set_repaint([&pump] { pump.wake(); });
 
     std::atomic<bool> core_stop{false};
-    std::thread core([&] { run_core(ui, [&pump] { pump.wake(); }, system_clock(), core_stop); });
+    CoreConfig core_config;
+    core_config.ui = ui;
+    core_config.window = [&pump] { pump.wake(); };
+    core_config.lan.port = args.lan_port;
+    if (const char* radio = std::getenv("DOVAN_SIM_RADIO"); radio != nullptr && *radio != '\0') {
+        core_config.ble = sim::make_sim_adapter(radio);
+        // The simulated phone lives on this machine; nothing of ours leaves loopback.
+        core_config.lan.loopback_only = true;
+    } else {
+        core_config.ble_error = "本机没有可用的蓝牙栈（设置 DOVAN_SIM_RADIO 可使用模拟手机）";
+    }
+    std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
     console_line("[Dovan] shell up. core version: " + std::string(kVersion));
 
     // Commands until `quit` or a signal; when stdin ends the program keeps running.

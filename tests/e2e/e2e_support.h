@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -62,7 +64,9 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
 // ends it (SIGTERM, then SIGKILL if it lingers) and reaps it.
 class Process {
 public:
-    Process(std::vector<std::string> argv, std::vector<std::string> env) {
+    // `stderr_file`, when given, takes the child's diagnostics (kept out of the test log).
+    Process(std::vector<std::string> argv, std::vector<std::string> env, std::string stderr_file = {})
+        : stderr_file_(std::move(stderr_file)) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
         std::vector<char*> args;
@@ -82,13 +86,18 @@ public:
         for (auto& e : full_env) envp.push_back(e.data());
         envp.push_back(nullptr);
 
+        const int err = stderr_file_.empty()
+                            ? -1
+                            : ::open(stderr_file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(in[0], STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
+            if (err >= 0) ::dup2(err, STDERR_FILENO);
             ::execve(args[0], args.data(), envp.data());
             ::_exit(127);
         }
+        if (err >= 0) ::close(err);
         ::close(in[0]);
         ::close(out[1]);
         stdin_ = in[1];
@@ -168,6 +177,12 @@ public:
         std::lock_guard lock(mu_);
         std::string all;
         for (const auto& l : lines_) all += l + "\n";
+        if (!stderr_file_.empty()) {
+            std::ifstream in(stderr_file_);
+            std::stringstream ss;
+            ss << in.rdbuf();
+            all += "--- stderr ---\n" + ss.str();
+        }
         return all;
     }
 
@@ -187,6 +202,7 @@ private:
         }
     }
 
+    std::string stderr_file_;
     pid_t pid_ = -1;
     int stdin_ = -1;
     int stdout_ = -1;

@@ -1,6 +1,6 @@
 // phone-sim: a companion phone on the sim radio, for trying the program by hand and for
 // scripts. Events go to stdout one per line; stdin takes a few commands to misbehave on
-// demand ("away <seconds>", "silent on|off", "garbage <bytes>", "drop", "quit").
+// demand ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit").
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -151,6 +151,13 @@ int main(int argc, char** argv) {
             else if (verb == "away" && number(arg, n_arg)) phone.go_away(std::chrono::seconds(n_arg));
             else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
             else if (verb == "drop") phone.disconnect();
+            else if (verb == "half") {
+                // A notification that announces 117 bytes, delivers 20 and hangs up.
+                dovan::Bytes part{0, 0, 0, 117, 0x90};
+                part.resize(25, 0xAB);
+                if (!phone.send_raw(part)) print("error -1 half message not sent");
+                phone.disconnect();
+            }
             else if (verb == "garbage" && number(arg, n_arg)) {
                 dovan::Bytes junk(n_arg);
                 if (!dovan::random_fill(junk) || !phone.send_raw(junk)) print("error -1 garbage not sent");
