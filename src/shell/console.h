@@ -1,5 +1,15 @@
-// The headless front end: commands in, event lines out, one per line. Like the window it
-// only reads the shared UI state and fills its request slots; it never reaches the core.
+// The headless front end: commands in, event lines out, one per line, UTF-8. Like the
+// window it only reads the shared UI state and fills its request slots; it never reaches
+// the core. Text fields are escaped (see console_escape), and so are text arguments.
+//
+// Commands: devices · connect <ADDR> · sas confirm|reject · identity accept|reject ·
+//   unbind · manual-ip <text> · send <path> · cancel send|recv <name> · clip <text> ·
+//   media <action> [<volume>] · reply <row> <text> · album page <page> <per_page> ·
+//   status · notifications · quit. Anything else prints "error <text>" and changes nothing.
+// Events: state <n> · notice <text> · sysnote <title>\t<body> · sas <dddddd> ·
+//   identity-changed <name>\t<old fp>\t<new fp> · paired <fp>\t<name> · tcp <0|1> ·
+//   notification <package>\t<title>\t<text> · clipboard <text> ·
+//   row <send|recv> <percent> <status>\t<name>
 #pragma once
 
 #include <cstdint>
