@@ -123,14 +123,35 @@ void Core::request_repaint() {
 void Core::arm_autodial(std::string_view reason) { link_->arm_autodial(reason); }
 
 void Core::shutdown_lan() {
-    // The discovery socket and the TCP objects are dropped here once the LAN side exists.
+    st_.discovery.reset();
     st_.last_udp_open_attempt.reset();
+    if (st_.tcp) {
+        st_.tcp->stop();
+        st_.tcp.reset();
+    }
+    // A new listener numbers its connections afresh; an old id must not match one of them.
+    st_.held_close.reset();
+    st_.tcp_channel_open = false;
+    st_.tcp_conn_id = 0;
     st_.last_listen_attempt.reset();
     auto g = st_.ui->lock();
     if (g->tcp_ready) {
         g->tcp_ready = false;
         g->bump();
     }
+}
+
+void Core::close_served_connection(const std::string& reason) {
+    if (Engine* e = engine()) e->unbind(reason);
+    if (st_.tcp) st_.tcp->close_connection();
+    st_.tcp_channel_open = false;
+    st_.tcp_conn_id = 0;
+    {
+        auto g = st_.ui->lock();
+        g->tcp_ready = false;
+        g->bump();
+    }
+    push_notice(format_text("TCP 通道断开: {}", reason));
 }
 
 // ---- what the BLE link asks of the core ----
@@ -140,7 +161,7 @@ void Core::before_connect() {
     shutdown_lan();
 }
 
-bool Core::tcp_connection_present() const { return false; }
+bool Core::tcp_connection_present() const { return st_.tcp && const_cast<TcpChannel&>(*st_.tcp).has_connection(); }
 
 EngineConfig Core::engine_config() const {
     EngineConfig c;
@@ -225,8 +246,40 @@ void Core::process_requests(UiRequests r) {
     }
 
     if (r.unbind) unbind();
-    // Manual address, files to send, cancel and the album requests join here with the
-    // LAN discovery, the transfers and the album.
+    if (r.manual_connect) manual_address();
+    // Files to send, cancel and the album requests join here with the transfers and the
+    // album.
+}
+
+void Core::manual_address() {
+    std::string text;
+    {
+        auto g = st_.ui->lock();
+        text = std::string(trim_white(g->manual_ip_box));
+    }
+    if (text.empty()) {
+        push_notice("请填写对端 IP（例如 192.168.1.23）");
+        return;
+    }
+    auto address = SocketAddress::parse(text, LAN_PORT);
+    if (!address) {
+        push_notice(format_text("IP 无法解析（{}）: {}", text,
+                                format_text("手动地址非法: {}", format_text("无法解析 {}", text))));
+        return;
+    }
+    if (!st_.discovery) {
+        push_notice("发现服务未启动（需先与手机完成配对）");
+        return;
+    }
+    st_.discovery->add_manual_peer(*address, clock_.now());
+    {
+        auto g = st_.ui->lock();
+        g->peer_address = address->ip_text();
+        g->queue_system_notification(
+            {"手动 IP 已加入", format_text("将持续向 {} 单向探测信标", address->text()), {}, {}});
+        g->bump();
+    }
+    request_repaint();
 }
 
 void Core::unbind() {
@@ -258,18 +311,135 @@ void Core::unbind() {
     request_repaint();
 }
 
-// Step 2: with a PAIRED engine, the configuration sync and (file transfer loaded) the UDP
-// discovery socket and the TCP listener, each retried no sooner than 5 s after a failure.
-void Core::step_session_startup() {}
+// Step 2. The LAN side opens only for a PAIRED session and, once open, stays open until
+// shutdown_lan; a failed open is retried no sooner than 5 s later.
+void Core::step_session_startup() {
+    if (!engine_present() || engine()->state() != EngineState::Paired) return;
+    // The configuration sync is sent here (config_sent) once the phone features exist.
+    if (!st_.modules.file_transfer()) return;
+    const Instant now = clock_.now();
+    if (!st_.discovery && (!st_.last_udp_open_attempt || now - *st_.last_udp_open_attempt >= kLanRetry)) {
+        DiscoveryOptions options = st_.lan.loopback_only ? DiscoveryOptions::loopback() : DiscoveryOptions{};
+        options.port = st_.lan.port;
+        auto opened = open_discovery(std::move(options));
+        if (!opened) {
+            st_.last_udp_open_attempt = now;
+            push_notice(format_text("UDP 发现启动失败: {}", opened.error().display()));
+        } else {
+            st_.discovery = std::move(*opened);
+            console_line(format_text("[Dovan] UDP 发现已启动 :{}", st_.discovery->port()));
+            if (debug_log_enabled())
+                emit_event(LogLevel::Info, "lan", "udp.bind", {{"port", std::to_string(st_.discovery->port())}});
+        }
+    }
+    if (!st_.tcp && (!st_.last_listen_attempt || now - *st_.last_listen_attempt >= kLanRetry)) {
+        TcpChannelOptions options = st_.lan.loopback_only ? TcpChannelOptions::loopback() : TcpChannelOptions{};
+        options.port = st_.lan.port;
+        auto opened = open_listener(options);
+        if (!opened) {
+            st_.last_listen_attempt = now;
+            push_notice(opened.error().display());
+        } else {
+            st_.tcp = std::move(*opened);
+            console_line(format_text("[Dovan] TCP 服务端已监听 {}:{}",
+                                     ipv4_text(options.bind_ipv4), st_.tcp->port()));
+        }
+    }
+}
 
-// Step 3: a connection waiting in the accept mailbox starts channel binding or is closed.
-void Core::step_tcp_accept() {}
+// Step 3.
+void Core::step_tcp_accept() {
+    if (!st_.tcp) return;
+    auto accepted = st_.tcp->take_accepted();
+    if (!accepted) return;
+    if (accepted->conn != st_.tcp_conn_id) {
+        st_.tcp_conn_id = accepted->conn;
+        auto closed = st_.held_close ? std::exchange(st_.held_close, std::nullopt) : st_.tcp->take_closed();
+        if (closed && closed->conn == accepted->conn) st_.held_close = std::move(closed);
+    }
+    Engine* e = engine();
+    if (e && e->session_key_ready() && e->state() == EngineState::Paired) {
+        // Each connection starts unbound: flags left by the one it replaces would let it
+        // skip the proofs.
+        if (e->tcp_bound() || e->bind_in_progress()) e->unbind("新的 TCP 连接取代了旧连接");
+        // The engine's server side of channel binding starts here once it exists.
+        if (debug_log_enabled()) emit_event(LogLevel::Info, "session", "tcp.bind.start", {{"role", "server"}});
+        st_.tcp_channel_open = true;
+        {
+            auto g = st_.ui->lock();
+            g->peer_address = accepted->peer.ip_text();
+            g->bump();
+        }
+        console_line(format_text("[Dovan] TCP 通道绑定已发起（对端 {} #{}）", accepted->peer.ip_text(), accepted->conn));
+        return;
+    }
+    if (e) {
+        e->report_error(kErrGeneral, e->session_key_ready() ? "未配对，不发起 TCP 绑定"
+                                                            : "会话密钥未建立，无法发起 TCP 绑定");
+    }
+    push_notice(format_text("{} 连上了局域网端口，但本机还不能建立通道（未配对或引擎未就绪）",
+                            accepted->peer.text()));
+    st_.tcp->close_connection();
+}
 
-// Step 4: a close of the current connection unbinds it; a close of an older one is ignored.
-void Core::step_tcp_close() {}
+// Step 4.
+void Core::step_tcp_close() {
+    if (!st_.tcp) return;
+    auto closed = st_.held_close ? std::exchange(st_.held_close, std::nullopt) : st_.tcp->take_closed();
+    if (!closed) return;
+    if (closed->conn != st_.tcp_conn_id) {
+        console_line(format_text("[Dovan] 忽略旧 TCP 连接 #{} 的断开事件: {}", closed->conn, closed->reason));
+        return;
+    }
+    if (Engine* e = engine()) e->unbind(closed->reason);
+    st_.tcp_channel_open = false;
+    st_.tcp_conn_id = 0;
+    {
+        auto g = st_.ui->lock();
+        g->tcp_ready = false;
+        g->bump();
+    }
+    push_notice(format_text("TCP 通道断开: {}", closed->reason));
+}
 
-// Step 5: frames from the TCP reader, paused while 8 MiB of received chunks wait.
-void Core::step_tcp_inbound() {}
+// Step 5. While 8 MiB of received chunks wait for the disk, frames stay with the reader,
+// whose full queue then holds the phone back instead of memory growing here.
+void Core::step_tcp_inbound() {
+    while (st_.tcp_channel_open && st_.tcp) {
+        if (Engine* e = engine()) {
+            std::size_t backlog = 0;
+            for (const auto& c : e->received_chunks()) backlog += c.data.size();
+            if (backlog >= kChunkBacklogStop) {
+                st_.tcp->wake_reader();
+                return;
+            }
+        }
+        auto frame = st_.tcp->pop_frame();
+        if (!frame) {
+            st_.tcp->wake_reader();
+            return;
+        }
+        if (frame->conn != st_.tcp_conn_id) {
+            if (debug_log_enabled())
+                emit_event(LogLevel::Warn, "lan", "tcp.rx.drop_stale",
+                           {{"conn", std::to_string(frame->conn)}, {"live", std::to_string(st_.tcp_conn_id)}});
+            continue;
+        }
+        Engine* e = engine();
+        if (!e) continue;
+        const bool heartbeat = frame->bytes.size() >= 4 && frame->bytes[3] == 0x70;
+        if (!heartbeat && debug_log_enabled()) {
+            emit_event(LogLevel::Info, "lan", "tcp.rx.frame",
+                       {{"conn", std::to_string(frame->conn)},
+                        {"len", std::to_string(frame->bytes.size())},
+                        {"type", frame->bytes.size() >= 4 ? std::to_string(frame->bytes[3]) : std::string()}});
+        }
+        const Instant now = clock_.now();
+        e->note_tcp_receive(now);
+        e->handle_frame(frame->bytes, Transport::Tcp);
+        st_.link.last_rx = now;
+    }
+}
 
 void Core::step_ble_inbound() { link_->drain_inbound(); }
 void Core::step_ble_writes() { link_->write_pass(); }
@@ -277,8 +447,26 @@ void Core::step_heal_start() { link_->heal_start(); }
 void Core::step_heal_wait() { link_->heal_wait(); }
 void Core::step_autodial() { link_->autodial(); }
 
-// Step 11: the engine's TCP queue written out to the bound connection.
-void Core::step_tcp_writes() {}
+// Step 11. The first failure ends the connection; the frames left this turn go with it.
+void Core::step_tcp_writes() {
+    if (!st_.tcp || !st_.tcp_channel_open || !engine_present()) return;
+    auto& queue = engine()->tcp_out();
+    if (queue.empty()) return;
+    std::vector<Bytes> frames(std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
+    queue.clear();
+    Status written = st_.tcp->has_connection() ? st_.tcp->write_frames(frames) : Status(fail_text("连接已关闭"));
+    if (written) return;
+    const std::string error = written.error().display();
+    if (Engine* e = engine()) e->unbind(error);
+    st_.tcp_channel_open = false;
+    st_.tcp->close_connection();
+    {
+        auto g = st_.ui->lock();
+        g->tcp_ready = false;
+        g->bump();
+    }
+    push_notice(format_text("TCP 写出失败: {}", error));
+}
 
 void Core::step_app_events() {
     if (!engine_present()) return;
@@ -291,7 +479,15 @@ void Core::on_app_event(const AppEvent& ev) {
     switch (ev.kind) {
         case AppEventKind::StateChanged: {
             const EngineState state = ev.as<StateChangedEvent>()->state;
-            if (state == EngineState::Closed) shutdown_lan();
+            if (state == EngineState::Closed) {
+                shutdown_lan();
+            } else if (st_.tcp_channel_open &&
+                       (state == EngineState::Discover || state == EngineState::Handshake)) {
+                // The session the connection was bound to is gone, and with no bind deadline
+                // or TCP heartbeat outside PAIRED nothing else would ever close it, while
+                // it blocks the phone's next connection.
+                close_served_connection("会话已重置，旧的 TCP 通道随之关闭");
+            }
             auto g = st_.ui->lock();
             if (state == EngineState::Closed) g->identity_change.reset();
             // A SAS prompt only means something while the engine waits for the answer.
@@ -407,8 +603,20 @@ void Core::step_engine_timers() {
 // Step 17: at most one receive session whose hold deadline passed is finished per turn.
 void Core::step_receive_holds() {}
 
-// Step 18: broadcast list refresh, beacons, received beacons, peer expiry.
-void Core::step_udp_discovery() {}
+// Step 18.
+void Core::step_udp_discovery() {
+    if (!st_.discovery) return;
+    std::string shown;
+    {
+        auto g = st_.ui->lock();
+        shown = g->peer_address;
+    }
+    auto result = st_.discovery->discovery_step(clock_.now(), shown);
+    if (!result.phone_address) return;
+    auto g = st_.ui->lock();
+    g->peer_address = *result.phone_address;
+    g->bump();
+}
 
 // Step 19.
 void Core::step_scan_list_expiry() {

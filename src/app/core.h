@@ -16,6 +16,8 @@
 #include "common/result.h"
 #include "common/text.h"
 #include "crypto/identity.h"
+#include "lan/discovery.h"
+#include "lan/tcp_channel.h"
 #include "platform/ble.h"
 #include "platform/clock.h"
 #include "session/engine.h"
@@ -58,11 +60,14 @@ enum class CoreStep : std::uint8_t {
     Sleep = 22,
 };
 
-inline constexpr std::uint16_t kLanPort = 55676;
+inline constexpr std::uint16_t kLanPort = LAN_PORT;
+inline constexpr Duration kLanRetry = std::chrono::seconds(5);
+// Inbound TCP pauses while this much received file data waits for the disk.
+inline constexpr std::size_t kChunkBacklogStop = 8 * 1024 * 1024;
 
 // How the LAN side opens its sockets.
 struct LanOptions {
-    // Tests running side by side each take a port of their own.
+    // Tests running side by side each take a port of their own (0: any free one).
     std::uint16_t port = kLanPort;
     // While the sim radio stands in for BLE the phone lives on this machine, so the
     // listener binds 127.0.0.1 and beacons stay on loopback.
@@ -104,6 +109,14 @@ struct CoreState {
 
     // The engine and the members that keep the BLE link alive.
     ble::LinkState link;
+
+    // The LAN side: present from the first PAIRED turn (file transfer loaded) until
+    // shutdown_lan.
+    std::optional<Discovery> discovery;
+    std::optional<TcpChannel> tcp;
+    // A close that arrived with an accept for the same connection, kept for step 4.
+    std::optional<TcpClosed> held_close;
+    bool config_sent = false;
 
     std::uint64_t tcp_conn_id = 0;  // 0: no connection served
     bool tcp_channel_open = false;
@@ -166,6 +179,9 @@ private:
     // phone features are built; until then they are dropped.
     void on_feature_event(const AppEvent& event);
     void unbind();
+    void manual_address();
+    // Ends the connection served for a session that no longer exists.
+    void close_served_connection(const std::string& reason);
 
     void take_ui_requests();
     void process_requests(UiRequests requests);

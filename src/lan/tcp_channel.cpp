@@ -347,7 +347,16 @@ bool TcpChannel::has_connection() {
 
 void TcpChannel::stop() {
     shared_->running.store(false);
-    close_connection();
+    {
+        // Unlike dropping one connection, stopping also ends a read blocked in the socket,
+        // so the listener's port is free at once instead of after the receive time-out.
+        std::lock_guard lock(shared_->slot_mu);
+        if (shared_->slot) {
+            ::shutdown(shared_->slot->write_fd, SHUT_RDWR);
+            ::close(shared_->slot->write_fd);
+            shared_->slot.reset();
+        }
+    }
     wake_reader();
 }
 

@@ -94,8 +94,8 @@ public:
     TcpChannel& operator=(TcpChannel&& other) noexcept;
     TcpChannel(const TcpChannel&) = delete;
     TcpChannel& operator=(const TcpChannel&) = delete;
-    // Stops the reader without waiting for it: a read blocked in the socket ends at its
-    // receive time-out and the thread then lets go of the shared objects by itself.
+    // Stops the reader without waiting for it; the thread lets go of the shared objects
+    // and the listener by itself moments later.
     ~TcpChannel();
 
     std::uint16_t port() const { return port_; }
@@ -108,7 +108,7 @@ public:
     void close_connection();
     bool has_connection();
 
-    // Clears the running flag, closes the connection and wakes the reader.
+    // Clears the running flag, shuts the connection down and wakes the reader.
     void stop();
     // stop(), then waits for the reader thread to finish (tests and benchmarks).
     void stop_and_join();

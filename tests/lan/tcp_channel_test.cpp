@@ -333,5 +333,28 @@ TEST(TcpChannel, ListenerErrorsAndRestartAfterTimeWait) {
     first.ch.emplace(std::move(again).value());
 }
 
+TEST(TcpChannel, StoppingFreesThePortWhileAPeerIsSilent) {
+    TcpChannelOptions o = fast_options();
+    o.receive_timeout = 20s;
+    auto opened = open_listener(o);
+    ASSERT_TRUE(opened.ok());
+    std::optional<TcpChannel> ch(std::move(opened).value());
+    const std::uint16_t port = ch->port();
+    UniqueFd client = tcp_connect(port);
+    ASSERT_TRUE(eventually([&] { return ch->take_accepted().has_value(); }));
+
+    // The core's LAN shutdown drops the channel without waiting for the reader.
+    ch.reset();
+    EXPECT_TRUE(sees_hangup(client.get(), 2000ms));
+    o.port = port;
+    std::optional<TcpChannel> again;
+    EXPECT_TRUE(eventually([&] {
+        auto r = open_listener(o);
+        if (r.ok()) again.emplace(std::move(r).value());
+        return again.has_value();
+    }, 2000ms)) << "the old reader still holds the port";
+    if (again) again->stop_and_join();
+}
+
 }  // namespace
 }  // namespace dovan

@@ -390,7 +390,7 @@ TEST(EngineTimers, DiscoverRepeatsHelloEveryFiveSecondsOnTheInitiatorOnly) {
     }
 }
 
-TEST(EngineTimers, TcpHeartbeatPingsAfterTenSecondsAndNothingHappensUnbound) {
+TEST(EngineTimers, NoTcpPingsWithoutABoundChannel) {
     FakeClock clock;
     Engine e(base_config(0));
     test::reach_state(e, EngineState::Paired);

@@ -128,6 +128,8 @@ TEST_P(EnginePair, NewPhonePairsAfterBothUsersConfirmTheSas) {
 
     ASSERT_EQ(pc.state(), EngineState::SasCompare);
     ASSERT_EQ(phone.state(), EngineState::SasCompare);
+    // The PC learns the phone's larger MTU from the values it receives.
+    EXPECT_EQ(pc.ble_mtu() > 23, GetParam() > 23);
     ASSERT_TRUE(pc.local_sas().has_value());
     EXPECT_EQ(pc.local_sas(), phone.local_sas());
     EXPECT_EQ(pc.peer_fingerprint(), ids().phone.fingerprint());

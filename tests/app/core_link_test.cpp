@@ -1,0 +1,477 @@
+// The real core, turn by turn, against a phone on the sim radio: a SimPeripheral whose
+// write handler feeds a responder engine and notifies its fragments straight back.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/core.h"
+#include "app/debug_log.h"
+#include "app/stores.h"
+#include "platform/sim/sim_peripheral.h"
+#include "platform/sim/sim_radio.h"
+#include "temp_data_dir.h"
+
+namespace dovan {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint64_t kPhoneAddr = 0xA1B2C3D4E5F6;
+
+// Fake time for every deadline, but each pause also lets the sim radio's sockets move:
+// a 2 ms write poll really waits, so a write's answer can arrive within it.
+class SteppedClock final : public Clock {
+public:
+    Instant now() const override { return fake_.now(); }
+    std::uint64_t wall_ms() const override { return fake_.wall_ms(); }
+    void sleep_for(Duration d) override {
+        fake_.advance(d);
+        std::this_thread::sleep_for(std::min<Duration>(d, 1ms));
+    }
+    void advance(Duration d) { fake_.advance(d); }
+
+private:
+    FakeClock fake_;
+};
+
+const DeviceIdentity& cached_identity(int which) {
+    static std::vector<DeviceIdentity> ids = [] {
+        std::vector<DeviceIdentity> v;
+        for (int i = 0; i < 3; ++i) v.push_back(*DeviceIdentity::generate());
+        return v;
+    }();
+    return ids.at(static_cast<std::size_t>(which));
+}
+
+// The PC's identity is made once for the whole suite: RSA generation is slow.
+class CachedKeys final : public DeviceKeyFactory {
+public:
+    Result<DeviceIdentity> generate() const override { return cached_identity(0); }
+};
+
+class Phone {
+public:
+    Phone(const std::string& folder, const Clock& clock, std::string adv_name)
+        : clock_(clock),
+          radio_({folder, kPhoneAddr, std::move(adv_name),
+                  {*ble::Uuid::parse(ble::kServiceUuid)}, {sim::dovan_service()}}) {
+        radio_.set_write_handler([this](const ble::Uuid&, Bytes value) -> std::uint8_t {
+            std::lock_guard lock(mu_);
+            if (refuse_status_) return *refuse_status_;
+            if (deaf_) return 0;
+            if (engine_) {
+                engine_->take_ble_value(value, clock_.now());
+                flush_locked();
+            }
+            return 0;
+        });
+        EXPECT_TRUE(radio_.start().ok());
+    }
+
+    // A fresh engine: the phone app (re)started, with `identity` and the PCs it trusts.
+    void boot(int identity, std::vector<TrustedPeer> trusted = {}) {
+        EngineConfig c;
+        c.role = 1;
+        c.os = 1;
+        c.device_name = "Pixel 8";
+        c.app_version = "2.1.0";
+        c.ble_mtu = 185;
+        for (std::size_t i = 0; i < c.static_private_key.size(); ++i)
+            c.static_private_key[i] = static_cast<std::uint8_t>(i * 5 + 3 + identity);
+        c.identity = cached_identity(identity);
+        c.trusted = std::move(trusted);
+        std::lock_guard lock(mu_);
+        engine_ = std::make_unique<Engine>(std::move(c));
+    }
+
+    template <class F>
+    auto with_engine(F f) {
+        std::lock_guard lock(mu_);
+        auto r = f(*engine_);
+        flush_locked();
+        return r;
+    }
+    EngineState state() {
+        return with_engine([](Engine& e) { return e.state(); });
+    }
+    std::vector<TrustedPeer> trusted() {
+        return with_engine([](Engine& e) { return e.trusted_peers(); });
+    }
+    void confirm_sas() {
+        with_engine([](Engine& e) {
+            e.confirm_sas();
+            return 0;
+        });
+    }
+    void advertise() { radio_.advertise_once(); }
+    // The app restarted and says HELLO of its own accord.
+    void restart(int identity, std::vector<TrustedPeer> trusted) {
+        boot(identity, std::move(trusted));
+        with_engine([](Engine& e) {
+            e.send_hello();
+            return 0;
+        });
+    }
+    void set_deaf(bool deaf) {
+        std::lock_guard lock(mu_);
+        deaf_ = deaf;
+    }
+    void refuse_writes(std::optional<std::uint8_t> status) {
+        std::lock_guard lock(mu_);
+        refuse_status_ = status;
+    }
+    sim::SimPeripheral& radio() { return radio_; }
+
+private:
+    void flush_locked() {
+        const auto notify = *ble::Uuid::parse(ble::kNotifyCharUuid);
+        while (!engine_->ble_out().empty()) {
+            radio_.notify(notify, engine_->ble_out().front());
+            engine_->ble_out().pop_front();
+        }
+        (void)engine_->take_events();
+    }
+
+    const Clock& clock_;
+    std::mutex mu_;
+    std::unique_ptr<Engine> engine_;
+    bool deaf_ = false;
+    std::optional<std::uint8_t> refuse_status_;
+    sim::SimPeripheral radio_;
+};
+
+class CoreOverSimRadio : public testing_support::TempDataDir {
+protected:
+    void SetUp() override {
+        TempDataDir::SetUp();
+        char tmpl[] = "/tmp/dvXXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        folder_ = tmpl;
+        phone_ = std::make_unique<Phone>(folder_, clock_, "Dovan");
+        phone_->boot(1);
+    }
+    void TearDown() override {
+        core_.reset();
+        phone_.reset();
+        std::filesystem::remove_all(folder_);
+        TempDataDir::TearDown();
+    }
+
+    void start_core() {
+        core_.reset();
+        ui_ = SharedUi::create(UiState{}, LoadedModules{0x1F});
+        CoreConfig config{.ui = ui_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
+        config.device_keys = &keys_;
+        // The phone lives on this machine: nothing leaves loopback, on any free port.
+        config.lan = LanOptions{.port = 0, .loopback_only = true};
+        core_ = std::make_unique<Core>(std::move(config), clock_);
+        ASSERT_TRUE(core_->start().ok());
+    }
+
+    // Turns until `done` holds, advertising as a phone does; false after `max_turns`.
+    template <class Pred>
+    bool turns_until(Pred done, int max_turns = 400) {
+        for (int i = 0; i < max_turns; ++i) {
+            if (advertising_ && i % 2 == 0) phone_->advertise();
+            core_->turn();
+            if (done()) return true;
+        }
+        return false;
+    }
+    void see_phone() {
+        ASSERT_TRUE(turns_until([&] { return !ui_->lock()->devices.empty(); }, 100));
+    }
+    EngineState pc_state() { return core_->engine() ? core_->engine()->state() : EngineState::Discover; }
+    std::vector<std::string> notices() {
+        std::vector<std::string> out;
+        for (const auto& n : ui_->lock()->notices) out.push_back(n.text);
+        return out;
+    }
+    std::string read(const char* file) {
+        std::ifstream in(path(file), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // Connect and pair from scratch, both users confirming the six digits.
+    void pair() {
+        see_phone();
+        ui_->lock()->requests.connect = kPhoneAddr;
+        ASSERT_TRUE(turns_until([&] { return ui_->lock()->sas_prompt.has_value(); }));
+        EXPECT_EQ(pc_state(), EngineState::SasCompare);
+        phone_->confirm_sas();
+        ui_->lock()->requests.sas_confirm = true;
+        ASSERT_TRUE(turns_until([&] { return ui_->lock()->paired && phone_->state() == EngineState::Paired; }));
+    }
+
+    SteppedClock clock_;
+    CachedKeys keys_;
+    std::string folder_;
+    std::unique_ptr<Phone> phone_;
+    std::shared_ptr<SharedUi> ui_;
+    std::unique_ptr<Core> core_;
+    bool advertising_ = true;
+};
+
+TEST_F(CoreOverSimRadio, FirstPairingRemembersThePhoneAndARestartReconnectsByItself) {
+    start_core();
+    pair();
+    const std::string phone_fp = cached_identity(1).fingerprint();
+    EXPECT_EQ(pc_state(), EngineState::Paired);
+    {
+        auto g = ui_->lock();
+        EXPECT_EQ(g->engine_state, kEnginePaired);
+        EXPECT_EQ(g->peer_name, "Pixel 8");
+        EXPECT_EQ(g->peer_fingerprint, phone_fp);
+        EXPECT_FALSE(g->sas_prompt.has_value());
+        ASSERT_EQ(g->bound_devices.size(), 1u);
+        EXPECT_EQ(g->bound_devices[0].fingerprint, phone_fp);
+    }
+    EXPECT_EQ(read(kTrustedPeersTsv), phone_fp + "\tPixel 8\n");
+    EXPECT_EQ(read(kPeerNamesTsv), phone_fp + "\tDovan\n");
+    ASSERT_TRUE(core_->state().link.autodial_names.has_value());
+    EXPECT_EQ(*core_->state().link.autodial_names, (std::vector<std::string>{"Dovan", "Pixel 8"}));
+
+    // The PC restarts; the phone keeps running and advertising. Nobody clicks anything.
+    DebugCapture capture;
+    start_core();
+    ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired && ui_->lock()->engine_state == kEnginePaired; }));
+    ASSERT_EQ(capture.events("autodial.dial").size(), 1u);
+    EXPECT_EQ(capture.events("autodial.dial")[0].field("addr"), "A1B2C3D4E5F6");
+    auto verdicts = capture.events("tofu.verdict");
+    ASSERT_FALSE(verdicts.empty());
+    EXPECT_EQ(verdicts[0].field("verdict"), "matched");
+    EXPECT_FALSE(ui_->lock()->sas_prompt.has_value());
+}
+
+TEST_F(CoreOverSimRadio, NewIdentityUnderAKnownNameAsksTheUserThenComparesAFreshSas) {
+    start_core();
+    pair();
+    const std::string old_fp = cached_identity(1).fingerprint();
+
+    // Same phone name, same radio, but the app was reinstalled with a new identity.
+    phone_->boot(2);
+    ui_->lock()->requests.connect = kPhoneAddr;
+    ASSERT_TRUE(turns_until([&] { return ui_->lock()->identity_change.has_value(); }));
+    EXPECT_EQ(pc_state(), EngineState::Repaired);
+    const std::string new_fp = cached_identity(2).fingerprint();
+    {
+        auto g = ui_->lock();
+        EXPECT_EQ(g->identity_change->old_fingerprint, old_fp);
+        EXPECT_EQ(g->identity_change->new_fingerprint, new_fp);
+    }
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(),
+                        format_text("对端「Pixel 8」身份已变化（{} → {}），等待确认", old_fp, new_fp)),
+              n.end());
+
+    // While the user decides, auto-connect stands down.
+    ui_->lock()->requests.identity_accept = true;
+    ASSERT_TRUE(turns_until([&] { return ui_->lock()->sas_prompt.has_value(); }));
+    EXPECT_FALSE(ui_->lock()->identity_change.has_value());
+    EXPECT_EQ(pc_state(), EngineState::SasCompare);
+    phone_->confirm_sas();
+    ui_->lock()->requests.sas_confirm = true;
+    ASSERT_TRUE(turns_until([&] { return ui_->lock()->paired && pc_state() == EngineState::Paired; }));
+    EXPECT_NE(read(kTrustedPeersTsv).find(new_fp + "\tPixel 8\n"), std::string::npos);
+}
+
+TEST_F(CoreOverSimRadio, SilenceEndsInAHeartbeatTimeoutAndTheCoreRedialsWhenThePhoneReturns) {
+    start_core();
+    pair();
+    advertising_ = false;
+    phone_->set_deaf(true);
+    {
+        DebugCapture capture;
+        ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Reconnecting; }, 400));
+        ASSERT_EQ(capture.events("heartbeat.timeout").size(), 1u);
+        EXPECT_GE(std::stoll(capture.events("heartbeat.timeout")[0].field("idle_ms")), 60000);
+        EXPECT_TRUE(ui_->lock()->paired);
+    }
+
+    // The phone speaks again and advertises: auto-connect dials it (the link has been
+    // silent for more than 30 s) and the known phone is paired without the user.
+    phone_->set_deaf(false);
+    advertising_ = true;
+    DebugCapture capture;
+    ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }, 400));
+    EXPECT_GE(capture.events("autodial.dial").size(), 1u);
+}
+
+TEST_F(CoreOverSimRadio, APhoneThatRefusesDiscoveryGivesOneNoticeAfterSixAttempts) {
+    phone_->radio().set_request_filter([](std::uint8_t op) { return op == 0x01 ? 1 : -1; });
+    start_core();
+    see_phone();
+    ui_->lock()->requests.connect = kPhoneAddr;
+    core_->turn();
+    EXPECT_EQ(core_->engine(), nullptr);
+    const auto n = notices();
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0],
+              "BLE 连接失败: 对端不可达/服务发现失败（按 UUID 查询: Unreachable，全量枚举: Unreachable）（已重试 6 次）");
+    EXPECT_EQ(ui_->lock()->engine_state, kEngineClosed);
+}
+
+TEST_F(CoreOverSimRadio, FailingWritesOnASilentLinkHealByReconnecting) {
+    start_core();
+    pair();
+    phone_->refuse_writes(1);
+    // The next heartbeat cannot be written; once six writes failed, the link has been
+    // silent for 5 s and the last heal is 8 s old, the core waits for the advert.
+    const std::string heal_notice =
+        "蓝牙链路无响应，正在等「Dovan」重新广播后重连（第 1 次，期间文件传输会中断）";
+    auto noticed = [&](const std::string& text) {
+        const auto n = notices();
+        return std::find(n.begin(), n.end(), text) != n.end();
+    };
+    ASSERT_TRUE(turns_until([&] { return noticed(heal_notice); }, 400));
+    EXPECT_TRUE(noticed("BLE 发送失败: BLE 写未完成: Unreachable"));
+    // The phone is still advertising, so the heal wait has already redialled it.
+    EXPECT_TRUE(core_->link().connected());
+
+    phone_->refuse_writes(std::nullopt);
+    ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }));
+    EXPECT_EQ(core_->state().link.heal_attempts, 0u);
+    EXPECT_FALSE(core_->state().link.heal_target.has_value());
+}
+
+// The phone's side of the LAN channel: a plain loopback TCP client.
+class TcpClient {
+public:
+    explicit TcpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    ~TcpClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+class LanChannel : public CoreOverSimRadio {
+protected:
+    std::uint16_t listening_port() {
+        EXPECT_TRUE(turns_until([&] { return core_->state().tcp.has_value(); }, 5));
+        return core_->state().tcp ? core_->state().tcp->port() : 0;
+    }
+};
+
+TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
+    start_core();
+    pair();
+    TcpClient client(listening_port());
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+
+    // The phone app restarts: its new HELLO resets the PC's session. The connection was
+    // bound to the old one and must not linger, blocking the phone's next connection.
+    phone_->restart(1, phone_->trusted());
+    ASSERT_TRUE(turns_until([&] { return !core_->state().tcp_channel_open; }, 50));
+    // Given up on the core's side; the reader lets go of the socket at its next read time-out.
+    EXPECT_FALSE(core_->state().tcp->has_connection());
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 会话已重置，旧的 TCP 通道随之关闭"), n.end());
+    EXPECT_FALSE(ui_->lock()->tcp_ready);
+
+    // The known phone comes back to PAIRED by itself.
+    EXPECT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }));
+}
+
+TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
+    start_core();
+    pair();
+    const std::uint16_t port = listening_port();
+    // The phone restarts but goes quiet, so the PC's new session never gets a key.
+    phone_->set_deaf(true);
+    phone_->restart(1, phone_->trusted());
+    ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Handshake; }, 50));
+    TcpClient client(port);
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(turns_until([&] {
+        const auto n = notices();
+        return std::any_of(n.begin(), n.end(), [](const std::string& t) {
+            return t.starts_with("127.0.0.1:") &&
+                   t.ends_with(" 连上了局域网端口，但本机还不能建立通道（未配对或引擎未就绪）");
+        });
+    }, 50));
+    EXPECT_FALSE(core_->state().tcp_channel_open);
+    EXPECT_FALSE(core_->state().tcp->has_connection());
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "[-1] 会话密钥未建立，无法发起 TCP 绑定"), n.end());
+}
+
+TEST_F(CoreOverSimRadio, ManualAddressNeedsTextAndDiscovery) {
+    start_core();
+    struct Case {
+        std::string text;
+        std::string notice;
+    } cases[] = {
+        {"   ", "请填写对端 IP（例如 192.168.1.23）"},
+        {"phone.local", "IP 无法解析（phone.local）: 手动地址非法: 无法解析 phone.local"},
+        {"127.0.0.1:6000", "发现服务未启动（需先与手机完成配对）"},
+    };
+    for (const auto& c : cases) {
+        {
+            auto g = ui_->lock();
+            g->manual_ip_box = c.text;
+            g->requests.manual_connect = true;
+        }
+        core_->turn();
+        EXPECT_EQ(notices().front(), c.notice) << c.text;
+    }
+    pair();
+    ASSERT_TRUE(turns_until([&] { return core_->state().discovery.has_value(); }, 5));
+    {
+        auto g = ui_->lock();
+        g->manual_ip_box = " 127.0.0.2 ";
+        g->requests.manual_connect = true;
+    }
+    core_->turn();
+    const auto& manual = core_->state().discovery->manual_addresses();
+    ASSERT_EQ(manual.size(), 1u);
+    EXPECT_EQ(manual[0].text(), "127.0.0.2:55676");
+    auto g = ui_->lock();
+    EXPECT_EQ(g->peer_address, "127.0.0.2");
+    ASSERT_FALSE(g->system_notifications.empty());
+    EXPECT_EQ(g->system_notifications.back().title, "手动 IP 已加入");
+    EXPECT_EQ(g->system_notifications.back().body, "将持续向 127.0.0.2:55676 单向探测信标");
+}
+
+TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
+    start_core();
+    pair();
+    ui_->lock()->requests.unbind = true;
+    core_->turn();
+    EXPECT_FALSE(std::filesystem::exists(path(kTrustedPeersTsv)));
+    EXPECT_FALSE(std::filesystem::exists(path(kPeerNamesTsv)));
+    EXPECT_TRUE(core_->state().trusted_peers.empty());
+    EXPECT_FALSE(core_->state().link.autodial_names.has_value());
+    ASSERT_NE(core_->engine(), nullptr);
+    EXPECT_EQ(pc_state(), EngineState::Discover);
+    EXPECT_TRUE(core_->engine()->trusted_peers().empty());
+    auto g = ui_->lock();
+    EXPECT_FALSE(g->paired);
+    EXPECT_TRUE(g->peer_name.empty());
+    EXPECT_FALSE(g->peer_fingerprint.has_value());
+    EXPECT_TRUE(g->bound_devices.empty());
+    EXPECT_EQ(g->engine_state, kEngineDiscover);
+    EXPECT_FALSE(core_->state().tcp.has_value());
+    EXPECT_FALSE(core_->state().discovery.has_value());
+}
+
+}  // namespace
+}  // namespace dovan
