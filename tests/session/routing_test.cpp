@@ -342,3 +342,298 @@ TEST(Routing, ResumeRequestLocksAFreeTransferToTcpOnlyWhenBound) {
 
 }  // namespace
 }  // namespace dovan
+
+namespace dovan {
+namespace {
+
+using test::BoundPair;
+
+// The phone seals whatever plaintext it is given; the PC reports what it cannot take.
+std::vector<std::string> pc_errors_for(BoundPair& p, std::uint8_t type, const Bytes& plaintext) {
+    EXPECT_TRUE(p.phone.send_encrypted_ble(type, plaintext));
+    p.pump();
+    return test::error_texts(p.pc.take_events());
+}
+
+Bytes env(const Bytes& body) { return encode_envelope(Bytes(16, 2), 5, Bytes(8, 2), body); }
+
+TEST(BusinessDispatch, MalformedEnvelopesAndBodiesAreReportedWithTheirOwnTexts) {
+    const Bytes bad_envelope{0x0A, 0x05, 1};  // msg_id claims 5 bytes, has 1
+    const Bytes bad_body{0x12, 0x09};         // field 2 claims 9 bytes, has none
+    const std::string env_why = decode_envelope(bad_envelope).error().display();
+    struct Case {
+        std::uint8_t type;
+        const char* envelope_text;
+        const char* body_text;  // nullptr: the body is not a message
+        std::string body_why;
+    };
+    const Case cases[] = {
+        {CONFIG_SYNC, "配置同步信封解析失败: {}", "配置同步解析失败: {}",
+         decode_config_sync(bad_body).error().display()},
+        {NOTIFICATION_PUSH, "通知信封解析失败: {}", "通知解析失败: {}",
+         decode_notification_push(bad_body).error().display()},
+        {NOTIFICATION_REPLY, "回复请求信封解析失败: {}", "回复请求解析失败: {}",
+         decode_notification_reply(bad_body).error().display()},
+        {NOTIFICATION_DISMISS, "通知消失信封解析失败: {}", "通知消失解析失败: {}",
+         decode_notification_dismiss(bad_body).error().display()},
+        {NOTIFICATION_REPLY_ACK, "回复回执信封解析失败: {}", "回复回执解析失败: {}",
+         decode_notification_reply_ack(bad_body).error().display()},
+        {CLIPBOARD_PUSH, "剪贴板信封解析失败: {}", "剪贴板解析失败: {}",
+         decode_clipboard_push(bad_body).error().display()},
+        {FILE_META, "文件元信息信封解析失败: {}", "文件元信息解析失败: {}",
+         decode_file_meta(bad_body).error().display()},
+        {FILE_CHUNK, "文件分块信封解析失败: {}", "文件分块解析失败: {}",
+         decode_file_chunk(bad_body).error().display()},
+        {FILE_DONE, "文件结束信封解析失败: {}", "文件结束解析失败: {}",
+         decode_file_done(bad_body).error().display()},
+        {FILE_CANCEL, "取消帧信封解析失败: {}", "取消帧解析失败: {}",
+         decode_file_cancel(bad_body).error().display()},
+        {ALBUM_LIST_REQUEST, "相册消息(0x60)解析失败: {}", "相册消息(0x60)解析失败: {}",
+         decode_album_list_request(bad_body).error().display()},
+        {ALBUM_THUMB, "相册消息(0x63)解析失败: {}", "相册消息(0x63)解析失败: {}",
+         decode_album_thumb(bad_body).error().display()},
+        {MEDIA_STATE, "播放状态信封解析失败: {}", "播放状态解析失败: {}",
+         decode_media_state(bad_body).error().display()},
+        {MEDIA_COMMAND, "播放指令信封解析失败: {}", "播放指令解析失败: {}",
+         decode_media_command(bad_body).error().display()},
+        {DEVICE_STATUS, "设备状态信封解析失败: {}", "设备状态解析失败: {}",
+         decode_device_status(bad_body).error().display()},
+        {FILE_RESUME, "续传请求信封解析失败: {}", nullptr, ""},
+    };
+    BoundPair p;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.type));
+        EXPECT_EQ(pc_errors_for(p, c.type, bad_envelope),
+                  std::vector<std::string>{format_text(c.envelope_text, env_why)});
+        if (c.body_text) {
+            EXPECT_EQ(pc_errors_for(p, c.type, env(bad_body)),
+                      std::vector<std::string>{format_text(c.body_text, c.body_why)});
+        }
+    }
+    EXPECT_TRUE(p.pc.received_chunks().empty());
+}
+
+TEST(BusinessDispatch, ResumeNeedsAnEightByteFileIdAndAFourByteIndex) {
+    const Bytes id8(8, 1), id7(7, 1), from4(4, 0), from3(3, 0);
+    struct Case {
+        Bytes body;
+        const char* text;
+    };
+    const Case cases[] = {
+        {test::tlvs({{TAG_RESUME_FROM, from4}}), "续传请求缺少合法 TAG_FILE_ID"},
+        {test::tlvs({{TAG_FILE_ID, id7}, {TAG_RESUME_FROM, from4}}), "续传请求缺少合法 TAG_FILE_ID"},
+        {test::tlvs({{TAG_FILE_ID, id8}}), "续传请求缺少合法 TAG_RESUME_FROM"},
+        {test::tlvs({{TAG_FILE_ID, id8}, {TAG_RESUME_FROM, from3}}), "续传请求缺少合法 TAG_RESUME_FROM"},
+        {Bytes{TAG_FILE_ID, 8, 1}, "续传请求缺少合法 TAG_FILE_ID"},
+    };
+    BoundPair p;
+    for (const Case& c : cases)
+        EXPECT_EQ(pc_errors_for(p, FILE_RESUME, env(c.body)), std::vector<std::string>{c.text});
+    EXPECT_EQ(test::count_kind(p.pc.events(), AppEventKind::ResumeRequested), 0u);
+}
+
+TEST(BusinessDispatch, ClipboardUpTo32KiBIsTakenAndInvalidUtf8Replaced) {
+    BoundPair p;
+    p.bind();  // 32 KiB is more than the fragment count allows at the smallest BLE MTU
+    auto push = [&](std::string data) {
+        pb::ClipboardPush m;
+        m.set_data(std::move(data));
+        EXPECT_TRUE(p.phone.send_business(CLIPBOARD_PUSH, encode_clipboard_push(m), 1, false));
+        p.pump();
+        return p.pc.take_events();
+    };
+    auto at_limit = push(std::string(32768, 'a'));
+    ASSERT_EQ(test::count_kind(at_limit, AppEventKind::ClipboardReceived), 1u);
+    EXPECT_EQ(at_limit[0].as<ClipboardReceivedEvent>()->text.size(), 32768u);
+
+    auto over = push(std::string(32769, 'a'));
+    EXPECT_EQ(test::count_kind(over, AppEventKind::ClipboardReceived), 0u);
+    EXPECT_EQ(test::error_texts(over),
+              std::vector<std::string>{"对端推来 32 KB 剪贴板内容，超过 32 KB 上限，已拒收"});
+    EXPECT_EQ(test::error_texts(push(std::string(70000, 'a'))),
+              std::vector<std::string>{"对端推来 68 KB 剪贴板内容，超过 32 KB 上限，已拒收"});
+
+    const struct {
+        std::string in, out;
+    } texts[] = {
+        {"ok\xFFok", "ok\uFFFDok"},
+        {"\xE4\xBD", "\uFFFD"},                  // a cut-off 3-byte sequence is one mark
+        {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},  // an encoded surrogate is not text
+        {"\xC0\xAF", "\uFFFD\uFFFD"},            // nor is an overlong
+        {"中文😀", "中文😀"},
+    };
+    for (const auto& t : texts) {
+        auto got = push(t.in);
+        ASSERT_EQ(test::count_kind(got, AppEventKind::ClipboardReceived), 1u);
+        EXPECT_EQ(got[0].as<ClipboardReceivedEvent>()->text, t.out);
+    }
+}
+
+TEST(BusinessDispatch, DigestsMustBeEmptyOrThirtyTwoBytes) {
+    BoundPair p;
+    pb::FileMeta meta;
+    meta.set_file_id(1);
+    meta.set_sha256(std::string(31, 's'));
+    EXPECT_EQ(pc_errors_for(p, FILE_META, env(encode_file_meta(meta))),
+              std::vector<std::string>{"文件摘要长度非法（31B，须 0B 或 32B）"});
+    EXPECT_TRUE(p.pc.receiving().empty());
+    pb::FileDone done;
+    done.set_file_id(1);
+    done.set_sha256(std::string(33, 's'));
+    EXPECT_EQ(pc_errors_for(p, FILE_DONE, env(encode_file_done(done))),
+              std::vector<std::string>{"文件结束帧摘要长度非法（33B，须 0B 或 32B）"});
+}
+
+// ---- late and cancelled file frames ----
+
+struct FileFrames {
+    BoundPair& p;
+    void meta(std::uint64_t id) {
+        pb::FileMeta m;
+        m.set_file_id(id);
+        m.set_name("f");
+        ASSERT_TRUE(p.phone.send_business(FILE_META, encode_file_meta(m), 1, false));
+        p.pump();
+    }
+    void chunk(std::uint64_t id, std::uint32_t index) {
+        pb::FileChunk c;
+        c.set_file_id(id);
+        c.set_index(index);
+        c.set_data("abc");
+        ASSERT_TRUE(p.phone.send_business(FILE_CHUNK, encode_file_chunk(c), 1, true));
+        p.pump();
+    }
+    void cancel(std::uint64_t id, const std::string& reason = "") {
+        pb::FileCancel c;
+        c.set_file_id(id);
+        c.set_reason(reason);
+        ASSERT_TRUE(p.phone.send_business(FILE_CANCEL, encode_file_cancel(c), 1, false));
+        p.pump();
+    }
+};
+
+TEST(FileBookkeeping, LateChunkAfterCancelIsDroppedAndANewAnnouncementRevivesTheId) {
+    DebugCapture capture;
+    BoundPair p;
+    FileFrames f{p};
+    f.meta(0x10);
+    ASSERT_TRUE(p.phone.send_file_done(0x10, false, " ", std::nullopt, true, 1));
+    p.pump();
+    auto cancelled = p.pc.take_events();
+    ASSERT_EQ(test::count_kind(cancelled, AppEventKind::TransferCancelled), 1u);
+    EXPECT_EQ(cancelled.back().as<TransferCancelledEvent>()->reason, "对方取消了这次传输");
+    EXPECT_TRUE(p.pc.is_cancelled(0x10));
+    EXPECT_TRUE(p.pc.receiving().empty());
+
+    f.chunk(0x10, 4);
+    ASSERT_TRUE(p.phone.send_file_done(0x10, true, std::nullopt, std::nullopt, false, 1));
+    p.pump();
+    EXPECT_TRUE(p.pc.received_chunks().empty());
+    EXPECT_TRUE(p.pc.take_events().empty());
+    EXPECT_EQ(p.pc.late_frames(), 2u);
+    auto late = capture.events("file.late_frame");
+    ASSERT_EQ(late.size(), 2u);
+    EXPECT_EQ(late[0].field("kind"), "chunk");
+    EXPECT_EQ(late[0].field("file_id"), "0x10");
+    EXPECT_EQ(late[0].field("detail"), "第 4 块，3 B");
+    EXPECT_EQ(late[0].field("dropped"), "1");
+    EXPECT_EQ(late[1].field("kind"), "done");
+    EXPECT_EQ(late[1].field("detail"), "ok=true");
+    EXPECT_EQ(late[1].field("dropped"), "2");
+
+    f.meta(0x10);
+    EXPECT_EQ(capture.events("file.meta.after_cancel").size(), 1u);
+    EXPECT_FALSE(p.pc.is_cancelled(0x10));
+    f.chunk(0x10, 0);
+    EXPECT_EQ(p.pc.received_chunks().size(), 1u);
+}
+
+TEST(FileBookkeeping, CancelledIdsKeepTheNewest32AndOpenReceivesTrackEight) {
+    DebugCapture capture;
+    BoundPair p;
+    FileFrames f{p};
+    for (std::uint64_t id = 1; id <= 9; ++id) f.meta(id);
+    EXPECT_EQ(p.pc.receiving().size(), 8u);
+    auto overflow = capture.events("recv.open_overflow");
+    ASSERT_EQ(overflow.size(), 1u);
+    EXPECT_EQ(overflow[0].field("file_id"), "0x9");
+    EXPECT_EQ(overflow[0].field("tracked"), "8");
+    EXPECT_EQ(test::count_kind(p.pc.take_events(), AppEventKind::FileMetaReceived), 9u);  // still taken
+
+    for (std::uint64_t id = 100; id < 133; ++id) {
+        ASSERT_TRUE(p.phone.send_file_done(id, false, std::nullopt, std::nullopt, true, 1));
+        p.pump();
+    }
+    EXPECT_FALSE(p.pc.is_cancelled(100));  // the oldest went first
+    EXPECT_TRUE(p.pc.is_cancelled(101));
+    EXPECT_TRUE(p.pc.is_cancelled(132));
+}
+
+TEST(FileBookkeeping, CancelAppliesOnlyToTheFileThisSideIsSending) {
+    DebugCapture capture;
+    BoundPair p;
+    p.bind();
+    FileFrames f{p};
+    p.pc.set_transfer_lock({LockChannel::Tcp, 0x33});
+    f.cancel(0x34);
+    EXPECT_EQ(p.pc.transfer_lock(), (TransferLock{LockChannel::Tcp, 0x33}));
+    EXPECT_TRUE(p.pc.take_events().empty());
+    auto late = capture.events("file.late_frame");
+    ASSERT_EQ(late.size(), 1u);
+    EXPECT_EQ(late[0].field("kind"), "cancel");
+    EXPECT_EQ(late[0].field("detail"), "本端没有正在发送这个文件（取消帧与在途传输对不上）");
+
+    f.cancel(0x33, "\t不要了\n");
+    EXPECT_EQ(p.pc.transfer_lock(), TransferLock{});
+    EXPECT_TRUE(p.pc.is_cancelled(0x33));
+    auto events = p.pc.take_events();
+    ASSERT_EQ(test::count_kind(events, AppEventKind::TransferCancelled), 1u);
+    EXPECT_EQ(events[0].as<TransferCancelledEvent>()->reason, "不要了");
+    auto recv = capture.events("file.cancel.recv");
+    ASSERT_EQ(recv.size(), 1u);
+    EXPECT_EQ(recv[0].field("channel"), "tcp");
+}
+
+// ---- after binding ----
+
+TEST(BoundChannel, RepeatedProofIsIgnoredAndAnotherNonceIsAReplay) {
+    DebugCapture capture;
+    BoundPair p;
+    p.pc.start_bind_server();
+    p.phone.start_bind_client();
+    p.tcp_to_pc();
+    p.tcp_to_phone();
+    const std::deque<Bytes> proof = p.phone.ble_out();
+    p.pump();
+    ASSERT_TRUE(p.pc.tcp_bound());
+    p.pc.take_events();
+
+    for (const auto& v : proof) p.pc.take_ble_value(v, p.clock.now());
+    EXPECT_EQ(capture.events("tcp.proof_repeat").size(), 1u);
+    EXPECT_TRUE(p.pc.take_events().empty());
+
+    p.pc.handle_frame(test::clear_frame(BIND, test::tlvs({{TAG_NONCE_TCP, Bytes(16, 0xAA)}})),
+                      Transport::Tcp);
+    EXPECT_EQ(test::error_texts(p.pc.take_events()),
+              std::vector<std::string>{"TCP nonce 交换失败: 绑定已完成后再次收到证明（重放）"});
+    EXPECT_TRUE(p.pc.tcp_bound());
+    EXPECT_TRUE(p.pc.tcp_out().empty());
+}
+
+TEST(BoundChannel, ReplayedTcpFrameIsRefusedByTheTcpWindow) {
+    BoundPair p;
+    p.bind();
+    pb::DeviceStatus s;
+    s.set_battery(50);
+    ASSERT_TRUE(p.phone.send_business(DEVICE_STATUS, encode_device_status(s), 1, false));
+    const Bytes frame = p.phone.tcp_out().front();
+    p.pump();
+    p.pc.handle_frame(frame, Transport::Tcp);
+    auto events = p.pc.take_events();
+    EXPECT_EQ(test::count_kind(events, AppEventKind::DeviceStatusReceived), 1u);
+    ASSERT_EQ(test::error_texts(events).size(), 1u);
+    EXPECT_EQ(test::error_texts(events)[0].rfind("抗重放拒绝: 重放：", 0), 0u);
+}
+
+}  // namespace
+}  // namespace dovan
