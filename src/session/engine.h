@@ -209,7 +209,7 @@ private:
     void receive_file_cancel(ByteView body);
     void add_cancelled(std::uint64_t file_id);
 
-    void begin_binding(BindRole role);
+    [[nodiscard]] bool begin_binding(BindRole role);
     void end_binding(const std::string& reason, bool tell_core);
     void bind_nonce_over_tcp(BindContext& ctx, ByteView payload);
     void bind_proof_over_ble(BindContext& ctx, ByteView payload);

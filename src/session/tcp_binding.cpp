@@ -37,11 +37,10 @@ const TlvRecord* first_record(const std::vector<TlvRecord>& records, std::uint8_
 
 }  // namespace
 
-void Engine::start_bind_server() { begin_binding(BindRole::Server); }
+void Engine::start_bind_server() { (void)begin_binding(BindRole::Server); }
 
 void Engine::start_bind_client() {
-    begin_binding(BindRole::Client);
-    if (!bind_) return;
+    if (!begin_binding(BindRole::Client)) return;
     // The client speaks first: its nonce opens the exchange on the new connection.
     Nonce own{};
     if (!random_fill(own)) {
@@ -52,11 +51,11 @@ void Engine::start_bind_client() {
     if (send_bind_nonce(*bind_)) own_nonce_sent_ = true;
 }
 
-void Engine::begin_binding(BindRole role) {
+bool Engine::begin_binding(BindRole role) {
     if (!session_key_ready_ || state_ != EngineState::Paired) {
         report_error(kErrGeneral, session_key_ready_ ? "未配对，不发起 TCP 绑定"
                                                      : "会话密钥未建立，无法发起 TCP 绑定");
-        return;
+        return false;
     }
     // A connection waiting in the listen backlog is accepted right after the previous one
     // drops, often before that drop is noticed; it must not inherit "bound". The core keeps
@@ -78,6 +77,7 @@ void Engine::begin_binding(BindRole role) {
     tcp_bind_deadline_.reset();
     last_tcp_receive_.reset();
     last_tcp_ping_.reset();
+    return true;
 }
 
 void Engine::on_bind_frame(const Frame& frame, Transport transport) {

@@ -451,3 +451,20 @@ TEST(TcpUnbind, BoundChannelPingsAfterTenSilentSecondsAndEndsAfterTwenty) {
 
 }  // namespace
 }  // namespace dovan
+
+namespace dovan {
+namespace {
+
+TEST(TcpBinding, NoBindingStartsWithoutAPairedSession) {
+    Engine e(test::base_config(0));
+    e.start_bind_server();
+    e.start_bind_client();
+    EXPECT_FALSE(e.bind_in_progress());
+    EXPECT_TRUE(e.tcp_out().empty());
+    EXPECT_EQ(test::error_texts(e.take_events()),
+              (std::vector<std::string>{"会话密钥未建立，无法发起 TCP 绑定",
+                                        "会话密钥未建立，无法发起 TCP 绑定"}));
+}
+
+}  // namespace
+}  // namespace dovan
