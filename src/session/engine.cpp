@@ -3,6 +3,7 @@
 #include "session/engine.h"
 
 #include "app/debug_log.h"
+#include "crypto/key_schedule.h"
 #include "crypto/random.h"
 #include "protocol/ble_frag.h"
 #include "protocol/tlv_codec.h"
@@ -46,7 +47,8 @@ std::optional<Bytes> hello_field(ByteView payload, std::uint8_t tag) {
 Engine::Engine(EngineConfig config)
     : config_(std::move(config)),
       fragmenter_(std::make_unique<BleFragmenter>()),
-      reassembler_(std::make_unique<BleReassembler>()) {
+      reassembler_(std::make_unique<BleReassembler>()),
+      msg_ids_(std::make_unique<MessageIds>(derive_device_id(config_.static_private_key))) {
     if (config_.hello_counter_start) {
         hello_counter_ = *config_.hello_counter_start;
     } else {
@@ -125,8 +127,12 @@ void Engine::reset_session() {
     hello_received_ = false;
     hello_sent_ = false;
     tcp_bound_ = false;
-    bind_in_progress_ = false;
+    own_nonce_sent_ = false;
+    proof_sent_ = false;
+    bind_.reset();
     parked_.clear();
+    lock_ = {};
+    receiving_.clear();
     last_tcp_receive_.reset();
     last_tcp_ping_.reset();
     tcp_bind_deadline_.reset();
@@ -203,9 +209,6 @@ bool Engine::send_encrypted(std::uint8_t type, ByteView plaintext, Transport tra
 
 bool Engine::send_encrypted_ble(std::uint8_t type, ByteView plaintext) {
     return send_encrypted(type, plaintext, Transport::Ble);
-}
-bool Engine::send_encrypted_tcp(std::uint8_t type, ByteView plaintext) {
-    return send_encrypted(type, plaintext, Transport::Tcp);
 }
 
 // ---- HELLO ----
@@ -301,15 +304,6 @@ void Engine::handle_heartbeat(const Frame& frame, Transport transport) {
     report_error(kErrGeneral, "心跳载荷畸形");
 }
 
-void Engine::unbind(const std::string& reason) {
-    if (!tcp_bound_ && !bind_in_progress_) return;
-    tcp_bound_ = false;
-    bind_in_progress_ = false;
-    parked_.clear();
-    if (debug_log_enabled()) emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", reason}});
-    push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason});
-}
-
 void Engine::timer_step(Instant now) {
     switch (state_) {
         case EngineState::Discover:
@@ -340,7 +334,7 @@ void Engine::timer_step(Instant now) {
                         std::chrono::duration_cast<std::chrono::seconds>(idle).count()));
                 }
             }
-            if (bind_in_progress_ && !tcp_bound_) {
+            if (bind_ && !tcp_bound_) {
                 if (!tcp_bind_deadline_) {
                     tcp_bind_deadline_ = now + kTcpBindDeadline;
                 } else if (now >= *tcp_bind_deadline_) {

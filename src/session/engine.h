@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "platform/clock.h"
 #include "crypto/identity.h"
+#include "crypto/primitives.h"
 #include "protocol/frame.h"
 #include "session/engine_types.h"
 #include "session/replay_window.h"
@@ -26,6 +27,8 @@ namespace dovan {
 
 class BleFragmenter;
 class BleReassembler;
+class MessageIds;
+using DeviceId = std::array<std::uint8_t, 8>;
 
 struct EngineConfig {
     Duration heartbeat_interval = std::chrono::seconds(30);
@@ -56,6 +59,11 @@ struct ReceivedChunk {
 class Engine {
 public:
     static constexpr std::size_t kMaxParkedFrames = 16;
+    static constexpr std::size_t kMaxCancelledIds = 32;
+    static constexpr std::size_t kMaxReceiving = 8;
+    static constexpr std::size_t kClipboardMax = 32768;
+    // A FILE_CHUNK is refused while the TCP writer has more than this many frames waiting.
+    static constexpr std::size_t kTcpChunkBacklog = 15;
     static constexpr std::uint32_t kSendSeqExhausted = 0xFFFFFFFFu;
 
     explicit Engine(EngineConfig config);
@@ -110,10 +118,29 @@ public:
     bool send_clear_ble(std::uint8_t type, ByteView payload);
     bool send_clear_tcp(std::uint8_t type, ByteView payload);
 
-    // ---- TCP channel (binding itself lives with outbound routing) ----
+    // ---- TCP channel binding ----
+    // A TCP connection was accepted (the PC) or made (the phone) while paired. Each call
+    // starts an unbound binding: whatever the previous connection had bound ends here.
+    void start_bind_server();
+    void start_bind_client();
+    void on_bind_frame(const Frame& frame, Transport transport);
     bool tcp_bound() const { return tcp_bound_; }
-    bool bind_in_progress() const { return bind_in_progress_; }
+    bool bind_in_progress() const { return bind_.has_value(); }
     void unbind(const std::string& reason);
+
+    // ---- outbound routing ----
+    // Wraps `body` in an Envelope and sends it over TCP when bound, else BLE; a `locked`
+    // message (a file chunk) follows the transfer lock.
+    bool send_business(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms, bool locked);
+    bool send_tcp_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms);
+    bool send_file_done(std::uint64_t file_id, bool ok, const std::optional<std::string>& error,
+                        const std::optional<Bytes>& digest, bool cancelled,
+                        std::uint64_t timestamp_ms);
+    bool send_file_resume(std::uint64_t file_id, std::uint32_t from_index,
+                          std::uint64_t timestamp_ms);
+    void note_late_frame(const std::string& kind, std::uint64_t file_id, const std::string& detail);
+    const TransferLock& transfer_lock() const { return lock_; }
+    void set_transfer_lock(TransferLock lock) { lock_ = lock; }
 
     // ---- outboxes ----
     std::vector<AppEvent> take_events();
@@ -143,6 +170,10 @@ public:
     std::uint8_t reconnect_attempts() const { return reconnect_attempts_; }
     const LinkReplayGuard& replay_guard() const { return replay_; }
     std::size_t parked_frames() const { return parked_.size(); }
+    std::uint64_t late_frames() const { return late_frames_; }
+    bool is_cancelled(std::uint64_t file_id) const;
+    const std::vector<std::uint64_t>& receiving() const { return receiving_; }
+    const DeviceId& device_id() const;
     std::optional<std::array<std::uint8_t, 32>> handshake_hash() const { return handshake_hash_; }
     std::size_t ble_mtu() const;
 
@@ -151,6 +182,14 @@ public:
 
 private:
     struct Handshake;
+    enum class BindRole : std::uint8_t { Server, Client };
+    struct BindContext {
+        BindRole role = BindRole::Server;
+        std::optional<std::array<std::uint8_t, 16>> own_nonce;
+        std::optional<std::array<std::uint8_t, 16>> peer_nonce;
+        std::uint8_t step = 0;  // 0 fresh, 1 nonces exchanged, 2 bound
+        Key32 key{};
+    };
 
     void push_event(AppEventKind kind, AppEventPayload payload);
     void set_state_direct(EngineState s);
@@ -162,6 +201,21 @@ private:
     void dispatch_sealed(std::uint8_t type, ByteView plaintext);
     // Business messages of a paired session (the types other than 4, 5 and 9).
     void dispatch_business(std::uint8_t type, ByteView plaintext);
+    void receive_file_resume(ByteView body);
+    void receive_clipboard(ByteView body);
+    void receive_file_meta(ByteView body);
+    void receive_file_chunk(ByteView body);
+    void receive_file_done(ByteView body);
+    void receive_file_cancel(ByteView body);
+    void add_cancelled(std::uint64_t file_id);
+
+    void begin_binding(BindRole role);
+    void end_binding(const std::string& reason, bool tell_core);
+    void bind_nonce_over_tcp(BindContext& ctx, ByteView payload);
+    void bind_proof_over_ble(BindContext& ctx, ByteView payload);
+    bool send_bind_nonce(const BindContext& ctx);
+    void flush_parked();
+    Bytes envelope(ByteView body, std::uint64_t timestamp_ms);
 
     void complete_handshake();
     void send_identity();
@@ -218,8 +272,16 @@ private:
 
     // TCP channel
     bool tcp_bound_ = false;
-    bool bind_in_progress_ = false;
+    bool own_nonce_sent_ = false;
+    bool proof_sent_ = false;
+    std::optional<BindContext> bind_;
     std::deque<Bytes> parked_;
+
+    // file bookkeeping
+    TransferLock lock_;
+    std::deque<std::uint64_t> cancelled_;  // insertion order, oldest first
+    std::vector<std::uint64_t> receiving_;
+    std::uint64_t late_frames_ = 0;
 
     // outboxes
     std::vector<AppEvent> events_;
@@ -229,6 +291,8 @@ private:
 
     std::unique_ptr<BleFragmenter> fragmenter_;
     std::unique_ptr<BleReassembler> reassembler_;
+    // Survives session resets: message ids stay unique for the engine's life.
+    std::unique_ptr<MessageIds> msg_ids_;
 };
 
 }  // namespace dovan

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "protocol/messages.h"
 
 namespace dovan {
 
@@ -128,7 +129,7 @@ struct FileMetaReceivedEvent {
     std::uint32_t chunk_size = 0;
     std::optional<Bytes> sha256;
     std::uint32_t crc32 = 0;
-    std::string album_id;
+    std::uint64_t album_id = 0;  // 0 when the file is not an album item
 };
 struct FileDoneReceivedEvent {
     std::uint64_t file_id = 0;
@@ -150,9 +151,11 @@ struct TransferCancelledEvent {
     std::uint64_t file_id = 0;
     std::string reason;
 };
-// A decoded business message handed to the core as its serialized body; the kind of the
-// event names the message type.
-struct BusinessMessageEvent { Bytes body; };
+// A decoded business message handed to the core; the kind of the event names its type.
+template <class M>
+struct MessageEvent {
+    M message;
+};
 struct EngineErrorEvent {
     std::int32_t code = -1;
     std::string text;
@@ -162,8 +165,14 @@ using AppEventPayload =
     std::variant<StateChangedEvent, PeerHelloEvent, SasReadyEvent, PeerTrustedEvent,
                  IdentityChangedEvent, ClipboardReceivedEvent, FileMetaReceivedEvent,
                  FileDoneReceivedEvent, ResumeRequestedEvent, TcpBoundEvent, TcpUnboundEvent,
-                 TransferInterruptedEvent, TransferCancelledEvent, BusinessMessageEvent,
-                 EngineErrorEvent>;
+                 TransferInterruptedEvent, TransferCancelledEvent, EngineErrorEvent,
+                 MessageEvent<pb::NotificationPush>, MessageEvent<pb::NotificationReply>,
+                 MessageEvent<pb::NotificationReplyAck>, MessageEvent<pb::NotificationDismiss>,
+                 MessageEvent<pb::MediaState>, MessageEvent<pb::MediaCommand>,
+                 MessageEvent<pb::DeviceStatus>, MessageEvent<pb::ConfigSync>,
+                 MessageEvent<pb::AlbumListRequest>, MessageEvent<pb::AlbumList>,
+                 MessageEvent<pb::AlbumThumbRequest>, MessageEvent<pb::AlbumThumb>,
+                 MessageEvent<pb::AlbumFullRequest>>;
 
 struct AppEvent {
     AppEventKind kind;
@@ -171,6 +180,15 @@ struct AppEvent {
 
     template <class T>
     const T* as() const { return std::get_if<T>(&payload); }
+};
+
+// Which link carries the file this side is sending; none until file sending picks one.
+enum class LockChannel : std::uint8_t { None = 0, Tcp = 1, Ble = 2 };
+
+struct TransferLock {
+    LockChannel channel = LockChannel::None;
+    std::uint64_t file_id = 0;
+    bool operator==(const TransferLock&) const = default;
 };
 
 // Engine error codes.

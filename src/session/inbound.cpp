@@ -33,10 +33,7 @@ void Engine::handle_frame(ByteView bytes, Transport transport) {
             receive_hello(frame.payload);
             return;
         case BIND:
-            // Binding is driven by outbound routing; without a bind context a BIND is stray.
-            if (!bind_in_progress_ && debug_log_enabled())
-                emit_event(LogLevel::Warn, "session", "tcp.bind.orphan",
-                           {{"from", transport == Transport::Tcp ? "tcp" : "ble"}});
+            on_bind_frame(frame, transport);
             return;
         case HEARTBEAT:
             handle_heartbeat(frame, transport);

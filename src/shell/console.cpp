@@ -1,0 +1,424 @@
+#include "shell/console.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+#include "common/text.h"
+#include "platform/ble.h"
+
+namespace dovan {
+
+std::string console_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> console_unescape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i == text.size()) return std::nullopt;
+        switch (text[i]) {
+            case '\\': out += '\\'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            default: return std::nullopt;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// Splits off the first space-separated word; `rest` keeps everything after one space.
+std::pair<std::string_view, std::string_view> split_word(std::string_view s) {
+    const auto sp = s.find(' ');
+    if (sp == std::string_view::npos) return {s, {}};
+    return {s.substr(0, sp), s.substr(sp + 1)};
+}
+
+std::vector<std::string_view> words(std::string_view s) {
+    std::vector<std::string_view> out;
+    while (!s.empty()) {
+        auto [w, rest] = split_word(s);
+        if (!w.empty()) out.push_back(w);
+        s = rest;
+    }
+    return out;
+}
+
+template <class T>
+bool parse_number(std::string_view s, T& value) {
+    if (s.empty()) return false;
+    const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc{} && p == s.data() + s.size();
+}
+
+std::string sas_text(std::uint32_t sas) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%06u", static_cast<unsigned>(sas % 1000000));
+    return buf;
+}
+
+}  // namespace
+
+Console::Console(std::shared_ptr<SharedUi> ui, std::ostream& out, Clock& clock)
+    : ui_(std::move(ui)), out_(out), clock_(clock) {
+    invariant(ui_ != nullptr, "console needs the UI state");
+    auto g = ui_->lock();
+    seen_ = snapshot(*g);
+}
+
+Console::NotificationKey Console::key_of(const PhoneNotification& n) {
+    return {n.package, n.title, n.text, n.post_ts_ms, n.key_hash};
+}
+
+Console::Seen Console::snapshot(const UiState& s) {
+    Seen v;
+    v.engine_state = s.engine_state;
+    v.notices = s.notices;
+    v.sas = s.sas_prompt;
+    if (s.identity_change)
+        v.identity_change = std::make_tuple(s.identity_change->name, s.identity_change->old_fingerprint,
+                                            s.identity_change->new_fingerprint);
+    v.paired = s.paired;
+    v.paired_fp = s.peer_fingerprint.value_or("");
+    v.tcp = s.tcp_ready;
+    if (!s.notifications.empty()) v.newest_notification = key_of(s.notifications.front());
+    v.clipboard = s.clip_last_received;
+    for (const auto& r : s.transfer_rows) v.rows[{r.direction, r.name}] = {r.percent, r.status};
+    return v;
+}
+
+void Console::line(const std::string& text) {
+    out_ << text << '\n';
+    out_.flush();
+}
+
+void Console::error(std::string_view text) { line("error " + std::string(text)); }
+
+void Console::poll_events() {
+    std::lock_guard out_lock(out_mu_);
+    std::vector<std::string> lines;
+    {
+        auto g = ui_->lock();
+        UiState& s = *g;
+
+        if (s.engine_state != seen_.engine_state) {
+            lines.push_back("state " + std::to_string(s.engine_state));
+            seen_.engine_state = s.engine_state;
+        }
+
+        // Notices are newest first and capped, and a repeat of the newest only raises its
+        // count: find where the last newest entry now sits, and what came in front of it.
+        if (s.notices != seen_.notices) {
+            std::vector<std::string> fresh;  // oldest first
+            std::optional<std::size_t> at;
+            if (!seen_.notices.empty()) {
+                const Notice& head = seen_.notices.front();
+                for (std::size_t k = 0; k < s.notices.size() && !at; ++k) {
+                    if (s.notices[k].text != head.text || s.notices[k].count < head.count) continue;
+                    bool tail_matches = true;
+                    for (std::size_t j = k + 1, i = 1; j < s.notices.size(); ++j, ++i)
+                        if (i >= seen_.notices.size() || s.notices[j] != seen_.notices[i]) tail_matches = false;
+                    if (tail_matches) at = k;
+                }
+            }
+            std::size_t newer = s.notices.size();
+            if (at) {
+                newer = *at;
+                for (std::uint32_t n = seen_.notices.front().count; n < s.notices[*at].count; ++n)
+                    fresh.push_back(s.notices[*at].text);
+            }
+            for (std::size_t k = newer; k-- > 0;)
+                for (std::uint32_t n = 0; n < s.notices[k].count; ++n) fresh.push_back(s.notices[k].text);
+            for (const auto& t : fresh) lines.push_back("notice " + console_escape(t));
+            seen_.notices = s.notices;
+        }
+
+        while (!s.system_notifications.empty()) {
+            const auto& n = s.system_notifications.front();
+            lines.push_back("sysnote " + console_escape(n.title) + "\t" + console_escape(n.body));
+            s.system_notifications.pop_front();
+        }
+
+        if (s.sas_prompt != seen_.sas) {
+            if (s.sas_prompt) lines.push_back("sas " + sas_text(*s.sas_prompt));
+            seen_.sas = s.sas_prompt;
+        }
+
+        decltype(seen_.identity_change) change;
+        if (s.identity_change)
+            change = std::make_tuple(s.identity_change->name, s.identity_change->old_fingerprint,
+                                     s.identity_change->new_fingerprint);
+        if (change != seen_.identity_change) {
+            if (change)
+                lines.push_back("identity-changed " + console_escape(std::get<0>(*change)) + "\t" +
+                                console_escape(std::get<1>(*change)) + "\t" +
+                                console_escape(std::get<2>(*change)));
+            seen_.identity_change = change;
+        }
+
+        const std::string fp = s.peer_fingerprint.value_or("");
+        if (s.paired && (!seen_.paired || fp != seen_.paired_fp))
+            lines.push_back("paired " + console_escape(fp) + "\t" + console_escape(s.peer_name));
+        seen_.paired = s.paired;
+        seen_.paired_fp = fp;
+
+        if (s.tcp_ready != seen_.tcp) {
+            lines.push_back(std::string("tcp ") + (s.tcp_ready ? "1" : "0"));
+            seen_.tcp = s.tcp_ready;
+        }
+
+        // Stored notifications are newest first: everything in front of the last newest one
+        // is new. When it is gone (the list was cleared or rolled over), all of them are.
+        std::size_t newer = s.notifications.size();
+        if (seen_.newest_notification)
+            for (std::size_t k = 0; k < s.notifications.size(); ++k)
+                if (key_of(s.notifications[k]) == *seen_.newest_notification) {
+                    newer = k;
+                    break;
+                }
+        for (std::size_t k = newer; k-- > 0;) {
+            const auto& n = s.notifications[k];
+            lines.push_back("notification " + console_escape(n.package) + "\t" +
+                            console_escape(n.title) + "\t" + console_escape(n.text));
+        }
+        if (s.notifications.empty())
+            seen_.newest_notification.reset();
+        else
+            seen_.newest_notification = key_of(s.notifications.front());
+
+        if (s.clip_last_received != seen_.clipboard) {
+            if (!s.clip_last_received.empty())
+                lines.push_back("clipboard " + console_escape(s.clip_last_received));
+            seen_.clipboard = s.clip_last_received;
+        }
+
+        decltype(seen_.rows) rows;
+        for (auto it = s.transfer_rows.rbegin(); it != s.transfer_rows.rend(); ++it) {
+            const std::pair<std::uint8_t, std::string> now{it->percent, it->status};
+            const auto key = std::make_pair(it->direction, it->name);
+            auto old = seen_.rows.find(key);
+            if (old == seen_.rows.end() || old->second != now)
+                lines.push_back(std::string("row ") +
+                                (it->direction == TransferDirection::Send ? "send " : "recv ") +
+                                std::to_string(it->percent) + " " + console_escape(it->status) +
+                                "\t" + console_escape(it->name));
+            rows[key] = now;
+        }
+        seen_.rows = std::move(rows);
+    }
+    for (const auto& l : lines) out_ << l << '\n';
+    if (!lines.empty()) out_.flush();
+}
+
+void Console::print_status() {
+    std::string text;
+    {
+        auto g = ui_->lock();
+        const UiState& s = *g;
+        text = "status state=" + std::to_string(s.engine_state) + " paired=" + (s.paired ? "1" : "0") +
+               " tcp=" + (s.tcp_ready ? "1" : "0") + " peer=" + console_escape(s.peer_name) +
+               " fp=" + console_escape(s.peer_fingerprint.value_or("")) +
+               " self=" + console_escape(s.local_fingerprint) + " addr=" + console_escape(s.peer_address);
+    }
+    line(text);
+}
+
+void Console::print_devices() {
+    std::vector<ScannedDevice> devices;
+    {
+        auto g = ui_->lock();
+        devices = g->devices;
+    }
+    for (const auto& d : devices) line("device " + ble::address_text(d.address) + " " + console_escape(d.name));
+    line("devices end");
+}
+
+void Console::print_notifications() {
+    std::vector<std::string> lines;
+    {
+        auto g = ui_->lock();
+        for (std::size_t i = 0; i < g->notifications.size(); ++i) {
+            const auto& n = g->notifications[i];
+            lines.push_back("notification " + std::to_string(i) + " " + console_escape(n.package) + "\t" +
+                            console_escape(n.title) + "\t" + console_escape(n.text));
+        }
+    }
+    for (const auto& l : lines) line(l);
+    line("notifications end");
+}
+
+Console::Outcome Console::command(std::string_view text) {
+    std::lock_guard out_lock(out_mu_);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (text.find_first_not_of(' ') == std::string_view::npos) return Outcome::Continue;
+    auto [verb, rest] = split_word(text);
+    return dispatch(verb, rest);
+}
+
+Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest) {
+    const auto args = words(rest);
+    auto usage = [&](std::string_view form) {
+        error("usage: " + std::string(form));
+        return Outcome::Continue;
+    };
+    // A text argument: everything after the verb's words, with escapes undone.
+    auto text_arg = [&](std::string_view raw, std::string& out) {
+        auto t = console_unescape(raw);
+        if (!t) {
+            error("bad escape in text");
+            return false;
+        }
+        out = std::move(*t);
+        return true;
+    };
+
+    if (verb == "quit") {
+        if (!args.empty()) return usage("quit");
+        return Outcome::Quit;
+    }
+    if (verb == "status") {
+        if (!args.empty()) return usage("status");
+        print_status();
+        return Outcome::Continue;
+    }
+    if (verb == "devices") {
+        if (!args.empty()) return usage("devices");
+        print_devices();
+        return Outcome::Continue;
+    }
+    if (verb == "notifications") {
+        if (!args.empty()) return usage("notifications");
+        print_notifications();
+        return Outcome::Continue;
+    }
+    if (verb == "connect") {
+        std::uint64_t address = 0;
+        if (args.size() != 1 || !ble::parse_address(args[0], address)) return usage("connect <ADDR>");
+        auto g = ui_->lock();
+        const bool known = std::any_of(g->devices.begin(), g->devices.end(),
+                                       [&](const ScannedDevice& d) { return d.address == address; });
+        if (!known) {
+            error("no discovered device " + ble::address_text(address));
+            return Outcome::Continue;
+        }
+        g->requests.connect = address;
+        return Outcome::Continue;
+    }
+    if (verb == "sas" || verb == "identity") {
+        const bool sas = verb == "sas";
+        const std::string_view yes = sas ? "confirm" : "accept";
+        if (args.size() != 1 || (args[0] != yes && args[0] != "reject"))
+            return usage(sas ? "sas confirm|reject" : "identity accept|reject");
+        auto g = ui_->lock();
+        const bool positive = args[0] == yes;
+        (sas ? (positive ? g->requests.sas_confirm : g->requests.sas_reject)
+             : (positive ? g->requests.identity_accept : g->requests.identity_reject)) = true;
+        return Outcome::Continue;
+    }
+    if (verb == "unbind") {
+        if (!args.empty()) return usage("unbind");
+        auto g = ui_->lock();
+        g->requests.unbind = true;
+        return Outcome::Continue;
+    }
+    if (verb == "manual-ip") {
+        std::string ip;
+        if (!text_arg(rest, ip)) return Outcome::Continue;
+        auto g = ui_->lock();
+        g->manual_ip_box = std::move(ip);
+        g->requests.manual_connect = true;
+        g->bump();
+        return Outcome::Continue;
+    }
+    if (verb == "send") {
+        std::string path;
+        if (rest.empty()) return usage("send <path>");
+        if (!text_arg(rest, path)) return Outcome::Continue;
+        auto g = ui_->lock();
+        // Files waiting for the same turn go together rather than replace each other.
+        if (!g->requests.send_files) g->requests.send_files.emplace();
+        g->requests.send_files->push_back(std::move(path));
+        return Outcome::Continue;
+    }
+    if (verb == "cancel") {
+        auto [dir, name_raw] = split_word(rest);
+        if ((dir != "send" && dir != "recv") || name_raw.empty()) return usage("cancel send|recv <name>");
+        std::string name;
+        if (!text_arg(name_raw, name)) return Outcome::Continue;
+        auto g = ui_->lock();
+        g->requests.cancel = CancelRequest{
+            dir == "send" ? TransferDirection::Send : TransferDirection::Receive, std::move(name)};
+        return Outcome::Continue;
+    }
+    if (verb == "clip") {
+        std::string clip;
+        if (!text_arg(rest, clip)) return Outcome::Continue;
+        if (clip.empty()) return usage("clip <text>");
+        auto g = ui_->lock();
+        g->requests.send_clipboard = std::move(clip);
+        return Outcome::Continue;
+    }
+    if (verb == "media") {
+        MediaCommandRequest m;
+        if (args.empty() || args.size() > 2 || !parse_number(args[0], m.action) ||
+            (args.size() == 2 && !parse_number(args[1], m.volume)))
+            return usage("media <action> [<volume>]");
+        auto g = ui_->lock();
+        g->requests.media = m;
+        return Outcome::Continue;
+    }
+    if (verb == "reply") {
+        auto [row_text, raw] = split_word(rest);
+        std::size_t row = 0;
+        if (!parse_number(row_text, row) || raw.empty()) return usage("reply <row> <text>");
+        std::string reply;
+        if (!text_arg(raw, reply)) return Outcome::Continue;
+        if (trim_white(reply).empty()) return usage("reply <row> <text>");
+        auto g = ui_->lock();
+        if (row >= g->notifications.size()) {
+            error("no notification row " + std::to_string(row));
+            return Outcome::Continue;
+        }
+        if (g->requests.send_reply) {
+            // submit_reply would keep the text for a later try; a console has no box to keep it in.
+            error(std::string(kReplyStillQueued));
+            return Outcome::Continue;
+        }
+        g->reply_target = g->notifications[row].reply_target();
+        g->reply_box = std::move(reply);
+        g->submit_reply(clock_.now());
+        return Outcome::Continue;
+    }
+    if (verb == "album") {
+        AlbumPageRequest page;
+        if (args.size() != 3 || args[0] != "page" || !parse_number(args[1], page.page) ||
+            !parse_number(args[2], page.per_page))
+            return usage("album page <page> <per_page>");
+        auto g = ui_->lock();
+        g->requests.album_page = page;
+        return Outcome::Continue;
+    }
+    error("unknown command: " + console_escape(verb));
+    return Outcome::Continue;
+}
+
+}  // namespace dovan

@@ -1,0 +1,345 @@
+#include "phone.h"
+
+#include <cstdio>
+
+#include "app/store_files.h"
+#include "app/stores.h"
+#include "crypto/random.h"
+
+namespace dovan::phonesim {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kAddressFile = "address";
+constexpr std::uint8_t kOpServices = 0x01;
+constexpr mode_t kPrivate = 0600;
+
+ble::Uuid uuid_of(std::string_view text) {
+    auto u = ble::Uuid::parse(text);
+    invariant(u.ok(), "built-in UUID parses");
+    return *u;
+}
+
+}  // namespace
+
+Phone::Phone(PhoneOptions options, LineSink sink, Clock& clock)
+    : opt_(std::move(options)), sink_(std::move(sink)), clock_(clock) {}
+
+Phone::~Phone() { stop(); }
+
+void Phone::emit(const std::string& line) {
+    if (sink_) sink_(line);
+}
+
+std::string Phone::fingerprint() const { return identity_ ? identity_->fingerprint() : std::string(); }
+
+Status Phone::load_keys() {
+    const fs::path dir = opt_.data_dir;
+    const SecretProtector& seal = platform_protector();
+    if (auto s = store_io::ensure_dir(dir); !s) return s;
+
+    auto key_blob = store_io::read_file(dir / kIdentityBin);
+    auto identity_blob = store_io::read_file(dir / kDeviceIdentityBin);
+    if (!opt_.new_identity && key_blob.ok() && identity_blob.ok()) {
+        auto key = seal.unprotect(*key_blob);
+        auto der = seal.unprotect(*identity_blob);
+        if (key.ok() && key->size() == kChannelKeyLen && der.ok()) {
+            if (auto id = DeviceIdentity::from_pkcs8_der(*der); id.ok()) {
+                channel_key_ = std::move(*key);
+                identity_ = std::move(*id);
+                if (auto tsv = store_io::read_file(dir / kTrustedPeersTsv); tsv.ok())
+                    trusted_ = parse_trusted_peers(
+                        std::string_view(reinterpret_cast<const char*>(tsv->data()), tsv->size()));
+                return {};
+            }
+        }
+    }
+
+    // A reinstalled app: new keys, and no PC trusted any more.
+    channel_key_.assign(kChannelKeyLen, 0);
+    if (!random_fill(channel_key_)) return fail_text("random source unusable");
+    auto id = rsa_key_factory().generate();
+    if (!id.ok()) return fail(id.error());
+    identity_ = std::move(*id);
+    trusted_.clear();
+    auto sealed_key = seal.protect(channel_key_);
+    auto sealed_id = seal.protect(identity_->private_pkcs8_der());
+    if (!sealed_key.ok()) return fail(sealed_key.error());
+    if (!sealed_id.ok()) return fail(sealed_id.error());
+    if (auto s = store_io::write_file(dir / kIdentityBin, *sealed_key, kPrivate, true); !s) return s;
+    if (auto s = store_io::write_file(dir / kDeviceIdentityBin, *sealed_id, kPrivate, true); !s) return s;
+    std::error_code ec;
+    fs::remove(dir / kTrustedPeersTsv, ec);
+    return {};
+}
+
+Status Phone::load_address() {
+    if (opt_.address) {
+        address_ = *opt_.address;
+        return {};
+    }
+    const fs::path file = fs::path(opt_.data_dir) / kAddressFile;
+    if (auto text = store_io::read_file(file); text.ok()) {
+        std::string_view t(reinterpret_cast<const char*>(text->data()), text->size());
+        if (ble::parse_address(store_io::trim(t), address_) && address_ != 0) return {};
+    }
+    std::uint8_t raw[6];
+    if (!random_fill(raw)) return fail_text("random source unusable");
+    address_ = 0;
+    for (std::uint8_t b : raw) address_ = (address_ << 8) | b;
+    address_ |= 0xC00000000000ULL;  // a static random address has its two top bits set
+    const std::string text = ble::address_text(address_) + "\n";
+    return store_io::write_file(file, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                                kPrivate, true);
+}
+
+void Phone::save_trusted() {
+    const std::string text = format_trusted_peers(trusted_);
+    (void)store_io::write_file(fs::path(opt_.data_dir) / kTrustedPeersTsv,
+                               ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                               kPrivate, true);
+}
+
+EngineConfig Phone::engine_config() const {
+    EngineConfig c;
+    c.role = 1;
+    c.os = 1;
+    c.device_name = opt_.name;
+    c.app_version = "0.5.3";
+    c.identity = identity_;
+    c.trusted = trusted_;
+    c.ble_mtu = opt_.mtu;
+    std::copy(channel_key_.begin(), channel_key_.end(), c.static_private_key.begin());
+    return c;
+}
+
+std::unique_ptr<sim::SimPeripheral> Phone::make_radio() {
+    sim::SimPeripheral::Options o;
+    o.folder = opt_.radio;
+    o.address = address_;
+    o.name = opt_.name;
+    if (auto u = ble::Uuid::parse(opt_.service_uuid); u.ok()) o.advertised_uuids.push_back(*u);
+    o.services.push_back(sim::dovan_service());
+    auto radio = std::make_unique<sim::SimPeripheral>(std::move(o));
+
+    radio->set_connection_handler([this](bool connected) {
+        if (connected) {
+            ++connects_;
+            writes_ = 0;
+            post(Connected{});
+        } else {
+            post(Disconnected{});
+        }
+    });
+    radio->set_request_filter([this](std::uint8_t op) -> int {
+        if (op == kOpServices && connects_.load() <= opt_.refuse_first_connects)
+            return static_cast<int>(ble::GattStatus::AccessDenied);
+        return -1;
+    });
+    radio->set_write_handler([this](const ble::Uuid&, Bytes value) -> std::uint8_t {
+        const unsigned n = ++writes_total_;
+        if (opt_.fail_every_nth_write != 0 && n % opt_.fail_every_nth_write == 0) return opt_.fail_status;
+        const unsigned on_link = ++writes_;
+        post(Value{std::move(value)});
+        if (opt_.drop_after_writes != 0 && on_link == opt_.drop_after_writes) post(Drop{});
+        return static_cast<std::uint8_t>(ble::GattStatus::Success);
+    });
+    return radio;
+}
+
+Status Phone::bring_up_radio() {
+    auto radio = make_radio();
+    if (auto s = radio->start(); !s) return s;
+    radio->start_advertising(opt_.advertise_every);
+    std::lock_guard lock(radio_mu_);
+    radio_ = std::move(radio);
+    return {};
+}
+
+Status Phone::start() {
+    if (auto s = load_keys(); !s) return s;
+    if (auto s = load_address(); !s) return s;
+    emit("address " + ble::address_text(address_));
+    emit("identity " + identity_->fingerprint());
+    if (auto s = bring_up_radio(); !s) return s;
+    {
+        std::lock_guard lock(mu_);
+        stop_ = false;
+    }
+    worker_ = std::thread([this] { run(); });
+    return {};
+}
+
+void Phone::stop() {
+    {
+        std::lock_guard lock(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    std::unique_ptr<sim::SimPeripheral> radio;
+    {
+        std::lock_guard lock(radio_mu_);
+        radio = std::move(radio_);
+    }
+    radio.reset();  // joins its threads, which may still be posting
+    engine_.reset();
+}
+
+void Phone::post(Input input) {
+    {
+        std::lock_guard lock(mu_);
+        inbox_.push_back(std::move(input));
+    }
+    cv_.notify_one();
+}
+
+void Phone::go_away(std::chrono::milliseconds duration) { post(Away{duration}); }
+
+void Phone::set_silent(bool silent) {
+    silent_ = silent;
+    emit(silent ? "silent" : "talking");
+}
+
+bool Phone::send_raw(ByteView bytes) {
+    std::lock_guard lock(radio_mu_);
+    return radio_ && radio_->send_raw(bytes);
+}
+
+void Phone::disconnect() { post(Drop{}); }
+
+bool Phone::connected() const {
+    std::lock_guard lock(radio_mu_);
+    return radio_ && radio_->connected();
+}
+
+void Phone::run() {
+    std::unique_lock lock(mu_);
+    while (!stop_) {
+        cv_.wait_for(lock, 100ms, [&] { return stop_ || !inbox_.empty(); });
+        if (stop_) break;
+        std::deque<Input> batch;
+        batch.swap(inbox_);
+        lock.unlock();
+
+        const Instant now = clock_.now();
+        if (back_at_ && now >= *back_at_) {
+            back_at_.reset();
+            if (auto s = bring_up_radio(); s)
+                emit("back");
+            else
+                emit("error -1 " + s.error().text);
+        }
+        for (auto& in : batch) handle(in, now);
+        if (engine_ && !silent_ && now - last_tick_ >= 1s) {
+            engine_->timer_step(now);
+            last_tick_ = now;
+        }
+        if (paired_since_) {
+            if (opt_.silent_after_paired && !silent_done_ && now - *paired_since_ >= *opt_.silent_after_paired) {
+                silent_done_ = true;
+                set_silent(true);
+            }
+            if (opt_.away_after_paired && !away_done_ && now - *paired_since_ >= *opt_.away_after_paired) {
+                away_done_ = true;
+                Input away = Away{opt_.away_for};
+                handle(away, now);
+            }
+        }
+        drain_engine(now);
+        lock.lock();
+    }
+}
+
+void Phone::handle(Input& input, Instant now) {
+    if (std::holds_alternative<Connected>(input)) {
+        engine_ = std::make_unique<Engine>(engine_config());
+        last_tick_ = now;
+        paired_since_.reset();
+        emit("connected");
+    } else if (std::holds_alternative<Disconnected>(input)) {
+        if (engine_) emit("disconnected");
+        engine_.reset();
+        paired_since_.reset();
+    } else if (auto* v = std::get_if<Value>(&input)) {
+        if (engine_ && !silent_) engine_->take_ble_value(v->bytes, now);
+    } else if (std::holds_alternative<Drop>(input)) {
+        std::lock_guard lock(radio_mu_);
+        if (radio_) radio_->disconnect();
+        if (engine_) emit("disconnected");
+        engine_.reset();
+        paired_since_.reset();
+    } else if (auto* a = std::get_if<Away>(&input)) {
+        std::unique_ptr<sim::SimPeripheral> radio;
+        {
+            std::lock_guard lock(radio_mu_);
+            radio = std::move(radio_);
+        }
+        radio.reset();
+        engine_.reset();
+        paired_since_.reset();
+        emit("away");
+        std::lock_guard lock(mu_);
+        back_at_ = now + a->duration;
+    }
+}
+
+void Phone::drain_engine(Instant now) {
+    (void)now;
+    if (!engine_) return;
+    for (int round = 0; round < 4; ++round) {
+        auto events = engine_->take_events();
+        if (events.empty()) break;
+        for (const auto& e : events) {
+            if (auto* s = e.as<StateChangedEvent>()) {
+                emit("state " + std::to_string(static_cast<int>(s->state)));
+                if (s->state == EngineState::Paired) {
+                    if (!paired_since_) paired_since_ = now;
+                } else {
+                    paired_since_.reset();
+                }
+            } else if (auto* h = e.as<PeerHelloEvent>()) {
+                emit("hello " + h->name);
+            } else if (auto* sas = e.as<SasReadyEvent>()) {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "%06u", static_cast<unsigned>(sas->sas % 1000000));
+                emit(std::string("sas ") + buf);
+                if (engine_->state() == EngineState::SasCompare) {
+                    if (opt_.confirm_sas)
+                        engine_->confirm_sas();
+                    else
+                        engine_->reject_pairing();
+                }
+            } else if (auto* t = e.as<PeerTrustedEvent>()) {
+                trusted_ = engine_->trusted_peers();
+                save_trusted();
+                emit("paired " + t->fingerprint);
+            } else if (auto* c = e.as<IdentityChangedEvent>()) {
+                emit("identity-changed " + c->name + "\t" + c->old_fingerprint + "\t" + c->new_fingerprint);
+            } else if (auto* err = e.as<EngineErrorEvent>()) {
+                emit("error " + std::to_string(err->code) + " " + err->text);
+            } else if (e.kind == AppEventKind::TcpBound) {
+                emit("tcp 1");
+            } else if (e.kind == AppEventKind::TcpUnbound) {
+                emit("tcp 0");
+            }
+        }
+    }
+    auto& out = engine_->ble_out();
+    if (silent_) {
+        out.clear();
+        return;
+    }
+    const ble::Uuid notify_char = uuid_of(ble::kNotifyCharUuid);
+    std::lock_guard lock(radio_mu_);
+    while (!out.empty()) {
+        if (radio_) radio_->notify(notify_char, out.front());
+        out.pop_front();
+    }
+    engine_->tcp_out().clear();  // no TCP client yet: frames for it have nowhere to go
+}
+
+}  // namespace dovan::phonesim

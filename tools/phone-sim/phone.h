@@ -1,0 +1,133 @@
+// A companion phone on the sim radio: it advertises, serves the Dovan GATT service, runs
+// the responder side of the session engine with keys kept in its own folder, and can
+// misbehave the ways real phones do. The command-line simulator and the end-to-end tests
+// both run it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "common/result.h"
+#include "common/text.h"
+#include "crypto/identity.h"
+#include "platform/ble.h"
+#include "platform/clock.h"
+#include "platform/sim/sim_peripheral.h"
+#include "session/engine.h"
+
+namespace dovan::phonesim {
+
+struct PhoneOptions {
+    std::string radio;     // the sim-radio folder
+    std::string data_dir;  // keys, trusted PCs and the address live here between runs
+    std::string name = "Pixel 8";
+    std::string service_uuid = std::string(ble::kServiceUuid);  // the one advertised
+    std::optional<std::uint64_t> address;  // else the one kept in data_dir (made on first run)
+    std::chrono::milliseconds advertise_every{200};
+    std::size_t mtu = 185;  // notification size + 3, as the link negotiated it
+    bool confirm_sas = true;
+    // A fresh RSA identity under the same name; the PCs it trusted are forgotten with it.
+    bool new_identity = false;
+    // Every Nth write is answered with `fail_status` and its value dropped (0: never).
+    unsigned fail_every_nth_write = 0;
+    std::uint8_t fail_status = static_cast<std::uint8_t>(ble::GattStatus::Unreachable);
+    // The first N connections have their service discovery answered with AccessDenied.
+    unsigned refuse_first_connects = 0;
+    // Drops the central after this many writes on one connection (0: never); a phone that
+    // disappears mid-handshake.
+    unsigned drop_after_writes = 0;
+    // After this long in PAIRED, goes silent: inbound values are ignored and nothing is sent.
+    std::optional<std::chrono::milliseconds> silent_after_paired;
+    // After this long in PAIRED, stops advertising and drops the link for `away_for`.
+    std::optional<std::chrono::milliseconds> away_after_paired;
+    std::chrono::milliseconds away_for{std::chrono::seconds(5)};
+};
+
+// One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
+// "connected", "disconnected", "hello <name>", "state <n>", "sas <dddddd>",
+// "paired <fp>", "error <code> <text>", "silent", "away", "back".
+using LineSink = std::function<void(const std::string&)>;
+
+class Phone {
+public:
+    Phone(PhoneOptions options, LineSink sink, Clock& clock = system_clock());
+    ~Phone();
+    Phone(const Phone&) = delete;
+    Phone& operator=(const Phone&) = delete;
+
+    // Loads or creates the keys and the address, then starts serving and advertising.
+    Status start();
+    void stop();
+
+    std::uint64_t address() const { return address_; }
+    std::string fingerprint() const;
+
+    // Stops advertising and drops the central; comes back after `duration`.
+    void go_away(std::chrono::milliseconds duration);
+    void set_silent(bool silent);
+    // Raw bytes onto the GATT stream (garbage, half messages).
+    bool send_raw(ByteView bytes);
+    void disconnect();
+    bool connected() const;
+
+private:
+    struct Connected {};
+    struct Disconnected {};
+    struct Value { Bytes bytes; };
+    struct Drop {};
+    struct Away { std::chrono::milliseconds duration; };
+    using Input = std::variant<Connected, Disconnected, Value, Drop, Away>;
+
+    Status load_keys();
+    Status load_address();
+    void save_trusted();
+    EngineConfig engine_config() const;
+    std::unique_ptr<sim::SimPeripheral> make_radio();
+    Status bring_up_radio();
+    void post(Input input);
+    void run();
+    void handle(Input& input, Instant now);
+    void drain_engine(Instant now);
+    void emit(const std::string& line);
+
+    PhoneOptions opt_;
+    LineSink sink_;
+    Clock& clock_;
+    std::uint64_t address_ = 0;
+    Bytes channel_key_;
+    std::optional<DeviceIdentity> identity_;
+    std::vector<TrustedPeer> trusted_;  // worker thread only after start()
+
+    mutable std::mutex radio_mu_;  // never held while a radio is destroyed: it joins threads that post
+    std::unique_ptr<sim::SimPeripheral> radio_;
+    std::atomic<unsigned> connects_{0};
+    std::atomic<unsigned> writes_{0};           // on the current connection
+    std::atomic<unsigned> writes_total_{0};     // for every-Nth failures
+    std::atomic<bool> silent_{false};
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Input> inbox_;
+    bool stop_ = false;
+    std::optional<Instant> back_at_;  // while away
+    std::thread worker_;
+
+    // Worker thread only.
+    std::unique_ptr<Engine> engine_;
+    std::optional<Instant> paired_since_;
+    bool silent_done_ = false;
+    bool away_done_ = false;
+    Instant last_tick_{};
+};
+
+}  // namespace dovan::phonesim
