@@ -359,8 +359,7 @@ void Core::step_tcp_accept() {
     }
     Engine* e = engine();
     if (e && e->session_key_ready() && e->state() == EngineState::Paired) {
-        // The engine's server side of channel binding starts here once it exists.
-        if (debug_log_enabled()) emit_event(LogLevel::Info, "session", "tcp.bind.start", {{"role", "server"}});
+        e->start_bind_server();
         st_.tcp_channel_open = true;
         {
             auto g = st_.ui->lock();

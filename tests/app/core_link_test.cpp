@@ -379,10 +379,14 @@ protected:
 TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
     start_core();
     pair();
+    DebugCapture capture;
     TcpClient client(listening_port());
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
     EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+    ASSERT_EQ(capture.events("tcp.bind.start").size(), 1u);
+    EXPECT_EQ(capture.events("tcp.bind.start")[0].field("role"), "server");
+    EXPECT_TRUE(core_->engine()->bind_in_progress());
 
     // The phone app restarts: its new HELLO resets the PC's session. The connection was
     // bound to the old one and must not linger, blocking the phone's next connection.
