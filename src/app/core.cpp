@@ -359,11 +359,7 @@ void Core::step_tcp_accept() {
     }
     Engine* e = engine();
     if (e && e->session_key_ready() && e->state() == EngineState::Paired) {
-        // Each connection starts unbound: flags left by the one it replaces would let it
-        // skip the proofs.
-        if (e->tcp_bound() || e->bind_in_progress()) e->unbind("新的 TCP 连接取代了旧连接");
-        // The engine's server side of channel binding starts here once it exists.
-        if (debug_log_enabled()) emit_event(LogLevel::Info, "session", "tcp.bind.start", {{"role", "server"}});
+        e->start_bind_server();
         st_.tcp_channel_open = true;
         {
             auto g = st_.ui->lock();
@@ -529,9 +525,14 @@ void Core::on_app_event(const AppEvent& ev) {
             return;
         }
         case AppEventKind::TcpUnbound: {
-            auto g = st_.ui->lock();
-            g->tcp_ready = false;
-            g->bump();
+            st_.tcp_channel_open = false;
+            if (st_.tcp) st_.tcp->close_connection();
+            {
+                auto g = st_.ui->lock();
+                g->tcp_ready = false;
+                g->bump();
+            }
+            push_notice(format_text("TCP 通道解绑: {}", ev.as<TcpUnboundEvent>()->reason));
             return;
         }
         case AppEventKind::EngineError: {

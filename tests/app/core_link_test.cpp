@@ -17,6 +17,7 @@
 #include "app/debug_log.h"
 #include "app/stores.h"
 #include "platform/sim/sim_peripheral.h"
+#include "protocol/frame.h"
 #include "platform/sim/sim_radio.h"
 #include "temp_data_dir.h"
 
@@ -166,9 +167,9 @@ protected:
         TempDataDir::TearDown();
     }
 
-    void start_core() {
+    void start_core(LoadedModules modules = LoadedModules{0x1F}) {
         core_.reset();
-        ui_ = SharedUi::create(UiState{}, LoadedModules{0x1F});
+        ui_ = SharedUi::create(UiState{}, modules);
         CoreConfig config{.ui = ui_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
         config.device_keys = &keys_;
         // The phone lives on this machine: nothing leaves loopback, on any free port.
@@ -355,6 +356,7 @@ public:
     }
     ~TcpClient() { ::close(fd_); }
     bool connected() const { return connected_; }
+    bool send_all(const Bytes& b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
 
 private:
     int fd_;
@@ -363,6 +365,11 @@ private:
 
 class LanChannel : public CoreOverSimRadio {
 protected:
+    std::size_t queued_frames() {
+        auto& sh = *core_->state().tcp->shared();
+        std::lock_guard lock(sh.queue_mu);
+        return sh.queue.size();
+    }
     std::uint16_t listening_port() {
         EXPECT_TRUE(turns_until([&] { return core_->state().tcp.has_value(); }, 5));
         return core_->state().tcp ? core_->state().tcp->port() : 0;
@@ -372,10 +379,14 @@ protected:
 TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
     start_core();
     pair();
+    DebugCapture capture;
     TcpClient client(listening_port());
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
     EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+    ASSERT_EQ(capture.events("tcp.bind.start").size(), 1u);
+    EXPECT_EQ(capture.events("tcp.bind.start")[0].field("role"), "server");
+    EXPECT_TRUE(core_->engine()->bind_in_progress());
 
     // The phone app restarts: its new HELLO resets the PC's session. The connection was
     // bound to the old one and must not linger, blocking the phone's next connection.
@@ -389,6 +400,29 @@ TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
 
     // The known phone comes back to PAIRED by itself.
     EXPECT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }));
+}
+
+TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
+    start_core();
+    pair();
+    TcpClient client(listening_port());
+    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+
+    auto& chunks = core_->engine()->received_chunks();
+    chunks.push_back({1, 0, Bytes(kChunkBacklogStop - 1), 0});
+    chunks.push_back({1, 1, Bytes(1), 0});
+    FrameHeader h;
+    h.type = 0x70;  // a HEARTBEAT: harmless to the engine whatever happens to it
+    ASSERT_TRUE(client.send_all(*encode_frame(h, {})));
+    for (int i = 0; i < 100 && queued_frames() == 0; ++i) std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(queued_frames(), 1u);
+    core_->turn();
+    core_->turn();
+    EXPECT_EQ(queued_frames(), 1u);  // left with the reader
+
+    chunks.pop_back();  // one byte under the mark
+    core_->turn();
+    EXPECT_EQ(queued_frames(), 0u);
 }
 
 TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
@@ -412,6 +446,14 @@ TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
     EXPECT_FALSE(core_->state().tcp->has_connection());
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "[-1] 会话密钥未建立，无法发起 TCP 绑定"), n.end());
+}
+
+TEST_F(CoreOverSimRadio, WithoutTheFileFeatureNoLanSocketOpensEvenWhenPaired) {
+    start_core(LoadedModules{static_cast<std::uint8_t>(0x1F & ~LoadedModules::kFileTransfer)});
+    pair();
+    turns_until([] { return false; }, 30);
+    EXPECT_FALSE(core_->state().tcp.has_value());
+    EXPECT_FALSE(core_->state().discovery.has_value());
 }
 
 TEST_F(CoreOverSimRadio, ManualAddressNeedsTextAndDiscovery) {

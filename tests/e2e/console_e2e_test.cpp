@@ -52,7 +52,8 @@ protected:
     }
 
     void start_phone(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv{binary("phone-sim"), "--radio", radio, "--data", phone_data};
+        std::vector<std::string> argv{binary("phone-sim"), "--radio", radio, "--data", phone_data,
+                                      "--lan-port", std::to_string(lan_port)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         phone = std::make_unique<Process>(argv, std::vector<std::string>{},
                                           (tmp.path() / "phone.stderr").string());

@@ -3,6 +3,10 @@
 // misbehave exactly as asked.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -10,6 +14,7 @@
 #include "e2e_support.h"
 #include "phone.h"
 #include "platform/sim/sim_radio.h"
+#include "protocol/frame.h"
 #include "session/engine.h"
 
 namespace dovan::e2e {
@@ -55,10 +60,12 @@ struct Lines {
 // The PC side: one GATT connection to the phone and a session engine fed from it.
 class Central {
 public:
-    Central(const std::string& radio, std::uint64_t address) : adapter_(sim::make_sim_adapter(radio)) {
+    explicit Central(const std::string& radio) : adapter_(sim::make_sim_adapter(radio)) {}
+    Central(const std::string& radio, std::uint64_t address) : Central(radio) { open(address); }
+    bool open(std::uint64_t address) {
         auto dev = adapter_->device_from_address(address);
-        if (!dev.ok()) return;
-        device_ = *dev;
+        if (dev.ok()) device_ = *dev;
+        return dev.ok();
     }
     bool present() const { return device_ != nullptr; }
 
@@ -121,6 +128,52 @@ public:
         });
     }
 
+    // The PC's TCP listener on loopback; the phone is told its port.
+    std::uint16_t listen() {
+        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listen_fd_, 4) != 0 ||
+            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+            return 0;
+        return ntohs(sa.sin_port);
+    }
+    // Serves the phone's TCP connection while pumping, as the PC's channel would.
+    bool pump_tcp_until(const std::function<bool(Engine&)>& done) {
+        return pump_until([&](Engine& e) {
+            if (conn_fd_ < 0) {
+                pollfd p{listen_fd_, POLLIN, 0};
+                if (::poll(&p, 1, 0) > 0) {
+                    conn_fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (conn_fd_ >= 0) e.start_bind_server();
+                }
+            }
+            if (conn_fd_ >= 0) {
+                for (pollfd p{conn_fd_, POLLIN, 0}; ::poll(&p, 1, 0) > 0;) {
+                    std::uint8_t buf[4096];
+                    const ssize_t n = ::recv(conn_fd_, buf, sizeof buf, 0);
+                    if (n <= 0) break;
+                    tcp_in_.insert(tcp_in_.end(), buf, buf + n);
+                }
+                while (tcp_in_.size() >= FRAME_HEADER_LEN) {
+                    auto h = parse_header(tcp_in_);
+                    if (!h.ok() || tcp_in_.size() < h->frame_len()) break;
+                    e.handle_frame(ByteView(tcp_in_).first(h->frame_len()), Transport::Tcp);
+                    tcp_in_.erase(tcp_in_.begin(), tcp_in_.begin() + static_cast<std::ptrdiff_t>(h->frame_len()));
+                }
+                for (; !e.tcp_out().empty(); e.tcp_out().pop_front())
+                    (void)::send(conn_fd_, e.tcp_out().front().data(), e.tcp_out().front().size(), MSG_NOSIGNAL);
+            }
+            return done(e);
+        });
+    }
+    ~Central() {
+        if (conn_fd_ >= 0) ::close(conn_fd_);
+        if (listen_fd_ >= 0) ::close(listen_fd_);
+    }
+
     Engine& engine() { return *engine_; }
     const std::vector<AppEvent>& events() const { return events_; }
     std::size_t max_value() const { return max_value_; }
@@ -134,6 +187,9 @@ private:
     std::vector<Bytes> inbound_;
     std::vector<AppEvent> events_;
     std::size_t max_value_ = 0;
+    int listen_fd_ = -1;
+    int conn_fd_ = -1;
+    Bytes tcp_in_;
 };
 
 class PhoneSim : public ::testing::Test {
@@ -204,6 +260,30 @@ TEST_F(PhoneSim, PairsKeepsItsIdentityAndIsKnownOnTheNextRun) {
     for (const auto& e : pc.events()) EXPECT_NE(e.kind, AppEventKind::SasReady);
 }
 
+TEST_F(PhoneSim, BindsThePcsTcpChannelAsTheClientOncePaired) {
+    {
+        auto phone = start(options());
+        Central first(radio, phone->address());
+        ASSERT_EQ(first.discover(), ble::GattStatus::Success);
+        first.start_engine({});
+        ASSERT_TRUE(first.pump_until([](Engine& e) { return e.state() == EngineState::SasCompare; }));
+        first.engine().confirm_sas();
+        ASSERT_TRUE(first.pump_until([&](Engine&) { return lines.has("paired "); }));
+    }
+    // The next run: trusted at once, then bound over loopback.
+    Central pc(radio);
+    auto o = options();
+    o.lan_port = pc.listen();
+    ASSERT_NE(*o.lan_port, 0);
+    auto phone = start(o);
+    ASSERT_TRUE(pc.open(phone->address()));
+    ASSERT_EQ(pc.discover(), ble::GattStatus::Success);
+    pc.start_engine({{phone->fingerprint(), "Pixel 8"}});
+    ASSERT_TRUE(pc.pump_until([](Engine& e) { return e.state() == EngineState::Paired; }));
+    ASSERT_TRUE(pc.pump_tcp_until([](Engine& e) { return e.tcp_bound(); }));
+    ASSERT_TRUE(pc.pump_tcp_until([&](Engine&) { return lines.has("tcp 1"); }));
+}
+
 TEST_F(PhoneSim, NewIdentityUnderTheSameNameIsAMismatchForThePc) {
     std::string old_fp;
     {
@@ -268,7 +348,7 @@ TEST_F(PhoneSim, DropsTheCentralMidHandshakeAndComesBackFromAway) {
         ASSERT_EQ(pc.discover(), ble::GattStatus::Success);
         pc.start_engine({});
         ASSERT_TRUE(pc.pump_until([&](Engine&) { return lines.has("disconnected"); }));
-        EXPECT_FALSE(phone->connected());
+        EXPECT_TRUE(eventually([&] { return !phone->connected(); }));
     }
     phone->go_away(600ms);
     ASSERT_TRUE(eventually([&] { return lines.has("away"); }));

@@ -38,7 +38,9 @@ void usage() {
                  "  --drop-after-writes N   drop the central after N writes on a connection\n"
                  "  --silent-after S        go silent S seconds after pairing\n"
                  "  --away-after S          vanish S seconds after pairing ...\n"
-                 "  --away-for S            ... for S seconds (default 5)\n");
+                 "  --away-for S            ... for S seconds (default 5)\n"
+                 "  --lan-port N            the PC's TCP channel on 127.0.0.1 (default 55676)\n"
+                 "  --no-tcp                stay on BLE only\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -58,6 +60,7 @@ void print(const std::string& line) {
 
 int main(int argc, char** argv) {
     PhoneOptions opt;
+    opt.lan_port = 55676;
     if (const char* radio = std::getenv("DOVAN_SIM_RADIO")) opt.radio = radio;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
@@ -97,6 +100,14 @@ int main(int argc, char** argv) {
         else if (a == "--silent-after") opt.silent_after_paired = std::chrono::seconds(count());
         else if (a == "--away-after") opt.away_after_paired = std::chrono::seconds(count());
         else if (a == "--away-for") opt.away_for = std::chrono::seconds(count());
+        else if (a == "--lan-port") {
+            const unsigned port = count();
+            if (port == 0 || port > 65535) {
+                usage();
+                return 2;
+            }
+            opt.lan_port = static_cast<std::uint16_t>(port);
+        } else if (a == "--no-tcp") opt.lan_port.reset();
         else {
             usage();
             return 2;

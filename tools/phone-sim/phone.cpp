@@ -1,10 +1,17 @@
 #include "phone.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "app/store_files.h"
 #include "app/stores.h"
 #include "crypto/random.h"
+#include "protocol/frame.h"
 
 namespace dovan::phonesim {
 
@@ -16,6 +23,7 @@ using namespace std::chrono_literals;
 constexpr const char* kAddressFile = "address";
 constexpr std::uint8_t kOpServices = 0x01;
 constexpr mode_t kPrivate = 0600;
+constexpr auto kTcpRetry = 1s;
 
 ble::Uuid uuid_of(std::string_view text) {
     auto u = ble::Uuid::parse(text);
@@ -187,6 +195,7 @@ void Phone::stop() {
     }
     radio.reset();  // joins its threads, which may still be posting
     engine_.reset();
+    tcp_close(nullptr);
 }
 
 void Phone::post(Input input) {
@@ -219,7 +228,8 @@ bool Phone::connected() const {
 void Phone::run() {
     std::unique_lock lock(mu_);
     while (!stop_) {
-        cv_.wait_for(lock, 100ms, [&] { return stop_ || !inbox_.empty(); });
+        // A live TCP channel is polled more often than the BLE side needs.
+        cv_.wait_for(lock, tcp_fd_ >= 0 ? 20ms : 100ms, [&] { return stop_ || !inbox_.empty(); });
         if (stop_) break;
         std::deque<Input> batch;
         batch.swap(inbox_);
@@ -249,6 +259,7 @@ void Phone::run() {
                 handle(away, now);
             }
         }
+        tcp_step(now);
         drain_engine(now);
         lock.lock();
     }
@@ -263,6 +274,7 @@ void Phone::handle(Input& input, Instant now) {
     } else if (std::holds_alternative<Disconnected>(input)) {
         if (engine_) emit("disconnected");
         engine_.reset();
+        tcp_close("tcp closed");
         paired_since_.reset();
     } else if (auto* v = std::get_if<Value>(&input)) {
         if (engine_ && !silent_) engine_->take_ble_value(v->bytes, now);
@@ -271,6 +283,7 @@ void Phone::handle(Input& input, Instant now) {
         if (radio_) radio_->disconnect();
         if (engine_) emit("disconnected");
         engine_.reset();
+        tcp_close("tcp closed");
         paired_since_.reset();
     } else if (auto* a = std::get_if<Away>(&input)) {
         std::unique_ptr<sim::SimPeripheral> radio;
@@ -280,6 +293,7 @@ void Phone::handle(Input& input, Instant now) {
         }
         radio.reset();
         engine_.reset();
+        tcp_close("tcp closed");
         paired_since_.reset();
         emit("away");
         std::lock_guard lock(mu_);
@@ -331,6 +345,7 @@ void Phone::drain_engine(Instant now) {
     auto& out = engine_->ble_out();
     if (silent_) {
         out.clear();
+        engine_->tcp_out().clear();
         return;
     }
     const ble::Uuid notify_char = uuid_of(ble::kNotifyCharUuid);
@@ -339,7 +354,73 @@ void Phone::drain_engine(Instant now) {
         if (radio_) radio_->notify(notify_char, out.front());
         out.pop_front();
     }
-    engine_->tcp_out().clear();  // no TCP client yet: frames for it have nowhere to go
+    auto& tcp = engine_->tcp_out();
+    while (!tcp.empty()) {
+        const Bytes& f = tcp.front();
+        if (tcp_fd_ >= 0 && ::send(tcp_fd_, f.data(), f.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(f.size()))
+            tcp_close("tcp closed");
+        tcp.pop_front();
+    }
+}
+
+void Phone::tcp_close(const char* why) {
+    if (tcp_fd_ < 0) return;
+    ::close(tcp_fd_);
+    tcp_fd_ = -1;
+    tcp_in_.clear();
+    if (why) emit(why);
+}
+
+void Phone::tcp_step(Instant now) {
+    if (!opt_.lan_port || !engine_ || silent_) return;
+    if (tcp_fd_ < 0) {
+        if (engine_->state() != EngineState::Paired || !engine_->session_key_ready()) return;
+        if (last_tcp_attempt_ && now - *last_tcp_attempt_ < kTcpRetry) return;
+        last_tcp_attempt_ = now;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(*opt_.lan_port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // the PC of a simulated phone is this machine
+        timeval tv{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            ::close(fd);
+            return;
+        }
+        tcp_fd_ = fd;
+        emit("tcp connected");
+        engine_->start_bind_client();
+        return;
+    }
+    for (;;) {
+        pollfd p{tcp_fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) break;
+        std::uint8_t buf[16384];
+        const ssize_t n = ::recv(tcp_fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0) {
+            tcp_close("tcp closed");
+            return;
+        }
+        tcp_in_.insert(tcp_in_.end(), buf, buf + n);
+        if (static_cast<std::size_t>(n) < sizeof buf) break;
+    }
+    std::size_t at = 0;
+    while (tcp_in_.size() - at >= FRAME_HEADER_LEN) {
+        auto header = parse_header(ByteView(tcp_in_).subspan(at));
+        if (!header.ok()) {
+            emit("error -1 TCP: " + header.error().display());
+            tcp_close("tcp closed");
+            return;
+        }
+        const std::size_t len = header->frame_len();
+        if (tcp_in_.size() - at < len) break;
+        engine_->note_tcp_receive(now);
+        engine_->handle_frame(ByteView(tcp_in_).subspan(at, len), Transport::Tcp);
+        at += len;
+    }
+    tcp_in_.erase(tcp_in_.begin(), tcp_in_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 }  // namespace dovan::phonesim

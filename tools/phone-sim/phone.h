@@ -51,11 +51,15 @@ struct PhoneOptions {
     // After this long in PAIRED, stops advertising and drops the link for `away_for`.
     std::optional<std::chrono::milliseconds> away_after_paired;
     std::chrono::milliseconds away_for{std::chrono::seconds(5)};
+    // Once paired, connects to the PC's TCP channel on 127.0.0.1 at this port and binds
+    // it as the client (absent: BLE only).
+    std::optional<std::uint16_t> lan_port;
 };
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
 // "connected", "disconnected", "hello <name>", "state <n>", "sas <dddddd>",
-// "paired <fp>", "error <code> <text>", "silent", "away", "back".
+// "paired <fp>", "error <code> <text>", "tcp connected", "tcp closed", "tcp 1", "tcp 0",
+// "silent", "away", "back".
 using LineSink = std::function<void(const std::string&)>;
 
 class Phone {
@@ -98,6 +102,8 @@ private:
     void run();
     void handle(Input& input, Instant now);
     void drain_engine(Instant now);
+    void tcp_step(Instant now);
+    void tcp_close(const char* why);
     void emit(const std::string& line);
 
     PhoneOptions opt_;
@@ -128,6 +134,9 @@ private:
     bool silent_done_ = false;
     bool away_done_ = false;
     Instant last_tick_{};
+    int tcp_fd_ = -1;
+    Bytes tcp_in_;
+    std::optional<Instant> last_tcp_attempt_;
 };
 
 }  // namespace dovan::phonesim
