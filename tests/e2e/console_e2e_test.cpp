@@ -125,16 +125,20 @@ TEST_F(Desktop, FirstPairingIsRememberedAndARestartReconnectsByItself) {
     if (HasFatalFailure()) return;
     EXPECT_NE(read_app_file("trusted_peers.tsv").find(phone_fp), std::string::npos);
     EXPECT_NE(read_app_file("peer_names.tsv").find(phone_fp + "\tPixel 8"), std::string::npos);
+    // Once paired, the phone joins the TCP channel on loopback and binds it.
+    ASSERT_TRUE(pc->wait_line("tcp 1"));
+    ASSERT_TRUE(phone->wait_line("tcp 1"));
     auto st = status();
     ASSERT_TRUE(st);
-    EXPECT_TRUE(st->starts_with("status state=4 paired=1 ")) << *st;
-    EXPECT_NE(st->find(" fp=" + phone_fp + " "), std::string::npos) << *st;
+    EXPECT_TRUE(st->starts_with("status state=4 paired=1 tcp=1 peer=Pixel 8 fp=" + phone_fp + " ")) << *st;
+    EXPECT_TRUE(st->ends_with(" addr=127.0.0.1")) << *st;
 
     stop_pc();
     start_pc();
     ASSERT_TRUE(pc->wait_line("state 4"));
     ASSERT_TRUE(pc->wait_line("paired " + phone_fp));
     EXPECT_EQ(pc->count("sas "), 0u) << "a known phone must not be compared again";
+    EXPECT_TRUE(pc->wait_line("tcp 1"));
 }
 
 TEST_F(Desktop, NewIdentityUnderTheSameNameAsksTheUserAndPairsAfresh) {
