@@ -158,6 +158,8 @@ int main(int argc, char** argv) {
         // The simulated phone lives on this machine; nothing of ours leaves loopback.
         core_config.lan.loopback_only = true;
     } else {
+        // Only a real BLE stack serves a phone on the real network.
+        core_config.lan.loopback_only = false;
         core_config.ble_error = "本机没有可用的蓝牙栈（设置 DOVAN_SIM_RADIO 可使用模拟手机）";
     }
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });

@@ -227,6 +227,8 @@ void Core::process_requests(UiRequests r) {
             if (e.state() != EngineState::Repaired) {
                 e.report_error(kErrGeneral, "当前不在身份复核阶段");
             } else {
+                if (auto g = st_.ui->lock(); g->identity_change)
+                    st_.replaced_fingerprint = g->identity_change->old_fingerprint;
                 e.reaccept_identity();
             }
         }
@@ -574,6 +576,13 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
         }
         g->bump();
     }
+    // The user accepted that the phone's identity changed: its old key must not stay
+    // trusted, or it would be recognised again after the next start.
+    if (!st_.replaced_fingerprint.empty() && st_.replaced_fingerprint != fingerprint) {
+        std::erase_if(st_.trusted_peers,
+                      [&](const TrustedPeer& p) { return p.fingerprint == st_.replaced_fingerprint; });
+    }
+    st_.replaced_fingerprint.clear();
     record_pairing(st_.trusted_peers, fingerprint, peer_name, advertised);
     arm_autodial("paired");
     auto g = st_.ui->lock();

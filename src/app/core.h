@@ -70,8 +70,9 @@ struct LanOptions {
     // Tests running side by side each take a port of their own (0: any free one).
     std::uint16_t port = kLanPort;
     // While the sim radio stands in for BLE the phone lives on this machine, so the
-    // listener binds 127.0.0.1 and beacons stay on loopback.
-    bool loopback_only = false;
+    // listener binds 127.0.0.1 and beacons stay on loopback. On by default so that nothing
+    // but the program itself, on a real BLE stack, ever reaches a real network.
+    bool loopback_only = true;
 };
 
 class SecretProtector;
@@ -106,6 +107,9 @@ struct CoreState {
     Bytes channel_key;
     std::optional<DeviceIdentity> identity;
     std::vector<TrustedPeer> trusted_peers;
+    // The fingerprint a changed identity replaces, once the user accepted the change; it
+    // leaves the trusted list when the new identity's pairing completes.
+    std::string replaced_fingerprint;
 
     // The engine and the members that keep the BLE link alive.
     ble::LinkState link;

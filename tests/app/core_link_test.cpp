@@ -282,7 +282,10 @@ TEST_F(CoreOverSimRadio, NewIdentityUnderAKnownNameAsksTheUserThenComparesAFresh
     phone_->confirm_sas();
     ui_->lock()->requests.sas_confirm = true;
     ASSERT_TRUE(turns_until([&] { return ui_->lock()->paired && pc_state() == EngineState::Paired; }));
-    EXPECT_NE(read(kTrustedPeersTsv).find(new_fp + "\tPixel 8\n"), std::string::npos);
+    // The replaced key is no longer trusted, in memory or on disk.
+    EXPECT_EQ(read(kTrustedPeersTsv), new_fp + "\tPixel 8\n");
+    ASSERT_EQ(ui_->lock()->bound_devices.size(), 1u);
+    EXPECT_EQ(ui_->lock()->bound_devices[0].fingerprint, new_fp);
 }
 
 TEST_F(CoreOverSimRadio, SilenceEndsInAHeartbeatTimeoutAndTheCoreRedialsWhenThePhoneReturns) {
