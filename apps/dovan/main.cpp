@@ -19,7 +19,7 @@
 #include "app/settings.h"
 #include "app/stores.h"
 #include "platform/clock.h"
-#include "platform/sim/sim_radio.h"
+#include "ble/adapter.h"
 #include "shell/console.h"
 #include "shell/ui_state.h"
 
@@ -153,15 +153,12 @@ int main(int argc, char** argv) {
     core_config.ui = ui;
     core_config.window = [&pump] { pump.wake(); };
     core_config.lan.port = args.lan_port;
-    if (const char* radio = std::getenv("DOVAN_SIM_RADIO"); radio != nullptr && *radio != '\0') {
-        core_config.ble = sim::make_sim_adapter(radio);
-        // The simulated phone lives on this machine; nothing of ours leaves loopback.
-        core_config.lan.loopback_only = true;
-    } else {
-        // Only a real BLE stack serves a phone on the real network.
-        core_config.lan.loopback_only = false;
-        core_config.ble_error = "本机没有可用的蓝牙栈（设置 DOVAN_SIM_RADIO 可使用模拟手机）";
-    }
+    // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
+    // only a real BLE stack serves a phone on the real network.
+    ble::PlatformAdapter platform = ble::open_platform_adapter();
+    core_config.ble = platform.adapter;
+    core_config.ble_error = platform.error;
+    core_config.lan.loopback_only = platform.simulated || !platform.adapter;
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
     console_line("[Dovan] shell up. core version: " + std::string(kVersion));
 

@@ -6,6 +6,7 @@
 #include "app/debug_log.h"
 #include "app/store_files.h"
 #include "app/stores.h"
+#include "shell/ui_state.h"
 
 namespace dovan {
 namespace fs = std::filesystem;
@@ -216,21 +217,7 @@ std::uint8_t feature_mask(const Settings& s) {
     return m;
 }
 
-std::string default_inbox() {
-    if (const char* profile = std::getenv("USERPROFILE"); profile && !trim(profile).empty()) {
-        std::string_view p(profile);
-        while (!p.empty() && (p.back() == '\\' || p.back() == '/')) p.remove_suffix(1);
-        return format_text("{}\\Downloads\\Dovan", p);
-    }
-#ifndef _WIN32
-    if (const char* home = std::getenv("HOME"); home && !trim(home).empty()) {
-        std::string_view h = trim(home);
-        while (h.size() > 1 && h.back() == '/') h.remove_suffix(1);
-        return (fs::path(h) / "Downloads" / "Dovan").string();
-    }
-#endif
-    return "Dovan";
-}
+std::string default_inbox() { return default_inbox_from_env(); }
 
 std::string effective_inbox(const Settings& s) {
     return s.inbox.empty() ? default_inbox() : s.inbox;

@@ -250,8 +250,8 @@ std::string default_inbox(const char* userprofile, const char* home) {
         while (!base.empty() && (base.back() == '\\' || base.back() == '/')) base.remove_suffix(1);
         return format_text("{}\\Downloads\\Dovan", base);
     }
-    if (home != nullptr && *home != '\0') {
-        std::string_view base = home;
+    if (home != nullptr && !trim_white(home).empty()) {
+        std::string_view base = trim_white(home);
         while (base.size() > 1 && base.back() == '/') base.remove_suffix(1);
         if (base == "/") base = "";
         return format_text("{}/Downloads/Dovan", base);
