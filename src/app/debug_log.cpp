@@ -31,63 +31,11 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one UTF-8 character at `i`, advancing it. Ill-formed bytes decode to U+FFFD one
-// byte at a time, so a stray byte from a producer never makes the JSON line invalid.
+// Ill-formed bytes read as U+FFFD one byte at a time, so a stray byte from a producer
+// never makes the JSON line invalid.
 char32_t next_char(std::string_view s, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return kReplacement;
-    }
-    if (i + len > s.size()) {
-        ++i;
-        return kReplacement;
-    }
-    for (int k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return kReplacement;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return kReplacement;
-    }
-    i += len;
-    return cp;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    const char32_t cp = utf8_next(s, i);
+    return cp == kUtf8Invalid ? kReplacement : cp;
 }
 
 void append_escaped(std::string& out, std::string_view text) {
@@ -116,7 +64,7 @@ void append_escaped(std::string& out, std::string_view text) {
                     out.push_back(kHex[c >> 4]);
                     out.push_back(kHex[c & 0xF]);
                 } else {
-                    append_utf8(out, c);
+                    utf8_append(out, c);
                 }
         }
     }
@@ -135,7 +83,7 @@ void append_plain_value(std::string& out, std::string_view text) {
         if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
             out.push_back(' ');
         else
-            append_utf8(out, c);
+            utf8_append(out, c);
     }
 }
 

@@ -64,53 +64,6 @@ bool* flag_for(Settings& s, std::string_view key) {
 
 }  // namespace
 
-std::string utf8_lossy(std::string_view bytes) {
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    while (i < n) {
-        const unsigned char c = at(i);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        std::size_t need = 0;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        }
-        std::size_t len = 1;  // bytes of the (possibly partial) sequence that were valid
-        bool whole = need > 0;
-        for (std::size_t k = 1; whole && k <= need; ++k) {
-            const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-            if (i + k >= n || at(i + k) < l || at(i + k) > h) {
-                whole = false;
-            } else {
-                ++len;
-            }
-        }
-        if (whole) {
-            out.append(bytes.substr(i, len));
-        } else {
-            out.append(kReplacement);
-        }
-        i += len;
-    }
-    return out;
-}
-
 Settings parse_settings(std::string_view bytes, bool* was_utf8) {
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
     const bool valid = utf8_valid(bytes);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace dovan {
 
 inline constexpr const char* kSettingsIni = "settings.ini";
@@ -58,8 +60,5 @@ std::uint8_t feature_mask(const Settings& s);
 // Receive folder when `inbox` is empty.
 std::string default_inbox();
 std::string effective_inbox(const Settings& s);
-
-// Decodes UTF-8 with U+FFFD for each maximal invalid subsequence.
-std::string utf8_lossy(std::string_view bytes);
 
 }  // namespace dovan

@@ -77,39 +77,90 @@ std::string_view utf8_cut(std::string_view text, std::size_t n) {
 }
 
 bool utf8_valid(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();)
+        if (utf8_next(text, i) == kUtf8Invalid) return false;
+    return true;
+}
+
+char32_t utf8_next(std::string_view text, std::size_t& pos) {
+    const auto b0 = static_cast<unsigned char>(text[pos]);
+    if (b0 < 0x80) {
+        ++pos;
+        return b0;
+    }
+    std::size_t len = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    }
+    bool ok = len != 0 && pos + len <= text.size();
+    for (std::size_t k = 1; ok && k < len; ++k) {
+        const auto b = static_cast<unsigned char>(text[pos + k]);
+        ok = (b & 0xC0) == 0x80;
+        cp = cp << 6 | (b & 0x3F);
+    }
+    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++pos;
+        return kUtf8Invalid;
+    }
+    pos += len;
+    return cp;
+}
+
+void utf8_append(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+std::string utf8_lossy(std::string_view in) {
+    std::string out;
+    out.reserve(in.size());
     std::size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) {
+    while (i < in.size()) {
+        const auto b = static_cast<unsigned char>(in[i]);
+        if (b < 0x80) {
+            out.push_back(static_cast<char>(b));
             ++i;
             continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
         }
-        if (i + len > text.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (cc & 0x3F);
+        const std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        std::size_t j = i + 1;
+        if (len != 0) {
+            // The second byte's range excludes overlongs, surrogates and values past U+10FFFF.
+            const unsigned char lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+            const unsigned char hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+            for (std::size_t k = 1; k < len && j < in.size(); ++k, ++j) {
+                const auto c = static_cast<unsigned char>(in[j]);
+                if (k == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) break;
+            }
+            if (j - i == len) {
+                out.append(in.substr(i, len));
+                i = j;
+                continue;
+            }
         }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
+        out += "\xEF\xBF\xBD";
+        i = j;
     }
-    return true;
+    return out;
 }
 
 }  // namespace dovan

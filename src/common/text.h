@@ -60,4 +60,14 @@ std::string_view utf8_cut(std::string_view text, std::size_t n);
 // True when the bytes are well-formed UTF-8.
 bool utf8_valid(std::string_view text);
 
+inline constexpr char32_t kUtf8Invalid = 0xFFFFFFFF;
+// Decodes the character at `pos` and moves past it. A byte that starts no well-formed
+// character (overlong, surrogate, past U+10FFFF, cut short) gives kUtf8Invalid and moves
+// one byte, so every byte of the input is accounted for exactly once.
+char32_t utf8_next(std::string_view text, std::size_t& pos);
+void utf8_append(std::string& out, char32_t cp);
+// Text from bytes that ought to be UTF-8: each maximal ill-formed subsequence becomes one
+// U+FFFD, as Unicode recommends.
+std::string utf8_lossy(std::string_view bytes);
+
 }  // namespace dovan

@@ -19,63 +19,6 @@ constexpr std::size_t RX_BUFFER = 65535;
 // Name + version budget of a 64-byte list: 3 record headers and the one-byte os.
 constexpr std::size_t BEACON_TEXT_BUDGET = 57;
 
-void append_replacement(std::string& out) { out += "\xEF\xBF\xBD"; }
-
-// UTF-8 with each maximal ill-formed subsequence replaced by U+FFFD.
-std::string utf8_lossy(ByteView in) {
-    std::string out;
-    out.reserve(in.size());
-    std::size_t i = 0;
-    while (i < in.size()) {
-        std::uint8_t b = in[i];
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        std::size_t need = 0;
-        std::uint8_t lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            append_replacement(out);
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        bool whole = true;
-        for (; k <= need; ++k) {
-            if (i + k >= in.size()) {
-                whole = false;
-                break;
-            }
-            std::uint8_t c = in[i + k];
-            std::uint8_t l = k == 1 ? lo : 0x80;
-            std::uint8_t h = k == 1 ? hi : 0xBF;
-            if (c < l || c > h) {
-                whole = false;
-                break;
-            }
-        }
-        if (whole) {
-            out.append(reinterpret_cast<const char*>(in.data() + i), need + 1);
-            i += need + 1;
-        } else {
-            append_replacement(out);
-            i += k;
-        }
-    }
-    return out;
-}
-
 std::uint8_t prefix_of_mask(std::uint32_t mask) {
     std::uint8_t n = 0;
     while (n < 32 && (mask & (0x80000000u >> n)) != 0) ++n;
@@ -141,9 +84,9 @@ Result<Advert, Error> decode_beacon(ByteView datagram) {
     std::optional<std::uint8_t> os;
     for (const TlvRecord& r : *records) {
         if (r.tag == TAG_NAME) {
-            name = utf8_lossy(r.value);
+            name = utf8_lossy(as_text(r.value));
         } else if (r.tag == TAG_VERSION) {
-            version = utf8_lossy(r.value);
+            version = utf8_lossy(as_text(r.value));
         } else if (r.tag == TAG_OS) {
             os = r.value.empty() ? 0 : r.value.front();
         }

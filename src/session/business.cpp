@@ -14,40 +14,6 @@ namespace {
 
 const char* bool_text(bool b) { return b ? "true" : "false"; }
 
-// Each maximal ill-formed subsequence becomes one U+FFFD, as Unicode recommends.
-std::string utf8_lossy(ByteView in) {
-    std::string out;
-    out.reserve(in.size());
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const std::uint8_t b = in[i];
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b));
-            ++i;
-            continue;
-        }
-        const std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-        std::size_t j = i + 1;
-        if (len != 0) {
-            // The second byte's range excludes overlongs, surrogates and values past U+10FFFF.
-            const std::uint8_t lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
-            const std::uint8_t hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
-            for (std::size_t k = 1; k < len && j < in.size(); ++k, ++j) {
-                const std::uint8_t c = in[j];
-                if (k == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) break;
-            }
-            if (j - i == len) {
-                out.append(reinterpret_cast<const char*>(in.data() + i), len);
-                i = j;
-                continue;
-            }
-        }
-        out += "\xEF\xBF\xBD";
-        i = j;
-    }
-    return out;
-}
-
 std::string trimmed(const std::string& s) {
     const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
     std::size_t a = 0, b = s.size();
@@ -223,7 +189,7 @@ void Engine::receive_clipboard(ByteView body) {
                                  data.size() / 1024, kClipboardMax / 1024));
         return;
     }
-    push_event(AppEventKind::ClipboardReceived, ClipboardReceivedEvent{utf8_lossy(as_bytes(data))});
+    push_event(AppEventKind::ClipboardReceived, ClipboardReceivedEvent{utf8_lossy(data)});
 }
 
 void Engine::receive_file_meta(ByteView body) {

@@ -1,5 +1,7 @@
 #include "session/code_extract.h"
 
+#include "common/text.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -21,37 +23,9 @@ constexpr std::size_t kMaxDistance = 40;
 
 // Decodes UTF-8; each ill-formed byte becomes one U+FFFD.
 void decode_utf8(std::string_view s, std::u32string& out) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        if (b0 < 0x80) {
-            out.push_back(b0);
-            ++i;
-            continue;
-        }
-        std::size_t len = 0;
-        char32_t cp = 0, min = 0;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2, cp = b0 & 0x1F, min = 0x80;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3, cp = b0 & 0x0F, min = 0x800;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4, cp = b0 & 0x07, min = 0x10000;
-        }
-        bool ok = len != 0 && i + len <= s.size();
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            ok = (b & 0xC0) == 0x80;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        ok = ok && cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-        if (ok) {
-            out.push_back(cp);
-            i += len;
-        } else {
-            out.push_back(0xFFFD);
-            ++i;
-        }
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t cp = utf8_next(s, i);
+        out.push_back(cp == kUtf8Invalid ? U'\uFFFD' : cp);
     }
 }
 

@@ -9,47 +9,22 @@
 #include <cstring>
 
 #include "app/debug_log.h"
+#include "common/text.h"
 
 namespace dovan {
 namespace {
 
-constexpr char32_t kInvalid = 0xFFFFFFFF;
+constexpr char32_t kInvalid = kUtf8Invalid;
 
 struct Decoded {
     char32_t cp;  // kInvalid for a byte that starts no well-formed character
     std::size_t len;
 };
 
-// Strict UTF-8: overlong forms, surrogates and values above U+10FFFF count as invalid,
-// one byte at a time, so every byte of the input is accounted for exactly once.
 Decoded decode_at(std::string_view s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) return {c, 1};
-    std::size_t len;
-    char32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return {kInvalid, 1};
-    }
-    if (i + len > s.size()) return {kInvalid, 1};
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) return {kInvalid, 1};
-        cp = cp << 6 | (cc & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return {kInvalid, 1};
-    }
-    return {cp, len};
+    std::size_t next = i;
+    const char32_t cp = utf8_next(s, next);
+    return {cp, next - i};
 }
 
 // Unicode White_Space.

@@ -35,6 +35,40 @@ TEST(Utf8, CutNeverSplitsACharacter) {
     EXPECT_FALSE(utf8_valid("\xE9\xAA"));       // truncated
 }
 
+TEST(Utf8, LossyReplacesEachMaximalIllFormedRunOnceWhileNextStepsOneByte) {
+    struct Case {
+        const char* in;
+        const char* lossy;
+        std::size_t invalid_bytes;  // what utf8_next reports one byte at a time
+    };
+    const Case cases[] = {
+        {"a\xE9\xAA\x8C" "b", "a\xE9\xAA\x8C" "b", 0},   // well-formed
+        {"\xE2\x82" "A", "\xEF\xBF\xBD" "A", 2},            // cut short: one U+FFFD
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD", 2},      // overlong lead
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", 3},  // surrogate
+        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", 4},
+        {"\xF0\x9F\x98", "\xEF\xBF\xBD", 3},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8_lossy(c.in), c.lossy) << c.in;
+        std::string_view in = c.in;
+        std::size_t invalid = 0;
+        std::string round;
+        for (std::size_t i = 0; i < in.size();) {
+            const char32_t cp = utf8_next(in, i);
+            if (cp == kUtf8Invalid) {
+                ++invalid;
+            } else {
+                utf8_append(round, cp);
+            }
+        }
+        EXPECT_EQ(invalid, c.invalid_bytes) << c.in;
+        if (c.invalid_bytes == 0) {
+            EXPECT_EQ(round, c.in);
+        }
+    }
+}
+
 TEST(Result, CarriesValueOrError) {
     auto good = [](int x) -> Result<int> {
         if (x < 0) return fail_text("负数", -200);
