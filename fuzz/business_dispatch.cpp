@@ -12,38 +12,13 @@
 #include "protocol/messages.h"
 #include "session/engine.h"
 
+#include "engine_pair.h"
+
 namespace {
 
 using namespace dovan;
 
-struct Keys {
-    DeviceIdentity pc;
-    DeviceIdentity phone;
-};
-
-const Keys& keys() {
-    static const Keys* const k = [] {
-        auto pc = DeviceIdentity::generate();
-        auto phone = DeviceIdentity::generate();
-        invariant(pc.ok() && phone.ok(), "fuzz identities");
-        return new Keys{std::move(*pc), std::move(*phone)};
-    }();
-    return *k;
-}
-
-EngineConfig config(std::uint8_t role) {
-    EngineConfig c;
-    c.role = role;
-    c.device_name = role == 0 ? "Windows-PC" : "Phone";
-    c.app_version = "0.5.3";
-    c.hello_counter_start = 11 + role;
-    c.ble_mtu = 517;
-    for (std::size_t i = 0; i < c.static_private_key.size(); ++i)
-        c.static_private_key[i] = static_cast<std::uint8_t>(i * 29 + 3 + role * 57);
-    c.identity = role == 0 ? keys().pc : keys().phone;
-    c.trusted = {{role == 0 ? keys().phone.fingerprint() : keys().pc.fingerprint(), ""}};
-    return c;
-}
+EngineConfig config(std::uint8_t role) { return fuzz::paired_config(role, 517); }
 
 void move_all(Engine& from, Engine& to, Instant now) {
     while (!from.ble_out().empty()) {
