@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/debug_log.h"
+#include "app/settings.h"
 #include "store/stores.h"
 
 namespace dovan {
@@ -21,6 +22,8 @@ Core::Core(CoreConfig config, Clock& clock) : clock_(clock), config_(std::move(c
     st_.link.last_heal = now;
     st_.last_timer_tick = now;
     link_ = std::make_unique<ble::Link>(clock_, static_cast<ble::LinkHost&>(*this), st_.link);
+    FeatureHost& host = *this;
+    features_ = std::make_unique<Features>(config_.features ? config_.features(host) : Features::standard(host));
 }
 
 Core::~Core() {
@@ -63,6 +66,7 @@ Status Core::start() {
 void Core::turn() {
     enter(CoreStep::UiRequests);
     take_ui_requests();
+    sync_engine_presence();
     enter(CoreStep::SessionStartup);
     step_session_startup();
     enter(CoreStep::TcpAccept);
@@ -81,6 +85,7 @@ void Core::turn() {
     step_heal_wait();
     enter(CoreStep::Autodial);
     step_autodial();
+    sync_engine_presence();
     enter(CoreStep::TcpWrites);
     step_tcp_writes();
     enter(CoreStep::AppEvents);
@@ -189,8 +194,25 @@ bool Core::user_deciding() const {
 }
 
 void Core::before_connect() {
-    // Transfers bound to the old link are aborted here once file sending and receiving exist.
+    sync_engine_presence();
     shutdown_lan();
+}
+
+void Core::sync_engine_presence() {
+    const Engine* now = engine();
+    if (now == announced_engine_) return;
+    if (announced_engine_ != nullptr) features_->on_link({LinkChange::Kind::EngineGone, {}});
+    announced_engine_ = now;
+    if (now != nullptr) features_->on_link({LinkChange::Kind::EngineCreated, {}});
+}
+
+void Core::save_settings() {
+    UiSettings mirror;
+    {
+        auto g = st_.ui->lock();
+        mirror = g->settings;
+    }
+    ::dovan::save_settings(config_.data_dir, settings_with(load_settings(config_.data_dir), mirror));
 }
 
 bool Core::tcp_connection_present() const { return st_.tcp && const_cast<TcpChannel&>(*st_.tcp).has_connection(); }
@@ -255,8 +277,7 @@ void Core::process_requests(UiRequests r) {
             }
         }
         if (r.identity_reject) e.reject_pairing();
-        // Clipboard text, media command and notification reply join here with the phone
-        // features.
+        features_->session_requests(r);
     }
 
     // An identity answer closes the prompt, also when the engine is gone.
@@ -271,8 +292,7 @@ void Core::process_requests(UiRequests r) {
 
     if (r.unbind) unbind();
     if (r.manual_connect) manual_address();
-    // Files to send, cancel and the album requests join here with the transfers and the
-    // album.
+    features_->queue_requests(r);
 }
 
 void Core::manual_address() {
@@ -313,7 +333,7 @@ void Core::unbind() {
         e->return_to_discover();
     }
     shutdown_lan();
-    // Send jobs and receive sessions are dropped here once the transfers exist.
+    features_->on_link({LinkChange::Kind::Unbound, "设备解绑"});
     st_.trusted_peers.clear();
     forget_all(config_.data_dir);
     st_.link.autodial_names.reset();
@@ -339,9 +359,9 @@ void Core::unbind() {
 // shutdown_lan; a failed open is retried no sooner than 5 s later.
 void Core::step_session_startup() {
     if (!engine_present() || engine()->state() != EngineState::Paired) return;
-    // The configuration sync is sent here (config_sent) once the phone features exist.
-    if (!st_.modules.file_transfer()) return;
     const Instant now = clock_.now();
+    features_->step(CoreStep::SessionStartup, now);
+    if (!engine_present() || !st_.modules.file_transfer()) return;
     if (!st_.discovery && (!st_.last_udp_open_attempt || now - *st_.last_udp_open_attempt >= kLanRetry)) {
         DiscoveryOptions options = st_.lan.loopback_only ? DiscoveryOptions::loopback() : DiscoveryOptions{};
         options.port = st_.lan.port;
@@ -543,9 +563,12 @@ void Core::on_app_event(const AppEvent& ev) {
             return;
         }
         case AppEventKind::TcpBound: {
-            auto g = st_.ui->lock();
-            g->tcp_ready = true;
-            g->bump();
+            {
+                auto g = st_.ui->lock();
+                g->tcp_ready = true;
+                g->bump();
+            }
+            features_->on_link({LinkChange::Kind::TcpBound, {}});
             return;
         }
         case AppEventKind::TcpUnbound: {
@@ -557,6 +580,7 @@ void Core::on_app_event(const AppEvent& ev) {
                 g->bump();
             }
             push_notice(format_text("TCP 通道解绑: {}", ev.as<TcpUnboundEvent>()->reason));
+            features_->on_link({LinkChange::Kind::TcpUnbound, ev.as<TcpUnboundEvent>()->reason});
             return;
         }
         case AppEventKind::EngineError: {
@@ -565,12 +589,11 @@ void Core::on_app_event(const AppEvent& ev) {
             return;
         }
         default:
-            on_feature_event(ev);
+            // Events no module takes (a file id nobody knows) are dropped.
+            (void)features_->on_event(ev);
             return;
     }
 }
-
-void Core::on_feature_event(const AppEvent&) {}
 
 void Core::on_pairing_completed(const std::string& fingerprint) {
     std::string advertised;
@@ -608,15 +631,9 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
     g->bump();
 }
 
-// Step 13: received chunks to the file receiver.
-void Core::step_received_chunks() {}
-
-// Step 14: the sending step of the current send job.
-void Core::step_file_sending() {}
-
-// Step 15: album pacing and time-outs while the album is loaded, else in-flight requests
-// are dropped.
-void Core::step_album() {}
+void Core::step_received_chunks() { features_->step(CoreStep::ReceivedChunks, clock_.now()); }
+void Core::step_file_sending() { features_->step(CoreStep::FileSending, clock_.now()); }
+void Core::step_album() { features_->step(CoreStep::Album, clock_.now()); }
 
 // Step 16. The engine's timers count in whole seconds, so its timer step runs at most once
 // a second however short the turns are.
@@ -627,8 +644,7 @@ void Core::step_engine_timers() {
     if (Engine* e = engine()) e->timer_step(now);
 }
 
-// Step 17: at most one receive session whose hold deadline passed is finished per turn.
-void Core::step_receive_holds() {}
+void Core::step_receive_holds() { features_->step(CoreStep::ReceiveHolds, clock_.now()); }
 
 // Step 18.
 void Core::step_udp_discovery() {
@@ -652,20 +668,7 @@ void Core::step_scan_list_expiry() {
     request_repaint();
 }
 
-// Step 20. Replies only count as lost once the phone has had strictly more than 10 s.
-void Core::step_reply_expiry() {
-    const Instant now = clock_.now();
-    bool any = false;
-    {
-        auto g = st_.ui->lock();
-        std::vector<std::uint32_t> expired;
-        for (const auto& r : g->awaiting_replies) {
-            if (now - r.sent > kReplyAckTimeout) expired.push_back(r.id);
-        }
-        for (std::uint32_t id : expired) any |= g->finish_reply(id, false, kReplyNoAnswer, now);
-    }
-    if (any) request_repaint();
-}
+void Core::step_reply_expiry() { features_->step(CoreStep::ReplyExpiry, clock_.now()); }
 
 // Step 21. The idle time itself changes every turn but only its crossing of the quiet
 // mark changes what is drawn, so only that moves the change counter.
