@@ -37,8 +37,7 @@ Status Core::start() {
     if (!stores) {
         push_notice(stores.error().display());
         auto g = st_.ui->lock();
-        g->engine_state = kEngineClosed;
-        g->bump();
+        g->set_engine_state(kEngineClosed);
         return fail_text(stores.error().display());
     }
     st_.channel_key = std::move(stores->channel_key);
@@ -140,10 +139,7 @@ void Core::shutdown_lan() {
     st_.tcp_conn_id = 0;
     st_.last_listen_attempt.reset();
     auto g = st_.ui->lock();
-    if (g->tcp_ready) {
-        g->tcp_ready = false;
-        g->bump();
-    }
+    g->set_tcp_ready(false);
 }
 
 void Core::close_served_connection(const std::string& reason) {
@@ -153,8 +149,7 @@ void Core::close_served_connection(const std::string& reason) {
     st_.tcp_conn_id = 0;
     {
         auto g = st_.ui->lock();
-        g->tcp_ready = false;
-        g->bump();
+        g->set_tcp_ready(false);
     }
     push_notice(format_text("TCP 通道断开: {}", reason));
 }
@@ -179,9 +174,7 @@ void Core::mirror_scan_list() {
 void Core::connecting_to(std::uint64_t address) { st_.ui->lock()->connecting = address; }
 
 void Core::connect_failed() {
-    auto g = st_.ui->lock();
-    g->engine_state = kEngineClosed;
-    g->bump();
+    st_.ui->lock()->set_engine_state(kEngineClosed);
 }
 
 std::string Core::peer_name() const { return st_.ui->lock()->peer_name; }
@@ -284,7 +277,7 @@ void Core::process_requests(UiRequests r) {
     if (r.identity_accept || r.identity_reject) {
         {
             auto g = st_.ui->lock();
-            g->identity_change.reset();
+            g->set_identity_change(std::nullopt);
             g->bump();
         }
         request_repaint();
@@ -342,14 +335,14 @@ void Core::unbind() {
         g->paired = false;
         g->peer_name.clear();
         g->peer_fingerprint.reset();
-        g->sas_prompt.reset();
-        g->identity_change.reset();
-        g->tcp_ready = false;
+        g->set_sas_prompt(std::nullopt);
+        g->set_identity_change(std::nullopt);
+        g->set_tcp_ready(false);
         g->peer_address.clear();
         g->bound_devices.clear();
         g->device_status.reset();
         g->connecting.reset();
-        g->engine_state = engine() ? static_cast<std::uint8_t>(engine()->state()) : kEngineDiscover;
+        g->set_engine_state(engine() ? static_cast<std::uint8_t>(engine()->state()) : kEngineDiscover);
         g->bump();
     }
     request_repaint();
@@ -436,8 +429,7 @@ void Core::step_tcp_close() {
     st_.tcp_conn_id = 0;
     {
         auto g = st_.ui->lock();
-        g->tcp_ready = false;
-        g->bump();
+        g->set_tcp_ready(false);
     }
     push_notice(format_text("TCP 通道断开: {}", closed->reason));
 }
@@ -502,8 +494,7 @@ void Core::step_tcp_writes() {
     st_.tcp->close_connection();
     {
         auto g = st_.ui->lock();
-        g->tcp_ready = false;
-        g->bump();
+        g->set_tcp_ready(false);
     }
     push_notice(format_text("TCP 写出失败: {}", error));
 }
@@ -529,10 +520,10 @@ void Core::on_app_event(const AppEvent& ev) {
                 close_served_connection("会话已重置，旧的 TCP 通道随之关闭");
             }
             auto g = st_.ui->lock();
-            if (state == EngineState::Closed) g->identity_change.reset();
+            if (state == EngineState::Closed) g->set_identity_change(std::nullopt);
             // A SAS prompt only means something while the engine waits for the answer.
-            if (state != EngineState::SasCompare) g->sas_prompt.reset();
-            g->engine_state = static_cast<std::uint8_t>(state);
+            if (state != EngineState::SasCompare) g->set_sas_prompt(std::nullopt);
+            g->set_engine_state(static_cast<std::uint8_t>(state));
             g->bump();
             return;
         }
@@ -544,8 +535,7 @@ void Core::on_app_event(const AppEvent& ev) {
         }
         case AppEventKind::SasReady: {
             auto g = st_.ui->lock();
-            g->sas_prompt = ev.as<SasReadyEvent>()->sas;
-            g->bump();
+            g->set_sas_prompt(ev.as<SasReadyEvent>()->sas);
             return;
         }
         case AppEventKind::PeerTrusted:
@@ -555,8 +545,7 @@ void Core::on_app_event(const AppEvent& ev) {
             const auto* c = ev.as<IdentityChangedEvent>();
             {
                 auto g = st_.ui->lock();
-                g->identity_change = IdentityChangePrompt{c->name, c->old_fingerprint, c->new_fingerprint};
-                g->bump();
+                g->set_identity_change(IdentityChangePrompt{c->name, c->old_fingerprint, c->new_fingerprint});
             }
             push_notice(format_text("对端「{}」身份已变化（{} → {}），等待确认", c->name,
                                     c->old_fingerprint, c->new_fingerprint));
@@ -565,8 +554,7 @@ void Core::on_app_event(const AppEvent& ev) {
         case AppEventKind::TcpBound: {
             {
                 auto g = st_.ui->lock();
-                g->tcp_ready = true;
-                g->bump();
+                g->set_tcp_ready(true);
             }
             features_->on_link({LinkChange::Kind::TcpBound, {}});
             return;
@@ -576,8 +564,7 @@ void Core::on_app_event(const AppEvent& ev) {
             if (st_.tcp) st_.tcp->close_connection();
             {
                 auto g = st_.ui->lock();
-                g->tcp_ready = false;
-                g->bump();
+                g->set_tcp_ready(false);
             }
             push_notice(format_text("TCP 通道解绑: {}", ev.as<TcpUnboundEvent>()->reason));
             features_->on_link({LinkChange::Kind::TcpUnbound, ev.as<TcpUnboundEvent>()->reason});
@@ -604,9 +591,8 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
     {
         auto g = st_.ui->lock();
         peer_name = g->peer_name;
-        g->identity_change.reset();
-        g->paired = true;
-        g->peer_fingerprint = fingerprint;
+        g->set_identity_change(std::nullopt);
+        g->mark_paired(fingerprint);
         auto it = std::find_if(g->bound_devices.begin(), g->bound_devices.end(),
                                [&](const BoundDevice& d) { return d.fingerprint == fingerprint; });
         if (it == g->bound_devices.end()) {

@@ -87,7 +87,12 @@ public:
     virtual Engine* engine() = 0;
 
     // The shared UI state: lock it briefly (`auto g = host.ui().lock();`), never across a
-    // send, a disk write or another module.
+    // send, a disk write or another module. Its setters (add_notice, update_transfer_row,
+    // finish_reply, …) also append to the event feed the front ends print and toast from;
+    // a change written field by field is announced with `g->emit(feed::…{…})` (the event
+    // kinds are in shell/event_feed.h: NotificationStored, ClipboardReceived, MediaStored,
+    // Battery, LocalClipboard, AlbumList, Thumb, Drag, …), once per change the user should
+    // hear about.
     virtual SharedUi& ui() = 0;
 
     // Feature switches as loaded at start; a module whose switch is off drops its events.
