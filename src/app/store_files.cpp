@@ -43,14 +43,27 @@ std::size_t space_len_before(std::string_view s, std::size_t end) {
     return 0;
 }
 
+IoFault& io_fault() {
+    static IoFault fault;
+    return fault;
+}
+
+int injected(IoStep step, const std::filesystem::path& path) {
+    const IoFault& f = io_fault();
+    return f ? f(step, path) : 0;
+}
+
 }  // namespace
+
+void set_io_fault(IoFault fault) { io_fault() = std::move(fault); }
 
 std::string os_error(int err) { return std::error_code(err, std::system_category()).message(); }
 
-Result<Bytes> read_file(const std::filesystem::path& path) {
+Result<Bytes> read_file(const std::filesystem::path& path, bool follow_links) {
+    if (const int err = injected(IoStep::Read, path)) return fail_text(os_error(err), err);
     Fd f;
     // Non-blocking open: a FIFO must not stall us before we can see what it is.
-    f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
     if (f.fd < 0) return fail_text(os_error(errno), errno);
     struct stat st {};
     if (::fstat(f.fd, &st) != 0) return fail_text(os_error(errno), errno);
@@ -71,27 +84,42 @@ Result<Bytes> read_file(const std::filesystem::path& path) {
 }
 
 Status write_file(const std::filesystem::path& path, ByteView data, mode_t mode, bool durable) {
-    Fd f;
-    // Non-blocking for the same reason as reading: a FIFO without a reader fails at once.
-    f.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode);
-    if (f.fd < 0) return fail_text(os_error(errno), errno);
+    // Something other than a file in its place is not ours to replace.
     struct stat st {};
-    // An older file may have been created with looser rights; never touch a device's mode.
-    if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != mode)
-        (void)::fchmod(f.fd, mode);
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        const int err = S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+        return fail_text(os_error(err), err);
+    }
+    std::filesystem::path tmp = path;
+    tmp += ".tmp";
+    // A leftover from an interrupted write is stale by definition.
+    (void)::unlink(tmp.c_str());
+    Fd f;
+    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (f.fd < 0) return fail_text(os_error(errno), errno);
+    auto failed = [&](int err) {
+        (void)::unlink(tmp.c_str());
+        return fail_text(os_error(err), err);
+    };
+    // The umask must not loosen or tighten what the caller asked for.
+    if (::fchmod(f.fd, mode) != 0) return failed(errno);
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(f.fd, data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return fail_text(os_error(errno), errno);
+            return failed(errno);
         }
         done += static_cast<std::size_t>(n);
     }
-    if (durable && ::fsync(f.fd) != 0) return fail_text(os_error(errno), errno);
+    if (durable && ::fsync(f.fd) != 0) return failed(errno);
     const int fd = f.fd;
     f.fd = -1;
-    if (::close(fd) != 0) return fail_text(os_error(errno), errno);
+    if (::close(fd) != 0) return failed(errno);
+    // Left in place as a crash here would leave it; the old file is untouched.
+    if (const int err = injected(IoStep::Rename, path)) return fail_text(os_error(err), err);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) return failed(errno);
+    if (durable) sync_dir(path.has_parent_path() ? path.parent_path() : std::filesystem::path("."));
     return {};
 }
 
