@@ -134,7 +134,7 @@ struct FakeHost final : LinkHost {
     void push_notice(std::string_view t) override { notices.emplace_back(t); }
     void request_repaint() override {}
     void before_connect() override { ++prepared; }
-    bool tcp_connection_present() const override { return tcp; }
+    bool tcp_channel_bound() const override { return tcp; }
     EngineConfig engine_config() const override {
         EngineConfig c;
         c.device_name = "Windows-PC";
