@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/primitives.h"
 
 namespace dovan {

@@ -2,7 +2,7 @@
 // IDENTITY exchange that binds the RSA device identities to this very handshake.
 #include <openssl/crypto.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/identity.h"
 #include "crypto/noise.h"
 #include "crypto/noise_resolver.h"

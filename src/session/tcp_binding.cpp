@@ -3,7 +3,7 @@
 // from the TCP connection; its early frames wait in the parked queue.
 #include <openssl/crypto.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/binding.h"
 #include "crypto/random.h"
 #include "protocol/tlv_codec.h"

@@ -9,10 +9,9 @@
 #include <memory>
 #include <openssl/crypto.h>
 
-#include "app/debug_log.h"
-
-#include "app/store_files.h"
-#include "app/stores.h"
+#include "platform/debug_log.h"
+#include "platform/files.h"
+#include "store/stores.h"
 #include "crypto/random.h"
 
 namespace dovan {
@@ -46,7 +45,7 @@ struct KeyFile {
 };
 
 Result<KeyFile> read_key_file(const fs::path& path, const SecretProtector& protector) {
-    auto blob = store_io::read_file(path, false);
+    auto blob = files::read_file(path, false);
     if (!blob) {
         // ENOTDIR: the data folder is not there as a folder, so neither is the file.
         if (blob.error().code == ENOENT || blob.error().code == ENOTDIR) return KeyFile{};
@@ -72,11 +71,11 @@ std::string stamp_now() {
 Status keep_aside(const fs::path& path) {
     const std::string base = path.string() + ".damaged-" + stamp_now();
     std::string target = base;
-    for (int n = 1; store_io::exists(target); ++n) target = base + "-" + std::to_string(n);
+    for (int n = 1; files::exists(target); ++n) target = base + "-" + std::to_string(n);
     if (::rename(path.c_str(), target.c_str()) != 0)
         return fail_text(format_text("无法保留损坏的 {}: {}（现有身份不动，本次不启动）",
-                                     path.string(), store_io::os_error(errno)));
-    store_io::sync_dir(path.parent_path());
+                                     path.string(), errno_text(errno)));
+    files::sync_dir(path.parent_path());
     console_line(format_text("[Dovan] {} 已损坏，原文件保留为 {}，将生成新的", path.string(), target));
     return {};
 }
@@ -94,7 +93,7 @@ Status check_data_dir(const fs::path& dir) {
     if (::lstat(dir.c_str(), &st) != 0) {
         // Not there yet: creating it reports what stands in the way.
         if (errno == ENOENT || errno == ENOTDIR) return {};
-        return fail_text(format_text("数据目录 {} 无法检查: {}", dir.string(), store_io::os_error(errno)));
+        return fail_text(format_text("数据目录 {} 无法检查: {}", dir.string(), errno_text(errno)));
     }
     if (!S_ISDIR(st.st_mode))
         return fail_text(format_text("数据目录 {} 不是文件夹，拒绝使用", dir.string()));
@@ -107,24 +106,17 @@ Status check_data_dir(const fs::path& dir) {
     return {};
 }
 
-Result<fs::path> checked_data_dir() {
-    auto dir = data_dir();
-    if (!dir) return fail(std::move(dir).error());
-    if (auto ok = check_data_dir(*dir); !ok) return fail(std::move(ok).error());
-    return dir;
-}
-
 Status protect_to_file(const fs::path& path, ByteView plain, const SecretProtector& protector) {
     auto blob = protector.protect(plain);
     if (!blob) return fail(std::move(blob).error());
-    return store_io::write_file(path, *blob, 0600, true);
+    return files::write_file(path, *blob, 0600, true);
 }
 
 // The older text generation: 64 hex digits, blanks around them allowed.
 bool parse_identity_hex(const fs::path& path, Bytes& key) {
-    auto bytes = store_io::read_file(path);
+    auto bytes = files::read_file(path);
     if (!bytes) return false;
-    const std::string_view text = store_io::trim(as_text(*bytes));
+    const std::string_view text = trim_white(as_text(*bytes));
     Bytes parsed;
     if (!parse_hex(text, parsed) || parsed.size() != kChannelKeyLen) return false;
     key = std::move(parsed);
@@ -132,7 +124,7 @@ bool parse_identity_hex(const fs::path& path, Bytes& key) {
 }
 
 Status make_dir(const fs::path& dir) {
-    auto made = store_io::ensure_dir(dir);
+    auto made = files::ensure_dir(dir);
     if (!made) return fail_text(format_text("创建数据目录失败: {}", made.error().text));
     return {};
 }
@@ -149,10 +141,10 @@ const DeviceKeyFactory& rsa_key_factory() {
     return factory;
 }
 
-Result<Bytes> load_channel_key(const SecretProtector& protector) {
-    auto dir = checked_data_dir();
-    if (!dir) return fail(std::move(dir).error());
-    const fs::path bin = *dir / kIdentityBin;
+Result<Bytes> load_channel_key(const fs::path& dir, const SecretProtector& protector) {
+    if (!usable_dir(dir)) return fail_text(kNoDataDir);
+    if (auto ok = check_data_dir(dir); !ok) return fail(std::move(ok).error());
+    const fs::path bin = dir / kIdentityBin;
 
     auto file = read_key_file(bin, protector);
     if (!file) return fail(std::move(file).error());
@@ -164,12 +156,12 @@ Result<Bytes> load_channel_key(const SecretProtector& protector) {
     }
 
     Bytes key;
-    if (parse_identity_hex(*dir / kIdentityHex, key)) {
-        if (auto made = make_dir(*dir); !made) return fail(std::move(made).error());
+    if (parse_identity_hex(dir / kIdentityHex, key)) {
+        if (auto made = make_dir(dir); !made) return fail(std::move(made).error());
         // The key is good either way; the text copy goes only once the sealed one exists.
         if (protect_to_file(bin, key, protector)) {
             std::error_code ec;
-            fs::remove(*dir / kIdentityHex, ec);
+            fs::remove(dir / kIdentityHex, ec);
         }
         return key;
     }
@@ -177,17 +169,17 @@ Result<Bytes> load_channel_key(const SecretProtector& protector) {
     key.resize(kChannelKeyLen);
     if (!random_fill(key))
         return fail_text("系统随机源不可用");
-    if (auto made = make_dir(*dir); !made) return fail(std::move(made).error());
+    if (auto made = make_dir(dir); !made) return fail(std::move(made).error());
     if (auto wrote = protect_to_file(bin, key, protector); !wrote)
         return fail_text(format_text("身份私钥加密落盘失败: {}", wrote.error().text));
     return key;
 }
 
-Result<DeviceIdentity> load_device_identity(const SecretProtector& protector,
+Result<DeviceIdentity> load_device_identity(const fs::path& dir, const SecretProtector& protector,
                                             const DeviceKeyFactory& keys) {
-    auto dir = checked_data_dir();
-    if (!dir) return fail(std::move(dir).error());
-    const fs::path bin = *dir / kDeviceIdentityBin;
+    if (!usable_dir(dir)) return fail_text(kNoDataDir);
+    if (auto ok = check_data_dir(dir); !ok) return fail(std::move(ok).error());
+    const fs::path bin = dir / kDeviceIdentityBin;
 
     auto file = read_key_file(bin, protector);
     if (!file) return fail(std::move(file).error());
@@ -204,28 +196,28 @@ Result<DeviceIdentity> load_device_identity(const SecretProtector& protector,
     if (!made) return fail_text(format_text("RSA 身份生成失败: {}", made.error().text));
     Bytes der = made->private_pkcs8_der();
     if (der.empty()) return fail_text(format_text("RSA 身份序列化失败: {}", "PKCS#8"));
-    if (auto dir_made = make_dir(*dir); !dir_made) return fail(std::move(dir_made).error());
+    if (auto dir_made = make_dir(dir); !dir_made) return fail(std::move(dir_made).error());
     auto wrote = protect_to_file(bin, der, protector);
     OPENSSL_cleanse(der.data(), der.size());
     if (!wrote) return fail_text(format_text("身份私钥加密落盘失败: {}", wrote.error().text));
 
     // The old single-phone pin predates this identity; it survives only as a backup.
-    if (store_io::exists(*dir / kPeerHex)) {
+    if (files::exists(dir / kPeerHex)) {
         std::error_code ec;
-        fs::rename(*dir / kPeerHex, *dir / kPeerHexBackup, ec);
+        fs::rename(dir / kPeerHex, dir / kPeerHexBackup, ec);
     }
     return std::move(*made);
 }
 
-Result<LocalStores> load_local_stores(const SecretProtector& protector,
+Result<LocalStores> load_local_stores(const fs::path& dir, const SecretProtector& protector,
                                       const DeviceKeyFactory& keys) {
-    auto channel = load_channel_key(protector);
+    auto channel = load_channel_key(dir, protector);
     if (!channel) return fail_text(format_text("身份初始化失败: {}", channel.error().text));
-    auto device = load_device_identity(protector, keys);
+    auto device = load_device_identity(dir, protector, keys);
     if (!device) return fail_text(format_text("设备身份初始化失败: {}", device.error().text));
     std::string own = device->fingerprint();
     return LocalStores{std::move(*channel), std::move(*device), std::move(own),
-                       load_trusted_peers()};
+                       load_trusted_peers(dir)};
 }
 
 }  // namespace dovan
