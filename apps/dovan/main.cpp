@@ -1,5 +1,7 @@
-// The program. Only the headless front end exists on Linux so far: start-up builds the UI
-// state from the settings, starts the core thread and hands the terminal to the console.
+// The program: reads its command line, makes sure one instance runs per user and data
+// folder (a second start hands its request over and ends), builds the UI state from the
+// settings, starts the core thread and the hand-off server, and runs one front end: the
+// desktop window with its tray icon, or the headless console.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +15,9 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <filesystem>
+#include <optional>
+#include <vector>
 
 #include "app/core.h"
 #include "app/debug_log.h"
@@ -21,7 +26,12 @@
 #include "platform/clock.h"
 #include "ble/adapter.h"
 #include "shell/console.h"
+#include "shell/startup.h"
 #include "shell/ui_state.h"
+#include "platform/clipboard.h"
+#ifdef DOVAN_HAVE_DESKTOP
+#include "desktop/desktop_app.h"
+#endif
 
 namespace {
 
@@ -29,28 +39,6 @@ using namespace dovan;
 using namespace std::chrono_literals;
 
 constexpr std::string_view kVersion = "0.5.3";
-
-struct Args {
-    bool headless = false;
-    std::uint16_t lan_port = 55676;
-};
-
-bool parse_args(int argc, char** argv, Args& args) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        if (a == "--headless") {
-            args.headless = true;
-        } else if (a == "--lan-port" && i + 1 < argc) {
-            const std::string_view v = argv[++i];
-            unsigned port = 0;
-            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), port);
-            if (ec != std::errc{} || p != v.data() + v.size() || port == 0 || port > 65535) return false;
-            args.lan_port = static_cast<std::uint16_t>(port);
-        }
-        // "--minimized", activation URIs and file paths belong to the window.
-    }
-    return true;
-}
 
 UiState ui_state_from(const Settings& s) {
     UiState st = initial_ui_state();
@@ -68,6 +56,9 @@ UiState ui_state_from(const Settings& s) {
     u.feat_media = s.feat_media;
     u.feat_album = s.feat_album;
     u.inbox = effective_inbox(s);
+    // Until the entry is read back after a change, the saved switch is all there is.
+    u.autostart_present = s.autostart;
+    u.autostart_ours = s.autostart;
     return st;
 }
 
@@ -115,44 +106,28 @@ private:
     std::thread thread_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Args args;
-    if (!parse_args(argc, argv, args)) {
-        console_line("[Dovan] 用法: dovan --headless [--lan-port <端口>]");
-        return 2;
-    }
-    if (!args.headless) {
-        console_line("[Dovan] 桌面窗口尚未提供，请用 dovan --headless 运行");
-        return 2;
-    }
-
+int run_headless(const CommandLine& cl, std::shared_ptr<SharedUi> ui, InstanceLock& lock,
+                 const std::optional<std::filesystem::path>& socket) {
     // Signals are taken by the main thread alone, so teardown runs in order.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    const Settings settings = load_settings();
-    if (settings.debug_enabled) {
-        if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
-    }
-    UiState initial = ui_state_from(settings);
-    const LoadedModules modules = LoadedModules::from(initial.settings);
-    auto ui = SharedUi::create(std::move(initial), modules);
-
+    ProcessClipboard clipboard;
     Console console(ui, std::cout, system_clock());
     EventPump pump(console);
     ui->set_repaint([&pump] { pump.wake(); });
+
+    const HandoffHost host{{ui, &clipboard, &system_clock(), {}}, true};
+    apply_startup_arguments(cl, host);
 
     std::atomic<bool> core_stop{false};
     CoreConfig core_config;
     core_config.ui = ui;
     core_config.window = [&pump] { pump.wake(); };
-    core_config.lan.port = args.lan_port;
+    core_config.lan.port = cl.lan_port;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
     // only a real BLE stack serves a phone on the real network.
     ble::PlatformAdapter platform = ble::open_platform_adapter();
@@ -160,6 +135,7 @@ int main(int argc, char** argv) {
     core_config.ble_error = platform.error;
     core_config.lan.loopback_only = platform.simulated || !platform.adapter;
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
+    auto server = start_handoff_server(socket, lock.state() == InstanceLock::State::Primary, host);
     console_line("[Dovan] shell up. core version: " + std::string(kVersion));
 
     // Commands until `quit` or a signal; when stdin ends the program keeps running.
@@ -167,10 +143,10 @@ int main(int argc, char** argv) {
     std::string pending;
     for (bool quit = false; !quit;) {
         timespec zero{0, 0};
-        if (sigtimedwait(&signals, nullptr, &zero) > 0) break;
+        if (sigtimedwait(&stop_signals, nullptr, &zero) > 0) break;
         if (!stdin_open) {
             timespec tick{0, 100'000'000};
-            if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
+            if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) break;
             continue;
         }
         pollfd p{STDIN_FILENO, POLLIN, 0};
@@ -189,10 +165,105 @@ int main(int argc, char** argv) {
         }
     }
 
+    server.reset();
     core_stop = true;
     core.join();
     ui->set_repaint({});
     pump.stop();
     console_line("[Dovan] shell teardown");
+    restart_if_requested(*ui, lock);
     return 0;
+}
+
+}  // namespace
+
+#ifdef DOVAN_HAVE_DESKTOP
+int run_desktop_program(int argc, char** argv, const CommandLine& cl, std::shared_ptr<SharedUi> ui,
+                        InstanceLock& lock, const std::optional<std::filesystem::path>& socket) {
+    std::atomic<bool> core_stop{false};
+    std::thread core;
+    DesktopConfig config;
+    config.ui = ui;
+    config.command_line = cl;
+    config.lock = &lock;
+    config.socket = socket;
+    config.make_window = make_blank_window;
+    config.start_core = [&](RepaintFn repaint) {
+        CoreConfig core_config;
+        core_config.ui = ui;
+        core_config.window = std::move(repaint);
+        core_config.lan.port = cl.lan_port;
+        ble::PlatformAdapter platform = ble::open_platform_adapter();
+        core_config.ble = platform.adapter;
+        core_config.ble_error = platform.error;
+        core_config.lan.loopback_only = platform.simulated || !platform.adapter;
+        core = std::thread([&core_stop, c = std::move(core_config)]() mutable {
+            run_core(std::move(c), system_clock(), core_stop);
+        });
+    };
+    config.stop_core = [&] {
+        core_stop = true;
+        if (core.joinable()) core.join();
+    };
+    config.save_autostart = [](bool present) {
+        Settings s = load_settings();
+        s.autostart = present;
+        save_settings(s);
+    };
+    return run_desktop(argc, argv, std::move(config));
+}
+#endif
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const CommandLine cl = parse_command_line(args);
+    if (cl.error) {
+        std::cerr << "dovan: " << *cl.error << "\n" << "用 dovan --help 查看用法\n";
+        return 2;
+    }
+    if (cl.help || cl.version) {
+        std::cout << (cl.help ? usage_text() : version_text());
+        return 0;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const Settings settings = load_settings();
+    // One instance per data folder: the lock and the socket live beside it.
+    std::optional<std::filesystem::path> ipc;
+    std::string ipc_error;
+    if (auto data = data_dir(); !data) {
+        ipc_error = data.error().text;
+    } else if (auto dir = ipc_directory(*data); !dir) {
+        ipc_error = dir.error().text;
+    } else {
+        ipc = *dir;
+    }
+    InstanceLock lock = ipc ? InstanceLock::acquire(*ipc) : InstanceLock{};
+    if (lock.state() == InstanceLock::State::Taken) {
+        if (settings.debug_enabled) {
+            if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
+        }
+        const int status = run_second_instance(cl, *ipc / kHandoffSocketName);
+        (void)flush_debug_log(std::chrono::milliseconds(500));
+        return status;
+    }
+    if (lock.state() == InstanceLock::State::Failed)
+        console_line("[Dovan] 单实例互斥体创建失败（继续启动）: " + (ipc ? lock.error() : ipc_error));
+    const std::optional<std::filesystem::path> socket =
+        ipc ? std::optional<std::filesystem::path>(*ipc / kHandoffSocketName) : std::nullopt;
+
+    if (settings.debug_enabled) {
+        if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
+    }
+    UiState initial = ui_state_from(settings);
+    const LoadedModules modules = LoadedModules::from(initial.settings);
+    auto ui = SharedUi::create(std::move(initial), modules);
+
+    if (cl.headless) return run_headless(cl, ui, lock, socket);
+#ifdef DOVAN_HAVE_DESKTOP
+    return run_desktop_program(argc, argv, cl, ui, lock, socket);
+#else
+    console_line("[Dovan] 桌面窗口尚未提供，请用 dovan --headless 运行");
+    return 2;
+#endif
 }
