@@ -25,6 +25,29 @@ std::optional<std::uint16_t> parse_port(std::string_view v) {
     return static_cast<std::uint16_t>(port);
 }
 
+// A file manager may pass "file:///…" (the desktop entry's %u); the path is what counts.
+std::optional<std::string> file_url_path(std::string_view url) {
+    if (!url.starts_with("file://")) return std::nullopt;
+    url.remove_prefix(7);
+    if (url.starts_with("localhost/")) url.remove_prefix(9);
+    if (!url.starts_with("/")) return std::nullopt;
+    std::string out;
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        if (url[i] == '%' && i + 2 < url.size()) {
+            unsigned v = 0;
+            auto [p, ec] = std::from_chars(url.data() + i + 1, url.data() + i + 3, v, 16);
+            if (ec == std::errc{} && p == url.data() + i + 3) {
+                out += static_cast<char>(v);
+                i += 2;
+                continue;
+            }
+        }
+        out += url[i];
+    }
+    if (out.find('\0') != std::string::npos) return std::nullopt;
+    return out;
+}
+
 std::string absolute_path(const std::string& path) {
     std::error_code ec;
     const auto abs = std::filesystem::absolute(path, ec);
@@ -69,10 +92,11 @@ CommandLine parse_command_line(std::span<const std::string> args,
             continue;
         }
         const std::string text = utf8_lossy(a);
+        const std::string path = file_url_path(a).value_or(a);
         if (!cl.activation_uri && text.starts_with(kActivationPrefix)) {
             cl.activation_uri = text;
-        } else if (!cl.file_path && exists(a)) {
-            cl.file_path = absolute_path(a);
+        } else if (!cl.file_path && exists(path)) {
+            cl.file_path = absolute_path(path);
         }
     }
     return cl;

@@ -31,6 +31,8 @@ TEST(CommandLineView, Table) {
         {"broken UTF-8 in a link is replaced", {"dovan://copy/\xff"}, {}, false, "dovan://copy/\xef\xbf\xbd", {}},
         {"a link is never a path", {"dovan://x"}, {"dovan://x"}, false, "dovan://x", {}},
         {"after -- an option-like name is a path", {"--", "/--minimized"}, {"/--minimized"}, false, {}, "/--minimized"},
+        {"a file URL names its path", {"file:///a%20b/c"}, {"/a b/c"}, false, {}, "/a b/c"},
+        {"a file URL of another host is no path", {"file://host/a"}, {"/a"}, false, {}, {}},
         {"relative paths become absolute", {"a/../b.txt"}, {"a/../b.txt"}, false, {}, std::nullopt},
     };
     for (const auto& c : cases) {
