@@ -20,11 +20,12 @@
 #include <vector>
 
 #include "app/core.h"
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "app/settings.h"
-#include "app/stores.h"
+#include "store/stores.h"
 #include "platform/clock.h"
 #include "ble/adapter.h"
+#include "protocol/product.h"
 #include "shell/console.h"
 #include "shell/startup.h"
 #include "shell/ui_state.h"
@@ -38,7 +39,6 @@ namespace {
 using namespace dovan;
 using namespace std::chrono_literals;
 
-constexpr std::string_view kVersion = "0.5.3";
 
 UiState ui_state_from(const Settings& s) {
     UiState st = initial_ui_state();
@@ -106,8 +106,8 @@ private:
     std::thread thread_;
 };
 
-int run_headless(const CommandLine& cl, std::shared_ptr<SharedUi> ui, InstanceLock& lock,
-                 const std::optional<std::filesystem::path>& socket) {
+int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::shared_ptr<SharedUi> ui,
+                 InstanceLock& lock, const std::optional<std::filesystem::path>& socket) {
     // Signals are taken by the main thread alone, so teardown runs in order.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -128,6 +128,7 @@ int run_headless(const CommandLine& cl, std::shared_ptr<SharedUi> ui, InstanceLo
     core_config.ui = ui;
     core_config.window = [&pump] { pump.wake(); };
     core_config.lan.port = cl.lan_port;
+    core_config.data_dir = dir;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
     // only a real BLE stack serves a phone on the real network.
     ble::PlatformAdapter platform = ble::open_platform_adapter();
@@ -136,7 +137,7 @@ int run_headless(const CommandLine& cl, std::shared_ptr<SharedUi> ui, InstanceLo
     core_config.lan.loopback_only = platform.simulated || !platform.adapter;
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
     auto server = start_handoff_server(socket, lock.state() == InstanceLock::State::Primary, host);
-    console_line("[Dovan] shell up. core version: " + std::string(kVersion));
+    console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
     // Commands until `quit` or a signal; when stdin ends the program keeps running.
     bool stdin_open = true;
@@ -178,8 +179,9 @@ int run_headless(const CommandLine& cl, std::shared_ptr<SharedUi> ui, InstanceLo
 }  // namespace
 
 #ifdef DOVAN_HAVE_DESKTOP
-int run_desktop_program(int argc, char** argv, const CommandLine& cl, std::shared_ptr<SharedUi> ui,
-                        InstanceLock& lock, const std::optional<std::filesystem::path>& socket) {
+int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std::filesystem::path& dir,
+                        std::shared_ptr<SharedUi> ui, InstanceLock& lock,
+                        const std::optional<std::filesystem::path>& socket) {
     std::atomic<bool> core_stop{false};
     std::thread core;
     DesktopConfig config;
@@ -193,6 +195,7 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, std::share
         core_config.ui = ui;
         core_config.window = std::move(repaint);
         core_config.lan.port = cl.lan_port;
+        core_config.data_dir = dir;
         ble::PlatformAdapter platform = ble::open_platform_adapter();
         core_config.ble = platform.adapter;
         core_config.ble_error = platform.error;
@@ -205,10 +208,10 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, std::share
         core_stop = true;
         if (core.joinable()) core.join();
     };
-    config.save_autostart = [](bool present) {
-        Settings s = load_settings();
+    config.save_autostart = [dir](bool present) {
+        Settings s = load_settings(dir);
         s.autostart = present;
-        save_settings(s);
+        save_settings(dir, s);
     };
     return run_desktop(argc, argv, std::move(config));
 }
@@ -227,22 +230,24 @@ int main(int argc, char** argv) {
     }
     ::signal(SIGPIPE, SIG_IGN);
 
-    const Settings settings = load_settings();
+    // Found once; every store is handed this folder. Without one, settings are the
+    // defaults and the core stops at start-up with the reason.
+    const auto found_dir = data_dir();
+    const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
+    const Settings settings = load_settings(dir);
     // One instance per data folder: the lock and the socket live beside it.
     std::optional<std::filesystem::path> ipc;
     std::string ipc_error;
-    if (auto data = data_dir(); !data) {
-        ipc_error = data.error().text;
-    } else if (auto dir = ipc_directory(*data); !dir) {
-        ipc_error = dir.error().text;
+    if (!found_dir) {
+        ipc_error = found_dir.error().text;
+    } else if (auto made = ipc_directory(dir); !made) {
+        ipc_error = made.error().text;
     } else {
-        ipc = *dir;
+        ipc = *made;
     }
     InstanceLock lock = ipc ? InstanceLock::acquire(*ipc) : InstanceLock{};
     if (lock.state() == InstanceLock::State::Taken) {
-        if (settings.debug_enabled) {
-            if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
-        }
+        if (settings.debug_enabled) (void)enable_debug_log(log_directory(dir));
         const int status = run_second_instance(cl, *ipc / kHandoffSocketName);
         (void)flush_debug_log(std::chrono::milliseconds(500));
         return status;
@@ -252,16 +257,14 @@ int main(int argc, char** argv) {
     const std::optional<std::filesystem::path> socket =
         ipc ? std::optional<std::filesystem::path>(*ipc / kHandoffSocketName) : std::nullopt;
 
-    if (settings.debug_enabled) {
-        if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
-    }
+    if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
     UiState initial = ui_state_from(settings);
     const LoadedModules modules = LoadedModules::from(initial.settings);
     auto ui = SharedUi::create(std::move(initial), modules);
 
-    if (cl.headless) return run_headless(cl, ui, lock, socket);
+    if (cl.headless) return run_headless(cl, dir, ui, lock, socket);
 #ifdef DOVAN_HAVE_DESKTOP
-    return run_desktop_program(argc, argv, cl, ui, lock, socket);
+    return run_desktop_program(argc, argv, cl, dir, ui, lock, socket);
 #else
     console_line("[Dovan] 桌面窗口尚未提供，请用 dovan --headless 运行");
     return 2;

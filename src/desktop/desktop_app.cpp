@@ -12,8 +12,9 @@
 
 #include <atomic>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "desktop/qt_clipboard.h"
+#include "protocol/product.h"
 #include "desktop/tray.h"
 #include "shell/activation.h"
 #include "shell/notification_drain.h"
@@ -27,7 +28,6 @@ namespace dovan {
 namespace {
 
 constexpr int kTimerMs = 33;
-constexpr std::string_view kVersion = "0.5.3";
 
 }  // namespace
 
@@ -135,7 +135,7 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
     if (c.start_core) c.start_core(repaint);
     const bool primary = c.lock != nullptr && c.lock->state() == InstanceLock::State::Primary;
     auto server = start_handoff_server(c.socket, primary, handoff);
-    console_line("[Dovan] shell up. core version: " + std::string(kVersion));
+    console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
     const int status = QApplication::exec();
 

@@ -8,7 +8,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "common/text.h"
 
 namespace dovan {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "common/text.h"
 #include "platform/clipboard.h"
 

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "common/text.h"
 
 namespace dovan {

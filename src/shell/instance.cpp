@@ -15,7 +15,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "common/text.h"
 #include "shell/handoff.h"
 
@@ -27,7 +27,6 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-std::string errno_text(int err) { return format_text("{} (errno {})", std::strerror(err), err); }
 
 // A stable id for the data folder, so instances on different data folders (tests running
 // side by side) never meet in one runtime folder.

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/random.h"
 #include "shell/activation.h"
 #include "shell/toast_xml.h"

@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "common/text.h"
 
 namespace dovan {
