@@ -123,6 +123,8 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     const HandoffHost host{{ui, &clipboard, &system_clock(), {}}, true};
     apply_startup_arguments(cl, host);
 
+    if (!ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
+
     std::atomic<bool> core_stop{false};
     CoreConfig core_config;
     core_config.ui = ui;

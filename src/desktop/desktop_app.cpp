@@ -120,12 +120,18 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
         console_line("[Dovan] 系统通知服务不可用，改用托盘气泡: " + opened.error().text);
     }
 #endif
+    // The freedesktop service plays the stamped identity: with it, notifications carry buttons.
+    if (debug_log_enabled())
+        emit_event(LogLevel::Info, "ui", "toast.identity",
+                   {{"ok", notifier ? "true" : "false"}, {"setting", "-1"}});
     NotificationDrain drain({c.ui, &system_clock(), notifier.get(),
                              [&tray](std::string_view title, std::string_view body) {
                                  return tray.show_balloon(title, body);
                              },
                              secure_token});
     drain_ref = &drain;
+
+    if (!c.ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
 
     QTimer timer;
     timer.setInterval(kTimerMs);
