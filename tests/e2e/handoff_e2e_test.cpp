@@ -168,3 +168,33 @@ TEST_F(Handoff, AClientOfAnotherUserIsRefused) {
 
 }  // namespace
 }  // namespace dovan::e2e
+
+#ifdef DOVAN_HAVE_DESKTOP
+namespace dovan::e2e {
+namespace {
+
+// The desktop front end on Qt's offscreen platform: it starts without a tray (there is
+// none), takes a hand-off into its send box and ends on SIGTERM through its teardown.
+TEST_F(Handoff, TheDesktopFrameTakesHandOffsAndTearsDown) {
+    auto desktop_env = env();
+    desktop_env.push_back("QT_QPA_PLATFORM=offscreen");
+    desktop_env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (tmp.path() / "no-bus").string());
+    first = std::make_unique<Process>(std::vector<std::string>{binary("dovan"), "--minimized"}, desktop_env,
+                                      err("first").string());
+    ASSERT_TRUE(first_said("[Dovan] shell up. core version: 0.5.3"));
+    EXPECT_TRUE(first_said("[Dovan] 按开机自启动方式拉起：主窗口不显示，托盘图标照常可用"));
+    EXPECT_TRUE(first_said("[Dovan] 托盘图标创建失败，系统弹窗将不可用"));
+    auto [status, said] = second({file});
+    EXPECT_NE(said.find("转交给运行中的实例"), std::string::npos) << said;
+    EXPECT_TRUE(first_said("[Dovan] 已把 " + file + " 填进发送框，按「发送」确认"));
+    first->signal(SIGTERM);
+    ASSERT_TRUE(first->wait_exit(kWait));
+    EXPECT_TRUE(WIFEXITED(first->exit_status()) && WEXITSTATUS(first->exit_status()) == 0);
+    EXPECT_TRUE(first_said("[Dovan] shell teardown"));
+    // Gone for good: the next start is the primary one again.
+    EXPECT_EQ(socket_path(), std::filesystem::path());
+}
+
+}  // namespace
+}  // namespace dovan::e2e
+#endif
