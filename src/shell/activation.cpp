@@ -122,6 +122,7 @@ ActivationResult handle_activation(std::string_view uri, const ActivationHost& h
                 // Recorded before the write so clipboard sync never sends the code back.
                 g->self_clipboard = SelfWrittenClipboard{copy->code, now};
                 g->bump();
+                g->emit(feed::LocalClipboard{copy->code});
             } else {
                 why = ActivationReject::Verb;
             }
