@@ -513,7 +513,7 @@ void Painter::media_page() {
         return;
     }
     const MediaView& md = *s_.media;
-    const Rect box{208, 92, m_.R, 256};
+    const Rect box{208, 92, m_.R, 224};
     card(box);
     c_.icon(14, box.l + 18, box.t + 18, 32, col(kAccent));
     const double x = box.l + 64, room = box.r - 16 - x;
