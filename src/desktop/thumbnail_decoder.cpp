@@ -9,7 +9,10 @@
 namespace dovan {
 
 std::variant<QImage, std::string> decode_thumbnail(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return std::string(kThumbnailEmpty);
+    // Our own reading of the markers decides first; the decoder only sees what passed.
+    auto screened = screen_thumbnail(data, size);
+    if (auto* refused = std::get_if<std::string>(&screened)) return *refused;
+    const JpegSize declared = std::get<JpegSize>(screened);
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     QBuffer buffer;
     buffer.setData(bytes);
@@ -20,20 +23,18 @@ std::variant<QImage, std::string> decode_thumbnail(const std::uint8_t* data, std
     if (!reader.canRead()) {
         return format_text("JPEG 解码器创建失败: {}", reader.errorString().toStdString());
     }
-    const QSize declared = reader.size();  // header only
-    if (declared.width() < 0 || declared.height() < 0) {
+    const QSize header = reader.size();
+    if (header.width() != static_cast<int>(declared.width) || header.height() != static_cast<int>(declared.height)) {
         return format_text("取图像尺寸失败: {}", reader.errorString().toStdString());
-    }
-    if (auto refused = check_thumbnail_size(static_cast<std::uint64_t>(declared.width()),
-                                            static_cast<std::uint64_t>(declared.height()))) {
-        return *refused;
     }
     QImage image;
     if (!reader.read(&image) || image.isNull()) {
         return format_text("读出像素失败: {}", reader.errorString().toStdString());
     }
     // What was decoded must be what the header promised; anything else is not trusted.
-    if (image.size() != declared) return format_text("读出像素失败: {}", "尺寸与声明不符");
+    if (image.width() != header.width() || image.height() != header.height()) {
+        return format_text("读出像素失败: {}", "尺寸与声明不符");
+    }
     return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 namespace dovan {
@@ -21,6 +22,17 @@ inline constexpr const char* kThumbnailDecodeFailed = "解码失败";
 
 // The refusal for a declared size, or nothing when it may be decoded.
 std::optional<std::string> check_thumbnail_size(std::uint64_t width, std::uint64_t height);
+
+// The width and height a JPEG's frame header declares, read from the markers alone; a
+// decoder is never asked before this has passed.
+struct JpegSize {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+// The declared size, or the text of why the bytes are no JPEG a thumbnail can come from.
+std::variant<JpegSize, std::string> jpeg_declared_size(const std::uint8_t* data, std::size_t size);
+// Both checks in order: a declared size within the limits, or the refusal text.
+std::variant<JpegSize, std::string> screen_thumbnail(const std::uint8_t* data, std::size_t size);
 
 // Decoded thumbnails by album item, at most kThumbnailCacheBytes of pixels. Room is made
 // from the least recently used picture not on screen; when every one is on screen, the
