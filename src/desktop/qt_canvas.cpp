@@ -40,6 +40,21 @@ const PaintResources::Font& PaintResources::font(FontKind kind, double scale) {
     return *slot;
 }
 
+const PaintResources::LaidOut& PaintResources::layout(const Font& font, std::string_view text) {
+    static constexpr std::size_t kLimit = 4096;
+    auto key = std::make_pair(&font, std::string(text));
+    if (auto it = texts_.find(key); it != texts_.end()) return it->second;
+    if (texts_.size() >= kLimit) texts_.clear();
+    LaidOut out;
+    const QString q = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    out.text = QStaticText(q);
+    out.text.setTextFormat(Qt::PlainText);
+    out.text.setPerformanceHint(QStaticText::AggressiveCaching);
+    out.text.prepare(QTransform(), font.font);
+    out.width = font.metrics.horizontalAdvance(q);
+    return texts_.emplace(std::move(key), std::move(out)).first->second;
+}
+
 QtCanvas::QtCanvas(QPainter& painter, double scale, PaintResources& resources, const QtThumbnails* thumbnails)
     : p_(painter), scale_(scale), res_(resources), thumbnails_(thumbnails) {
     p_.setRenderHint(QPainter::Antialiasing, true);
@@ -55,22 +70,51 @@ QRect QtCanvas::px_rect(const Rect& r) const {
 
 void QtCanvas::fill_rect(const Rect& r, Color c) { p_.fillRect(px_rect(r), qcolor(c)); }
 
+// Rounded shapes are drawn as straight parts without antialiasing and only the corners
+// with it: the raster engine's path filling over a whole card costs far more.
 void QtCanvas::fill_round(const Rect& r, double radius, Color c) {
     const QRect q = px_rect(r);
-    p_.setPen(Qt::NoPen);
-    p_.setBrush(qcolor(c));
+    if (q.width() <= 0 || q.height() <= 0) return;
+    const QColor colour = qcolor(c);
     const double rad = std::min({radius * scale_, q.width() / 2.0, q.height() / 2.0});
-    p_.drawRoundedRect(QRectF(q), rad, rad);
+    const int k = static_cast<int>(std::ceil(rad));
+    if (k <= 0) {
+        p_.fillRect(q, colour);
+        return;
+    }
+    p_.fillRect(QRect(q.left() + k, q.top(), q.width() - 2 * k, q.height()), colour);
+    p_.fillRect(QRect(q.left(), q.top() + k, q.width(), q.height() - 2 * k), colour);
+    p_.setPen(Qt::NoPen);
+    p_.setBrush(colour);
+    const QRectF f(q);
+    const double d = 2 * rad;
+    p_.drawPie(QRectF(f.left(), f.top(), d, d), 90 * 16, 90 * 16);
+    p_.drawPie(QRectF(f.right() - d, f.top(), d, d), 0, 90 * 16);
+    p_.drawPie(QRectF(f.left(), f.bottom() - d, d, d), 180 * 16, 90 * 16);
+    p_.drawPie(QRectF(f.right() - d, f.bottom() - d, d, d), 270 * 16, 90 * 16);
 }
 
 void QtCanvas::outline_round(const Rect& r, double radius, Color c, double width) {
     const QRect q = px_rect(r);
-    const double w = std::max(1.0, std::round(width * scale_));
-    p_.setPen(QPen(qcolor(c), w));
+    if (q.width() <= 0 || q.height() <= 0) return;
+    const QColor colour = qcolor(c);
+    const int w = std::max(1, static_cast<int>(std::lround(width * scale_)));
+    const double rad = std::min({radius * scale_, q.width() / 2.0, q.height() / 2.0});
+    const int k = static_cast<int>(std::ceil(rad));
+    p_.fillRect(QRect(q.left() + k, q.top(), q.width() - 2 * k, w), colour);
+    p_.fillRect(QRect(q.left() + k, q.bottom() + 1 - w, q.width() - 2 * k, w), colour);
+    p_.fillRect(QRect(q.left(), q.top() + k, w, q.height() - 2 * k), colour);
+    p_.fillRect(QRect(q.right() + 1 - w, q.top() + k, w, q.height() - 2 * k), colour);
+    if (k <= 0) return;
+    p_.setPen(QPen(colour, w, Qt::SolidLine, Qt::FlatCap));
     p_.setBrush(Qt::NoBrush);
-    const QRectF inner = QRectF(q).adjusted(w / 2, w / 2, -w / 2, -w / 2);
-    const double rad = std::min({radius * scale_, inner.width() / 2.0, inner.height() / 2.0});
-    p_.drawRoundedRect(inner, rad, rad);
+    const QRectF f = QRectF(q).adjusted(w / 2.0, w / 2.0, -w / 2.0, -w / 2.0);
+    const double d = 2 * (rad - w / 2.0);
+    if (d <= 0) return;
+    p_.drawArc(QRectF(f.left(), f.top(), d, d), 90 * 16, 90 * 16);
+    p_.drawArc(QRectF(f.right() - d, f.top(), d, d), 0, 90 * 16);
+    p_.drawArc(QRectF(f.left(), f.bottom() - d, d, d), 180 * 16, 90 * 16);
+    p_.drawArc(QRectF(f.right() - d, f.bottom() - d, d, d), 270 * 16, 90 * 16);
 }
 
 void QtCanvas::line(double x1, double y1, double x2, double y2, Color c) {
@@ -97,14 +141,14 @@ void QtCanvas::text(double x, double y, std::string_view text, FontKind kind, Co
     const auto& f = res_.font(kind, scale_);
     p_.setFont(f.font);
     p_.setPen(qcolor(c));
+    // QStaticText is placed by the top of its line, not the baseline.
     const double top = px(y) + (f.line_px - (f.metrics.ascent() + f.metrics.descent())) / 2.0;
-    p_.drawText(QPointF(x * scale_, std::round(top + f.metrics.ascent())),
-                QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    p_.drawStaticText(QPointF(x * scale_, std::round(top)), res_.layout(f, text).text);
 }
 
 double QtCanvas::text_width(std::string_view text, FontKind kind) {
     const auto& f = res_.font(kind, scale_);
-    return f.metrics.horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))) / scale_;
+    return res_.layout(f, text).width / scale_;
 }
 
 void QtCanvas::icon(int number, double x, double y, double size, Color c) {

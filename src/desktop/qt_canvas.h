@@ -8,6 +8,7 @@
 #include <QFontMetricsF>
 #include <QImage>
 #include <QPainter>
+#include <QStaticText>
 #include <QString>
 
 #include <map>
@@ -34,9 +35,18 @@ public:
     IconCache<QImage>& icons() { return icons_; }
     static QString ui_face();
 
+    // Laid-out texts and their widths, since most lines repeat from paint to paint.
+    struct LaidOut {
+        QStaticText text;
+        double width = 0;  // device pixels
+    };
+    const LaidOut& layout(const Font& font, std::string_view text);
+
 private:
     std::map<std::pair<int, int>, std::unique_ptr<Font>> fonts_;  // (pixel height, weight)
     IconCache<QImage> icons_;
+    // Bounded: emptied when it grows past a few screens of distinct lines.
+    std::map<std::pair<const Font*, std::string>, LaidOut, std::less<>> texts_;
 };
 
 class QtCanvas final : public Canvas {
