@@ -77,7 +77,7 @@ void QtCanvas::fill_round(const Rect& r, double radius, Color c) {
     if (q.width() <= 0 || q.height() <= 0) return;
     const QColor colour = qcolor(c);
     const double rad = std::min({radius * scale_, q.width() / 2.0, q.height() / 2.0});
-    const int k = static_cast<int>(std::ceil(rad));
+    const int k = static_cast<int>(std::floor(rad));
     if (k <= 0) {
         p_.fillRect(q, colour);
         return;
@@ -100,7 +100,7 @@ void QtCanvas::outline_round(const Rect& r, double radius, Color c, double width
     const QColor colour = qcolor(c);
     const int w = std::max(1, static_cast<int>(std::lround(width * scale_)));
     const double rad = std::min({radius * scale_, q.width() / 2.0, q.height() / 2.0});
-    const int k = static_cast<int>(std::ceil(rad));
+    const int k = static_cast<int>(std::floor(rad));
     p_.fillRect(QRect(q.left() + k, q.top(), q.width() - 2 * k, w), colour);
     p_.fillRect(QRect(q.left() + k, q.bottom() + 1 - w, q.width() - 2 * k, w), colour);
     p_.fillRect(QRect(q.left(), q.top() + k, w, q.height() - 2 * k), colour);
