@@ -28,9 +28,8 @@
 #include <fstream>
 #include <system_error>
 
-#include "app/debug_log.h"
 #include "app/settings.h"
-#include "app/stores.h"
+#include "platform/debug_log.h"
 #include "desktop/qt_canvas.h"
 #include "desktop/qt_clipboard.h"
 #include "desktop/thumbnail_decoder.h"
@@ -366,7 +365,7 @@ private:
         if (opt_.save_settings) {
             opt_.save_settings(s);
         } else {
-            save_settings(settings_from(s));
+            if (!opt_.data_dir.empty()) save_settings(opt_.data_dir, settings_from(s));
         }
     }
 
@@ -390,7 +389,7 @@ private:
         if (fx.apply_theme) look_ = system_look();
         if (fx.debug_log) {
             if (*fx.debug_log) {
-                if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
+                if (!opt_.data_dir.empty()) (void)enable_debug_log(log_directory(opt_.data_dir));
             } else {
                 disable_debug_log();
             }

@@ -5,12 +5,14 @@
 #include <QImage>
 #include <QWidget>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "platform/clipboard.h"
 #include "platform/clock.h"
+#include "protocol/product.h"
 #include "shell/theme.h"
 #include "shell/ui_state.h"
 
@@ -22,8 +24,11 @@ class QtThumbnails;
 struct MainWindowOptions {
     // The system clipboard; null makes the window use its own QClipboard-backed one.
     Clipboard* clipboard = nullptr;
-    std::string version = "0.5.3";
-    // After the user changed a setting, called with the UI lock released. Default: settings.ini.
+    std::string version{kPcVersion};
+    // The data folder: settings.ini and the debug log live there. Empty: nothing is written.
+    std::filesystem::path data_dir;
+    // After the user changed a setting, called with the UI lock released. Default: settings.ini
+    // in the data folder.
     std::function<void(const UiSettings&)> save_settings;
     // The autostart switch was clicked. Default: nothing changes.
     std::function<void()> toggle_autostart;

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "app/core.h"
-#include "app/debug_log.h"
 #include "app/settings.h"
-#include "app/stores.h"
+#include "platform/debug_log.h"
+#include "store/stores.h"
 #include "ble/adapter.h"
 #include "desktop/main_window.h"
 #include "shell/ui_state.h"
@@ -60,12 +60,16 @@ int main(int argc, char** argv) {
         }
     }
     QApplication app(argc, argv);
-    const Settings settings = load_settings();
+    const auto found_dir = data_dir();
+    const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
+    const Settings settings = load_settings(dir);
+    if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
     UiState initial = ui_state_from(settings);
     const LoadedModules modules = LoadedModules::from(initial.settings);
     auto ui = SharedUi::create(std::move(initial), modules);
 
     MainWindowOptions options;
+    options.data_dir = dir;
     auto window = make_main_window(ui, options);
 
     std::atomic<bool> core_stop{false};
@@ -73,6 +77,7 @@ int main(int argc, char** argv) {
     core_config.ui = ui;
     core_config.window = [&ui] { ui->post_repaint(); };
     core_config.lan.port = lan_port;
+    core_config.data_dir = dir;
     ble::PlatformAdapter platform = ble::open_platform_adapter();
     core_config.ble = platform.adapter;
     core_config.ble_error = platform.error;
