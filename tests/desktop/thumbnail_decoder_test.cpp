@@ -1,7 +1,7 @@
 #include "desktop/thumbnail_decoder.h"
 
 #include <QBuffer>
-#include <QGuiApplication>
+#include <QApplication>
 #include <QImage>
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 namespace dovan {
 namespace {
 
-// Image plugins and fonts need an application object; offscreen needs no display.
+// Image plugins, fonts and widgets need an application object; offscreen needs no display.
 class QtApp : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -21,12 +21,12 @@ public:
         static int argc = 1;
         static char name[] = "test_desktop";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QGuiApplication>(argc, argv);
+        app_ = std::make_unique<QApplication>(argc, argv);
     }
     void TearDown() override { app_.reset(); }
 
 private:
-    std::unique_ptr<QGuiApplication> app_;
+    std::unique_ptr<QApplication> app_;
 };
 const auto* const kQtApp = ::testing::AddGlobalTestEnvironment(new QtApp);
 
