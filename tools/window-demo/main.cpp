@@ -59,6 +59,11 @@ int main(int argc, char** argv) {
             shot = argv[++i];
         }
     }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        console_line("[Dovan] 没有可用的图形显示，请改用 dovan --headless");
+        return 2;
+    }
     QApplication app(argc, argv);
     const auto found_dir = data_dir();
     const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
