@@ -345,14 +345,12 @@ void Painter::notices() {
     }
 }
 
-std::string_view reply_status_text(const ReplyStatus& r) { return r.text; }
-
 void Painter::notifications_page() {
     // Top right: what just happened, else a hint.
     std::string hint;
     Color hint_c = col(kHint);
     if (s_.reply_status && ms_since(s_.reply_status->at) < 4000) {
-        hint = std::string(reply_status_text(*s_.reply_status));
+        hint = s_.reply_status->text;
         hint_c = s_.reply_status->ok ? col(kSuccess) : col(kError);
     } else if (s_.self_clipboard && s_.self_clipboard->at && ms_since(s_.self_clipboard->at) < 1600) {
         hint = "已复制到剪贴板";
@@ -397,8 +395,8 @@ void Painter::notifications_page() {
                r.w() - 28 - time_w - 12);
         const bool has_code = notification_has_code(n);
         const auto b = notification_buttons(m_, i, n.can_reply, has_code);
-        fitted(r.l + 14, r.t + 33, n.text.empty() ? "（内容未同步）" : n.text, FontKind::Body,
-               n.text.empty() ? col(kTextSecondary) : col(kTextSecondary), b.copy.l - 12 - (r.l + 14));
+        fitted(r.l + 14, r.t + 33, n.text.empty() ? "（内容未同步）" : n.text, FontKind::Body, col(kTextSecondary),
+               b.copy.l - 12 - (r.l + 14));
         if (b.code) button(*b.code, "复制验证码", false, hovered(kActNotificationCode, index), FontKind::Small);
         button(b.copy, "复制全文", false, hovered(kActNotificationRow, index), FontKind::Small);
         if (b.reply) button(*b.reply, is_target ? "收起" : "回复", false, hovered(kActNotificationReply, index), FontKind::Small);
