@@ -32,6 +32,7 @@
 #include "platform/clipboard.h"
 #ifdef DOVAN_HAVE_DESKTOP
 #include "desktop/desktop_app.h"
+#include "desktop/main_window.h"
 #endif
 
 namespace {
@@ -168,7 +169,11 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     config.command_line = cl;
     config.lock = &lock;
     config.socket = socket;
-    config.make_window = make_blank_window;
+    config.make_window = [dir](std::shared_ptr<SharedUi> shared) {
+        MainWindowOptions options;
+        options.data_dir = dir;
+        return make_main_window(std::move(shared), std::move(options));
+    };
     config.start_core = [&](RepaintFn repaint) {
         CoreConfig core_config;
         core_config.ui = ui;
