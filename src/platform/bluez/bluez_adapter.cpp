@@ -865,7 +865,7 @@ BluezOpen open_bluez_adapter(const BluezOptions& options) {
     BluezOpen out;
     auto loop = BusLoop::open(options.bus_address);
     if (!loop) {
-        out.error = "bluetoothd not running (no D-Bus system bus: " + loop.error().display() + ")";
+        out.error = "bluetoothd not running (D-Bus: " + loop.error().display() + ")";
         return out;
     }
     auto hub = std::make_shared<Hub>(std::move(*loop), options);

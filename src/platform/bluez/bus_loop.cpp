@@ -20,6 +20,9 @@ Result<std::unique_ptr<BusLoop>> BusLoop::open(const std::string& address) {
         if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
         if (r >= 0) r = sd_bus_start(bus);
     }
+    // The unique name arrives with the Hello reply: having one means the bus is really there.
+    const char* unique = nullptr;
+    if (r >= 0) r = sd_bus_get_unique_name(bus, &unique);
     if (r < 0) {
         if (bus) sd_bus_unref(bus);
         return fail_text(std::strerror(-r), -r);
