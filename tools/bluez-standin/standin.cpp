@@ -169,6 +169,8 @@ public:
     std::map<std::string, std::unique_ptr<CharObj>> chars;
     std::map<std::uint64_t, Pending> pending;
     std::uint64_t next_pending = 0;
+    // Connection numbers stay unique across daemon restarts, so a late result never fits a new link.
+    std::uint64_t next_gen = 0;
     unsigned remove_during_discovery = 0;
     unsigned fail_notify = 0;
     unsigned fail_writes = 0;
@@ -517,7 +519,7 @@ void Impl::teardown_link(sd_bus* bus, DeviceObj& d, const Bytes& late_value) {
             ++it;
         }
     }
-    ++d.gen;
+    d.gen = ++next_gen;
     d.connecting = false;
     if (!d.connected) return;
     if (d.resolved) {
@@ -700,7 +702,7 @@ int Impl::connect(sd_bus_message* m, void* u, sd_bus_error*) {
     if (d->connecting) return sd_bus_reply_method_errorf(m, "org.bluez.Error.InProgress", "In Progress");
     d->connecting = true;
     const std::uint64_t id = impl->defer(m, d->path);
-    const std::uint64_t gen = ++d->gen;
+    const std::uint64_t gen = d->gen = ++impl->next_gen;
     const std::string path = d->path;
     const std::uint64_t address = d->address;
     std::shared_ptr<ble::Adapter> sim = impl->sim;
