@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/stores.h"
+#include "store/stores.h"
 
 using namespace dovan;
 

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "app/core.h"
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "app/settings.h"
-#include "app/stores.h"
+#include "store/stores.h"
 #include "platform/clock.h"
 #include "ble/adapter.h"
 #include "shell/console.h"
@@ -28,7 +28,6 @@ namespace {
 using namespace dovan;
 using namespace std::chrono_literals;
 
-constexpr std::string_view kVersion = "0.5.3";
 
 struct Args {
     bool headless = false;
@@ -136,10 +135,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    const Settings settings = load_settings();
-    if (settings.debug_enabled) {
-        if (auto dir = logs_dir(); dir.ok()) (void)enable_debug_log(*dir);
-    }
+    // Found once; every store is handed this folder. Without one, settings are the
+    // defaults and the core stops at start-up with the reason.
+    const auto found_dir = data_dir();
+    const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
+    const Settings settings = load_settings(dir);
+    if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
     UiState initial = ui_state_from(settings);
     const LoadedModules modules = LoadedModules::from(initial.settings);
     auto ui = SharedUi::create(std::move(initial), modules);
@@ -153,6 +154,7 @@ int main(int argc, char** argv) {
     core_config.ui = ui;
     core_config.window = [&pump] { pump.wake(); };
     core_config.lan.port = args.lan_port;
+    core_config.data_dir = dir;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
     // only a real BLE stack serves a phone on the real network.
     ble::PlatformAdapter platform = ble::open_platform_adapter();
@@ -160,7 +162,7 @@ int main(int argc, char** argv) {
     core_config.ble_error = platform.error;
     core_config.lan.loopback_only = platform.simulated || !platform.adapter;
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
-    console_line("[Dovan] shell up. core version: " + std::string(kVersion));
+    console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
     // Commands until `quit` or a signal; when stdin ends the program keeps running.
     bool stdin_open = true;

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/debug_log.h"
-#include "app/stores.h"
+#include "platform/debug_log.h"
+#include "store/stores.h"
 
 namespace dovan {
 
@@ -20,7 +20,7 @@ Core::Core(CoreConfig config, Clock& clock) : clock_(clock), config_(std::move(c
     st_.link.last_rx = now;
     st_.link.last_heal = now;
     st_.last_timer_tick = now;
-    link_ = std::make_unique<ble::Link>(st_.ui, st_.window, clock_, static_cast<ble::LinkHost&>(*this), st_.link);
+    link_ = std::make_unique<ble::Link>(clock_, static_cast<ble::LinkHost&>(*this), st_.link);
 }
 
 Core::~Core() {
@@ -29,7 +29,7 @@ Core::~Core() {
 }
 
 Status Core::start() {
-    auto stores = load_local_stores(config_.protector ? *config_.protector : platform_protector(),
+    auto stores = load_local_stores(config_.data_dir, config_.protector ? *config_.protector : platform_protector(),
                                     config_.device_keys ? *config_.device_keys : rsa_key_factory());
     if (!stores) {
         push_notice(stores.error().display());
@@ -156,6 +156,38 @@ void Core::close_served_connection(const std::string& reason) {
 
 // ---- what the BLE link asks of the core ----
 
+// On the watcher's thread: only the UI state and the scan list, each behind its lock, are
+// touched.
+void Core::scan_list_changed() {
+    mirror_scan_list();
+    request_repaint();
+}
+
+// The copy is taken under the UI lock so that a sighting and an expiry racing each other
+// cannot leave the older list on screen.
+void Core::mirror_scan_list() {
+    auto g = st_.ui->lock();
+    g->devices = link_->scan_list().devices();
+    g->bump();
+}
+
+void Core::connecting_to(std::uint64_t address) { st_.ui->lock()->connecting = address; }
+
+void Core::connect_failed() {
+    auto g = st_.ui->lock();
+    g->engine_state = kEngineClosed;
+    g->bump();
+}
+
+std::string Core::peer_name() const { return st_.ui->lock()->peer_name; }
+
+bool Core::auto_connect_enabled() const { return st_.ui->lock()->settings.auto_connect; }
+
+bool Core::user_deciding() const {
+    auto g = st_.ui->lock();
+    return g->sas_prompt || g->identity_change;
+}
+
 void Core::before_connect() {
     // Transfers bound to the old link are aborted here once file sending and receiving exist.
     shutdown_lan();
@@ -170,9 +202,9 @@ EngineConfig Core::engine_config() const {
     std::copy_n(st_.channel_key.begin(), std::min(st_.channel_key.size(), c.static_private_key.size()),
                 c.static_private_key.begin());
     c.role = 0;
-    c.os = ble::kPcOs;
-    c.device_name = std::string(ble::kPcDeviceName);
-    c.app_version = std::string(ble::kPcVersion);
+    c.os = kPcOs;
+    c.device_name = std::string(kPcDeviceName);
+    c.app_version = std::string(kPcVersion);
     c.identity = st_.identity;
     c.trusted = st_.trusted_peers;
     return c;
@@ -180,7 +212,7 @@ EngineConfig Core::engine_config() const {
 
 std::vector<TrustedPeer> Core::stored_peer_names() const {
     std::vector<TrustedPeer> out;
-    for (auto& p : load_peer_names()) out.push_back({std::move(p.fingerprint), std::move(p.name)});
+    for (auto& p : load_peer_names(config_.data_dir)) out.push_back({std::move(p.fingerprint), std::move(p.name)});
     return out;
 }
 
@@ -199,17 +231,7 @@ void Core::take_ui_requests() {
 void Core::process_requests(UiRequests r) {
     if (r.connect) {
         st_.link.heal_target.reset();
-        ScannedDevice device{*r.connect, {}};
-        {
-            auto g = st_.ui->lock();
-            for (auto it = g->devices.rbegin(); it != g->devices.rend(); ++it) {
-                if (it->address == *r.connect) {
-                    device = *it;
-                    break;
-                }
-            }
-        }
-        link_->connect(device);
+        link_->connect(link_->scan_list().find(*r.connect).value_or(ScannedDevice{*r.connect, {}}));
     }
 
     // Without an engine, everything that must reach the phone is refused once, and
@@ -263,7 +285,7 @@ void Core::manual_address() {
         push_notice("请填写对端 IP（例如 192.168.1.23）");
         return;
     }
-    auto address = SocketAddress::parse(text, LAN_PORT);
+    auto address = SocketAddress::parse(text, kLanPort);
     if (!address) {
         push_notice(format_text("IP 无法解析（{}）: {}", text,
                                 format_text("手动地址非法: {}", format_text("无法解析 {}", text))));
@@ -293,7 +315,7 @@ void Core::unbind() {
     shutdown_lan();
     // Send jobs and receive sessions are dropped here once the transfers exist.
     st_.trusted_peers.clear();
-    forget_all();
+    forget_all(config_.data_dir);
     st_.link.autodial_names.reset();
     {
         auto g = st_.ui->lock();
@@ -425,7 +447,7 @@ void Core::step_tcp_inbound() {
         }
         Engine* e = engine();
         if (!e) continue;
-        const bool heartbeat = frame->bytes.size() >= 4 && frame->bytes[3] == 0x70;
+        const bool heartbeat = frame->bytes.size() >= 4 && frame->bytes[3] == HEARTBEAT;
         if (!heartbeat && debug_log_enabled()) {
             emit_event(LogLevel::Info, "lan", "tcp.rx.frame",
                        {{"conn", std::to_string(frame->conn)},
@@ -552,17 +574,12 @@ void Core::on_feature_event(const AppEvent&) {}
 
 void Core::on_pairing_completed(const std::string& fingerprint) {
     std::string advertised;
+    if (const auto addr = link_->connected_address()) {
+        if (auto seen = link_->scan_list().find(*addr)) advertised = seen->name;
+    }
     std::string peer_name;
     {
         auto g = st_.ui->lock();
-        if (const auto addr = link_->connected_address()) {
-            for (auto it = g->devices.rbegin(); it != g->devices.rend(); ++it) {
-                if (it->address == *addr) {
-                    advertised = it->name;
-                    break;
-                }
-            }
-        }
         peer_name = g->peer_name;
         g->identity_change.reset();
         g->paired = true;
@@ -583,7 +600,7 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
                       [&](const TrustedPeer& p) { return p.fingerprint == st_.replaced_fingerprint; });
     }
     st_.replaced_fingerprint.clear();
-    record_pairing(st_.trusted_peers, fingerprint, peer_name, advertised);
+    record_pairing(config_.data_dir, st_.trusted_peers, fingerprint, peer_name, advertised);
     arm_autodial("paired");
     auto g = st_.ui->lock();
     g->bound_devices.clear();
@@ -630,12 +647,9 @@ void Core::step_udp_discovery() {
 
 // Step 19.
 void Core::step_scan_list_expiry() {
-    std::size_t removed = 0;
-    {
-        auto g = st_.ui->lock();
-        removed = g->expire_devices(clock_.now(), kScanListTtl);
-    }
-    if (removed > 0) request_repaint();
+    if (link_->scan_list().expire(clock_.now(), kScanListTtl) == 0) return;
+    mirror_scan_list();
+    request_repaint();
 }
 
 // Step 20. Replies only count as lost once the phone has had strictly more than 10 s.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,7 +61,6 @@ enum class CoreStep : std::uint8_t {
     Sleep = 22,
 };
 
-inline constexpr std::uint16_t kLanPort = LAN_PORT;
 inline constexpr Duration kLanRetry = std::chrono::seconds(5);
 // Inbound TCP pauses while this much received file data waits for the disk.
 inline constexpr std::size_t kChunkBacklogStop = 8 * 1024 * 1024;
@@ -80,10 +80,13 @@ class DeviceKeyFactory;
 
 // What the program hands the core thread. The settings reach it through the UI state
 // (its settings mirror and the loaded modules, both built from settings.ini at start-up);
-// the data directory is the one the stores find (APPDATA, Linux fallbacks).
+// the data directory is resolved by the program (APPDATA, Linux fallbacks).
 struct CoreConfig {
     std::shared_ptr<SharedUi> ui{};
     RepaintFn window{};  // may be empty: nothing to repaint
+    // Where the stores live, resolved once by the program; empty when none could be found,
+    // and then start-up fails with the stores' own text.
+    std::filesystem::path data_dir{};
     // The BLE stack; null when none could be opened, and then `ble_error` says why and the
     // core stops at start-up with "BLE 初始化失败: {}".
     std::shared_ptr<ble::Adapter> ble{};
@@ -149,7 +152,7 @@ public:
     void run(const std::atomic<bool>& stop);
 
     void push_notice(std::string_view text) override;
-    void request_repaint() override;
+    void request_repaint();
     void arm_autodial(std::string_view reason);
     void shutdown_lan();
 
@@ -171,7 +174,14 @@ private:
     bool engine_present() const { return st_.link.engine != nullptr; }
 
     // ble::LinkHost
+    void scan_list_changed() override;
+    void connecting_to(std::uint64_t address) override;
+    void connect_failed() override;
+    std::string peer_name() const override;
+    bool auto_connect_enabled() const override;
+    bool user_deciding() const override;
     void before_connect() override;
+    void mirror_scan_list();
     bool tcp_connection_present() const override;
     EngineConfig engine_config() const override;
     std::vector<TrustedPeer> trusted_peers() const override { return st_.trusted_peers; }

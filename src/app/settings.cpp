@@ -3,14 +3,13 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/debug_log.h"
-#include "app/store_files.h"
-#include "app/stores.h"
+#include "platform/debug_log.h"
+#include "platform/files.h"
+#include "store/stores.h"
 #include "shell/ui_state.h"
 
 namespace dovan {
 namespace fs = std::filesystem;
-using store_io::trim;
 
 namespace {
 
@@ -77,12 +76,12 @@ Settings parse_settings(std::string_view bytes, bool* was_utf8) {
         std::string_view line = rest.substr(0, nl);
         rest = nl == std::string_view::npos ? std::string_view{} : rest.substr(nl + 1);
         if (line.ends_with('\r')) line.remove_suffix(1);
-        line = trim(line);
+        line = trim_white(line);
         if (line.empty() || line.front() == '#') continue;
         const auto eq = line.find('=');
         if (eq == std::string_view::npos) continue;
-        const std::string_view key = trim(line.substr(0, eq));
-        const std::string_view value = trim(line.substr(eq + 1));
+        const std::string_view key = trim_white(line.substr(0, eq));
+        const std::string_view value = trim_white(line.substr(eq + 1));
         if (bool* flag = flag_for(s, key)) {
             *flag = value == "1";
         } else if (key == "theme") {
@@ -127,13 +126,12 @@ std::string format_settings(const Settings& s) {
     return out;
 }
 
-Settings load_settings() {
-    auto dir = data_dir();
-    if (!dir) return {};
-    const fs::path path = *dir / kSettingsIni;
-    auto bytes = store_io::read_file(path);
+Settings load_settings(const fs::path& dir) {
+    if (!usable_dir(dir)) return {};
+    const fs::path path = dir / kSettingsIni;
+    auto bytes = files::read_file(path);
     if (!bytes) {
-        if (store_io::exists(path))
+        if (files::exists(path))
             console_line(
                 format_text("[Dovan] 设置文件读不出来，这次按默认值运行：{}", path.string()));
         return {};
@@ -147,17 +145,16 @@ Settings load_settings() {
     return s;
 }
 
-void save_settings(const Settings& s) {
-    auto dir = data_dir();
-    if (!dir) return;
-    (void)store_io::ensure_dir(*dir);
+void save_settings(const fs::path& dir, const Settings& s) {
+    if (!usable_dir(dir)) return;
+    (void)files::ensure_dir(dir);
     const std::string text = format_settings(s);
-    const fs::path tmp = *dir / kSettingsTmp;
+    const fs::path tmp = dir / kSettingsTmp;
     // Synced before the rename so a crash leaves either the old file or the whole new one.
-    if (!store_io::write_file(tmp, as_bytes(text), 0600, true)) return;
+    if (!files::write_file(tmp, as_bytes(text), 0600, true)) return;
     std::error_code ec;
-    fs::rename(tmp, *dir / kSettingsIni, ec);
-    if (!ec) store_io::sync_dir(*dir);
+    fs::rename(tmp, dir / kSettingsIni, ec);
+    if (!ec) files::sync_dir(dir);
 }
 
 std::uint8_t feature_mask(const Settings& s) {

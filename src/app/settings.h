@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -51,9 +52,9 @@ Settings parse_settings(std::string_view bytes, bool* was_utf8 = nullptr);
 std::string format_settings(const Settings& s);
 
 // Never fails: an unusable or unreadable file gives the defaults.
-Settings load_settings();
+Settings load_settings(const std::filesystem::path& dir);
 // Writes settings.ini.tmp, syncs it and renames it over settings.ini; errors are silent.
-void save_settings(const Settings& s);
+void save_settings(const std::filesystem::path& dir, const Settings& s);
 
 std::uint8_t feature_mask(const Settings& s);
 

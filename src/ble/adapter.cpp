@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 
-#include "app/debug_log.h"
 #include "platform/bluez/bluez.h"
+#include "platform/debug_log.h"
 #include "platform/sim/sim_radio.h"
+#include "protocol/product.h"
 
 namespace dovan::ble {
 namespace {
@@ -30,6 +31,7 @@ PlatformAdapter open_platform_adapter() {
     }
     bluez::BluezOptions options;
     options.bus_address = env("DOVAN_BLUEZ_BUS");
+    if (auto service = Uuid::parse(kServiceUuid)) options.discovery_uuids = {*service};
     bluez::BluezOpen opened = bluez::open_bluez_adapter(options);
     // Without a stack the core's "BLE 初始化失败: {}" notice is the one line that says why.
     if (!opened.adapter) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan::ble {
 
@@ -30,13 +30,11 @@ bool is_dovan_advertisement(const Advertisement& adv) {
            adv.service_uuids.end();
 }
 
-Link::Link(std::shared_ptr<SharedUi> ui, RepaintFn repaint, Clock& clock, LinkHost& host,
-           LinkState& state)
-    : ui_(std::move(ui)), repaint_(std::move(repaint)), clock_(clock), host_(host), st_(state) {}
+Link::Link(Clock& clock, LinkHost& host, LinkState& state) : clock_(clock), host_(host), st_(state) {}
 
 Link::~Link() {
     teardown();
-    // The watcher's thread calls into the UI state; it must stop before anything it uses.
+    // The watcher's thread calls the host; it must stop before the host goes.
     watcher_.reset();
 }
 
@@ -49,19 +47,14 @@ Status Link::start(std::shared_ptr<Adapter> adapter) {
     watcher_ = std::move(*watcher);
 
     // The callback runs on the platform's thread: it only records the sighting.
-    std::weak_ptr<SharedUi> weak_ui = ui_;
+    std::weak_ptr<ScanList> weak_scan = scan_;
     Clock* clock = &clock_;
-    RepaintFn repaint = repaint_;
-    auto on_adv = [weak_ui, clock, repaint](const Advertisement& adv) {
+    LinkHost* host = &host_;
+    auto on_adv = [weak_scan, clock, host](const Advertisement& adv) {
         if (!is_dovan_advertisement(adv)) return;
-        auto ui = weak_ui.lock();
-        if (!ui) return;
-        bool added = false;
-        {
-            auto g = ui->lock();
-            added = g->note_advertisement(adv.address, adv.local_name, clock->now());
-        }
-        if (added && repaint) repaint();
+        auto scan = weak_scan.lock();
+        if (!scan) return;
+        if (scan->note(adv.address, adv.local_name, clock->now())) host->scan_list_changed();
     };
     Status scanning = watcher_->on_received(on_adv);
     if (scanning) scanning = watcher_->start();
@@ -139,7 +132,7 @@ void Link::connect(const ScannedDevice& target) {
     st_.ble_write_failures = 0;
     const Instant began = clock_.now();
     st_.last_heal = began;
-    ui_->lock()->connecting = target.address;
+    host_.connecting_to(target.address);
     if (!adapter_) return;
 
     std::string last_error = "未知错误";
@@ -156,11 +149,7 @@ void Link::connect(const ScannedDevice& target) {
     }
     if (!attached) {
         host_.push_notice(format_text("BLE 连接失败: {}（已重试 {} 次）", last_error, kConnectAttempts));
-        {
-            auto g = ui_->lock();
-            g->engine_state = kEngineClosed;
-            g->bump();
-        }
+        host_.connect_failed();
         return;
     }
     device_ = attached->device;
@@ -277,14 +266,6 @@ void Link::write_pass() {
     }
 }
 
-std::optional<ScannedDevice> Link::find_by_names(const std::vector<std::string>& names) {
-    auto g = ui_->lock();
-    for (auto it = g->devices.rbegin(); it != g->devices.rend(); ++it) {
-        if (std::find(names.begin(), names.end(), it->name) != names.end()) return *it;
-    }
-    return std::nullopt;
-}
-
 void Link::heal_start() {
     const Instant now = clock_.now();
     if (!st_.engine || st_.heal_target || st_.ble_write_failures < kHealAfterFailures ||
@@ -305,18 +286,10 @@ void Link::heal_start() {
             names.push_back(std::move(name));
         }
     };
-    {
-        auto g = ui_->lock();
-        if (address_) {
-            for (auto it = g->devices.rbegin(); it != g->devices.rend(); ++it) {
-                if (it->address == *address_) {
-                    add(it->name);
-                    break;
-                }
-            }
-        }
-        add(g->peer_name);
+    if (address_) {
+        if (auto seen = scan_->find(*address_)) add(seen->name);
     }
+    add(host_.peer_name());
     const std::string fp = st_.engine->peer_fingerprint();
     if (!fp.empty()) {
         std::string stored;
@@ -361,7 +334,7 @@ void Link::heal_wait() {
                 : "请把手机上的 Dovan 切到前台，再在「连接」页点一次设备"));
         return;
     }
-    if (auto device = find_by_names(st_.heal_target->names)) {
+    if (auto device = scan_->find_named(st_.heal_target->names)) {
         st_.heal_target.reset();
         connect(*device);
     }
@@ -373,17 +346,12 @@ void Link::autodial() {
     if (st_.engine && now - st_.last_rx < kAutodialSilence) return;
     if (st_.autodial_next && now < *st_.autodial_next) return;
 
-    bool allowed = false;
-    {
-        auto g = ui_->lock();
-        allowed = !g->sas_prompt && !g->identity_change && g->settings.auto_connect;
-    }
     // While the user is deciding about a phone, dialling would tear that decision down.
-    if (!allowed) {
+    if (host_.user_deciding() || !host_.auto_connect_enabled()) {
         st_.autodial_names.reset();
         return;
     }
-    auto device = find_by_names(*st_.autodial_names);
+    auto device = scan_->find_named(*st_.autodial_names);
     if (!device) return;
     st_.autodial_next = now + kAutodialSpacing;
     if (debug_log_enabled())
@@ -398,11 +366,7 @@ void Link::autodial() {
 
 void Link::arm_autodial(std::string_view why) {
     std::vector<std::string> names;
-    bool enabled = false;
-    {
-        auto g = ui_->lock();
-        enabled = g->settings.auto_connect;
-    }
+    const bool enabled = host_.auto_connect_enabled();
     const std::vector<TrustedPeer> trusted = host_.trusted_peers();
     if (enabled && !trusted.empty()) {
         auto is_trusted = [&trusted](const std::string& fp) {

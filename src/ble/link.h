@@ -16,8 +16,9 @@
 #include "common/result.h"
 #include "platform/ble.h"
 #include "platform/clock.h"
+#include "protocol/product.h"
+#include "ble/scan_list.h"
 #include "session/engine.h"
-#include "shell/ui_state.h"
 
 namespace dovan::ble {
 
@@ -34,10 +35,6 @@ inline constexpr std::uint32_t kMaxHealAttempts = 3;
 inline constexpr Duration kAutodialSilence = std::chrono::seconds(30);
 inline constexpr Duration kAutodialSpacing = std::chrono::seconds(30);
 inline constexpr std::uint32_t kAutodialGiveUp = 3;
-
-inline constexpr std::string_view kPcDeviceName = "Windows-PC";
-inline constexpr std::string_view kPcVersion = "0.5.3";
-inline constexpr std::uint8_t kPcOs = 2;
 
 struct HealTarget {
     std::vector<std::string> names;
@@ -64,7 +61,19 @@ class LinkHost {
 public:
     virtual ~LinkHost() = default;
     virtual void push_notice(std::string_view text) = 0;
-    virtual void request_repaint() = 0;
+    // The scan list shows a new device or name. Called on the platform's callback thread:
+    // the host may read the list (it locks itself) but must not touch the link.
+    virtual void scan_list_changed() = 0;
+    // A connection to this device is being made.
+    virtual void connecting_to(std::uint64_t address) = 0;
+    // Every attempt to connect failed; no engine exists.
+    virtual void connect_failed() = 0;
+    // The name the phone gave in its HELLO; empty before one.
+    virtual std::string peer_name() const = 0;
+    // The user's "connect to bound devices by itself" setting.
+    virtual bool auto_connect_enabled() const = 0;
+    // False while the user is deciding about a phone (a SAS or identity prompt is open).
+    virtual bool user_deciding() const = 0;
     // A new connection replaces the old one: transfers bound to it end, the LAN side closes.
     virtual void before_connect() = 0;
     virtual bool tcp_connection_present() const = 0;
@@ -94,8 +103,7 @@ bool is_dovan_advertisement(const Advertisement& adv);
 
 class Link {
 public:
-    Link(std::shared_ptr<SharedUi> ui, RepaintFn repaint, Clock& clock, LinkHost& host,
-         LinkState& state);
+    Link(Clock& clock, LinkHost& host, LinkState& state);
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -120,6 +128,9 @@ public:
     bool write_in_flight() const { return in_flight_.has_value(); }
     std::optional<std::uint64_t> connected_address() const { return address_; }
 
+    ScanList& scan_list() { return *scan_; }
+    const ScanList& scan_list() const { return *scan_; }
+
 private:
     struct InFlight {
         Bytes fragment;
@@ -137,10 +148,7 @@ private:
 
     Result<Attached> attempt(std::uint64_t address);
     void write_failed(Bytes fragment, std::string text);
-    std::optional<ScannedDevice> find_by_names(const std::vector<std::string>& names);
 
-    std::shared_ptr<SharedUi> ui_;
-    RepaintFn repaint_;
     Clock& clock_;
     LinkHost& host_;
     LinkState& st_;
@@ -148,6 +156,7 @@ private:
     std::shared_ptr<Adapter> adapter_;
     std::unique_ptr<Watcher> watcher_;
     std::shared_ptr<InboundQueue> inbound_ = std::make_shared<InboundQueue>();
+    std::shared_ptr<ScanList> scan_ = std::make_shared<ScanList>();
 
     std::shared_ptr<Device> device_;
     std::optional<std::uint64_t> address_;

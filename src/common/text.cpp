@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <cstring>
+
 namespace dovan {
 
 std::string format_text_list(std::string_view tmpl, const std::vector<std::string>& args) {
@@ -161,6 +163,60 @@ std::string utf8_lossy(std::string_view in) {
         i = j;
     }
     return out;
+}
+
+namespace {
+
+// Length of the white-space character whose UTF-8 starts at s[i], or 0.
+std::size_t space_len_at(std::string_view s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0d)) return 1;
+    auto byte = [&](std::size_t k) {
+        return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0;
+    };
+    if (c == 0xc2 && (byte(1) == 0x85 || byte(1) == 0xa0)) return 2;
+    if (c == 0xe1 && byte(1) == 0x9a && byte(2) == 0x80) return 3;  // U+1680
+    if (c == 0xe2 && byte(1) == 0x80) {
+        const auto b = byte(2);
+        if ((b >= 0x80 && b <= 0x8a) || b == 0xa8 || b == 0xa9 || b == 0xaf) return 3;
+    }
+    if (c == 0xe2 && byte(1) == 0x81 && byte(2) == 0x9f) return 3;  // U+205F
+    if (c == 0xe3 && byte(1) == 0x80 && byte(2) == 0x80) return 3;  // U+3000
+    return 0;
+}
+
+// Length of the white space that ends at s[end), or 0.
+std::size_t space_len_before(std::string_view s, std::size_t end) {
+    for (std::size_t len = 1; len <= 3 && len <= end; ++len) {
+        const std::size_t start = end - len;
+        if (space_len_at(s, start) == len) return len;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string_view trim_white(std::string_view s) {
+    std::size_t b = 0;
+    while (b < s.size()) {
+        const std::size_t n = space_len_at(s, b);
+        if (n == 0) break;
+        b += n;
+    }
+    std::size_t e = s.size();
+    while (e > b) {
+        const std::size_t n = space_len_before(s, e);
+        if (n == 0) break;
+        e -= n;
+    }
+    return s.substr(b, e - b);
+}
+
+std::string errno_text(int err) {
+    char buf[256] = {};
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* text = strerror_r(err, buf, sizeof buf);
+    return text != nullptr ? std::string(text) : format_text("os error {}", err);
 }
 
 }  // namespace dovan

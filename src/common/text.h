@@ -70,4 +70,11 @@ void utf8_append(std::string& out, char32_t cp);
 // U+FFFD, as Unicode recommends.
 std::string utf8_lossy(std::string_view bytes);
 
+// Trims Unicode white space at both ends: ASCII blanks and controls 9-13, U+0085, U+00A0,
+// U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F and the CJK wide space U+3000.
+std::string_view trim_white(std::string_view text);
+
+// The operating system's text for an error number.
+std::string errno_text(int err);
+
 }  // namespace dovan

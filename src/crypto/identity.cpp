@@ -8,7 +8,7 @@
 
 #include <climits>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/primitives.h"
 
 namespace dovan {

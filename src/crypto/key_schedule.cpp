@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan {
 

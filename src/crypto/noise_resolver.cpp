@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/random.h"
 
 namespace dovan {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan {
 
@@ -120,7 +120,7 @@ DiscoveryOptions DiscoveryOptions::loopback(std::uint16_t port) {
 }
 
 Result<Discovery> open_discovery(DiscoveryOptions options) {
-    auto io_error = [](int err) { return fail_text("IO 失败: " + os_error_text(err)); };
+    auto io_error = [](int err) { return fail_text("IO 失败: " + errno_text(err)); };
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return io_error(errno);
     SocketAddress local = SocketAddress::ipv4(options.bind_ipv4, options.port);

@@ -63,13 +63,13 @@ std::vector<SocketAddress> beacon_destinations(std::uint32_t all_hosts,
 
 struct DiscoveryOptions {
     std::uint32_t bind_ipv4 = 0;  // 0.0.0.0
-    std::uint16_t port = LAN_PORT;  // 0 picks an ephemeral port
+    std::uint16_t port = kLanPort;  // 0 picks an ephemeral port
     std::uint32_t all_hosts = 0xFFFFFFFF;
     AdapterSource adapters = system_adapter_addresses;
     // Refuses every destination outside 127.0.0.0/8 and ::1.
     bool loopback_only = false;
-    std::string advert_name = "Windows-PC";
-    std::string version = "0.5.3";
+    std::string advert_name = std::string(kPcDeviceName);
+    std::string version = std::string(kPcVersion);
     Duration peer_ttl = std::chrono::seconds(10);
     Duration beacon_interval = std::chrono::seconds(3);
     Duration subnet_refresh = std::chrono::seconds(15);

@@ -143,21 +143,4 @@ std::string ipv4_text(std::uint32_t host_order_ip) {
                        (host_order_ip >> 8) & 0xFF, host_order_ip & 0xFF);
 }
 
-std::string os_error_text(int err) {
-    char buf[256] = {};
-    // GNU strerror_r may return a static string instead of filling the buffer.
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return text != nullptr ? std::string(text) : format_text("os error {}", err);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 }  // namespace dovan

@@ -1,5 +1,4 @@
-// Socket addresses, owned descriptors and OS error texts shared by the TCP channel and
-// UDP discovery.
+// Socket addresses shared by the TCP channel and UDP discovery.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-namespace dovan {
+#include "platform/unique_fd.h"
+#include "protocol/product.h"
 
-// The LAN port of both the TCP channel and the discovery beacons.
-constexpr std::uint16_t LAN_PORT = 55676;
+namespace dovan {
 
 // An IPv4 or IPv6 socket address.
 class SocketAddress {
@@ -24,7 +23,7 @@ public:
     static std::optional<SocketAddress> from_raw(const sockaddr* sa, socklen_t len);
     // "a.b.c.d:port", "[v6]:port" or a bare IP (which then takes `default_port`).
     static std::optional<SocketAddress> parse(std::string_view text,
-                                              std::uint16_t default_port = LAN_PORT);
+                                              std::uint16_t default_port = kLanPort);
 
     int family() const { return storage_.ss_family; }
     bool is_ipv4() const { return family() == AF_INET; }
@@ -51,32 +50,5 @@ private:
 
 // Dotted form of a host-order IPv4 address.
 std::string ipv4_text(std::uint32_t host_order_ip);
-
-// The operating system's text for an error number.
-std::string os_error_text(int err);
-
-// A descriptor with one owner; closed when dropped.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
 
 }  // namespace dovan

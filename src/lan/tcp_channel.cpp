@@ -12,7 +12,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "protocol/frame.h"
 
 namespace dovan {
@@ -104,7 +104,7 @@ private:
                 if (!sh_.running.load()) return ConnectionEnd{};
                 continue;
             }
-            return ConnectionEnd{"IO 失败: " + os_error_text(err)};
+            return ConnectionEnd{"IO 失败: " + errno_text(err)};
         }
         return std::nullopt;
     }
@@ -196,7 +196,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
                 continue;
             }
             if (err == EINTR) continue;
-            post_close(sh, 0, "TCP accept 失败: " + os_error_text(err));
+            post_close(sh, 0, "TCP accept 失败: " + errno_text(err));
             std::this_thread::sleep_for(o.accept_error_pause);
             continue;
         }
@@ -204,7 +204,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
         auto peer = SocketAddress::from_raw(reinterpret_cast<const sockaddr*>(&ss), len);
         if (!peer) {
             read_fd.reset();
-            post_close(sh, 0, "TCP accept 失败: " + os_error_text(EAFNOSUPPORT));
+            post_close(sh, 0, "TCP accept 失败: " + errno_text(EAFNOSUPPORT));
             std::this_thread::sleep_for(o.accept_error_pause);
             continue;
         }
@@ -212,7 +212,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
 
         int write_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (write_fd < 0) {
-            post_close(sh, 0, "复制 TCP 句柄失败: " + os_error_text(errno));
+            post_close(sh, 0, "复制 TCP 句柄失败: " + errno_text(errno));
             continue;
         }
         std::uint64_t id = ++counter;
@@ -243,7 +243,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
 Result<TcpChannel> open_listener(const TcpChannelOptions& options) {
     SocketAddress bind_addr = SocketAddress::ipv4(options.bind_ipv4, options.port);
     auto listen_error = [&](int err) {
-        return fail_text(format_text("TCP 监听 {} 失败: {}", bind_addr.text(), os_error_text(err)));
+        return fail_text(format_text("TCP 监听 {} 失败: {}", bind_addr.text(), errno_text(err)));
     };
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return listen_error(errno);
@@ -254,7 +254,7 @@ Result<TcpChannel> open_listener(const TcpChannelOptions& options) {
     if (::listen(fd.get(), 128) != 0) return listen_error(errno);
     int flags = fcntl(fd.get(), F_GETFL, 0);
     if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        return fail_text("设置非阻塞失败: " + os_error_text(errno));
+        return fail_text("设置非阻塞失败: " + errno_text(errno));
     }
     sockaddr_storage local{};
     socklen_t local_len = sizeof local;
@@ -332,7 +332,7 @@ Status TcpChannel::write_frames(std::span<const Bytes> frames) {
             }
             if (r == 0) return fail_text("IO 失败: failed to write whole buffer");
             if (errno == EINTR) continue;
-            return fail_text("IO 失败: " + os_error_text(errno));
+            return fail_text("IO 失败: " + errno_text(errno));
         }
     }
     return {};

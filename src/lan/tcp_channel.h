@@ -30,7 +30,7 @@ struct TcpChannelOptions {
     // 0.0.0.0 in the product; 127.0.0.1 when the LAN side is kept on loopback.
     std::uint32_t bind_ipv4 = 0;
     // 0 picks an ephemeral port (tests run side by side).
-    std::uint16_t port = LAN_PORT;
+    std::uint16_t port = kLanPort;
     Duration receive_timeout = std::chrono::milliseconds(15000);
     Duration send_timeout = std::chrono::milliseconds(3000);
     // One wait of a reader whose queue is full, and the total after which it gives up.

@@ -27,10 +27,6 @@ struct Uuid {
     bool operator==(const Uuid&) const = default;
 };
 
-inline constexpr std::string_view kServiceUuid = "44564e00-0000-1000-8000-00805f9b34fb";
-inline constexpr std::string_view kWriteCharUuid = "44564e01-0000-1000-8000-00805f9b34fb";
-inline constexpr std::string_view kNotifyCharUuid = "44564e02-0000-1000-8000-00805f9b34fb";
-
 enum class GattStatus : std::uint8_t {
     Success = 0,
     Unreachable = 1,

@@ -2,16 +2,12 @@
 
 #include <algorithm>
 
+#include "common/bytes.h"
+
 namespace dovan {
 
 namespace {
 
-std::uint16_t read_be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-
-void put_be16(Bytes& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
 
 FragError frag_error(FragError::Kind k, std::uint64_t a = 0, std::uint64_t b = 0) { return {k, a, b, {}}; }
 
@@ -93,9 +89,9 @@ Result<void, FragError> BleFragmenter::push_parts(ByteView head, ByteView body, 
         const std::size_t to = std::min(from + per, total);
         Bytes frag;
         frag.reserve(FRAG_HEADER_LEN + (to - from));
-        put_be16(frag, group);
-        put_be16(frag, static_cast<std::uint16_t>(i));
-        put_be16(frag, static_cast<std::uint16_t>(cnt));
+        put_be(frag, group, 2);
+        put_be(frag, static_cast<std::uint16_t>(i), 2);
+        put_be(frag, static_cast<std::uint16_t>(cnt), 2);
         if (from < head.size()) {
             const std::size_t end = std::min(to, head.size());
             frag.insert(frag.end(), head.begin() + static_cast<std::ptrdiff_t>(from),

@@ -1,22 +1,8 @@
 #include "protocol/frame.h"
 
+#include "common/bytes.h"
+
 namespace dovan {
-
-namespace {
-
-std::uint32_t read_be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-void put_be32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
-}  // namespace
 
 std::string_view frame_type_name(std::uint8_t type) {
     switch (type) {
@@ -104,8 +90,8 @@ std::array<std::uint8_t, FRAME_HEADER_LEN> write_header(const FrameHeader& heade
     out[2] = FRAME_VERSION;
     out[3] = header.type;
     out[4] = header.flags;
-    put_be32(out.data() + 5, header.seq);
-    put_be32(out.data() + 9, header.payload_len);
+    store_be(out.data() + 5, header.seq, 4);
+    store_be(out.data() + 9, header.payload_len, 4);
     return out;
 }
 

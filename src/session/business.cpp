@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/debug_log.h"
+#include "common/bytes.h"
+#include "platform/debug_log.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"
 
@@ -13,20 +14,6 @@ namespace dovan {
 namespace {
 
 const char* bool_text(bool b) { return b ? "true" : "false"; }
-
-std::string trimmed(const std::string& s) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-    std::size_t a = 0, b = s.size();
-    while (a < b && space(s[a])) ++a;
-    while (b > a && space(s[b - 1])) --b;
-    return s.substr(a, b - a);
-}
-
-std::uint64_t read_be(ByteView b) {
-    std::uint64_t v = 0;
-    for (std::uint8_t x : b) v = (v << 8) | x;
-    return v;
-}
 
 struct PlainRoute {
     AppEventKind kind;
@@ -288,7 +275,7 @@ void Engine::receive_file_done(ByteView body) {
         return;
     }
     add_cancelled(id);
-    std::string reason = trimmed(done->error());
+    std::string reason(trim_white(done->error()));
     if (reason.empty()) reason = "对方取消了这次传输";
     push_event(AppEventKind::TransferCancelled, TransferCancelledEvent{id, std::move(reason)});
 }
@@ -310,7 +297,7 @@ void Engine::receive_file_cancel(ByteView body) {
                     {"channel", lock_.channel == LockChannel::Tcp ? "tcp" : "ble"}});
     add_cancelled(id);
     lock_ = {};
-    std::string reason = trimmed(cancel->reason());
+    std::string reason(trim_white(cancel->reason()));
     if (reason.empty()) reason = "对方取消了这次传输";
     push_event(AppEventKind::TransferCancelled, TransferCancelledEvent{id, std::move(reason)});
 }

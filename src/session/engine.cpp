@@ -2,7 +2,8 @@
 // and the send paths shared by every exchange.
 #include "session/engine.h"
 
-#include "app/debug_log.h"
+#include "common/bytes.h"
+#include "platform/debug_log.h"
 #include "crypto/key_schedule.h"
 #include "crypto/random.h"
 #include "protocol/ble_frag.h"
@@ -25,15 +26,7 @@ std::int64_t whole_ms(Duration d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
 }
 
-void put_be64(Bytes& out, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
 
-std::uint64_t read_be64(ByteView b) {
-    std::uint64_t v = 0;
-    for (std::uint8_t x : b) v = (v << 8) | x;
-    return v;
-}
 
 // HELLO is read leniently: a malformed list means every field is absent.
 std::optional<Bytes> hello_field(ByteView payload, std::uint8_t tag) {
@@ -53,7 +46,7 @@ Engine::Engine(EngineConfig config)
         hello_counter_ = *config_.hello_counter_start;
     } else {
         std::array<std::uint8_t, 8> seed{};
-        if (random_fill(seed)) hello_counter_ = read_be64(seed);
+        if (random_fill(seed)) hello_counter_ = read_be(seed);
     }
 }
 
@@ -222,7 +215,7 @@ void Engine::open_with_hello(Instant now) {
 void Engine::send_hello() {
     ++hello_counter_;
     Bytes seq;
-    put_be64(seq, hello_counter_);
+    put_be(seq, hello_counter_, 8);
     const std::string_view name = utf8_cut(config_.device_name, HELLO_NAME_MAX);
     const std::string_view version = utf8_cut(config_.app_version, HELLO_VERSION_MAX);
     const TlvRecord records[] = {
@@ -249,7 +242,7 @@ void Engine::receive_hello(ByteView payload) {
         version = std::string(as_text(*v));
     std::optional<std::uint64_t> counter;
     if (auto v = hello_field(payload, TAG_HELLO_SEQ); v && v->size() == 8)
-        counter = read_be64(*v);
+        counter = read_be(*v);
 
     bool repeat = false;
     if (hello_received_) {

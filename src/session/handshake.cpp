@@ -1,6 +1,6 @@
 // The Noise XX handshake as the engine runs it, its completion (key schedule) and the
 // IDENTITY exchange that binds the RSA device identities to this very handshake.
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/identity.h"
 #include "crypto/noise.h"
 #include "crypto/noise_resolver.h"

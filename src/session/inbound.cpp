@@ -1,5 +1,5 @@
 // Inbound frames: the single entry point, the TCP pre-binding gate and the encrypted path.
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "protocol/ble_frag.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"

@@ -1,5 +1,5 @@
 // Trust on first use: the verdict, PAIR_CONFIRM / PAIR_DONE and the user's three actions.
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"
 #include "session/engine_crypto.h"

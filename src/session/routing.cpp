@@ -1,6 +1,7 @@
 // Outbound routing: which link carries each business message, the envelope around it,
 // and the closing and resume messages of file transfers.
-#include "app/debug_log.h"
+#include "common/bytes.h"
+#include "platform/debug_log.h"
 #include "crypto/key_schedule.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"
@@ -11,9 +12,6 @@ namespace {
 
 const char* bool_text(bool b) { return b ? "true" : "false"; }
 
-void put_be(Bytes& out, std::uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
 
 }  // namespace
 

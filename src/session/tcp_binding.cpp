@@ -1,7 +1,7 @@
 // TCP channel binding: the TCP peer proves, over the authenticated BLE link, that it knows
 // the session's channel-binding key. Until then nothing of the business goes to or comes
 // from the TCP connection; its early frames wait in the parked queue.
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/binding.h"
 #include "crypto/random.h"
 #include "protocol/tlv_codec.h"

@@ -8,59 +8,6 @@
 
 namespace dovan {
 
-namespace {
-
-bool is_white(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-// Decodes the character starting at `i`; malformed bytes decode as themselves (never white).
-char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) {
-        len = 1;
-        return 0xFFFD;
-    }
-    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; k < n; ++k) {
-        const auto cb = static_cast<unsigned char>(s[i + k]);
-        if ((cb & 0xC0) != 0x80) {
-            len = 1;
-            return 0xFFFD;
-        }
-        c = (c << 6) | (cb & 0x3F);
-    }
-    len = n;
-    return c;
-}
-
-}  // namespace
-
-std::string_view trim_white(std::string_view text) {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t len = 0;
-        if (!is_white(decode_at(text, begin, len))) break;
-        begin += len;
-    }
-    std::size_t end = text.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && end - start < 4 &&
-               (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
-            --start;
-        }
-        std::size_t len = 0;
-        const char32_t c = decode_at(text, start, len);
-        if (start + len != end || !is_white(c)) break;
-        end = start;
-    }
-    return text.substr(begin, end - begin);
-}
-
 std::string notice_line(const Notice& notice) {
     if (notice.count <= 1) return notice.text;
     return format_text("{}（重复 {} 次）", notice.text, notice.count);
@@ -210,36 +157,6 @@ bool UiState::submit_reply(Instant now) {
     reply_box.clear();
     bump();
     return true;
-}
-
-bool UiState::note_advertisement(std::uint64_t address, std::string_view name, Instant now) {
-    device_last_seen[address] = now;
-    auto it = std::find_if(devices.begin(), devices.end(),
-                           [address](const ScannedDevice& d) { return d.address == address; });
-    if (it == devices.end()) {
-        devices.push_back(ScannedDevice{address, std::string(name)});
-        bump();
-        return true;
-    }
-    const bool renamed = !name.empty() && name != it->name;
-    ScannedDevice seen{address, name.empty() ? std::move(it->name) : std::string(name)};
-    devices.erase(it);
-    devices.push_back(std::move(seen));
-    if (renamed) bump();
-    return false;
-}
-
-std::size_t UiState::expire_devices(Instant now, Duration max_age) {
-    const std::size_t before = devices.size();
-    std::erase_if(devices, [&](const ScannedDevice& d) {
-        auto seen = device_last_seen.find(d.address);
-        if (seen != device_last_seen.end() && now - seen->second < max_age) return false;
-        if (seen != device_last_seen.end()) device_last_seen.erase(seen);
-        return true;
-    });
-    const std::size_t removed = before - devices.size();
-    if (removed > 0) bump();
-    return removed;
 }
 
 UiRequests UiState::take_requests() { return std::exchange(requests, UiRequests{}); }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "ble/scan_list.h"
 #include "common/text.h"
 #include "platform/clock.h"
 
@@ -145,12 +145,6 @@ struct LoadedModules {
     bool media() const { return bits & kMedia; }
     bool album() const { return bits & kAlbum; }
     bool operator==(const LoadedModules&) const = default;
-};
-
-struct ScannedDevice {
-    std::uint64_t address = 0;
-    std::string name;
-    bool operator==(const ScannedDevice&) const = default;
 };
 
 struct IdentityChangePrompt {
@@ -328,8 +322,7 @@ struct UiState {
     bool paired = false;
     bool tcp_ready = false;
     std::uint64_t ms_since_rx = 0;
-    std::vector<ScannedDevice> devices;  // order of last sighting, latest last
-    std::map<std::uint64_t, Instant> device_last_seen;
+    std::vector<ScannedDevice> devices;  // the core's copy of the scan list, latest last
     std::optional<std::uint64_t> connecting;
     std::string peer_name;
     std::optional<std::string> peer_fingerprint;
@@ -380,17 +373,9 @@ struct UiState {
     // Moves the typed reply into the send-reply slot. True when a reply was queued.
     bool submit_reply(Instant now);
 
-    // Records an advertisement; true when the device was not listed before.
-    bool note_advertisement(std::uint64_t address, std::string_view name, Instant now);
-    // Drops devices silent for `max_age` or longer; returns how many went.
-    std::size_t expire_devices(Instant now, Duration max_age);
-
     // Empties every request slot and hands their contents over.
     UiRequests take_requests();
 };
-
-// Trims white space at both ends, including the wide spaces of CJK input.
-std::string_view trim_white(std::string_view text);
 
 // The receive folder used while the settings name none.
 std::string default_inbox(const char* userprofile, const char* home);

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan {
 

@@ -14,8 +14,9 @@
 #include <unistd.h>
 
 #include "app/core.h"
-#include "app/debug_log.h"
-#include "app/stores.h"
+#include "platform/debug_log.h"
+#include "store/stores.h"
+#include "ble/sim_service.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/frame.h"
 #include "platform/sim/sim_radio.h"
@@ -64,7 +65,7 @@ public:
     Phone(const std::string& folder, const Clock& clock, std::string adv_name)
         : clock_(clock),
           radio_({folder, kPhoneAddr, std::move(adv_name),
-                  {*ble::Uuid::parse(ble::kServiceUuid)}, {sim::dovan_service()}}) {
+                  {*ble::Uuid::parse(kServiceUuid)}, {ble::dovan_sim_service()}}) {
         radio_.set_write_handler([this](const ble::Uuid&, Bytes value) -> std::uint8_t {
             std::lock_guard lock(mu_);
             if (refuse_status_) return *refuse_status_;
@@ -134,7 +135,7 @@ public:
 
 private:
     void flush_locked() {
-        const auto notify = *ble::Uuid::parse(ble::kNotifyCharUuid);
+        const auto notify = *ble::Uuid::parse(kNotifyCharUuid);
         while (!engine_->ble_out().empty()) {
             radio_.notify(notify, engine_->ble_out().front());
             engine_->ble_out().pop_front();
@@ -170,7 +171,7 @@ protected:
     void start_core(LoadedModules modules = LoadedModules{0x1F}) {
         core_.reset();
         ui_ = SharedUi::create(UiState{}, modules);
-        CoreConfig config{.ui = ui_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
+        CoreConfig config{.ui = ui_, .data_dir = dir_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
         config.device_keys = &keys_;
         // The phone lives on this machine: nothing leaves loopback, on any free port.
         config.lan = LanOptions{.port = 0, .loopback_only = true};

@@ -1,6 +1,6 @@
 #include "app/core.h"
 
-#include "app/stores.h"
+#include "store/stores.h"
 #include "temp_data_dir.h"
 
 #include <gtest/gtest.h>
@@ -97,30 +97,23 @@ TEST_F(CoreLoop, WithoutARepaintTargetNothingIsPosted) {
 }
 
 TEST_F(CoreLoop, ScanListDropsDevicesSilentFor12Seconds) {
-    {
-        auto g = ui->lock();
-        g->note_advertisement(0xA1, "Dovan", t0);
-        g->note_advertisement(0xB2, "Dovan", t0);
-    }
-    turns(1);  // repaint for the additions themselves
-    ASSERT_EQ(turns(29), 0);  // … 6.0 s
-    ui->lock()->note_advertisement(0xB2, "", clock.now());  // B2 seen again at 6.0 s
-    turns(1);
-    ASSERT_EQ(turns(29), 0);  // steps at up to 11.8 s
-    EXPECT_EQ(ui->lock()->devices.size(), 2u);
+    ble::ScanList& scan = core.link().scan_list();
+    scan.note(0xA1, "Dovan", t0);
+    scan.note(0xB2, "Dovan", t0);
+    ASSERT_EQ(turns(30), 0);  // … 6.0 s
+    scan.note(0xB2, "", clock.now());  // B2 seen again at 6.0 s
+    ASSERT_EQ(turns(30), 0);  // steps at up to 11.8 s
+    EXPECT_EQ(scan.devices().size(), 2u);
 
-    // At 12.0 s A1 goes; its removal alone asks for a repaint, and the idle step sees the
-    // counter move too.
-    const int r = turns(1);
-    EXPECT_GE(r, 1);
-    {
-        auto g = ui->lock();
-        EXPECT_EQ(g->devices, (std::vector<ScannedDevice>{{0xB2, "Dovan"}}));
-        EXPECT_EQ(g->device_last_seen.count(0xA1), 0u);
-    }
+    // At 12.0 s A1 goes; its removal alone asks for a repaint, and the window's copy of
+    // the list follows.
+    EXPECT_GE(turns(1), 1);
+    EXPECT_EQ(ui->lock()->devices, (std::vector<ScannedDevice>{{0xB2, "Dovan"}}));
+    EXPECT_FALSE(scan.last_seen(0xA1));
     EXPECT_EQ(turns(29), 0);  // B2 lasts until 18.0 s
     EXPECT_GE(turns(1), 1);
     EXPECT_TRUE(ui->lock()->devices.empty());
+    EXPECT_TRUE(scan.devices().empty());
 }
 
 TEST_F(CoreLoop, UnansweredReplyFailsAfterMoreThan10Seconds) {
@@ -225,7 +218,7 @@ TEST_F(RunCore, WithoutABleStackStartUpEndsWithTheNoticeAndNoTurn) {
     auto ui = SharedUi::create(UiState{}, LoadedModules{0x05});
     std::atomic<bool> stop{false};
     int repaints = 0;
-    run_core(CoreConfig{.ui = ui, .window = [&] { ++repaints; }, .ble_error = "没有适配器"}, clock, stop);
+    run_core(CoreConfig{.ui = ui, .window = [&] { ++repaints; }, .data_dir = dir_, .ble_error = "没有适配器"}, clock, stop);
     EXPECT_EQ(clock.now(), t0);  // returned before any turn
     EXPECT_EQ(repaints, 0);
     auto g = ui->lock();

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "app/settings.h"
-#include "app/stores.h"
+#include "store/stores.h"
 #include "app/temp_data_dir.h"
 
 namespace dovan {
@@ -121,7 +121,7 @@ using SettingsFile = TempDataDir;
 
 TEST_F(SettingsFile, MissingFileGivesDefaultsSilently) {
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(load_settings(), Settings{});
+    EXPECT_EQ(load_settings(dir_), Settings{});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_FALSE(fs::exists(dir_));  // reading never creates the directory
 }
@@ -130,7 +130,7 @@ TEST_F(SettingsFile, AnsiFileKeepsItsSwitchesAndSaysSo) {
     // "inbox=D:\下载" as a GBK editor would store it.
     put(kSettingsIni, "toast_enabled=0\r\ninbox=D:\\\xCF\xC2\xD4\xD8\r\nfeat_media=0\r\n");
     ::testing::internal::CaptureStderr();
-    const Settings s = load_settings();
+    const Settings s = load_settings(dir_);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), kAnsiLine);
     EXPECT_FALSE(s.toast_enabled);
     EXPECT_FALSE(s.feat_media);
@@ -142,7 +142,7 @@ TEST_F(SettingsFile, AnsiFileKeepsItsSwitchesAndSaysSo) {
 TEST_F(SettingsFile, UnreadableFileGivesDefaultsWithAConsoleLine) {
     fs::create_directories(path(kSettingsIni));  // a folder cannot be read as a file
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(load_settings(), Settings{});
+    EXPECT_EQ(load_settings(dir_), Settings{});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "[Dovan] 设置文件读不出来，这次按默认值运行：" + path(kSettingsIni).string() + "\n");
 
@@ -150,7 +150,7 @@ TEST_F(SettingsFile, UnreadableFileGivesDefaultsWithAConsoleLine) {
     fs::remove(path(kSettingsIni));
     ASSERT_EQ(::mkfifo(path(kSettingsIni).c_str(), 0600), 0);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(load_settings(), Settings{});
+    EXPECT_EQ(load_settings(dir_), Settings{});
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("设置文件读不出来"), std::string::npos);
 }
 
@@ -161,21 +161,21 @@ TEST_F(SettingsFile, SaveAndLoadRoundTripExactly) {
     s.feat_file_transfer = false;
     s.inbox = "/srv/收件 箱\nsecond line";
     s.close_behavior = CloseBehavior::Exit;
-    save_settings(s);
+    save_settings(dir_, s);
     EXPECT_EQ(mode_of(dir_), 0700u);
     EXPECT_FALSE(fs::exists(path(kSettingsTmp)));
     EXPECT_EQ(get(kSettingsIni), format_settings(s));
 
     s.inbox = "/srv/收件 箱second line";
-    EXPECT_EQ(load_settings(), s);
-    save_settings(load_settings());
+    EXPECT_EQ(load_settings(dir_), s);
+    save_settings(dir_, load_settings(dir_));
     EXPECT_EQ(get(kSettingsIni), format_settings(s));
 }
 
 TEST_F(SettingsFile, AFailedTemporaryWriteLeavesTheOldFile) {
     Settings old;
     old.theme = Theme::Light;
-    save_settings(old);
+    save_settings(dir_, old);
     const std::string before = get(kSettingsIni);
     Settings changed;
     changed.autostart = true;
@@ -191,25 +191,27 @@ TEST_F(SettingsFile, AFailedTemporaryWriteLeavesTheOldFile) {
         SCOPED_TRACE(c.what);
         fs::remove_all(path(kSettingsTmp));
         c.block(path(kSettingsTmp));
-        save_settings(changed);
+        save_settings(dir_, changed);
         EXPECT_EQ(get(kSettingsIni), before);
-        EXPECT_EQ(load_settings(), old);
+        EXPECT_EQ(load_settings(dir_), old);
     }
 }
 
 TEST_F(SettingsFile, NoUsableDataDirectoryIsHarmless) {
     fs::create_directories(root_);
     std::ofstream(root_ / "plainfile") << "x";
-    ScopedEnv::set("APPDATA", (root_ / "plainfile").string());
+    const fs::path blocked = root_ / "plainfile" / "Dovan";
     Settings s;
     s.debug_enabled = true;
-    save_settings(s);
-    EXPECT_EQ(load_settings(), Settings{});
+    save_settings(blocked, s);
+    EXPECT_EQ(load_settings(blocked), Settings{});
 
-    ScopedEnv::set("APPDATA", std::nullopt);
-    ScopedEnv::set("HOME", std::nullopt);
-    save_settings(s);
-    EXPECT_EQ(load_settings(), Settings{});
+    // None found, or a relative one: nothing is written into the working directory.
+    for (const fs::path& none : {fs::path{}, fs::path("settings-dir")}) {
+        save_settings(none, s);
+        EXPECT_EQ(load_settings(none), Settings{});
+        EXPECT_FALSE(fs::exists(none / "settings.ini"));
+    }
 }
 
 TEST(DefaultInbox, FollowsTheProfileThenHome) {

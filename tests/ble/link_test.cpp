@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
+#include <optional>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan::ble {
 namespace {
@@ -131,8 +133,19 @@ struct FakeHost final : LinkHost {
     int prepared = 0;
     std::vector<TrustedPeer> trusted;
     std::vector<TrustedPeer> stored_names;
+    std::atomic<int> scan_changes{0};
+    std::optional<std::uint64_t> connecting;
+    int connect_failures = 0;
+    std::string peer;
+    bool auto_connect = true;
+    bool deciding = false;
     void push_notice(std::string_view t) override { notices.emplace_back(t); }
-    void request_repaint() override {}
+    void scan_list_changed() override { ++scan_changes; }
+    void connecting_to(std::uint64_t address) override { connecting = address; }
+    void connect_failed() override { ++connect_failures; }
+    std::string peer_name() const override { return peer; }
+    bool auto_connect_enabled() const override { return auto_connect; }
+    bool user_deciding() const override { return deciding; }
     void before_connect() override { ++prepared; }
     bool tcp_connection_present() const override { return tcp; }
     EngineConfig engine_config() const override {
@@ -154,12 +167,12 @@ protected:
         EXPECT_TRUE(link.start(adapter).ok());
     }
 
-    void SetUp() override {
-        ui->lock()->note_advertisement(kPhone, "Dovan", clock.now());
-    }
+    void SetUp() override { link.scan_list().note(kPhone, "Dovan", clock.now()); }
+
+    // Every sighting so far is older than any age.
+    void forget_sightings() { link.scan_list().expire(clock.now() + std::chrono::hours(24), seconds(0)); }
 
     FakeClock clock;
-    std::shared_ptr<SharedUi> ui = SharedUi::create(UiState{}, LoadedModules{0x1F});
     std::shared_ptr<FakeAdapter> adapter = std::make_shared<FakeAdapter>();
     std::shared_ptr<FakeDevice> device = [] {
         auto d = std::make_shared<FakeDevice>();
@@ -168,7 +181,7 @@ protected:
     }();
     FakeHost host;
     LinkState st;
-    Link link{ui, nullptr, clock, host, st};
+    Link link{clock, host, st};
 };
 
 TEST(Advertisements, AcceptedByExactNameOrByTheServiceUuid) {
@@ -193,16 +206,17 @@ TEST(Advertisements, AcceptedByExactNameOrByTheServiceUuid) {
 
 TEST_F(LinkTest, ScanListKeepsOrderOfLastSightingAndOldNamesForEmptyAdverts) {
     const Uuid service = make_uuid(kServiceUuid);
-    ui->lock()->devices.clear();
+    forget_sightings();
     adapter->advertised({0x1, "Dovan", {}});
     adapter->advertised({0x2, "Pixel 8", {service}});
     adapter->advertised({0x3, "Headphones", {}});  // not ours
     clock.advance(seconds(2));
     adapter->advertised({0x1, "", {service}});
-    auto g = ui->lock();
-    EXPECT_EQ(g->devices, (std::vector<ScannedDevice>{{0x2, "Pixel 8"}, {0x1, "Dovan"}}));
-    EXPECT_EQ(g->device_last_seen.at(0x1), clock.now());
-    EXPECT_EQ(g->device_last_seen.count(0x3), 0u);
+    EXPECT_EQ(link.scan_list().devices(), (std::vector<ScannedDevice>{{0x2, "Pixel 8"}, {0x1, "Dovan"}}));
+    EXPECT_EQ(link.scan_list().last_seen(0x1), clock.now());
+    EXPECT_FALSE(link.scan_list().last_seen(0x3));
+    // The host hears of the two new devices; a re-sighting that shows nothing new is quiet.
+    EXPECT_EQ(host.scan_changes, 2);
 }
 
 TEST_F(LinkTest, ConnectSubscribesCreatesTheEngineAndQueuesHello) {
@@ -215,7 +229,7 @@ TEST_F(LinkTest, ConnectSubscribesCreatesTheEngineAndQueuesHello) {
     EXPECT_EQ(link.connected_address(), kPhone);
     EXPECT_NE(device->service->notify->handler, nullptr);
     EXPECT_FALSE(st.engine->ble_out().empty());  // the first HELLO, at once
-    EXPECT_EQ(ui->lock()->connecting, kPhone);
+    EXPECT_EQ(host.connecting, kPhone);
     EXPECT_TRUE(host.notices.empty());
 
     // A value the phone notifies lands in the engine on the next drain.
@@ -262,19 +276,18 @@ TEST_F(LinkTest, ConnectFailuresEndInOneNoticeWithTheLastErrorAndTheRetryCount) 
         FakeClock clock;
         FakeHost host;
         LinkState st;
-        auto ui = SharedUi::create(UiState{}, LoadedModules{0x1F});
         adapter = std::make_shared<FakeAdapter>();
         device = std::make_shared<FakeDevice>();
         device->addr = kPhone;
         adapter->devices[kPhone] = device;
         c.arrange();
-        Link link(ui, nullptr, clock, host, st);
+        Link link(clock, host, st);
         (void)link.start(adapter);
         const Instant t0 = clock.now();
         link.connect({kPhone, "Dovan"});
         EXPECT_EQ(host.notices, std::vector<std::string>{c.notice});
         EXPECT_EQ(st.engine, nullptr);
-        EXPECT_EQ(ui->lock()->engine_state, kEngineClosed);
+        EXPECT_EQ(host.connect_failures, 1);
         EXPECT_EQ(clock.now() - t0, milliseconds(3500));
         EXPECT_EQ(adapter->opened, 6);
     }
@@ -379,12 +392,12 @@ protected:
         LinkTest::SetUp();
         link.connect({kPhone, "Dovan"});
         ASSERT_NE(st.engine, nullptr);
-        ui->lock()->peer_name = "Pixel 8";
+        host.peer = "Pixel 8";
     }
     void go_silent() {
         st.ble_write_failures = 6;
         clock.advance(seconds(8));
-        ui->lock()->note_advertisement(kPhone, "Dovan", clock.now());
+        link.scan_list().note(kPhone, "Dovan", clock.now());
     }
 };
 
@@ -430,7 +443,7 @@ TEST_F(Health, NoHealBeforeFiveSecondsOfSilence) {
 TEST_F(Health, AHealThatNeverSeesThePhoneGivesUpAfter30Seconds) {
     go_silent();
     link.heal_start();
-    ui->lock()->devices.clear();
+    forget_sightings();
     clock.advance(seconds(29));
     link.heal_wait();
     ASSERT_TRUE(st.heal_target.has_value());
@@ -452,13 +465,10 @@ TEST_F(Health, ThirdHealHasItsOwnTextAndNamelessPhoneCannotBeHealed) {
     st.heal_target.reset();
     st.heal_attempts = 0;
     link.connect({kPhone, ""});
-    {
-        auto g = ui->lock();
-        g->devices = {{kPhone, ""}};
-        g->peer_name.clear();
-    }
+    host.peer.clear();
     go_silent();
-    ui->lock()->devices = {{kPhone, ""}};
+    forget_sightings();
+    link.scan_list().note(kPhone, "", clock.now());
     link.heal_start();
     EXPECT_FALSE(st.heal_target.has_value());
     EXPECT_EQ(st.heal_attempts, 3u);
@@ -485,7 +495,7 @@ TEST_F(Autodial, ArmListsStoredNamesOfTrustedPhonesThenTheirOwnNames) {
     link.arm_autodial("paired");  // same list: no second event
     EXPECT_EQ(capture.events("autodial.arm").size(), 1u);
 
-    ui->lock()->settings.auto_connect = false;
+    host.auto_connect = false;
     link.arm_autodial("paired");
     EXPECT_FALSE(st.autodial_names.has_value());
 }
@@ -500,17 +510,11 @@ TEST_F(Autodial, DialsAKnownPhoneWithoutAnEngineAndWaitsThirtySecondsBetweenTrie
 TEST_F(Autodial, PendingDecisionsClearTheNamesInsteadOfDialling) {
     for (int which = 0; which < 3; ++which) {
         link.arm_autodial("startup");
-        {
-            auto g = ui->lock();
-            g->sas_prompt.reset();
-            g->identity_change.reset();
-            g->settings.auto_connect = true;
-            if (which == 0) g->sas_prompt = 123456;
-            if (which == 1) g->identity_change = IdentityChangePrompt{"Pixel 8", "a", "b"};
-        }
+        host.auto_connect = true;
+        host.deciding = which < 2;  // a SAS or an identity prompt is open
         if (which == 2) {
             link.arm_autodial("startup");
-            ui->lock()->settings.auto_connect = false;
+            host.auto_connect = false;
         }
         link.autodial();
         EXPECT_FALSE(st.autodial_names.has_value()) << which;
@@ -524,7 +528,7 @@ TEST_F(Autodial, ThreeDialsWithoutAnEngineGiveUp) {
     for (int i = 0; i < 3; ++i) {
         link.autodial();
         clock.advance(seconds(30));
-        ui->lock()->note_advertisement(kPhone, "Dovan", clock.now());
+        link.scan_list().note(kPhone, "Dovan", clock.now());
     }
     EXPECT_FALSE(st.autodial_names.has_value());
     EXPECT_EQ(host.notices.back(),

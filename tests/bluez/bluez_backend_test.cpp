@@ -12,7 +12,9 @@
 
 #include "bluez/private_bus.h"
 #include "platform/bluez/bluez.h"
+#include "ble/sim_service.h"
 #include "platform/sim/sim_peripheral.h"
+#include "protocol/product.h"
 #include "standin.h"
 
 namespace dovan::bluez {
@@ -23,9 +25,9 @@ using ble::AsyncStatus;
 using ble::GattStatus;
 using ble::Uuid;
 
-const Uuid kService = *Uuid::parse(ble::kServiceUuid);
-const Uuid kWrite = *Uuid::parse(ble::kWriteCharUuid);
-const Uuid kNotify = *Uuid::parse(ble::kNotifyCharUuid);
+const Uuid kService = *Uuid::parse(kServiceUuid);
+const Uuid kWrite = *Uuid::parse(kWriteCharUuid);
+const Uuid kNotify = *Uuid::parse(kNotifyCharUuid);
 const Uuid kOther = *Uuid::parse("0000180f-0000-1000-8000-00805f9b34fb");
 constexpr std::uint64_t kPhone = 0xC0FFEE000001;
 
@@ -106,6 +108,7 @@ protected:
         o.connect_timeout = 5s;
         o.call_timeout = 3s;
         o.write_timeout = 300ms;
+        o.discovery_uuids = {kService};
         return o;
     }
     void start_standin(bool adapter = true, bool powered = true) {
@@ -119,7 +122,7 @@ protected:
         o.address = address;
         o.name = std::move(name);
         o.advertised_uuids = std::move(uuids);
-        o.services = {sim::dovan_service()};
+        o.services = {ble::dovan_sim_service()};
         auto p = std::make_unique<sim::SimPeripheral>(o);
         EXPECT_TRUE(p->start().ok());
         p->set_write_handler([this](const Uuid&, Bytes v) {
@@ -234,7 +237,7 @@ TEST_F(BluezBackend, DiscoveryAsksForTheServiceAndReportsAdvertsAsTheyCome) {
     open();
     scan();
     EXPECT_TRUE(standin_->discovering());
-    EXPECT_EQ(standin_->discovery_filter_uuids(), std::vector<std::string>{std::string(ble::kServiceUuid)});
+    EXPECT_EQ(standin_->discovery_filter_uuids(), std::vector<std::string>{std::string(kServiceUuid)});
 
     ASSERT_TRUE(sighted(kPhone));
     auto adv = *seen_.last_of(kPhone);

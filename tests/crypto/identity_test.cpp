@@ -5,7 +5,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/binding.h"
 #include "crypto/cipher.h"
 #include "crypto/noise_resolver.h"

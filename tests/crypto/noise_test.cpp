@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/json_reader.h"
 #include "crypto/noise_resolver.h"
 #include "crypto/random.h"

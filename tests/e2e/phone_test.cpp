@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/stores.h"
+#include "store/stores.h"
 #include "e2e_support.h"
 #include "phone.h"
 #include "platform/sim/sim_radio.h"
@@ -70,12 +70,12 @@ public:
     bool present() const { return device_ != nullptr; }
 
     ble::GattStatus discover() {
-        auto services = device_->services_for_uuid(uuid(ble::kServiceUuid));
+        auto services = device_->services_for_uuid(uuid(kServiceUuid));
         if (!services.ok()) return ble::GattStatus::Unknown;
         if (services->status != ble::GattStatus::Success || services->services.empty()) return services->status;
         auto& svc = *services->services[0];
-        write_ = svc.characteristics_for_uuid(uuid(ble::kWriteCharUuid))->characteristics.at(0);
-        notify_ = svc.characteristics_for_uuid(uuid(ble::kNotifyCharUuid))->characteristics.at(0);
+        write_ = svc.characteristics_for_uuid(uuid(kWriteCharUuid))->characteristics.at(0);
+        notify_ = svc.characteristics_for_uuid(uuid(kNotifyCharUuid))->characteristics.at(0);
         if (*notify_->subscribe_notify() != ble::GattStatus::Success) return ble::GattStatus::Unknown;
         (void)notify_->add_value_changed([this](Bytes v) {
             std::lock_guard lock(mu_);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "loopback.h"
 
 namespace dovan {
@@ -35,7 +35,7 @@ struct Phone {
     explicit Phone(std::uint8_t last = 2) {
         fd.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         SocketAddress a = loopback_addr(0, last);
-        EXPECT_EQ(::bind(fd.get(), a.raw(), a.raw_len()), 0) << os_error_text(errno);
+        EXPECT_EQ(::bind(fd.get(), a.raw(), a.raw_len()), 0) << errno_text(errno);
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
         ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len);
@@ -170,16 +170,16 @@ TEST(BroadcastList, BeaconDestinations) {
     // Computed only; nothing is sent to these addresses.
     auto bcast = broadcast_addresses({{ip(192, 168, 1, 23), 24}});
     auto manual = *SocketAddress::parse("192.168.1.50");
-    auto dests = beacon_destinations(0xFFFFFFFF, bcast, {manual}, LAN_PORT);
+    auto dests = beacon_destinations(0xFFFFFFFF, bcast, {manual}, kLanPort);
     std::vector<std::string> got;
     for (const auto& d : dests) got.push_back(d.text());
     EXPECT_EQ(got, (std::vector<std::string>{"255.255.255.255:55676", "192.168.1.255:55676",
                                              "192.168.1.50:55676"}));
 
     // An address already listed is not repeated; a manual port of its own is kept.
-    auto same = SocketAddress::ipv4(ip(192, 168, 1, 255), LAN_PORT);
+    auto same = SocketAddress::ipv4(ip(192, 168, 1, 255), kLanPort);
     auto other_port = *SocketAddress::parse("192.168.1.50:4000");
-    EXPECT_EQ(beacon_destinations(0xFFFFFFFF, bcast, {same, other_port, other_port}, LAN_PORT).size(),
+    EXPECT_EQ(beacon_destinations(0xFFFFFFFF, bcast, {same, other_port, other_port}, kLanPort).size(),
               3u);
 }
 
@@ -194,7 +194,7 @@ TEST(Discovery, OpensAndReportsPort) {
     DiscoveryOptions o = DiscoveryOptions::loopback(d.port());
     auto clash = open_discovery(o);
     ASSERT_FALSE(clash.ok());
-    EXPECT_EQ(clash.error().text, "IO 失败: " + os_error_text(EADDRINUSE));
+    EXPECT_EQ(clash.error().text, "IO 失败: " + errno_text(EADDRINUSE));
 }
 
 TEST(Discovery, BeaconsOnScheduleToLoopbackOnly) {
@@ -336,7 +336,7 @@ TEST(Discovery, ManualEntriesArePinnedAndNeverExpire) {
     Phone other(10);
     other.send(phone_beacon(), d.port());
     d.discovery_step(t0 + 3h + 1s);
-    d.add_manual_peer(SocketAddress::ipv4(ip(127, 0, 0, 10), LAN_PORT), t0);
+    d.add_manual_peer(SocketAddress::ipv4(ip(127, 0, 0, 10), kLanPort), t0);
     d.discovery_step(t0 + 5h);
     EXPECT_EQ(d.peers().size(), 2u);
 }

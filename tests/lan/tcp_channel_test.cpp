@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "loopback.h"
 
 namespace dovan {
@@ -299,7 +299,7 @@ TEST(TcpChannel, WriteErrorsAreReportedNotFatal) {
     auto closed = ch.closed();
     ASSERT_TRUE(closed);
     // A write may take the reset's error before the reader sees it, leaving a plain end.
-    EXPECT_TRUE(closed->reason == "IO 失败: " + os_error_text(ECONNRESET) ||
+    EXPECT_TRUE(closed->reason == "IO 失败: " + errno_text(ECONNRESET) ||
                 closed->reason == "连接被关闭")
         << closed->reason;
 }
@@ -314,7 +314,7 @@ TEST(TcpChannel, ListenerErrorsAndRestartAfterTimeWait) {
     auto clash = open_listener(o);
     ASSERT_FALSE(clash.ok());
     EXPECT_EQ(clash.error().text,
-              format_text("TCP 监听 127.0.0.1:{} 失败: {}", port, os_error_text(EADDRINUSE)));
+              format_text("TCP 监听 127.0.0.1:{} 失败: {}", port, errno_text(EADDRINUSE)));
 
     // Leave a server-side connection in TIME_WAIT: the core drops it, the reader hangs up
     // first, then the phone closes.

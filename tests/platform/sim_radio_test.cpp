@@ -19,9 +19,10 @@ using namespace std::chrono_literals;
 using ble::GattStatus;
 using ble::Uuid;
 
-const Uuid kService = *Uuid::parse(ble::kServiceUuid);
-const Uuid kWrite = *Uuid::parse(ble::kWriteCharUuid);
-const Uuid kNotify = *Uuid::parse(ble::kNotifyCharUuid);
+// Any service with one write and one notify characteristic will do for the radio.
+const Uuid kService = *Uuid::parse("12345600-0000-1000-8000-00805f9b34fb");
+const Uuid kWrite = *Uuid::parse("12345601-0000-1000-8000-00805f9b34fb");
+const Uuid kNotify = *Uuid::parse("12345602-0000-1000-8000-00805f9b34fb");
 const Uuid kOther = *Uuid::parse("0000180f-0000-1000-8000-00805f9b34fb");
 
 template <class Pred>
@@ -70,9 +71,10 @@ TEST(SimWire, AdvertisementParsing) {
 }
 
 TEST(SimWire, UuidTextForms) {
-    EXPECT_EQ(kService.text(), "44564e00-0000-1000-8000-00805f9b34fb");
-    EXPECT_EQ(kService.bytes[0], 0x44);
+    EXPECT_EQ(kService.text(), "12345600-0000-1000-8000-00805f9b34fb");
+    EXPECT_EQ(kService.bytes[0], 0x12);
     EXPECT_EQ(kService.bytes[15], 0xfb);
+    EXPECT_EQ(Uuid::parse("44564E0000001000800000805F9B34FB")->text(), "44564e00-0000-1000-8000-00805f9b34fb");
     EXPECT_TRUE(Uuid::parse("44564E0000001000800000805F9B34FB").ok());
     EXPECT_FALSE(Uuid::parse("44564e00-0000-1000-8000-00805f9b34f").ok());
     EXPECT_FALSE(Uuid::parse("44564e00-0000-1000-8000-00805f9b34fbb").ok());
@@ -95,7 +97,7 @@ protected:
         std::filesystem::remove_all(folder_);
     }
     SimPeripheral& phone(std::string name = "Pixel 8") {
-        SimPeripheral::Options o{folder_, 0xA1B2C3D4E5F6, std::move(name), {kService}, {dovan_service()}};
+        SimPeripheral::Options o{folder_, 0xA1B2C3D4E5F6, std::move(name), {kService}, {ServiceSpec{kService, {{kWrite, false, true}, {kNotify, true, false}}}}};
         phone_ = std::make_unique<SimPeripheral>(o);
         EXPECT_TRUE(phone_->start().ok());
         return *phone_;

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/binding.h"
 #include "session/bound_pair.h"
 

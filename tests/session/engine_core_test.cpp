@@ -1,7 +1,7 @@
 // State machine, HELLO, heartbeats and timers of one engine, without a peer.
 #include <gtest/gtest.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "platform/clock.h"
 #include "session/engine.h"
 #include "session/engine_test_support.h"

@@ -7,7 +7,7 @@
 
 #include <map>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "crypto/identity.h"
 #include "crypto/key_schedule.h"
 #include "crypto/noise_resolver.h"

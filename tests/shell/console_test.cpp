@@ -64,7 +64,9 @@ protected:
         return take();
     }
     void add_device(std::uint64_t address, std::string name) {
-        ui->lock()->note_advertisement(address, name, clock.now());
+        auto g = ui->lock();
+        std::erase_if(g->devices, [&](const ScannedDevice& d) { return d.address == address; });
+        g->devices.push_back({address, std::move(name)});
     }
 };
 

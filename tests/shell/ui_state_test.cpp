@@ -250,26 +250,6 @@ TEST(FocusedText, FollowsTheFocus) {
     }
 }
 
-TEST(ScanList, ResightingMovesTheDeviceLastAndKeepsItsName) {
-    FakeClock clock;
-    UiState s;
-    EXPECT_TRUE(s.note_advertisement(1, "Dovan", clock.now()));
-    EXPECT_TRUE(s.note_advertisement(2, "Pixel", clock.now()));
-    EXPECT_FALSE(s.note_advertisement(1, "", clock.now()));
-    EXPECT_EQ(s.devices, (std::vector<ScannedDevice>{{2, "Pixel"}, {1, "Dovan"}}));
-    EXPECT_FALSE(s.note_advertisement(2, "Pixel 8", clock.now()));
-    EXPECT_EQ(s.devices.back(), (ScannedDevice{2, "Pixel 8"}));
-}
-
-TEST(ScanList, ADeviceWithoutASightingIsExpired) {
-    FakeClock clock;
-    UiState s;
-    s.devices.push_back({9, "stray"});
-    ASSERT_TRUE(s.note_advertisement(1, "Dovan", clock.now()));
-    EXPECT_EQ(s.expire_devices(clock.now(), std::chrono::seconds(12)), 1u);
-    EXPECT_EQ(s.devices, (std::vector<ScannedDevice>{{1, "Dovan"}}));
-}
-
 TEST(DefaultInbox, Rules) {
     struct Case {
         const char* userprofile;

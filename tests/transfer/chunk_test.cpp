@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "temp_dir.h"
 #include "transfer/chunk.h"
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 #include "temp_dir.h"
 #include "transfer/filename.h"
 

@@ -14,6 +14,7 @@
 #include "platform/bluez/names.h"
 #include "platform/bluez/props.h"
 #include "platform/sim/sim_radio.h"
+#include "protocol/product.h"
 
 namespace dovan::bluez {
 
@@ -595,7 +596,7 @@ void Impl::connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen,
             c->uuid = uuid;
             c->service = s->path;
             c->device = path;
-            c->flags = uuid == ble::kWriteCharUuid ? std::vector<std::string>{"write"}
+            c->flags = uuid == kWriteCharUuid ? std::vector<std::string>{"write"}
                                                    : std::vector<std::string>{"notify"};
             c->sim = sim_char;
             sd_bus_add_object_vtable(bus, &c->slot, c->path.c_str(), kCharIface, kCharVtable, c.get());
@@ -722,7 +723,7 @@ int Impl::connect(sd_bus_message* m, void* u, sd_bus_error*) {
                     ConnectResult::Svc svc{s->uuid().text(), {}};
                     // The sim radio looks characteristics up by UUID only; the phone's
                     // service has these two.
-                    for (std::string_view cu : {ble::kWriteCharUuid, ble::kNotifyCharUuid}) {
+                    for (std::string_view cu : {kWriteCharUuid, kNotifyCharUuid}) {
                         auto found = s->characteristics_for_uuid(*ble::Uuid::parse(cu));
                         if (found && found->status == GattStatus::Success && !found->characteristics.empty())
                             svc.chars.emplace_back(std::string(cu), found->characteristics.front());

@@ -60,7 +60,7 @@ void print(const std::string& line) {
 
 int main(int argc, char** argv) {
     PhoneOptions opt;
-    opt.lan_port = 55676;
+    opt.lan_port = dovan::kLanPort;
     if (const char* radio = std::getenv("DOVAN_SIM_RADIO")) opt.radio = radio;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];

@@ -8,8 +8,9 @@
 
 #include <cstdio>
 
-#include "app/store_files.h"
-#include "app/stores.h"
+#include "platform/files.h"
+#include "store/stores.h"
+#include "ble/sim_service.h"
 #include "crypto/random.h"
 #include "protocol/frame.h"
 
@@ -24,6 +25,8 @@ constexpr const char* kAddressFile = "address";
 constexpr std::uint8_t kOpServices = 0x01;
 constexpr mode_t kPrivate = 0600;
 constexpr auto kTcpRetry = 1s;
+// The companion app release this simulator plays.
+constexpr std::string_view kPhoneAppVersion = "0.5.3";
 
 ble::Uuid uuid_of(std::string_view text) {
     auto u = ble::Uuid::parse(text);
@@ -45,42 +48,20 @@ void Phone::emit(const std::string& line) {
 std::string Phone::fingerprint() const { return identity_ ? identity_->fingerprint() : std::string(); }
 
 Status Phone::load_keys() {
-    const fs::path dir = opt_.data_dir;
-    const SecretProtector& seal = platform_protector();
-    if (auto s = store_io::ensure_dir(dir); !s) return s;
-
-    auto key_blob = store_io::read_file(dir / kIdentityBin);
-    auto identity_blob = store_io::read_file(dir / kDeviceIdentityBin);
-    if (!opt_.new_identity && key_blob.ok() && identity_blob.ok()) {
-        auto key = seal.unprotect(*key_blob);
-        auto der = seal.unprotect(*identity_blob);
-        if (key.ok() && key->size() == kChannelKeyLen && der.ok()) {
-            if (auto id = DeviceIdentity::from_pkcs8_der(*der); id.ok()) {
-                channel_key_ = std::move(*key);
-                identity_ = std::move(*id);
-                if (auto tsv = store_io::read_file(dir / kTrustedPeersTsv); tsv.ok())
-                    trusted_ = parse_trusted_peers(
-                        std::string_view(reinterpret_cast<const char*>(tsv->data()), tsv->size()));
-                return {};
-            }
-        }
-    }
-
-    // A reinstalled app: new keys, and no PC trusted any more.
-    channel_key_.assign(kChannelKeyLen, 0);
-    if (!random_fill(channel_key_)) return fail_text("random source unusable");
-    auto id = rsa_key_factory().generate();
-    if (!id.ok()) return fail(id.error());
-    identity_ = std::move(*id);
-    trusted_.clear();
-    auto sealed_key = seal.protect(channel_key_);
-    auto sealed_id = seal.protect(identity_->private_pkcs8_der());
-    if (!sealed_key.ok()) return fail(sealed_key.error());
-    if (!sealed_id.ok()) return fail(sealed_id.error());
-    if (auto s = store_io::write_file(dir / kIdentityBin, *sealed_key, kPrivate, true); !s) return s;
-    if (auto s = store_io::write_file(dir / kDeviceIdentityBin, *sealed_id, kPrivate, true); !s) return s;
     std::error_code ec;
-    fs::remove(dir / kTrustedPeersTsv, ec);
+    const fs::path dir = fs::absolute(opt_.data_dir, ec);
+    if (ec) return fail_text(ec.message());
+    // A reinstalled app: new keys, and no PC trusted any more.
+    if (opt_.new_identity) {
+        for (const char* file : {kIdentityBin, kDeviceIdentityBin, kTrustedPeersTsv}) fs::remove(dir / file, ec);
+    }
+    auto key = load_channel_key(dir);
+    if (!key) return fail(key.error());
+    auto id = load_device_identity(dir);
+    if (!id) return fail(id.error());
+    channel_key_ = std::move(*key);
+    identity_ = std::move(*id);
+    trusted_ = load_trusted_peers(dir);
     return {};
 }
 
@@ -90,9 +71,9 @@ Status Phone::load_address() {
         return {};
     }
     const fs::path file = fs::path(opt_.data_dir) / kAddressFile;
-    if (auto text = store_io::read_file(file); text.ok()) {
+    if (auto text = files::read_file(file); text.ok()) {
         std::string_view t(reinterpret_cast<const char*>(text->data()), text->size());
-        if (ble::parse_address(store_io::trim(t), address_) && address_ != 0) return {};
+        if (ble::parse_address(trim_white(t), address_) && address_ != 0) return {};
     }
     std::uint8_t raw[6];
     if (!random_fill(raw)) return fail_text("random source unusable");
@@ -100,23 +81,18 @@ Status Phone::load_address() {
     for (std::uint8_t b : raw) address_ = (address_ << 8) | b;
     address_ |= 0xC00000000000ULL;  // a static random address has its two top bits set
     const std::string text = ble::address_text(address_) + "\n";
-    return store_io::write_file(file, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+    return files::write_file(file, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
                                 kPrivate, true);
 }
 
-void Phone::save_trusted() {
-    const std::string text = format_trusted_peers(trusted_);
-    (void)store_io::write_file(fs::path(opt_.data_dir) / kTrustedPeersTsv,
-                               ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-                               kPrivate, true);
-}
+void Phone::save_trusted() { save_trusted_peers(fs::absolute(opt_.data_dir), trusted_); }
 
 EngineConfig Phone::engine_config() const {
     EngineConfig c;
     c.role = 1;
     c.os = 1;
     c.device_name = opt_.name;
-    c.app_version = "0.5.3";
+    c.app_version = std::string(kPhoneAppVersion);
     c.identity = identity_;
     c.trusted = trusted_;
     c.ble_mtu = opt_.mtu;
@@ -130,7 +106,7 @@ std::unique_ptr<sim::SimPeripheral> Phone::make_radio() {
     o.address = address_;
     o.name = opt_.name;
     if (auto u = ble::Uuid::parse(opt_.service_uuid); u.ok()) o.advertised_uuids.push_back(*u);
-    o.services.push_back(sim::dovan_service());
+    o.services.push_back(ble::dovan_sim_service());
     auto radio = std::make_unique<sim::SimPeripheral>(std::move(o));
 
     radio->set_connection_handler([this](bool connected) {
@@ -348,7 +324,7 @@ void Phone::drain_engine(Instant now) {
         engine_->tcp_out().clear();
         return;
     }
-    const ble::Uuid notify_char = uuid_of(ble::kNotifyCharUuid);
+    const ble::Uuid notify_char = uuid_of(kNotifyCharUuid);
     std::lock_guard lock(radio_mu_);
     while (!out.empty()) {
         if (radio_) radio_->notify(notify_char, out.front());

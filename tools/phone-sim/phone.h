@@ -23,6 +23,7 @@
 #include "platform/ble.h"
 #include "platform/clock.h"
 #include "platform/sim/sim_peripheral.h"
+#include "protocol/product.h"
 #include "session/engine.h"
 
 namespace dovan::phonesim {
@@ -31,7 +32,7 @@ struct PhoneOptions {
     std::string radio;     // the sim-radio folder
     std::string data_dir;  // keys, trusted PCs and the address live here between runs
     std::string name = "Pixel 8";
-    std::string service_uuid = std::string(ble::kServiceUuid);  // the one advertised
+    std::string service_uuid = std::string(kServiceUuid);  // the one advertised
     std::optional<std::uint64_t> address;  // else the one kept in data_dir (made on first run)
     std::chrono::milliseconds advertise_every{200};
     std::size_t mtu = 185;  // notification size + 3, as the link negotiated it

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ble.h"
 
@@ -12,6 +13,8 @@ namespace dovan::bluez {
 
 struct BluezOptions {
     std::string bus_address;  // empty: the system bus
+    // BlueZ reports only devices advertising one of these (empty: every device).
+    std::vector<ble::Uuid> discovery_uuids;
     // Bounds on every wait the core may sit in: connecting, service resolution and method
     // replies during connect; and how long a write may stay unanswered before it is an Error.
     std::chrono::milliseconds connect_timeout{10000};

@@ -471,10 +471,19 @@ int Hub::on_props_changed(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 void Hub::discovery_on_bus(std::function<void(const CallError*)> done) {
     loop_->post([this, done = std::move(done)](sd_bus* bus) {
-        const std::string service(ble::kServiceUuid);
-        Appender filter = [service](sd_bus_message* m) {
+        std::vector<std::string> uuids;
+        for (const auto& u : opt_.discovery_uuids) uuids.push_back(u.text());
+        Appender filter = [uuids](sd_bus_message* m) {
             int r = sd_bus_message_open_container(m, SD_BUS_TYPE_ARRAY, "{sv}");
-            if (r >= 0) r = sd_bus_message_append(m, "{sv}", "UUIDs", "as", 1, service.c_str());
+            if (r >= 0 && !uuids.empty()) {
+                r = sd_bus_message_open_container(m, SD_BUS_TYPE_DICT_ENTRY, "sv");
+                if (r >= 0) r = sd_bus_message_append_basic(m, 's', "UUIDs");
+                if (r >= 0) r = sd_bus_message_open_container(m, SD_BUS_TYPE_VARIANT, "as");
+                if (r >= 0) r = sd_bus_message_open_container(m, SD_BUS_TYPE_ARRAY, "s");
+                for (const auto& u : uuids)
+                    if (r >= 0) r = sd_bus_message_append_basic(m, 's', u.c_str());
+                for (int i = 0; i < 3 && r >= 0; ++i) r = sd_bus_message_close_container(m);
+            }
             if (r >= 0) r = sd_bus_message_append(m, "{sv}", "Transport", "s", "le");
             // Every advertisement, not only the first: the scan list ages devices out.
             if (r >= 0) r = sd_bus_message_append(m, "{sv}", "DuplicateData", "b", 1);

@@ -13,12 +13,6 @@ namespace dovan::sim {
 
 using ble::Uuid;
 
-ServiceSpec dovan_service() {
-    return ServiceSpec{*Uuid::parse(ble::kServiceUuid),
-                       {{*Uuid::parse(ble::kWriteCharUuid), false, true},
-                        {*Uuid::parse(ble::kNotifyCharUuid), true, false}}};
-}
-
 namespace {
 std::vector<std::uint8_t> key(const Uuid& u) { return {u.bytes.begin(), u.bytes.end()}; }
 constexpr std::uint8_t kSuccess = 0;

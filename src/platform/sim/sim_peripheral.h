@@ -29,9 +29,6 @@ struct ServiceSpec {
     std::vector<CharacteristicSpec> characteristics;
 };
 
-// The Dovan service with its write and notify characteristics.
-ServiceSpec dovan_service();
-
 class SimPeripheral {
 public:
     struct Options {

@@ -31,7 +31,7 @@ bool fill_address(sockaddr_un& sa, const std::string& path) {
     return true;
 }
 
-std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string os_failure(const char* what) { return std::string(what) + ": " + errno_text(errno); }
 
 // One answer the central waits for. Answers come back in request order.
 struct Pending {
@@ -75,7 +75,7 @@ public:
         }
         if (!write_all(fd_, msg)) {
             close();
-            return fail_text(errno_text("写入 GATT 连接失败"));
+            return fail_text(os_failure("写入 GATT 连接失败"));
         }
         return p;
     }
@@ -307,10 +307,10 @@ public:
         sockaddr_un sa;
         if (!fill_address(sa, path)) return fail_text("模拟射频路径过长: " + path);
         int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return fail_text(errno_text("创建扫描套接字失败"));
+        if (fd < 0) return fail_text(os_failure("创建扫描套接字失败"));
         ::unlink(path.c_str());  // a stale socket from an earlier run
         if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            auto e = errno_text("绑定扫描套接字失败");
+            auto e = os_failure("绑定扫描套接字失败");
             ::close(fd);
             return fail_text(e);
         }
@@ -350,9 +350,9 @@ public:
         sockaddr_un sa;
         if (!fill_address(sa, path)) return fail_text("模拟射频路径过长: " + path);
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return fail_text(errno_text("创建 GATT 套接字失败"));
+        if (fd < 0) return fail_text(os_failure("创建 GATT 套接字失败"));
         if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            auto e = errno_text("设备不可达");
+            auto e = os_failure("设备不可达");
             ::close(fd);
             return fail_text(e);
         }

@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/stores.h"
+#include "platform/debug_log.h"
+#include "store/stores.h"
 #include "app/temp_data_dir.h"
 
 namespace dovan {
@@ -44,17 +45,13 @@ TEST(DataDir, PicksTheFirstUsableBaseAndNeverTheWorkingDirectory) {
         ScopedEnv::set("XDG_DATA_HOME", c.xdg);
         ScopedEnv::set("HOME", c.home);
         auto dir = data_dir();
-        auto logs = logs_dir();
         if (c.expected.empty()) {
             ASSERT_FALSE(dir.ok());
             EXPECT_EQ(dir.error().text, kNoDir);
-            ASSERT_FALSE(logs.ok());
-            EXPECT_EQ(logs.error().text, kNoDir);
         } else {
             ASSERT_TRUE(dir.ok());
             EXPECT_EQ(dir->string(), c.expected);
-            ASSERT_TRUE(logs.ok());
-            EXPECT_EQ(logs->string(), c.expected + "/Logs");
+            EXPECT_EQ(log_directory(*dir).string(), c.expected + "/Logs");
         }
     }
 }
@@ -119,23 +116,23 @@ TEST(PeerNamesText, NeedsATabAndBothParts) {
 using Stores = TempDataDir;
 
 TEST_F(Stores, MissingOrUnreadableListsAreEmpty) {
-    EXPECT_TRUE(load_trusted_peers().empty());
-    EXPECT_TRUE(load_peer_names().empty());
+    EXPECT_TRUE(load_trusted_peers(dir_).empty());
+    EXPECT_TRUE(load_peer_names(dir_).empty());
     fs::create_directories(path(kTrustedPeersTsv));  // a folder where the file should be
-    EXPECT_TRUE(load_trusted_peers().empty());
+    EXPECT_TRUE(load_trusted_peers(dir_).empty());
 }
 
 TEST_F(Stores, PeerNamesKeepTheEightNewestWithoutControls) {
     for (int i = 1; i <= 9; ++i)
-        remember_peer_name(format_text("000000000000000{}", i), format_text("Phone {}", i));
-    auto names = load_peer_names();
+        remember_peer_name(dir_, format_text("000000000000000{}", i), format_text("Phone {}", i));
+    auto names = load_peer_names(dir_);
     ASSERT_EQ(names.size(), 8u);
     EXPECT_EQ(names.front().name, "Phone 2");
     EXPECT_EQ(names.back().name, "Phone 9");
 
     // A phone seen again moves to the newest end, under its latest name.
-    remember_peer_name(" 0000000000000003 ", "Re\tnamed\n");
-    names = load_peer_names();
+    remember_peer_name(dir_, " 0000000000000003 ", "Re\tnamed\n");
+    names = load_peer_names(dir_);
     ASSERT_EQ(names.size(), 8u);
     EXPECT_EQ(names.back(), (PeerName{"0000000000000003", "Renamed"}));
     EXPECT_EQ(std::count_if(names.begin(), names.end(),
@@ -143,18 +140,18 @@ TEST_F(Stores, PeerNamesKeepTheEightNewestWithoutControls) {
               1);
 
     const std::string before = get(kPeerNamesTsv);
-    remember_peer_name("0000000000000004", "  ");
-    remember_peer_name("", "Phone");
+    remember_peer_name(dir_, "0000000000000004", "  ");
+    remember_peer_name(dir_, "", "Phone");
     EXPECT_EQ(get(kPeerNamesTsv), before);
 }
 
 TEST_F(Stores, ForgetAllRemovesOnlyThePeerFiles) {
-    forget_all();  // nothing there yet: silently fine
+    forget_all(dir_);  // nothing there yet: silently fine
     EXPECT_FALSE(fs::exists(dir_));
 
     for (const char* f : {kTrustedPeersTsv, kPeerHex, kPeerNamesTsv, kIdentityBin, "settings.ini"})
         put(f, "x");
-    forget_all();
+    forget_all(dir_);
     for (const char* f : {kTrustedPeersTsv, kPeerHex, kPeerNamesTsv})
         EXPECT_FALSE(fs::exists(path(f))) << f;
     EXPECT_TRUE(fs::exists(path(kIdentityBin)));
@@ -163,41 +160,41 @@ TEST_F(Stores, ForgetAllRemovesOnlyThePeerFiles) {
 
 TEST_F(Stores, PairingAddsRenamesAndRemembersTheAdvertisedName) {
     std::vector<TrustedPeer> trusted;
-    EXPECT_TRUE(record_pairing(trusted, " BBBBBBBBBBBBBBBB ", " Pixel ", "Pixel\tBLE"));
-    EXPECT_TRUE(record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", ""));
+    EXPECT_TRUE(record_pairing(dir_, trusted, " BBBBBBBBBBBBBBBB ", " Pixel ", "Pixel\tBLE"));
+    EXPECT_TRUE(record_pairing(dir_, trusted, "aaaaaaaaaaaaaaaa", "Galaxy", ""));
     // Same phone again: a new name replaces the old one, an empty one keeps it.
-    EXPECT_TRUE(record_pairing(trusted, "bbbbbbbbbbbbbbbb", "Pixel 9", ""));
-    EXPECT_TRUE(record_pairing(trusted, "aaaaaaaaaaaaaaaa", "  ", ""));
+    EXPECT_TRUE(record_pairing(dir_, trusted, "bbbbbbbbbbbbbbbb", "Pixel 9", ""));
+    EXPECT_TRUE(record_pairing(dir_, trusted, "aaaaaaaaaaaaaaaa", "  ", ""));
 
     const std::vector<TrustedPeer> expected = {{"bbbbbbbbbbbbbbbb", "Pixel 9"},
                                                {"aaaaaaaaaaaaaaaa", "Galaxy"}};
     EXPECT_EQ(trusted, expected);
     EXPECT_EQ(get(kTrustedPeersTsv), "aaaaaaaaaaaaaaaa\tGalaxy\nbbbbbbbbbbbbbbbb\tPixel 9\n");
-    EXPECT_EQ(load_peer_names(), (std::vector<PeerName>{{"BBBBBBBBBBBBBBBB", "PixelBLE"}}));
+    EXPECT_EQ(load_peer_names(dir_), (std::vector<PeerName>{{"BBBBBBBBBBBBBBBB", "PixelBLE"}}));
 }
 
 TEST_F(Stores, PairingWithAMalformedFingerprintChangesNoTrust) {
     std::vector<TrustedPeer> trusted = {{"aaaaaaaaaaaaaaaa", "Galaxy"}};
-    save_trusted_peers(trusted);
+    save_trusted_peers(dir_, trusted);
     const std::string before = get(kTrustedPeersTsv);
     for (const char* fp : {"aaaaaaaaaaaaaaa", "aaaaaaaaaaaaaaaaa", "zzzzzzzzzzzzzzzz", ""}) {
         SCOPED_TRACE(fp);
-        EXPECT_FALSE(record_pairing(trusted, fp, "Evil", ""));
+        EXPECT_FALSE(record_pairing(dir_, trusted, fp, "Evil", ""));
         EXPECT_EQ(trusted.size(), 1u);
         EXPECT_EQ(get(kTrustedPeersTsv), before);
     }
 }
 
 TEST_F(Stores, WritesIntoAnUnwritablePlaceAreIgnored) {
-    // APPDATA names a regular file, so the data directory can never be created.
+    // The data directory sits below a regular file, so it can never be created.
     fs::create_directories(root_);
     std::ofstream(root_ / "plainfile") << "x";
-    ScopedEnv::set("APPDATA", (root_ / "plainfile").string());
+    const fs::path dir = root_ / "plainfile" / "Dovan";
     std::vector<TrustedPeer> trusted;
-    EXPECT_TRUE(record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "Galaxy"));
+    EXPECT_TRUE(record_pairing(dir, trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "Galaxy"));
     EXPECT_EQ(trusted.size(), 1u);  // the running state keeps the pairing
-    EXPECT_TRUE(load_trusted_peers().empty());
-    forget_all();
+    EXPECT_TRUE(load_trusted_peers(dir).empty());
+    forget_all(dir);
 }
 
 // ---- identity files ----
@@ -221,7 +218,7 @@ public:
 using IdentityFiles = TempDataDir;
 
 TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
-    auto first = load_local_stores();
+    auto first = load_local_stores(dir_);
     ASSERT_TRUE(first.ok()) << first.error().text;
     EXPECT_EQ(first->channel_key.size(), 32u);
     EXPECT_EQ(first->device.bits(), 2048);
@@ -232,8 +229,8 @@ TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
     EXPECT_EQ(mode_of(path(kDeviceIdentityBin)), 0600u);
 
     std::vector<TrustedPeer> trusted;
-    record_pairing(trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "");
-    auto second = load_local_stores();
+    record_pairing(dir_, trusted, "aaaaaaaaaaaaaaaa", "Galaxy", "");
+    auto second = load_local_stores(dir_);
     ASSERT_TRUE(second.ok()) << second.error().text;
     EXPECT_EQ(second->channel_key, first->channel_key);
     EXPECT_EQ(second->device.private_pkcs8_der(), first->device.private_pkcs8_der());
@@ -244,12 +241,12 @@ TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
 TEST_F(IdentityFiles, OlderTextKeyIsTakenOverOnlyWhenWhole) {
     const std::string hex = "00112233445566778899AABBCCDDEEFF00112233445566778899aabbccddeeff";
     put(kIdentityHex, "  " + hex + "\r\n");
-    auto key = load_channel_key();
+    auto key = load_channel_key(dir_);
     ASSERT_TRUE(key.ok());
     EXPECT_EQ(hex_lower(*key), "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
     EXPECT_FALSE(fs::exists(path(kIdentityHex)));
     EXPECT_EQ(mode_of(path(kIdentityBin)), 0600u);
-    auto again = load_channel_key();
+    auto again = load_channel_key(dir_);
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(*again, *key);
 
@@ -257,7 +254,7 @@ TEST_F(IdentityFiles, OlderTextKeyIsTakenOverOnlyWhenWhole) {
         SCOPED_TRACE(bad);
         fs::remove(path(kIdentityBin));
         put(kIdentityHex, bad + "\n");
-        auto fresh = load_channel_key();
+        auto fresh = load_channel_key(dir_);
         ASSERT_TRUE(fresh.ok());
         EXPECT_NE(*fresh, *key);
         EXPECT_EQ(fresh->size(), 32u);
@@ -269,7 +266,7 @@ TEST_F(IdentityFiles, DamagedChannelKeyFileIsReplaced) {
     for (const std::string& content : {std::string(), std::string(31, 'k'), std::string(33, 'k')}) {
         SCOPED_TRACE(content.size());
         put(kIdentityBin, content);
-        auto key = load_channel_key();
+        auto key = load_channel_key(dir_);
         ASSERT_TRUE(key.ok());
         EXPECT_EQ(key->size(), 32u);
         EXPECT_EQ(get(kIdentityBin).size(), 32u);
@@ -287,7 +284,7 @@ TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
         put(kDeviceIdentityBin, content);
         put(kPeerHex, "old pin");
         const int before = keys.made;
-        auto id = load_device_identity(platform_protector(), keys);
+        auto id = load_device_identity(dir_, platform_protector(), keys);
         ASSERT_TRUE(id.ok()) << id.error().text;
         EXPECT_EQ(keys.made, before + 1);
         EXPECT_EQ(get(kDeviceIdentityBin), good_text);
@@ -298,7 +295,7 @@ TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
     // A readable identity is kept and the pin is left where it is.
     put(kPeerHex, "current pin");
     const int before = keys.made;
-    auto kept = load_device_identity(platform_protector(), keys);
+    auto kept = load_device_identity(dir_, platform_protector(), keys);
     ASSERT_TRUE(kept.ok());
     EXPECT_EQ(keys.made, before);
     EXPECT_EQ(kept->private_pkcs8_der(), good);
@@ -306,35 +303,34 @@ TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
 }
 
 TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
-    // No data directory at all.
-    ScopedEnv::set("APPDATA", std::nullopt);
-    ScopedEnv::set("HOME", std::nullopt);
-    auto key = load_channel_key();
+    // No data directory at all: the program found none and hands over an empty path; a
+    // relative one is refused the same way rather than land in the working directory.
+    auto key = load_channel_key({});
     ASSERT_FALSE(key.ok());
     EXPECT_EQ(key.error().text, kNoDir);
-    auto start = load_local_stores();
+    EXPECT_FALSE(load_channel_key("relative/Dovan").ok());
+    auto start = load_local_stores({});
     ASSERT_FALSE(start.ok());
     EXPECT_EQ(start.error().text, std::string("身份初始化失败: ") + kNoDir);
 
     // A data directory whose parent is a regular file cannot be created.
     fs::create_directories(root_);
     std::ofstream(root_ / "plainfile") << "x";
-    ScopedEnv::set("APPDATA", (root_ / "plainfile").string());
-    key = load_channel_key();
+    const fs::path blocked = root_ / "plainfile" / "Dovan";
+    key = load_channel_key(blocked);
     ASSERT_FALSE(key.ok());
     EXPECT_TRUE(key.error().text.starts_with("创建数据目录失败: ")) << key.error().text;
     CountingKeys keys;
-    auto id = load_device_identity(platform_protector(), keys);
+    auto id = load_device_identity(blocked, platform_protector(), keys);
     ASSERT_FALSE(id.ok());
     EXPECT_TRUE(id.error().text.starts_with("创建数据目录失败: ")) << id.error().text;
 
     // Key generation failing is reported as is.
-    ScopedEnv::set("APPDATA", (root_ / "appdata").string());
     keys.fail_with = "test";
-    id = load_device_identity(platform_protector(), keys);
+    id = load_device_identity(dir_, platform_protector(), keys);
     ASSERT_FALSE(id.ok());
     EXPECT_EQ(id.error().text, "RSA 身份生成失败: test");
-    start = load_local_stores(platform_protector(), keys);
+    start = load_local_stores(dir_, platform_protector(), keys);
     ASSERT_FALSE(start.ok());
     EXPECT_EQ(start.error().text, "设备身份初始化失败: RSA 身份生成失败: test");
 }
@@ -344,7 +340,7 @@ TEST_F(IdentityFiles, AFullDiskIsAFailureNotAHang) {
     // must report the lost write instead of pretending the key was stored.
     fs::create_directories(dir_);
     fs::create_symlink("/dev/full", path(kIdentityBin));
-    auto key = load_channel_key();
+    auto key = load_channel_key(dir_);
     ASSERT_FALSE(key.ok());
     EXPECT_TRUE(key.error().text.starts_with("身份私钥加密落盘失败: ")) << key.error().text;
     EXPECT_EQ(mode_of("/dev/full") & 0777, 0666u);  // a device's mode is never ours to change
@@ -352,7 +348,7 @@ TEST_F(IdentityFiles, AFullDiskIsAFailureNotAHang) {
     // Take-over that cannot be stored still uses the key and keeps the text copy.
     const std::string hex(64, 'a');
     put(kIdentityHex, hex);
-    key = load_channel_key();
+    key = load_channel_key(dir_);
     ASSERT_TRUE(key.ok());
     EXPECT_EQ(hex_lower(*key), hex);
     EXPECT_TRUE(fs::exists(path(kIdentityHex)));
@@ -362,7 +358,7 @@ TEST_F(IdentityFiles, AFifoInPlaceOfAKeyFileDoesNotBlockStartUp) {
     fs::create_directories(dir_);
     ASSERT_EQ(::mkfifo(path(kDeviceIdentityBin).c_str(), 0600), 0);
     CountingKeys keys;
-    auto id = load_device_identity(platform_protector(), keys);
+    auto id = load_device_identity(dir_, platform_protector(), keys);
     EXPECT_EQ(keys.made, 1);  // the FIFO was not taken for a key
     ASSERT_FALSE(id.ok());    // nor written through as if it were a file
     EXPECT_TRUE(id.error().text.starts_with("身份私钥加密落盘失败: ")) << id.error().text;

@@ -1,4 +1,4 @@
-// File and text primitives shared by the local stores and the settings file.
+// Whole-file reads and writes with the modes and syncing the local stores need.
 #pragma once
 
 #include <filesystem>
@@ -9,7 +9,7 @@
 #include "common/result.h"
 #include "common/text.h"
 
-namespace dovan::store_io {
+namespace dovan::files {
 
 // Reads a whole regular file. Anything else (a directory, a FIFO, a device) is refused so a
 // stray special file in the data directory cannot hang or flood start-up.
@@ -28,10 +28,4 @@ void sync_dir(const std::filesystem::path& dir);
 // True when something (of any kind) sits at the path.
 bool exists(const std::filesystem::path& path);
 
-// System error text for an errno value.
-std::string os_error(int err);
-
-// Trims Unicode white space at both ends (ASCII blanks as well as U+00A0, U+3000 and kin).
-std::string_view trim(std::string_view s);
-
-}  // namespace dovan::store_io
+}  // namespace dovan::files

@@ -1,4 +1,4 @@
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -299,7 +299,6 @@ private:
 // The writer: two append-only files, each behind an 8 KiB buffer.
 // ---------------------------------------------------------------------------------------
 
-std::string errno_text(int err) { return std::generic_category().message(err); }
 
 class BufferedFile {
 public:

@@ -1,19 +1,15 @@
-#include "app/stores.h"
+#include "store/stores.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <unistd.h>
 
-#include "app/store_files.h"
+#include "platform/files.h"
 
 namespace dovan {
 namespace fs = std::filesystem;
-using store_io::trim;
 
 namespace {
-
-constexpr const char* kNoDataDir =
-    "无法确定数据目录：APPDATA 与 LOCALAPPDATA 均不可用（拒绝回退到当前目录，以免身份漂移）";
 
 // The variable's trimmed value when it names a usable base folder.
 std::string usable_env(const char* name) {
@@ -21,7 +17,7 @@ std::string usable_env(const char* name) {
     if (raw == nullptr) return {};
     const std::string_view v(raw);
     if (!utf8_valid(v)) return {};
-    const std::string_view t = trim(v);
+    const std::string_view t = trim_white(v);
     if (t.empty() || !fs::path(t).is_absolute()) return {};
     return std::string(t);
 }
@@ -57,21 +53,23 @@ std::string replace_controls(std::string_view name, bool drop) {
             out.push_back(c);
         }
     }
-    return std::string(trim(out));
+    return std::string(trim_white(out));
 }
 
 std::string read_text(const fs::path& path) {
-    auto bytes = store_io::read_file(path);
+    auto bytes = files::read_file(path);
     if (!bytes) return {};
     return std::string(as_text(*bytes));
 }
 
 void write_store(const fs::path& dir, const char* file, std::string_view text) {
-    if (!store_io::ensure_dir(dir)) return;
-    (void)store_io::write_file(dir / file, as_bytes(text), 0600, false);
+    if (!files::ensure_dir(dir)) return;
+    (void)files::write_file(dir / file, as_bytes(text), 0600, false);
 }
 
 }  // namespace
+
+bool usable_dir(const fs::path& dir) { return dir.is_absolute(); }
 
 Result<fs::path> data_dir() {
     for (const char* name : {"APPDATA", "LOCALAPPDATA"}) {
@@ -89,14 +87,8 @@ Result<fs::path> data_dir() {
     return fail_text(kNoDataDir);
 }
 
-Result<fs::path> logs_dir() {
-    auto dir = data_dir();
-    if (!dir) return fail(std::move(dir).error());
-    return *dir / "Logs";
-}
-
 std::string normalize_fingerprint(std::string_view text) {
-    std::string fp(trim(text));
+    std::string fp(trim_white(text));
     for (char& c : fp)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (fp.size() != 16 || !std::all_of(fp.begin(), fp.end(), is_lower_hex)) return {};
@@ -106,14 +98,14 @@ std::string normalize_fingerprint(std::string_view text) {
 std::vector<TrustedPeer> parse_trusted_peers(std::string_view text) {
     std::vector<TrustedPeer> out;
     for_each_line(text, [&](std::string_view line) {
-        const std::string_view body = trim(line);
+        const std::string_view body = trim_white(line);
         if (body.empty() || body.front() == '#') return;
         const auto [fp_text, name] = split_tab(line);
         std::string fp = normalize_fingerprint(fp_text);
         if (fp.empty()) return;
         for (const auto& p : out)
             if (p.fingerprint == fp) return;
-        out.push_back({std::move(fp), std::string(trim(name))});
+        out.push_back({std::move(fp), std::string(trim_white(name))});
     });
     return out;
 }
@@ -140,8 +132,8 @@ std::vector<PeerName> parse_peer_names(std::string_view text) {
         if (line.empty() || line.front() == '#') return;
         const auto tab = line.find('\t');
         if (tab == std::string_view::npos) return;
-        const std::string_view fp = trim(line.substr(0, tab));
-        const std::string_view name = trim(line.substr(tab + 1));
+        const std::string_view fp = trim_white(line.substr(0, tab));
+        const std::string_view name = trim_white(line.substr(tab + 1));
         if (fp.empty() || name.empty()) return;
         out.push_back({std::string(fp), std::string(name)});
     });
@@ -155,52 +147,47 @@ std::string format_peer_names(const std::vector<PeerName>& names) {
     return out;
 }
 
-std::vector<TrustedPeer> load_trusted_peers() {
-    auto dir = data_dir();
-    if (!dir) return {};
-    return parse_trusted_peers(read_text(*dir / kTrustedPeersTsv));
+std::vector<TrustedPeer> load_trusted_peers(const fs::path& dir) {
+    if (!usable_dir(dir)) return {};
+    return parse_trusted_peers(read_text(dir / kTrustedPeersTsv));
 }
 
-void save_trusted_peers(const std::vector<TrustedPeer>& peers) {
-    auto dir = data_dir();
-    if (!dir) return;
-    write_store(*dir, kTrustedPeersTsv, format_trusted_peers(peers));
+void save_trusted_peers(const fs::path& dir, const std::vector<TrustedPeer>& peers) {
+    if (!usable_dir(dir)) return;
+    write_store(dir, kTrustedPeersTsv, format_trusted_peers(peers));
 }
 
-std::vector<PeerName> load_peer_names() {
-    auto dir = data_dir();
-    if (!dir) return {};
-    return parse_peer_names(read_text(*dir / kPeerNamesTsv));
+std::vector<PeerName> load_peer_names(const fs::path& dir) {
+    if (!usable_dir(dir)) return {};
+    return parse_peer_names(read_text(dir / kPeerNamesTsv));
 }
 
-void remember_peer_name(std::string_view fingerprint, std::string_view name) {
+void remember_peer_name(const fs::path& dir, std::string_view fingerprint, std::string_view name) {
     const std::string fp = replace_controls(fingerprint, true);
     const std::string clean = replace_controls(name, true);
     if (fp.empty() || clean.empty()) return;
-    auto dir = data_dir();
-    if (!dir) return;
-    auto names = parse_peer_names(read_text(*dir / kPeerNamesTsv));
+    if (!usable_dir(dir)) return;
+    auto names = parse_peer_names(read_text(dir / kPeerNamesTsv));
     std::erase_if(names, [&](const PeerName& n) { return n.fingerprint == fp; });
     names.push_back({fp, clean});
     if (names.size() > kMaxPeerNames)
         names.erase(names.begin(), names.end() - static_cast<std::ptrdiff_t>(kMaxPeerNames));
-    write_store(*dir, kPeerNamesTsv, format_peer_names(names));
+    write_store(dir, kPeerNamesTsv, format_peer_names(names));
 }
 
-void forget_all() {
-    auto dir = data_dir();
-    if (!dir) return;
+void forget_all(const fs::path& dir) {
+    if (!usable_dir(dir)) return;
     for (const char* file : {kTrustedPeersTsv, kPeerHex, kPeerNamesTsv}) {
         std::error_code ec;
-        fs::remove(*dir / file, ec);
+        fs::remove(dir / file, ec);
     }
 }
 
-bool record_pairing(std::vector<TrustedPeer>& trusted, std::string_view fingerprint,
+bool record_pairing(const fs::path& dir, std::vector<TrustedPeer>& trusted, std::string_view fingerprint,
                     std::string_view peer_name, std::string_view advertised_name) {
     const std::string fp = normalize_fingerprint(fingerprint);
     if (!fp.empty()) {
-        const std::string name(trim(peer_name));
+        const std::string name(trim_white(peer_name));
         auto it = std::find_if(trusted.begin(), trusted.end(),
                                [&](const TrustedPeer& p) { return p.fingerprint == fp; });
         if (it == trusted.end()) {
@@ -209,8 +196,9 @@ bool record_pairing(std::vector<TrustedPeer>& trusted, std::string_view fingerpr
             it->name = name;
         }
     }
-    save_trusted_peers(trusted);
-    if (!advertised_name.empty()) remember_peer_name(trim(fingerprint), trim(advertised_name));
+    save_trusted_peers(dir, trusted);
+    if (!advertised_name.empty())
+        remember_peer_name(dir, trim_white(fingerprint), trim_white(advertised_name));
     return !fp.empty();
 }
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan {
 namespace {

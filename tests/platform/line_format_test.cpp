@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/debug_log.h"
+#include "platform/debug_log.h"
 
 namespace dovan {
 namespace {

@@ -29,9 +29,14 @@ inline constexpr std::size_t kMaxPeerNames = 8;
 
 // APPDATA, else LOCALAPPDATA (each used only when valid UTF-8 and not blank), else on Linux
 // $XDG_DATA_HOME or ~/.local/share; joined with "Dovan". Only absolute paths qualify: a
-// relative one would tie the identity to the working directory.
+// relative one would tie the identity to the working directory. The program resolves it
+// once at start and hands it to every store below as `dir`; a store given a path that is
+// not absolute reads nothing and writes nothing.
 Result<std::filesystem::path> data_dir();
-Result<std::filesystem::path> logs_dir();
+bool usable_dir(const std::filesystem::path& dir);
+
+inline constexpr const char* kNoDataDir =
+    "无法确定数据目录：APPDATA 与 LOCALAPPDATA 均不可用（拒绝回退到当前目录，以免身份漂移）";
 
 // ---- protection of the private-key files ----
 
@@ -57,12 +62,13 @@ public:
 const DeviceKeyFactory& rsa_key_factory();
 
 // The 32-byte X25519 static key: identity.bin, else identity.hex taken over, else new.
-Result<Bytes> load_channel_key(const SecretProtector& protector = platform_protector());
+Result<Bytes> load_channel_key(const std::filesystem::path& dir,
+                               const SecretProtector& protector = platform_protector());
 
 // The device identity from device_identity.bin, else a new one (and peer.hex moved aside,
 // since its pin belonged to the old identity).
 Result<DeviceIdentity> load_device_identity(
-    const SecretProtector& protector = platform_protector(),
+    const std::filesystem::path& dir, const SecretProtector& protector = platform_protector(),
     const DeviceKeyFactory& keys = rsa_key_factory());
 
 // ---- trusted phones ----
@@ -85,13 +91,14 @@ std::vector<PeerName> parse_peer_names(std::string_view text);
 std::string format_peer_names(const std::vector<PeerName>& names);
 
 // Never fail: a missing or unreadable file is an empty list. Write errors are ignored.
-std::vector<TrustedPeer> load_trusted_peers();
-void save_trusted_peers(const std::vector<TrustedPeer>& peers);
-std::vector<PeerName> load_peer_names();
-void remember_peer_name(std::string_view fingerprint, std::string_view name);
+std::vector<TrustedPeer> load_trusted_peers(const std::filesystem::path& dir);
+void save_trusted_peers(const std::filesystem::path& dir, const std::vector<TrustedPeer>& peers);
+std::vector<PeerName> load_peer_names(const std::filesystem::path& dir);
+void remember_peer_name(const std::filesystem::path& dir, std::string_view fingerprint,
+                        std::string_view name);
 
 // Deletes trusted_peers.tsv, peer.hex and peer_names.tsv; missing files are fine.
-void forget_all();
+void forget_all(const std::filesystem::path& dir);
 
 // ---- start-up ----
 
@@ -104,13 +111,15 @@ struct LocalStores {
 
 // The core thread's first steps, in order. The error text is the notice that ends start-up
 // ("身份初始化失败: …" or "设备身份初始化失败: …").
-Result<LocalStores> load_local_stores(const SecretProtector& protector = platform_protector(),
+Result<LocalStores> load_local_stores(const std::filesystem::path& dir,
+                                      const SecretProtector& protector = platform_protector(),
                                       const DeviceKeyFactory& keys = rsa_key_factory());
 
 // The store side of a completed pairing: the phone joins (or renames in) `trusted`, the list
 // is saved, and the advertised BLE name (empty when not connected over BLE) is remembered.
 // Returns false when the fingerprint is malformed and the list was left alone.
-bool record_pairing(std::vector<TrustedPeer>& trusted, std::string_view fingerprint,
+bool record_pairing(const std::filesystem::path& dir, std::vector<TrustedPeer>& trusted,
+                    std::string_view fingerprint,
                     std::string_view peer_name, std::string_view advertised_name);
 
 }  // namespace dovan

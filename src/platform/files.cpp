@@ -1,0 +1,84 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "platform/unique_fd.h"
+
+namespace dovan::files {
+
+Result<Bytes> read_file(const std::filesystem::path& path) {
+    UniqueFd f;
+    // Non-blocking open: a FIFO must not stall us before we can see what it is.
+    f.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (f.get() < 0) return fail_text(errno_text(errno), errno);
+    struct stat st {};
+    if (::fstat(f.get(), &st) != 0) return fail_text(errno_text(errno), errno);
+    if (!S_ISREG(st.st_mode)) return fail_text(errno_text(EINVAL), EINVAL);
+    Bytes out;
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    std::uint8_t buf[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(f.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail_text(errno_text(errno), errno);
+        }
+        if (n == 0) break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+}
+
+Status write_file(const std::filesystem::path& path, ByteView data, mode_t mode, bool durable) {
+    UniqueFd f;
+    // Non-blocking for the same reason as reading: a FIFO without a reader fails at once.
+    f.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode));
+    if (f.get() < 0) return fail_text(errno_text(errno), errno);
+    struct stat st {};
+    // An older file may have been created with looser rights; never touch a device's mode.
+    if (::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != mode)
+        (void)::fchmod(f.get(), mode);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(f.get(), data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail_text(errno_text(errno), errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (durable && ::fsync(f.get()) != 0) return fail_text(errno_text(errno), errno);
+    // A close that fails may have lost the data, so it is reported rather than left to the owner.
+    if (::close(f.release()) != 0) return fail_text(errno_text(errno), errno);
+    return {};
+}
+
+Status ensure_dir(const std::filesystem::path& dir) {
+    std::error_code ec;
+    if (dir.has_parent_path()) {
+        std::filesystem::create_directories(dir.parent_path(), ec);
+        if (ec) return fail_text(ec.message(), ec.value());
+    }
+    if (::mkdir(dir.c_str(), 0700) == 0) return {};
+    const int err = errno;
+    struct stat st {};
+    if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+    return fail_text(errno_text(err == EEXIST ? ENOTDIR : err), err);
+}
+
+void sync_dir(const std::filesystem::path& dir) {
+    UniqueFd f;
+    f.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (f.get() >= 0) (void)::fsync(f.get());
+}
+
+bool exists(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace dovan::files
