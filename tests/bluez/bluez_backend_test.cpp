@@ -409,7 +409,7 @@ TEST_F(BluezBackend, AValueArrivingAfterTheLinkDroppedIsNotDelivered) {
     EXPECT_TRUE(write_failed(settle(*op), *op));
 }
 
-// The adapter unplugged and bluetoothd restarting both take the connection with them; the
+// The adapter unplugged, switched off or bluetoothd restarting take the connection with them; the
 // backend must say so to the link and pick discovery up again by itself once they are back.
 TEST_F(BluezBackend, TheStackGoingAwayEndsTheLinkAndScanningResumesWhenItReturns) {
     struct Fault {
@@ -423,6 +423,8 @@ TEST_F(BluezBackend, TheStackGoingAwayEndsTheLinkAndScanningResumesWhenItReturns
          "蓝牙适配器已移除"},
         {"bluetoothd restarted", [](StandIn& s) { s.stop_daemon(); },
          [](StandIn& s) { ASSERT_TRUE(s.start_daemon().ok()); }, "bluetoothd 未运行"},
+        {"adapter switched off", [](StandIn& s) { s.set_powered(false); }, [](StandIn& s) { s.set_powered(true); },
+         "连接失败: org.bluez.Error.NotReady: Resource Not Ready"},
     };
     start_standin();
     start_phone(kPhone, "Pixel 8");
