@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/debug_log.h"
+#include "app/settings.h"
 #include "store/stores.h"
 
 namespace dovan {
@@ -21,6 +22,8 @@ Core::Core(CoreConfig config, Clock& clock) : clock_(clock), config_(std::move(c
     st_.link.last_heal = now;
     st_.last_timer_tick = now;
     link_ = std::make_unique<ble::Link>(clock_, static_cast<ble::LinkHost&>(*this), st_.link);
+    FeatureHost& host = *this;
+    features_ = std::make_unique<Features>(config_.features ? config_.features(host) : Features::standard(host));
 }
 
 Core::~Core() {
@@ -34,8 +37,7 @@ Status Core::start() {
     if (!stores) {
         push_notice(stores.error().display());
         auto g = st_.ui->lock();
-        g->engine_state = kEngineClosed;
-        g->bump();
+        g->set_engine_state(kEngineClosed);
         return fail_text(stores.error().display());
     }
     st_.channel_key = std::move(stores->channel_key);
@@ -63,6 +65,7 @@ Status Core::start() {
 void Core::turn() {
     enter(CoreStep::UiRequests);
     take_ui_requests();
+    sync_engine_presence();
     enter(CoreStep::SessionStartup);
     step_session_startup();
     enter(CoreStep::TcpAccept);
@@ -81,6 +84,7 @@ void Core::turn() {
     step_heal_wait();
     enter(CoreStep::Autodial);
     step_autodial();
+    sync_engine_presence();
     enter(CoreStep::TcpWrites);
     step_tcp_writes();
     enter(CoreStep::AppEvents);
@@ -135,10 +139,7 @@ void Core::shutdown_lan() {
     st_.tcp_conn_id = 0;
     st_.last_listen_attempt.reset();
     auto g = st_.ui->lock();
-    if (g->tcp_ready) {
-        g->tcp_ready = false;
-        g->bump();
-    }
+    g->set_tcp_ready(false);
 }
 
 void Core::close_served_connection(const std::string& reason) {
@@ -148,8 +149,7 @@ void Core::close_served_connection(const std::string& reason) {
     st_.tcp_conn_id = 0;
     {
         auto g = st_.ui->lock();
-        g->tcp_ready = false;
-        g->bump();
+        g->set_tcp_ready(false);
     }
     push_notice(format_text("TCP 通道断开: {}", reason));
 }
@@ -174,9 +174,7 @@ void Core::mirror_scan_list() {
 void Core::connecting_to(std::uint64_t address) { st_.ui->lock()->connecting = address; }
 
 void Core::connect_failed() {
-    auto g = st_.ui->lock();
-    g->engine_state = kEngineClosed;
-    g->bump();
+    st_.ui->lock()->set_engine_state(kEngineClosed);
 }
 
 std::string Core::peer_name() const { return st_.ui->lock()->peer_name; }
@@ -189,8 +187,25 @@ bool Core::user_deciding() const {
 }
 
 void Core::before_connect() {
-    // Transfers bound to the old link are aborted here once file sending and receiving exist.
+    sync_engine_presence();
     shutdown_lan();
+}
+
+void Core::sync_engine_presence() {
+    const Engine* now = engine();
+    if (now == announced_engine_) return;
+    if (announced_engine_ != nullptr) features_->on_link({LinkChange::Kind::EngineGone, {}});
+    announced_engine_ = now;
+    if (now != nullptr) features_->on_link({LinkChange::Kind::EngineCreated, {}});
+}
+
+void Core::save_settings() {
+    UiSettings mirror;
+    {
+        auto g = st_.ui->lock();
+        mirror = g->settings;
+    }
+    ::dovan::save_settings(config_.data_dir, settings_with(load_settings(config_.data_dir), mirror));
 }
 
 bool Core::tcp_connection_present() const { return st_.tcp && const_cast<TcpChannel&>(*st_.tcp).has_connection(); }
@@ -255,15 +270,14 @@ void Core::process_requests(UiRequests r) {
             }
         }
         if (r.identity_reject) e.reject_pairing();
-        // Clipboard text, media command and notification reply join here with the phone
-        // features.
+        features_->session_requests(r);
     }
 
     // An identity answer closes the prompt, also when the engine is gone.
     if (r.identity_accept || r.identity_reject) {
         {
             auto g = st_.ui->lock();
-            g->identity_change.reset();
+            g->set_identity_change(std::nullopt);
             g->bump();
         }
         request_repaint();
@@ -271,8 +285,7 @@ void Core::process_requests(UiRequests r) {
 
     if (r.unbind) unbind();
     if (r.manual_connect) manual_address();
-    // Files to send, cancel and the album requests join here with the transfers and the
-    // album.
+    features_->queue_requests(r);
 }
 
 void Core::manual_address() {
@@ -313,7 +326,7 @@ void Core::unbind() {
         e->return_to_discover();
     }
     shutdown_lan();
-    // Send jobs and receive sessions are dropped here once the transfers exist.
+    features_->on_link({LinkChange::Kind::Unbound, "设备解绑"});
     st_.trusted_peers.clear();
     forget_all(config_.data_dir);
     st_.link.autodial_names.reset();
@@ -322,14 +335,14 @@ void Core::unbind() {
         g->paired = false;
         g->peer_name.clear();
         g->peer_fingerprint.reset();
-        g->sas_prompt.reset();
-        g->identity_change.reset();
-        g->tcp_ready = false;
+        g->set_sas_prompt(std::nullopt);
+        g->set_identity_change(std::nullopt);
+        g->set_tcp_ready(false);
         g->peer_address.clear();
         g->bound_devices.clear();
         g->device_status.reset();
         g->connecting.reset();
-        g->engine_state = engine() ? static_cast<std::uint8_t>(engine()->state()) : kEngineDiscover;
+        g->set_engine_state(engine() ? static_cast<std::uint8_t>(engine()->state()) : kEngineDiscover);
         g->bump();
     }
     request_repaint();
@@ -339,9 +352,9 @@ void Core::unbind() {
 // shutdown_lan; a failed open is retried no sooner than 5 s later.
 void Core::step_session_startup() {
     if (!engine_present() || engine()->state() != EngineState::Paired) return;
-    // The configuration sync is sent here (config_sent) once the phone features exist.
-    if (!st_.modules.file_transfer()) return;
     const Instant now = clock_.now();
+    features_->step(CoreStep::SessionStartup, now);
+    if (!engine_present() || !st_.modules.file_transfer()) return;
     if (!st_.discovery && (!st_.last_udp_open_attempt || now - *st_.last_udp_open_attempt >= kLanRetry)) {
         DiscoveryOptions options = st_.lan.loopback_only ? DiscoveryOptions::loopback() : DiscoveryOptions{};
         options.port = st_.lan.port;
@@ -416,8 +429,7 @@ void Core::step_tcp_close() {
     st_.tcp_conn_id = 0;
     {
         auto g = st_.ui->lock();
-        g->tcp_ready = false;
-        g->bump();
+        g->set_tcp_ready(false);
     }
     push_notice(format_text("TCP 通道断开: {}", closed->reason));
 }
@@ -482,8 +494,7 @@ void Core::step_tcp_writes() {
     st_.tcp->close_connection();
     {
         auto g = st_.ui->lock();
-        g->tcp_ready = false;
-        g->bump();
+        g->set_tcp_ready(false);
     }
     push_notice(format_text("TCP 写出失败: {}", error));
 }
@@ -509,10 +520,10 @@ void Core::on_app_event(const AppEvent& ev) {
                 close_served_connection("会话已重置，旧的 TCP 通道随之关闭");
             }
             auto g = st_.ui->lock();
-            if (state == EngineState::Closed) g->identity_change.reset();
+            if (state == EngineState::Closed) g->set_identity_change(std::nullopt);
             // A SAS prompt only means something while the engine waits for the answer.
-            if (state != EngineState::SasCompare) g->sas_prompt.reset();
-            g->engine_state = static_cast<std::uint8_t>(state);
+            if (state != EngineState::SasCompare) g->set_sas_prompt(std::nullopt);
+            g->set_engine_state(static_cast<std::uint8_t>(state));
             g->bump();
             return;
         }
@@ -524,8 +535,7 @@ void Core::on_app_event(const AppEvent& ev) {
         }
         case AppEventKind::SasReady: {
             auto g = st_.ui->lock();
-            g->sas_prompt = ev.as<SasReadyEvent>()->sas;
-            g->bump();
+            g->set_sas_prompt(ev.as<SasReadyEvent>()->sas);
             return;
         }
         case AppEventKind::PeerTrusted:
@@ -535,17 +545,18 @@ void Core::on_app_event(const AppEvent& ev) {
             const auto* c = ev.as<IdentityChangedEvent>();
             {
                 auto g = st_.ui->lock();
-                g->identity_change = IdentityChangePrompt{c->name, c->old_fingerprint, c->new_fingerprint};
-                g->bump();
+                g->set_identity_change(IdentityChangePrompt{c->name, c->old_fingerprint, c->new_fingerprint});
             }
             push_notice(format_text("对端「{}」身份已变化（{} → {}），等待确认", c->name,
                                     c->old_fingerprint, c->new_fingerprint));
             return;
         }
         case AppEventKind::TcpBound: {
-            auto g = st_.ui->lock();
-            g->tcp_ready = true;
-            g->bump();
+            {
+                auto g = st_.ui->lock();
+                g->set_tcp_ready(true);
+            }
+            features_->on_link({LinkChange::Kind::TcpBound, {}});
             return;
         }
         case AppEventKind::TcpUnbound: {
@@ -553,10 +564,10 @@ void Core::on_app_event(const AppEvent& ev) {
             if (st_.tcp) st_.tcp->close_connection();
             {
                 auto g = st_.ui->lock();
-                g->tcp_ready = false;
-                g->bump();
+                g->set_tcp_ready(false);
             }
             push_notice(format_text("TCP 通道解绑: {}", ev.as<TcpUnboundEvent>()->reason));
+            features_->on_link({LinkChange::Kind::TcpUnbound, ev.as<TcpUnboundEvent>()->reason});
             return;
         }
         case AppEventKind::EngineError: {
@@ -565,12 +576,11 @@ void Core::on_app_event(const AppEvent& ev) {
             return;
         }
         default:
-            on_feature_event(ev);
+            // Events no module takes (a file id nobody knows) are dropped.
+            (void)features_->on_event(ev);
             return;
     }
 }
-
-void Core::on_feature_event(const AppEvent&) {}
 
 void Core::on_pairing_completed(const std::string& fingerprint) {
     std::string advertised;
@@ -581,9 +591,8 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
     {
         auto g = st_.ui->lock();
         peer_name = g->peer_name;
-        g->identity_change.reset();
-        g->paired = true;
-        g->peer_fingerprint = fingerprint;
+        g->set_identity_change(std::nullopt);
+        g->mark_paired(fingerprint);
         auto it = std::find_if(g->bound_devices.begin(), g->bound_devices.end(),
                                [&](const BoundDevice& d) { return d.fingerprint == fingerprint; });
         if (it == g->bound_devices.end()) {
@@ -608,15 +617,9 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
     g->bump();
 }
 
-// Step 13: received chunks to the file receiver.
-void Core::step_received_chunks() {}
-
-// Step 14: the sending step of the current send job.
-void Core::step_file_sending() {}
-
-// Step 15: album pacing and time-outs while the album is loaded, else in-flight requests
-// are dropped.
-void Core::step_album() {}
+void Core::step_received_chunks() { features_->step(CoreStep::ReceivedChunks, clock_.now()); }
+void Core::step_file_sending() { features_->step(CoreStep::FileSending, clock_.now()); }
+void Core::step_album() { features_->step(CoreStep::Album, clock_.now()); }
 
 // Step 16. The engine's timers count in whole seconds, so its timer step runs at most once
 // a second however short the turns are.
@@ -627,8 +630,7 @@ void Core::step_engine_timers() {
     if (Engine* e = engine()) e->timer_step(now);
 }
 
-// Step 17: at most one receive session whose hold deadline passed is finished per turn.
-void Core::step_receive_holds() {}
+void Core::step_receive_holds() { features_->step(CoreStep::ReceiveHolds, clock_.now()); }
 
 // Step 18.
 void Core::step_udp_discovery() {
@@ -652,20 +654,7 @@ void Core::step_scan_list_expiry() {
     request_repaint();
 }
 
-// Step 20. Replies only count as lost once the phone has had strictly more than 10 s.
-void Core::step_reply_expiry() {
-    const Instant now = clock_.now();
-    bool any = false;
-    {
-        auto g = st_.ui->lock();
-        std::vector<std::uint32_t> expired;
-        for (const auto& r : g->awaiting_replies) {
-            if (now - r.sent > kReplyAckTimeout) expired.push_back(r.id);
-        }
-        for (std::uint32_t id : expired) any |= g->finish_reply(id, false, kReplyNoAnswer, now);
-    }
-    if (any) request_repaint();
-}
+void Core::step_reply_expiry() { features_->step(CoreStep::ReplyExpiry, clock_.now()); }
 
 // Step 21. The idle time itself changes every turn but only its crossing of the quiet
 // mark changes what is drawn, so only that moves the change counter.

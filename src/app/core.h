@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ble/link.h"
+#include "features/features.h"
 #include "common/result.h"
 #include "common/text.h"
 #include "crypto/identity.h"
@@ -29,37 +30,12 @@ namespace dovan {
 inline constexpr Duration kCoreTurnPause = std::chrono::milliseconds(200);
 inline constexpr Duration kEngineTimerPeriod = std::chrono::seconds(1);
 inline constexpr Duration kScanListTtl = std::chrono::seconds(12);
-inline constexpr Duration kReplyAckTimeout = std::chrono::seconds(10);
 inline constexpr std::uint64_t kIdleCapMs = 3'600'000;
 
-inline constexpr std::string_view kReplyNoAnswer = "手机没有回应（请把手机端 Dovan 升到最新版）";
 inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
 
 // The steps of one turn, numbered as they run.
-enum class CoreStep : std::uint8_t {
-    UiRequests = 1,
-    SessionStartup = 2,
-    TcpAccept = 3,
-    TcpClose = 4,
-    TcpInbound = 5,
-    BleInbound = 6,
-    BleWrites = 7,
-    HealStart = 8,
-    HealWait = 9,
-    Autodial = 10,
-    TcpWrites = 11,
-    AppEvents = 12,
-    ReceivedChunks = 13,
-    FileSending = 14,
-    Album = 15,
-    EngineTimers = 16,
-    ReceiveHolds = 17,
-    UdpDiscovery = 18,
-    ScanListExpiry = 19,
-    ReplyExpiry = 20,
-    LinkIdle = 21,
-    Sleep = 22,
-};
+using CoreStep = TurnStep;
 
 inline constexpr Duration kLanRetry = std::chrono::seconds(5);
 // Inbound TCP pauses while this much received file data waits for the disk.
@@ -95,6 +71,9 @@ struct CoreConfig {
     // Key sealing and device-key generation for the stores; null: the platform's own.
     const SecretProtector* protector = nullptr;
     const DeviceKeyFactory* device_keys = nullptr;
+    // The feature modules; empty: the program's own (Features::standard). Tests put
+    // recorders here to watch what the core hands each module.
+    std::function<Features::Modules(FeatureHost&)> features{};
 };
 
 // Everything the core thread owns. The engine, the BLE link, the LAN side, the stores
@@ -123,7 +102,6 @@ struct CoreState {
     std::optional<TcpChannel> tcp;
     // A close that arrived with an accept for the same connection, kept for step 4.
     std::optional<TcpClosed> held_close;
-    bool config_sent = false;
 
     std::uint64_t tcp_conn_id = 0;  // 0: no connection served
     bool tcp_channel_open = false;
@@ -136,7 +114,7 @@ struct CoreState {
     std::uint64_t repainted_counter = 0;
 };
 
-class Core final : private ble::LinkHost {
+class Core final : private ble::LinkHost, private FeatureHost {
 public:
     Core(CoreConfig config, Clock& clock);
     ~Core() override;
@@ -152,13 +130,13 @@ public:
     void run(const std::atomic<bool>& stop);
 
     void push_notice(std::string_view text) override;
-    void request_repaint();
+    void request_repaint() override;
     void arm_autodial(std::string_view reason);
     void shutdown_lan();
 
     CoreState& state() { return st_; }
     const CoreState& state() const { return st_; }
-    Engine* engine() { return st_.link.engine.get(); }
+    Engine* engine() override { return st_.link.engine.get(); }
     ble::Link& link() { return *link_; }
 
     // Called as each step begins; lets tests watch the order of a turn.
@@ -187,11 +165,18 @@ private:
     std::vector<TrustedPeer> trusted_peers() const override { return st_.trusted_peers; }
     std::vector<TrustedPeer> stored_peer_names() const override;
 
+    // FeatureHost
+    Clock& clock() override { return clock_; }
+    SharedUi& ui() override { return *st_.ui; }
+    LoadedModules modules() const override { return st_.modules; }
+    void save_settings() override;
+    const std::filesystem::path& data_dir() const override { return config_.data_dir; }
+
+    // The modules hear when the engine appears or goes, however that happened.
+    void sync_engine_presence();
+
     void on_app_event(const AppEvent& event);
     void on_pairing_completed(const std::string& fingerprint);
-    // Business messages (notifications, clipboard, media, files, album) go here once the
-    // phone features are built; until then they are dropped.
-    void on_feature_event(const AppEvent& event);
     void unbind();
     void manual_address();
     // Ends the connection served for a session that no longer exists.
@@ -225,6 +210,9 @@ private:
     CoreConfig config_;
     CoreState st_;
     std::unique_ptr<ble::Link> link_;
+    std::unique_ptr<Features> features_;
+    // The engine the modules were last told about.
+    const Engine* announced_engine_ = nullptr;
     std::function<void(CoreStep)> observer_;
 };
 

@@ -167,6 +167,42 @@ std::uint8_t feature_mask(const Settings& s) {
     return m;
 }
 
+UiSettings ui_settings_from(const Settings& s) {
+    UiSettings u;
+    u.toast_enabled = s.toast_enabled;
+    u.toast_show_content = s.toast_show_content;
+    u.clip_sync = s.clip_sync;
+    u.auto_connect = s.auto_connect;
+    u.debug_enabled = s.debug_enabled;
+    u.theme = static_cast<std::uint8_t>(s.theme);
+    u.close_behavior = static_cast<std::uint8_t>(s.close_behavior);
+    u.feat_notifications = s.feat_notifications;
+    u.feat_clipboard = s.feat_clipboard;
+    u.feat_file_transfer = s.feat_file_transfer;
+    u.feat_media = s.feat_media;
+    u.feat_album = s.feat_album;
+    u.inbox = effective_inbox(s);
+    return u;
+}
+
+Settings settings_with(Settings base, const UiSettings& u) {
+    base.toast_enabled = u.toast_enabled;
+    base.toast_show_content = u.toast_show_content;
+    base.clip_sync = u.clip_sync;
+    base.auto_connect = u.auto_connect;
+    base.debug_enabled = u.debug_enabled;
+    if (u.theme <= static_cast<std::uint8_t>(Theme::Dark)) base.theme = static_cast<Theme>(u.theme);
+    if (u.close_behavior <= static_cast<std::uint8_t>(CloseBehavior::Exit))
+        base.close_behavior = static_cast<CloseBehavior>(u.close_behavior);
+    base.feat_notifications = u.feat_notifications;
+    base.feat_clipboard = u.feat_clipboard;
+    base.feat_file_transfer = u.feat_file_transfer;
+    base.feat_media = u.feat_media;
+    base.feat_album = u.feat_album;
+    if (u.inbox != effective_inbox(base)) base.inbox = u.inbox;
+    return base;
+}
+
 std::string default_inbox() { return default_inbox_from_env(); }
 
 std::string effective_inbox(const Settings& s) {

@@ -58,6 +58,13 @@ void save_settings(const std::filesystem::path& dir, const Settings& s);
 
 std::uint8_t feature_mask(const Settings& s);
 
+struct UiSettings;
+// The window's mirror of the settings (the receive folder resolved to the one in use).
+UiSettings ui_settings_from(const Settings& s);
+// `base` with every value the mirror holds taken over; the receive folder stays empty
+// while the mirror shows the default one, so the default keeps following the profile.
+Settings settings_with(Settings base, const UiSettings& mirror);
+
 // Receive folder when `inbox` is empty.
 std::string default_inbox();
 std::string effective_inbox(const Settings& s);

@@ -81,30 +81,67 @@ std::string sas_text(std::uint32_t sas) {
 Console::Console(std::shared_ptr<SharedUi> ui, std::ostream& out, Clock& clock)
     : ui_(std::move(ui)), out_(out), clock_(clock) {
     invariant(ui_ != nullptr, "console needs the UI state");
-    auto g = ui_->lock();
-    seen_ = snapshot(*g);
+    cursor_ = ui_->feed().end();
 }
 
-Console::NotificationKey Console::key_of(const PhoneNotification& n) {
-    return {n.package, n.title, n.text, n.post_ts_ms, n.key_hash};
-}
+namespace {
 
-Console::Seen Console::snapshot(const UiState& s) {
-    Seen v;
-    v.engine_state = s.engine_state;
-    v.notices = s.notices;
-    v.sas = s.sas_prompt;
-    if (s.identity_change)
-        v.identity_change = std::make_tuple(s.identity_change->name, s.identity_change->old_fingerprint,
-                                            s.identity_change->new_fingerprint);
-    v.paired = s.paired;
-    v.paired_fp = s.peer_fingerprint.value_or("");
-    v.tcp = s.tcp_ready;
-    if (!s.notifications.empty()) v.newest_notification = key_of(s.notifications.front());
-    v.clipboard = s.clip_last_received;
-    for (const auto& r : s.transfer_rows) v.rows[{r.direction, r.name}] = {r.percent, r.status};
-    return v;
-}
+const char* flag(bool b) { return b ? "1" : "0"; }
+
+struct LineOf {
+    std::string operator()(const feed::StateChanged& e) const { return "state " + std::to_string(e.state); }
+    std::string operator()(const feed::Notice& e) const { return "notice " + console_escape(e.text); }
+    std::string operator()(const feed::Sysnote& e) const {
+        return "sysnote " + console_escape(e.title) + "\t" + console_escape(e.body);
+    }
+    std::string operator()(const feed::Sas& e) const { return "sas " + sas_text(e.sas); }
+    std::string operator()(const feed::IdentityChanged& e) const {
+        return "identity-changed " + console_escape(e.name) + "\t" + console_escape(e.old_fingerprint) + "\t" +
+               console_escape(e.new_fingerprint);
+    }
+    std::string operator()(const feed::Paired& e) const {
+        return "paired " + console_escape(e.fingerprint) + "\t" + console_escape(e.name);
+    }
+    std::string operator()(const feed::Tcp& e) const { return std::string("tcp ") + flag(e.ready); }
+    std::string operator()(const feed::NotificationStored& e) const {
+        return "notification " + console_escape(e.package) + "\t" + console_escape(e.title) + "\t" +
+               console_escape(e.text);
+    }
+    std::string operator()(const feed::ClipboardReceived& e) const { return "clipboard " + console_escape(e.text); }
+    std::string operator()(const feed::RowChanged& e) const {
+        return std::string("row ") + (e.direction == TransferDirection::Send ? "send " : "recv ") +
+               std::to_string(e.percent) + " " + console_escape(e.status) + "\t" + console_escape(e.name);
+    }
+    std::string operator()(const feed::LocalClipboard& e) const {
+        return "local-clipboard " + console_escape(e.text);
+    }
+    std::string operator()(const feed::MediaStored& e) const {
+        return std::string("media ") + flag(e.playing) + " " + std::to_string(e.position_ms) + "/" +
+               std::to_string(e.duration_ms) + " " + std::to_string(e.volume) + "\t" + console_escape(e.package) +
+               "\t" + console_escape(e.title) + "\t" + console_escape(e.artist) + "\t" + console_escape(e.album);
+    }
+    std::string operator()(const feed::Battery& e) const {
+        return "battery " + std::to_string(e.level) + " " + flag(e.charging);
+    }
+    std::string operator()(const feed::ReplyStatus& e) const {
+        return std::string("reply-status ") + flag(e.ok) + "\t" + console_escape(e.text);
+    }
+    std::string operator()(const feed::AlbumList& e) const {
+        return "album-list " + std::to_string(e.page) + " " + std::to_string(e.total) + " " +
+               std::to_string(e.count) + "\t" + console_escape(e.error);
+    }
+    std::string operator()(const feed::Thumb& e) const {
+        if (e.bytes) return "thumb " + std::to_string(e.id) + " " + std::to_string(*e.bytes);
+        return "thumb " + std::to_string(e.id) + " error\t" + console_escape(e.error);
+    }
+    std::string operator()(const feed::Drag& e) const {
+        return std::string("drag ") + (e.ready ? "ready" : "failed") + "\t" + console_escape(e.text);
+    }
+};
+
+}  // namespace
+
+std::string event_line(const FeedData& event) { return std::visit(LineOf{}, event); }
 
 void Console::line(const std::string& text) {
     out_ << text << '\n';
@@ -115,118 +152,18 @@ void Console::error(std::string_view text) { line("error " + std::string(text));
 
 void Console::poll_events() {
     std::lock_guard out_lock(out_mu_);
-    std::vector<std::string> lines;
+    // The window's timer hands queued system notifications to the toast platform; here
+    // their lines come from the feed, so the queue is only emptied.
     {
         auto g = ui_->lock();
-        UiState& s = *g;
-
-        if (s.engine_state != seen_.engine_state) {
-            lines.push_back("state " + std::to_string(s.engine_state));
-            seen_.engine_state = s.engine_state;
-        }
-
-        // Notices are newest first and capped, and a repeat of the newest only raises its
-        // count: find where the last newest entry now sits, and what came in front of it.
-        if (s.notices != seen_.notices) {
-            std::vector<std::string> fresh;  // oldest first
-            std::optional<std::size_t> at;
-            if (!seen_.notices.empty()) {
-                const Notice& head = seen_.notices.front();
-                for (std::size_t k = 0; k < s.notices.size() && !at; ++k) {
-                    if (s.notices[k].text != head.text || s.notices[k].count < head.count) continue;
-                    bool tail_matches = true;
-                    for (std::size_t j = k + 1, i = 1; j < s.notices.size(); ++j, ++i)
-                        if (i >= seen_.notices.size() || s.notices[j] != seen_.notices[i]) tail_matches = false;
-                    if (tail_matches) at = k;
-                }
-            }
-            std::size_t newer = s.notices.size();
-            if (at) {
-                newer = *at;
-                for (std::uint32_t n = seen_.notices.front().count; n < s.notices[*at].count; ++n)
-                    fresh.push_back(s.notices[*at].text);
-            }
-            for (std::size_t k = newer; k-- > 0;)
-                for (std::uint32_t n = 0; n < s.notices[k].count; ++n) fresh.push_back(s.notices[k].text);
-            for (const auto& t : fresh) lines.push_back("notice " + console_escape(t));
-            seen_.notices = s.notices;
-        }
-
-        while (!s.system_notifications.empty()) {
-            const auto& n = s.system_notifications.front();
-            lines.push_back("sysnote " + console_escape(n.title) + "\t" + console_escape(n.body));
-            s.system_notifications.pop_front();
-        }
-
-        if (s.sas_prompt != seen_.sas) {
-            if (s.sas_prompt) lines.push_back("sas " + sas_text(*s.sas_prompt));
-            seen_.sas = s.sas_prompt;
-        }
-
-        decltype(seen_.identity_change) change;
-        if (s.identity_change)
-            change = std::make_tuple(s.identity_change->name, s.identity_change->old_fingerprint,
-                                     s.identity_change->new_fingerprint);
-        if (change != seen_.identity_change) {
-            if (change)
-                lines.push_back("identity-changed " + console_escape(std::get<0>(*change)) + "\t" +
-                                console_escape(std::get<1>(*change)) + "\t" +
-                                console_escape(std::get<2>(*change)));
-            seen_.identity_change = change;
-        }
-
-        const std::string fp = s.peer_fingerprint.value_or("");
-        if (s.paired && (!seen_.paired || fp != seen_.paired_fp))
-            lines.push_back("paired " + console_escape(fp) + "\t" + console_escape(s.peer_name));
-        seen_.paired = s.paired;
-        seen_.paired_fp = fp;
-
-        if (s.tcp_ready != seen_.tcp) {
-            lines.push_back(std::string("tcp ") + (s.tcp_ready ? "1" : "0"));
-            seen_.tcp = s.tcp_ready;
-        }
-
-        // Stored notifications are newest first: everything in front of the last newest one
-        // is new. When it is gone (the list was cleared or rolled over), all of them are.
-        std::size_t newer = s.notifications.size();
-        if (seen_.newest_notification)
-            for (std::size_t k = 0; k < s.notifications.size(); ++k)
-                if (key_of(s.notifications[k]) == *seen_.newest_notification) {
-                    newer = k;
-                    break;
-                }
-        for (std::size_t k = newer; k-- > 0;) {
-            const auto& n = s.notifications[k];
-            lines.push_back("notification " + console_escape(n.package) + "\t" +
-                            console_escape(n.title) + "\t" + console_escape(n.text));
-        }
-        if (s.notifications.empty())
-            seen_.newest_notification.reset();
-        else
-            seen_.newest_notification = key_of(s.notifications.front());
-
-        if (s.clip_last_received != seen_.clipboard) {
-            if (!s.clip_last_received.empty())
-                lines.push_back("clipboard " + console_escape(s.clip_last_received));
-            seen_.clipboard = s.clip_last_received;
-        }
-
-        decltype(seen_.rows) rows;
-        for (auto it = s.transfer_rows.rbegin(); it != s.transfer_rows.rend(); ++it) {
-            const std::pair<std::uint8_t, std::string> now{it->percent, it->status};
-            const auto key = std::make_pair(it->direction, it->name);
-            auto old = seen_.rows.find(key);
-            if (old == seen_.rows.end() || old->second != now)
-                lines.push_back(std::string("row ") +
-                                (it->direction == TransferDirection::Send ? "send " : "recv ") +
-                                std::to_string(it->percent) + " " + console_escape(it->status) +
-                                "\t" + console_escape(it->name));
-            rows[key] = now;
-        }
-        seen_.rows = std::move(rows);
+        g->system_notifications.clear();
     }
-    for (const auto& l : lines) out_ << l << '\n';
-    if (!lines.empty()) out_.flush();
+    EventFeed::Batch batch = ui_->feed().read(cursor_);
+    cursor_ = batch.next;
+    if (batch.lost == 0 && batch.events.empty()) return;
+    if (batch.lost > 0) out_ << "lost " << batch.lost << '\n';
+    for (const FeedEvent& e : batch.events) out_ << event_line(e.data) << '\n';
+    out_.flush();
 }
 
 void Console::print_status() {

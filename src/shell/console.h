@@ -9,7 +9,9 @@
 // Events: state <n> · notice <text> · sysnote <title>\t<body> · sas <dddddd> ·
 //   identity-changed <name>\t<old fp>\t<new fp> · paired <fp>\t<name> · tcp <0|1> ·
 //   notification <package>\t<title>\t<text> · clipboard <text> ·
-//   row <send|recv> <percent> <status>\t<name>
+//   row <send|recv> <percent> <status>\t<name> · local-clipboard <text> · media … · battery … ·
+//   reply-status <ok>\t<text> · album-list … · thumb … · drag … · lost <n> (a slow reader
+//   missed that many events)
 #pragma once
 
 #include <cstdint>
@@ -29,6 +31,9 @@
 
 namespace dovan {
 
+// The line an event is printed as (without the line feed).
+std::string event_line(const FeedData& event);
+
 // `\` → `\\`, line feed → `\n`, carriage return → `\r`, tab → `\t`.
 std::string console_escape(std::string_view text);
 // The reverse; nothing for a dangling backslash or an escape not listed above.
@@ -43,32 +48,13 @@ public:
     // Carries out one command line. A malformed one prints "error …" and changes nothing.
     Outcome command(std::string_view line);
 
-    // Prints an event line for everything that changed since the last call, and drains
-    // the system-notification queue as the window's timer would.
+    // Prints a line for every event the feed got since the last call, oldest first, and
+    // empties the system-notification queue as the window's timer would. When the feed
+    // dropped events this reader had not seen, one "lost <n>" line comes first. Never
+    // blocks the core: it only reads the feed and takes the UI lock briefly.
     void poll_events();
 
 private:
-    struct NotificationKey {
-        std::string package, title, text;
-        std::uint64_t post_ts_ms = 0;
-        std::int32_t key_hash = 0;
-        bool operator==(const NotificationKey&) const = default;
-    };
-    struct Seen {
-        std::uint8_t engine_state = 0;
-        std::deque<Notice> notices;
-        std::optional<std::uint32_t> sas;
-        std::optional<std::tuple<std::string, std::string, std::string>> identity_change;
-        bool paired = false;
-        std::string paired_fp;
-        bool tcp = false;
-        std::optional<NotificationKey> newest_notification;
-        std::string clipboard;
-        std::map<std::pair<TransferDirection, std::string>, std::pair<std::uint8_t, std::string>> rows;
-    };
-    static Seen snapshot(const UiState& s);
-    static NotificationKey key_of(const PhoneNotification& n);
-
     void line(const std::string& text);  // out_mu_ held
     void error(std::string_view text);   // out_mu_ held
     void print_status();
@@ -80,7 +66,7 @@ private:
     std::ostream& out_;
     Clock& clock_;
     std::mutex out_mu_;  // taken before the UI lock, never after it
-    Seen seen_;
+    std::uint64_t cursor_ = 0;  // the next feed event to print
 };
 
 }  // namespace dovan

@@ -41,12 +41,52 @@ void UiState::add_notice(std::string_view text) {
         while (notices.size() > kMaxNotices) notices.pop_back();
     }
     bump();
+    emit(feed::Notice{std::string(text)});
 }
 
 void UiState::queue_system_notification(SystemNotification request) {
     while (system_notifications.size() >= kMaxSystemNotifications) system_notifications.pop_front();
+    emit(feed::Sysnote{request.title, request.body});
     system_notifications.push_back(std::move(request));
     bump();
+}
+
+void UiState::set_engine_state(std::uint8_t state) {
+    if (engine_state == state) return;
+    engine_state = state;
+    bump();
+    emit(feed::StateChanged{state});
+}
+
+void UiState::set_tcp_ready(bool ready) {
+    if (tcp_ready == ready) return;
+    tcp_ready = ready;
+    bump();
+    emit(feed::Tcp{ready});
+}
+
+void UiState::set_sas_prompt(std::optional<std::uint32_t> sas) {
+    if (sas_prompt == sas) return;
+    sas_prompt = sas;
+    bump();
+    if (sas) emit(feed::Sas{*sas});
+}
+
+void UiState::set_identity_change(std::optional<IdentityChangePrompt> prompt) {
+    if (identity_change == prompt) return;
+    identity_change = std::move(prompt);
+    bump();
+    if (identity_change)
+        emit(feed::IdentityChanged{identity_change->name, identity_change->old_fingerprint,
+                                   identity_change->new_fingerprint});
+}
+
+void UiState::mark_paired(const std::string& fingerprint) {
+    const bool known = paired && peer_fingerprint == fingerprint;
+    paired = true;
+    peer_fingerprint = fingerprint;
+    bump();
+    if (!known) emit(feed::Paired{fingerprint, peer_name});
 }
 
 TransferRow* UiState::find_transfer_row(TransferDirection direction, std::string_view name) {
@@ -71,6 +111,7 @@ void UiState::update_transfer_row(TransferDirection direction, std::string_view 
         transfer_rows.push_front(std::move(fresh));
         while (transfer_rows.size() > kMaxTransferRows) transfer_rows.pop_back();
         bump();
+        emit(feed::RowChanged{direction, percent, std::string(status), std::string(name)});
         return;
     }
 
@@ -94,13 +135,11 @@ void UiState::update_transfer_row(TransferDirection direction, std::string_view 
         }
     }
 
-    if (percent != row->percent) {
+    if (percent != row->percent || row->status != status) {
         row->percent = percent;
         row->status = std::string(status);
         bump();
-    } else if (row->status != status) {
-        row->status = std::string(status);
-        bump();
+        emit(feed::RowChanged{direction, percent, row->status, row->name});
     }
 }
 
@@ -118,6 +157,7 @@ bool UiState::finish_reply(std::uint32_t id, bool ok, std::string_view error_tex
     }
     reply_status = ReplyStatus{std::move(text), ok, now};
     bump();
+    emit(feed::ReplyStatus{ok, reply_status->text});
     return true;
 }
 

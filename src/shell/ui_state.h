@@ -19,6 +19,7 @@
 #include "ble/scan_list.h"
 #include "common/text.h"
 #include "platform/clock.h"
+#include "shell/event_feed.h"
 
 namespace dovan {
 
@@ -151,6 +152,7 @@ struct IdentityChangePrompt {
     std::string name;
     std::string old_fingerprint;
     std::string new_fingerprint;
+    bool operator==(const IdentityChangePrompt&) const = default;
 };
 
 struct BoundDevice {
@@ -191,8 +193,6 @@ struct ReplyStatus {
     bool ok = false;
     Instant at{};
 };
-
-enum class TransferDirection : std::uint8_t { Send = 0, Receive = 1 };
 
 struct TransferRow {
     TransferDirection direction = TransferDirection::Send;
@@ -354,7 +354,26 @@ struct UiState {
 
     UiRequests requests;
 
+    // The feed the changes below are announced on; none for a state outside SharedUi.
+    EventFeed* feed = nullptr;
+
     void bump() { ++change_counter; }
+    // Announces a change on the feed. The setters below do it themselves; code that writes
+    // fields directly announces what it changed.
+    void emit(FeedData event) {
+        if (feed != nullptr) feed->append(std::move(event));
+    }
+
+    // Each of these changes the field, bumps the counter and announces the change, and does
+    // nothing when the value stays the same.
+    void set_engine_state(std::uint8_t state);
+    void set_tcp_ready(bool ready);
+    // A new prompt is announced; its clearing is not.
+    void set_sas_prompt(std::optional<std::uint32_t> sas);
+    void set_identity_change(std::optional<IdentityChangePrompt> prompt);
+    // The phone with this fingerprint is trusted; announced with the peer name when the
+    // flag was clear or the fingerprint differs.
+    void mark_paired(const std::string& fingerprint);
 
     // Newest first, at most three; a repeat of the newest is counted instead.
     void add_notice(std::string_view text);
@@ -400,14 +419,22 @@ public:
         UiState* state_;
     };
 
-    explicit SharedUi(UiState state = initial_ui_state(), LoadedModules modules = {})
-        : state_(std::move(state)), modules_(modules) {}
+    explicit SharedUi(UiState state = initial_ui_state(), LoadedModules modules = {},
+                      std::size_t feed_capacity = kFeedCapacity)
+        : feed_(feed_capacity), state_(std::move(state)), modules_(modules) {
+        state_.feed = &feed_;
+    }
+    SharedUi(const SharedUi&) = delete;
+    SharedUi& operator=(const SharedUi&) = delete;
 
     static std::shared_ptr<SharedUi> create(UiState state, LoadedModules modules) {
         return std::make_shared<SharedUi>(std::move(state), modules);
     }
 
     [[nodiscard]] Guard lock() { return Guard(mu_, state_); }
+
+    // Read without the UI lock; appended to under it.
+    EventFeed& feed() { return feed_; }
 
     // Fixed before the other threads start; read without the lock.
     LoadedModules modules() const { return modules_; }
@@ -417,6 +444,7 @@ public:
     void post_repaint() const;
 
 private:
+    EventFeed feed_;
     std::mutex mu_;
     UiState state_;
     const LoadedModules modules_;

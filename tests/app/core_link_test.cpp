@@ -17,6 +17,8 @@
 #include "platform/debug_log.h"
 #include "store/stores.h"
 #include "ble/sim_service.h"
+#include "features/recorder.h"
+#include "protocol/messages.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/frame.h"
 #include "platform/sim/sim_radio.h"
@@ -168,10 +170,12 @@ protected:
         TempDataDir::TearDown();
     }
 
-    void start_core(LoadedModules modules = LoadedModules{0x1F}) {
+    void start_core(LoadedModules modules = LoadedModules{0x1F},
+                    std::function<Features::Modules(FeatureHost&)> features = {}) {
         core_.reset();
         ui_ = SharedUi::create(UiState{}, modules);
         CoreConfig config{.ui = ui_, .data_dir = dir_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
+        config.features = std::move(features);
         config.device_keys = &keys_;
         // The phone lives on this machine: nothing leaves loopback, on any free port.
         config.lan = LanOptions{.port = 0, .loopback_only = true};
@@ -517,6 +521,46 @@ TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
     EXPECT_EQ(g->engine_state, kEngineDiscover);
     EXPECT_FALSE(core_->state().tcp.has_value());
     EXPECT_FALSE(core_->state().discovery.has_value());
+}
+
+// The wiring from the engine's outbox and the request slots to the modules, end to end.
+TEST_F(CoreOverSimRadio, ModulesHearTheLinkTheirEventsAndTheirRequests) {
+    std::map<std::string, Record> records;
+    std::map<std::string, Recorder*> recorders;
+    RecordOrder order;
+    start_core(LoadedModules{0x1F}, [&](FeatureHost&) { return recording_modules(records, recorders, order); });
+    pair();
+    EXPECT_EQ(records["clipboard"].links, std::vector<LinkChange::Kind>{LinkChange::Kind::EngineCreated});
+    const auto steps = records["album"].steps;
+    for (TurnStep s : {TurnStep::SessionStartup, TurnStep::ReceivedChunks, TurnStep::FileSending, TurnStep::Album,
+                       TurnStep::ReceiveHolds, TurnStep::ReplyExpiry})
+        EXPECT_NE(std::find(steps.begin(), steps.end(), s), steps.end()) << static_cast<int>(s);
+
+    // The phone copies something: its message reaches the clipboard module and no other.
+    pb::ClipboardPush push;
+    push.set_data("from the phone");
+    push.set_mime("text/plain");
+    ASSERT_TRUE(phone_->with_engine([&](Engine& e) {
+        return e.send_business(CLIPBOARD_PUSH, encode_clipboard_push(push), 1, false);
+    }));
+    ASSERT_TRUE(turns_until([&] { return !records["clipboard"].events.empty(); }, 50));
+    EXPECT_EQ(records["clipboard"].events, std::vector<AppEventKind>{AppEventKind::ClipboardReceived});
+    EXPECT_EQ(order["event"], std::vector<std::string>{"clipboard"});
+
+    // A request from the window is handed over on the next turn.
+    {
+        auto g = ui_->lock();
+        g->requests.send_clipboard = "to the phone";
+        g->requests.send_files = std::vector<std::string>{"/tmp/x"};
+    }
+    core_->turn();
+    EXPECT_EQ(records["clipboard"].requests, (std::vector<std::string>{"send_clipboard", "send_files"}));
+    EXPECT_EQ(records["file_send"].requests, (std::vector<std::string>{"send_clipboard", "send_files"}));
+    EXPECT_TRUE(records["device_status"].requests.empty());
+
+    ui_->lock()->requests.unbind = true;
+    core_->turn();
+    EXPECT_EQ(records["file_receive"].links.back(), LinkChange::Kind::Unbound);
 }
 
 }  // namespace

@@ -181,12 +181,12 @@ TEST_F(ConsoleTest, EachChangeIsPrintedOnceAsItsEvent) {
     EXPECT_EQ(events(), "");
     {
         auto g = ui->lock();
-        g->engine_state = 3;
-        g->sas_prompt = 42;
+        g->set_engine_state(3);
         SystemNotification sys;
         sys.title = "手动 IP 已加入";
         sys.body = "将持续向\n";
         g->queue_system_notification(sys);
+        g->set_sas_prompt(42);
     }
     EXPECT_EQ(events(), "state 3\nsysnote 手动 IP 已加入\t将持续向\\n\nsas 000042\n");
     EXPECT_TRUE(ui->lock()->system_notifications.empty());
@@ -194,28 +194,78 @@ TEST_F(ConsoleTest, EachChangeIsPrintedOnceAsItsEvent) {
 
     {
         auto g = ui->lock();
-        g->engine_state = 4;
-        g->sas_prompt.reset();
-        g->paired = true;
-        g->peer_fingerprint = "0123456789abcdef";
+        g->set_engine_state(4);
+        g->set_sas_prompt(std::nullopt);  // a prompt going away is not an event
         g->peer_name = "Pixel 8";
-        g->tcp_ready = true;
+        g->mark_paired("0123456789abcdef");
+        g->set_tcp_ready(true);
+        g->set_tcp_ready(true);  // no change, no line
     }
     EXPECT_EQ(events(), "state 4\npaired 0123456789abcdef\tPixel 8\ntcp 1\n");
 
     {
         auto g = ui->lock();
-        g->identity_change = IdentityChangePrompt{"Pixel 8", "0123456789abcdef", "aaaaaaaaaaaaaaaa"};
-        g->tcp_ready = false;
-        g->clip_last_received = "copied\ttext";
+        g->set_identity_change(IdentityChangePrompt{"Pixel 8", "0123456789abcdef", "aaaaaaaaaaaaaaaa"});
+        g->set_tcp_ready(false);
+        g->emit(feed::ClipboardReceived{"copied\ttext"});
     }
     EXPECT_EQ(events(),
               "identity-changed Pixel 8\t0123456789abcdef\taaaaaaaaaaaaaaaa\ntcp 0\n"
               "clipboard copied\\ttext\n");
 
-    // A new fingerprint while still paired is a new trust, and is announced again.
-    ui->lock()->peer_fingerprint = "aaaaaaaaaaaaaaaa";
+    // The same phone again is not news; a new fingerprint while still paired is a new trust.
+    ui->lock()->mark_paired("0123456789abcdef");
+    EXPECT_EQ(events(), "");
+    ui->lock()->mark_paired("aaaaaaaaaaaaaaaa");
     EXPECT_EQ(events(), "paired aaaaaaaaaaaaaaaa\tPixel 8\n");
+    // Quick changes between two reads are all printed, in order.
+    {
+        auto g = ui->lock();
+        g->set_engine_state(6);
+        g->set_engine_state(4);
+    }
+    EXPECT_EQ(events(), "state 6\nstate 4\n");
+}
+
+TEST_F(ConsoleTest, EventsOfTheFeaturesPrintInTheirLineForms) {
+    const struct {
+        FeedData event;
+        std::string line;
+    } cases[] = {
+        {feed::NotificationStored{"pkg", "T\tt", "body\n"}, "notification pkg\tT\\tt\tbody\\n"},
+        {feed::LocalClipboard{"123456"}, "local-clipboard 123456"},
+        {feed::MediaStored{true, 1500, 200000, 7, "music", "Song", "Artist", "Album"},
+         "media 1 1500/200000 7\tmusic\tSong\tArtist\tAlbum"},
+        {feed::Battery{-1, false}, "battery -1 0"},
+        {feed::Battery{80, true}, "battery 80 1"},
+        {feed::ReplyStatus{true, "已发送"}, "reply-status 1\t已发送"},
+        {feed::AlbumList{2, 130, 30, ""}, "album-list 2 130 30\t"},
+        {feed::Thumb{17, 4096, ""}, "thumb 17 4096"},
+        {feed::Thumb{18, std::nullopt, "超时"}, "thumb 18 error\t超时"},
+        {feed::Drag{true, "/tmp/a b.jpg"}, "drag ready\t/tmp/a b.jpg"},
+        {feed::Drag{false, "没有选中"}, "drag failed\t没有选中"},
+    };
+    for (const auto& c : cases) {
+        ui->lock()->emit(c.event);
+        EXPECT_EQ(events(), c.line + "\n");
+    }
+}
+
+TEST(ConsoleFeed, ASlowReaderIsToldHowManyEventsItLostAndReadsOnFromTheOldestKept) {
+    auto ui = std::make_shared<SharedUi>(initial_ui_state(), LoadedModules{}, 3);
+    std::ostringstream out;
+    FakeClock clock;
+    Console console(ui, out, clock);
+    {
+        auto g = ui->lock();
+        for (const char* t : {"a", "b", "c", "d", "e"}) g->add_notice(t);
+    }
+    console.poll_events();
+    EXPECT_EQ(out.str(), "lost 2\nnotice c\nnotice d\nnotice e\n");
+    out.str("");
+    ui->lock()->add_notice("f");
+    console.poll_events();
+    EXPECT_EQ(out.str(), "notice f\n");
 }
 
 TEST_F(ConsoleTest, NoticesArePrintedOncePerAdditionIncludingRepeats) {
@@ -241,18 +291,7 @@ TEST_F(ConsoleTest, NoticesArePrintedOncePerAdditionIncludingRepeats) {
     }
 }
 
-TEST_F(ConsoleTest, NotificationsAndRowsPrintOnlyWhatIsNew) {
-    auto push = [&](std::string title) {
-        auto g = ui->lock();
-        g->notifications.insert(g->notifications.begin(),
-                                note("pkg", title, "body"));
-    };
-    push("one");
-    push("two");
-    EXPECT_EQ(events(), "notification pkg\tone\tbody\nnotification pkg\ttwo\tbody\n");
-    push("three");
-    EXPECT_EQ(events(), "notification pkg\tthree\tbody\n");
-
+TEST_F(ConsoleTest, RowsPrintOnlyWhatChanged) {
     {
         auto g = ui->lock();
         g->update_transfer_row(TransferDirection::Send, "a.txt", 0, "等待中", clock.now());
@@ -263,6 +302,8 @@ TEST_F(ConsoleTest, NotificationsAndRowsPrintOnlyWhatIsNew) {
     EXPECT_EQ(events(), "");
     ui->lock()->update_transfer_row(TransferDirection::Send, "a.txt", 100, "已完成", clock.now());
     EXPECT_EQ(events(), "row send 100 已完成\ta.txt\n");
+    ui->lock()->update_transfer_row(TransferDirection::Send, "a.txt", 100, "已校验", clock.now());
+    EXPECT_EQ(events(), "row send 100 已校验\ta.txt\n");
 }
 
 }  // namespace

@@ -1,0 +1,24 @@
+// Clipboard text in both directions: text from the phone is written to the local clipboard,
+// local text (a user request or the clipboard-changed path) goes to the phone.
+//
+// Events: ClipboardReceived.
+// Requests: send_clipboard.
+#pragma once
+
+#include "features/feature.h"
+
+namespace dovan {
+
+class Clipboard final : public Feature {
+public:
+    explicit Clipboard(FeatureHost& host) : host_(host) {}
+
+    std::string_view name() const override { return "clipboard"; }
+    bool on_event(const AppEvent& event) override;
+    void on_requests(UiRequests& requests) override;
+
+private:
+    [[maybe_unused]] FeatureHost& host_;
+};
+
+}  // namespace dovan
