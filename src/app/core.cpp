@@ -439,9 +439,7 @@ void Core::step_tcp_close() {
 void Core::step_tcp_inbound() {
     while (st_.tcp_channel_open && st_.tcp) {
         if (Engine* e = engine()) {
-            std::size_t backlog = 0;
-            for (const auto& c : e->received_chunks()) backlog += c.data.size();
-            if (backlog >= kChunkBacklogStop) {
+            if (e->chunk_backlog_bytes() >= kChunkBacklogStop) {
                 st_.tcp->wake_reader();
                 return;
             }
@@ -482,10 +480,8 @@ void Core::step_autodial() { link_->autodial(); }
 // Step 11. The first failure ends the connection; the frames left this turn go with it.
 void Core::step_tcp_writes() {
     if (!st_.tcp || !st_.tcp_channel_open || !engine_present()) return;
-    auto& queue = engine()->tcp_out();
-    if (queue.empty()) return;
-    std::vector<Bytes> frames(std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
-    queue.clear();
+    std::vector<Bytes> frames = engine()->take_tcp_frames();
+    if (frames.empty()) return;
     Status written = st_.tcp->has_connection() ? st_.tcp->write_frames(frames) : Status(fail_text("连接已关闭"));
     if (written) return;
     const std::string error = written.error().display();

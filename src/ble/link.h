@@ -126,6 +126,10 @@ public:
 
     bool connected() const { return write_char_ != nullptr; }
     bool write_in_flight() const { return in_flight_.has_value(); }
+    // Fragments still to write: a failed one held for a retry, then the engine's queue.
+    std::size_t fragments_waiting() const {
+        return (retry_ ? 1 : 0) + (st_.engine ? st_.engine->ble_out().size() : 0);
+    }
     std::optional<std::uint64_t> connected_address() const { return address_; }
 
     ScanList& scan_list() { return *scan_; }
@@ -164,6 +168,8 @@ private:
     std::shared_ptr<Characteristic> notify_char_;
     std::optional<Registration> registration_;
     std::optional<InFlight> in_flight_;
+    // A fragment whose write failed; it goes out again before the engine's next one.
+    std::optional<Bytes> retry_;
 };
 
 }  // namespace dovan::ble

@@ -138,10 +138,7 @@ public:
 private:
     void flush_locked() {
         const auto notify = *ble::Uuid::parse(kNotifyCharUuid);
-        while (!engine_->ble_out().empty()) {
-            radio_.notify(notify, engine_->ble_out().front());
-            engine_->ble_out().pop_front();
-        }
+        for (const Bytes& v : engine_->take_ble_fragments()) radio_.notify(notify, v);
         (void)engine_->take_events();
     }
 
@@ -416,9 +413,8 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     TcpClient client(listening_port());
     ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
 
-    auto& chunks = core_->engine()->received_chunks();
-    chunks.push_back({1, 0, Bytes(kChunkBacklogStop - 1), 0});
-    chunks.push_back({1, 1, Bytes(1), 0});
+    core_->engine()->queue_chunk_for_test({1, 0, Bytes(kChunkBacklogStop - 1), 0});
+    core_->engine()->queue_chunk_for_test({1, 1, Bytes(1), 0});
     FrameHeader h;
     h.type = 0x70;  // a HEARTBEAT: harmless to the engine whatever happens to it
     ASSERT_TRUE(client.send_all(*encode_frame(h, {})));
@@ -428,7 +424,9 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     core_->turn();
     EXPECT_EQ(queued_frames(), 1u);  // left with the reader
 
-    chunks.pop_back();  // one byte under the mark
+    // One byte under the mark.
+    auto chunks = core_->engine()->take_chunks();
+    core_->engine()->queue_chunk_for_test(std::move(chunks.front()));
     core_->turn();
     EXPECT_EQ(queued_frames(), 0u);
 }
