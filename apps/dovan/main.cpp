@@ -2,9 +2,11 @@
 // state from the settings, starts the core thread and hands the terminal to the console.
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -51,47 +53,29 @@ bool parse_args(int argc, char** argv, Args& args) {
     return true;
 }
 
-// Prints event lines whenever the core asks for a repaint, and on a short timer for the
-// changes other threads make without asking.
+// Prints the feed's events as they come; it sleeps until there is one.
 class EventPump {
 public:
     explicit EventPump(Console& console) : console_(console), thread_([this] { run(); }) {}
     ~EventPump() { stop(); }
 
-    void wake() {
-        {
-            std::lock_guard lock(mu_);
-            woken_ = true;
-        }
-        cv_.notify_one();
-    }
     void stop() {
-        {
-            std::lock_guard lock(mu_);
-            stop_ = true;
-        }
-        cv_.notify_one();
+        stop_.store(true);
+        console_.interrupt_wait();
         if (thread_.joinable()) thread_.join();
         console_.poll_events();
     }
 
 private:
     void run() {
-        std::unique_lock lock(mu_);
-        while (!stop_) {
-            cv_.wait_for(lock, 100ms, [&] { return stop_ || woken_; });
-            woken_ = false;
-            lock.unlock();
+        while (!stop_.load()) {
+            console_.wait_events(std::chrono::hours(1));
             console_.poll_events();
-            lock.lock();
         }
     }
 
     Console& console_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool woken_ = false;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -129,12 +113,10 @@ int main(int argc, char** argv) {
 
     Console console(ui, std::cout, system_clock());
     EventPump pump(console);
-    ui->set_repaint([&pump] { pump.wake(); });
 
     std::atomic<bool> core_stop{false};
     CoreConfig core_config;
     core_config.ui = ui;
-    core_config.window = [&pump] { pump.wake(); };
     core_config.lan.port = args.lan_port;
     core_config.data_dir = dir;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
@@ -146,19 +128,19 @@ int main(int argc, char** argv) {
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
-    // Commands until `quit` or a signal; when stdin ends the program keeps running.
+    // Commands until `quit` or a signal; when stdin ends the program keeps running. The
+    // thread sleeps in poll until a line or a signal comes.
+    const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
     bool stdin_open = true;
     std::string pending;
     for (bool quit = false; !quit;) {
-        timespec zero{0, 0};
-        if (sigtimedwait(&signals, nullptr, &zero) > 0) break;
-        if (!stdin_open) {
-            timespec tick{0, 100'000'000};
-            if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
-            continue;
+        pollfd p[2] = {{signal_fd, POLLIN, 0}, {stdin_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
+        if (p[0].revents != 0) break;
+        if (p[1].revents == 0) continue;
         char buf[4096];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0) {
@@ -173,6 +155,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (signal_fd >= 0) ::close(signal_fd);
     core_stop = true;
     core.join();
     ui->set_repaint({});

@@ -63,6 +63,9 @@ Status Core::start() {
 }
 
 void Core::turn() {
+    // Whatever woke the core so far is handled by this turn's polling; only work that
+    // arrives from here on should cut the coming pause short.
+    (void)st_.ui->core_wake().take();
     enter(CoreStep::UiRequests);
     take_ui_requests();
     sync_engine_presence();
@@ -108,7 +111,22 @@ void Core::turn() {
     enter(CoreStep::LinkIdle);
     step_link_idle();
     enter(CoreStep::Sleep);
-    clock_.sleep_for(kCoreTurnPause);
+    Duration pause = kCoreTurnPause;
+    if (const auto deadline = next_deadline()) {
+        pause = std::clamp<Duration>(*deadline - clock_.now(), Duration::zero(), kCoreTurnPause);
+    }
+    clock_.pause(pause, st_.ui->core_wake());
+}
+
+std::optional<Instant> Core::next_deadline() const {
+    std::optional<Instant> first = features_->next_deadline();
+    auto consider = [&first](Instant t) {
+        if (!first || t < *first) first = t;
+    };
+    if (engine_present()) consider(st_.last_timer_tick + kEngineTimerPeriod);
+    if (st_.link.heal_target) consider(st_.link.heal_target->deadline);
+    if (st_.link.autodial_names && st_.link.autodial_next) consider(*st_.link.autodial_next);
+    return first;
 }
 
 void Core::run(const std::atomic<bool>& stop) {
@@ -161,6 +179,8 @@ void Core::close_served_connection(const std::string& reason) {
 void Core::scan_list_changed() {
     mirror_scan_list();
     request_repaint();
+    // A heal or an autodial may be waiting for exactly this phone.
+    st_.ui->core_wake().notify();
 }
 
 // The copy is taken under the UI lock so that a sighting and an expiry racing each other
@@ -372,6 +392,10 @@ void Core::step_session_startup() {
     if (!st_.tcp && (!st_.last_listen_attempt || now - *st_.last_listen_attempt >= kLanRetry)) {
         TcpChannelOptions options = st_.lan.loopback_only ? TcpChannelOptions::loopback() : TcpChannelOptions{};
         options.port = st_.lan.port;
+        std::weak_ptr<SharedUi> ui = st_.ui;
+        options.on_work = [ui] {
+            if (auto u = ui.lock()) u->core_wake().notify();
+        };
         auto opened = open_listener(options);
         if (!opened) {
             st_.last_listen_attempt = now;

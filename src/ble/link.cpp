@@ -172,8 +172,12 @@ void Link::connect(const ScannedDevice& target) {
         registration_.reset();
     }
     std::weak_ptr<InboundQueue> weak_queue = inbound_;
-    auto token = notify_char_->add_value_changed([weak_queue](Bytes value) {
-        if (auto q = weak_queue.lock()) q->push(std::move(value));
+    LinkHost* host = &host_;
+    auto token = notify_char_->add_value_changed([weak_queue, host](Bytes value) {
+        if (auto q = weak_queue.lock()) {
+            q->push(std::move(value));
+            host->value_arrived();
+        }
     });
     if (!token) {
         host_.push_notice(format_text("BLE 订阅失败: {}", token.error().display()));

@@ -64,6 +64,9 @@ public:
     // The scan list shows a new device or name. Called on the platform's callback thread:
     // the host may read the list (it locks itself) but must not touch the link.
     virtual void scan_list_changed() = 0;
+    // A value arrived from the phone. Called on the platform's callback thread; must not
+    // block.
+    virtual void value_arrived() = 0;
     // A connection to this device is being made.
     virtual void connecting_to(std::uint64_t address) = 0;
     // Every attempt to connect failed; no engine exists.

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,9 @@ struct TcpChannelOptions {
     Duration backpressure_give_up = std::chrono::seconds(15);
     Duration accept_idle = std::chrono::milliseconds(40);
     Duration accept_error_pause = std::chrono::milliseconds(200);
+    // Called on the reader thread whenever it leaves work for the core (a frame, an
+    // accepted or a closed connection); must not block.
+    std::function<void()> on_work;
 
     static TcpChannelOptions loopback(std::uint16_t port = 0);
 };

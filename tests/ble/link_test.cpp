@@ -141,6 +141,8 @@ struct FakeHost final : LinkHost {
     bool deciding = false;
     void push_notice(std::string_view t) override { notices.emplace_back(t); }
     void scan_list_changed() override { ++scan_changes; }
+    void value_arrived() override { ++values; }
+    std::atomic<int> values{0};
     void connecting_to(std::uint64_t address) override { connecting = address; }
     void connect_failed() override { ++connect_failures; }
     std::string peer_name() const override { return peer; }
