@@ -21,14 +21,12 @@ using namespace dovan;
 EngineConfig config(std::uint8_t role) { return fuzz::paired_config(role, 517); }
 
 void move_all(Engine& from, Engine& to, Instant now) {
-    while (!from.ble_out().empty()) {
-        Bytes v = std::move(from.ble_out().front());
-        from.ble_out().pop_front();
+    while (auto next_ = from.next_ble_fragment()) {
+        Bytes v = std::move(*next_);
         to.take_ble_value(v, now);
     }
-    while (!from.tcp_out().empty()) {
-        Bytes f = std::move(from.tcp_out().front());
-        from.tcp_out().pop_front();
+    while (auto next_ = from.next_tcp_frame()) {
+        Bytes f = std::move(*next_);
         to.handle_frame(f, Transport::Tcp);
     }
 }
@@ -96,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pump(pc, phone, clock.now());
         pc.take_events();
         phone.take_events();
-        pc.received_chunks().clear();
-        phone.received_chunks().clear();
+        (void)pc.take_chunks();
+        (void)phone.take_chunks();
     }
     return 0;
 }

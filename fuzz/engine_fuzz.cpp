@@ -21,14 +21,12 @@ EngineConfig config(std::uint8_t role) { return fuzz::paired_config(role); }
 
 void pump(Engine& a, Engine& b, Instant now) {
     for (int round = 0; round < 64 && (!a.ble_out().empty() || !b.ble_out().empty()); ++round) {
-        while (!a.ble_out().empty()) {
-            Bytes v = std::move(a.ble_out().front());
-            a.ble_out().pop_front();
+        while (auto next_ = a.next_ble_fragment()) {
+            Bytes v = std::move(*next_);
             b.take_ble_value(v, now);
         }
-        while (!b.ble_out().empty()) {
-            Bytes v = std::move(b.ble_out().front());
-            b.ble_out().pop_front();
+        while (auto next_ = b.next_ble_fragment()) {
+            Bytes v = std::move(*next_);
             a.take_ble_value(v, now);
         }
     }
@@ -58,10 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case 4:
                 if (!chunk.empty()) pc.send_encrypted_tcp(chunk[0], chunk.subspan(1));
-                while (!pc.tcp_out().empty()) {
-                    phone.handle_frame(pc.tcp_out().front(), Transport::Tcp);
-                    pc.tcp_out().pop_front();
-                }
+                while (auto frame = pc.next_tcp_frame()) phone.handle_frame(*frame, Transport::Tcp);
                 break;
             case 5:
                 clock.advance(std::chrono::seconds(len % 70));
@@ -83,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pump(pc, phone, clock.now());
         phone.take_events();
         pc.take_events();
-        phone.tcp_out().clear();
-        phone.received_chunks().clear();
+        (void)phone.take_tcp_frames();
+        (void)phone.take_chunks();
     }
     return 0;
 }

@@ -4,9 +4,11 @@
 // desktop window with its tray icon, or the headless console.
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -40,47 +42,29 @@ namespace {
 using namespace dovan;
 using namespace std::chrono_literals;
 
-// Prints event lines whenever the core asks for a repaint, and on a short timer for the
-// changes other threads make without asking.
+// Prints the feed's events as they come; it sleeps until there is one.
 class EventPump {
 public:
     explicit EventPump(Console& console) : console_(console), thread_([this] { run(); }) {}
     ~EventPump() { stop(); }
 
-    void wake() {
-        {
-            std::lock_guard lock(mu_);
-            woken_ = true;
-        }
-        cv_.notify_one();
-    }
     void stop() {
-        {
-            std::lock_guard lock(mu_);
-            stop_ = true;
-        }
-        cv_.notify_one();
+        stop_.store(true);
+        console_.interrupt_wait();
         if (thread_.joinable()) thread_.join();
         console_.poll_events();
     }
 
 private:
     void run() {
-        std::unique_lock lock(mu_);
-        while (!stop_) {
-            cv_.wait_for(lock, 100ms, [&] { return stop_ || woken_; });
-            woken_ = false;
-            lock.unlock();
+        while (!stop_.load()) {
+            console_.wait_events(std::chrono::hours(1));
             console_.poll_events();
-            lock.lock();
         }
     }
 
     Console& console_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool woken_ = false;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -96,7 +80,6 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     ProcessClipboard clipboard;
     Console console(ui, std::cout, system_clock());
     EventPump pump(console);
-    ui->set_repaint([&pump] { pump.wake(); });
 
     const HandoffHost host{{ui, &clipboard, &system_clock(), {}}, true};
     apply_startup_arguments(cl, host);
@@ -106,7 +89,6 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     std::atomic<bool> core_stop{false};
     CoreConfig core_config;
     core_config.ui = ui;
-    core_config.window = [&pump] { pump.wake(); };
     core_config.lan.port = cl.lan_port;
     core_config.data_dir = dir;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
@@ -119,19 +101,19 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     auto server = start_handoff_server(socket, lock.state() == InstanceLock::State::Primary, host);
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
-    // Commands until `quit` or a signal; when stdin ends the program keeps running.
+    // Commands until `quit` or a signal; when stdin ends the program keeps running. The
+    // thread sleeps in poll until a line or a signal comes.
+    const int signal_fd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC);
     bool stdin_open = true;
     std::string pending;
     for (bool quit = false; !quit;) {
-        timespec zero{0, 0};
-        if (sigtimedwait(&stop_signals, nullptr, &zero) > 0) break;
-        if (!stdin_open) {
-            timespec tick{0, 100'000'000};
-            if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) break;
-            continue;
+        pollfd p[2] = {{signal_fd, POLLIN, 0}, {stdin_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
+        if (p[0].revents != 0) break;
+        if (p[1].revents == 0) continue;
         char buf[4096];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0) {
@@ -147,6 +129,7 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     }
 
     server.reset();
+    if (signal_fd >= 0) ::close(signal_fd);
     core_stop = true;
     core.join();
     ui->set_repaint({});

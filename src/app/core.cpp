@@ -66,6 +66,9 @@ Status Core::start() {
 }
 
 void Core::turn() {
+    // Whatever woke the core so far is handled by this turn's polling; only work that
+    // arrives from here on should cut the coming pause short.
+    (void)st_.ui->core_wake().take();
     enter(CoreStep::UiRequests);
     take_ui_requests();
     sync_engine_presence();
@@ -111,7 +114,22 @@ void Core::turn() {
     enter(CoreStep::LinkIdle);
     step_link_idle();
     enter(CoreStep::Sleep);
-    clock_.sleep_for(kCoreTurnPause);
+    Duration pause = kCoreTurnPause;
+    if (const auto deadline = next_deadline()) {
+        pause = std::clamp<Duration>(*deadline - clock_.now(), Duration::zero(), kCoreTurnPause);
+    }
+    clock_.pause(pause, st_.ui->core_wake());
+}
+
+std::optional<Instant> Core::next_deadline() const {
+    std::optional<Instant> first = features_->next_deadline();
+    auto consider = [&first](Instant t) {
+        if (!first || t < *first) first = t;
+    };
+    if (engine_present()) consider(st_.last_timer_tick + kEngineTimerPeriod);
+    if (st_.link.heal_target) consider(st_.link.heal_target->deadline);
+    if (st_.link.autodial_names && st_.link.autodial_next) consider(*st_.link.autodial_next);
+    return first;
 }
 
 void Core::run(const std::atomic<bool>& stop) {
@@ -164,6 +182,8 @@ void Core::close_served_connection(const std::string& reason) {
 void Core::scan_list_changed() {
     mirror_scan_list();
     request_repaint();
+    // A heal or an autodial may be waiting for exactly this phone.
+    st_.ui->core_wake().notify();
 }
 
 // The copy is taken under the UI lock so that a sighting and an expiry racing each other
@@ -375,6 +395,10 @@ void Core::step_session_startup() {
     if (!st_.tcp && (!st_.last_listen_attempt || now - *st_.last_listen_attempt >= kLanRetry)) {
         TcpChannelOptions options = st_.lan.loopback_only ? TcpChannelOptions::loopback() : TcpChannelOptions{};
         options.port = st_.lan.port;
+        std::weak_ptr<SharedUi> ui = st_.ui;
+        options.on_work = [ui] {
+            if (auto u = ui.lock()) u->core_wake().notify();
+        };
         auto opened = open_listener(options);
         if (!opened) {
             st_.last_listen_attempt = now;
@@ -438,9 +462,7 @@ void Core::step_tcp_close() {
 void Core::step_tcp_inbound() {
     while (st_.tcp_channel_open && st_.tcp) {
         if (Engine* e = engine()) {
-            std::size_t backlog = 0;
-            for (const auto& c : e->received_chunks()) backlog += c.data.size();
-            if (backlog >= kChunkBacklogStop) {
+            if (e->chunk_backlog_bytes() >= kChunkBacklogStop) {
                 st_.tcp->wake_reader();
                 return;
             }
@@ -484,10 +506,8 @@ void Core::step_autodial() { link_->autodial(); }
 // Step 11. The first failure ends the connection; the frames left this turn go with it.
 void Core::step_tcp_writes() {
     if (!st_.tcp || !st_.tcp_channel_open || !engine_present()) return;
-    auto& queue = engine()->tcp_out();
-    if (queue.empty()) return;
-    std::vector<Bytes> frames(std::make_move_iterator(queue.begin()), std::make_move_iterator(queue.end()));
-    queue.clear();
+    std::vector<Bytes> frames = engine()->take_tcp_frames();
+    if (frames.empty()) return;
     Status written = st_.tcp->has_connection() ? st_.tcp->write_frames(frames) : Status(fail_text("连接已关闭"));
     if (written) return;
     const std::string error = written.error().display();

@@ -1,6 +1,9 @@
 // The core thread: one loop that polls, in a fixed order, the window's requests, the
 // transports, the transfers and its own timers, then pauses and starts over. It never
-// blocks on a channel, so one thread owns the engine and nothing in it needs a lock.
+// blocks on a channel, so one thread owns the engine and nothing in it needs a lock. The
+// pause lasts until the next deadline or 200 ms, whichever is first, and ends early when
+// work arrives: everything that leaves work for the core notifies the UI state's
+// core_wake().
 #pragma once
 
 #include <atomic>
@@ -27,6 +30,8 @@
 
 namespace dovan {
 
+// The longest pause between turns; work arriving (a request, a frame, a BLE value) or a
+// nearer deadline ends it sooner.
 inline constexpr Duration kCoreTurnPause = std::chrono::milliseconds(200);
 inline constexpr Duration kEngineTimerPeriod = std::chrono::seconds(1);
 inline constexpr Duration kScanListTtl = std::chrono::seconds(12);
@@ -153,6 +158,7 @@ private:
 
     // ble::LinkHost
     void scan_list_changed() override;
+    void value_arrived() override { st_.ui->core_wake().notify(); }
     void connecting_to(std::uint64_t address) override;
     void connect_failed() override;
     std::string peer_name() const override;
@@ -160,6 +166,8 @@ private:
     bool user_deciding() const override;
     void before_connect() override;
     void mirror_scan_list();
+    // The earliest instant a step has timed work; the pause never runs past it.
+    std::optional<Instant> next_deadline() const;
     bool tcp_channel_bound() const override;
     EngineConfig engine_config() const override;
     std::vector<TrustedPeer> trusted_peers() const override { return st_.trusted_peers; }

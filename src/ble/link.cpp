@@ -126,6 +126,7 @@ void Link::connect(const ScannedDevice& target) {
         st_.engine->transition(EngineEvent{EngineEventKind::UserDisconnect});
         st_.engine.reset();
     }
+    retry_.reset();  // it belonged to the old session
     host_.before_connect();
     inbound_->clear();
     teardown();
@@ -171,8 +172,12 @@ void Link::connect(const ScannedDevice& target) {
         registration_.reset();
     }
     std::weak_ptr<InboundQueue> weak_queue = inbound_;
-    auto token = notify_char_->add_value_changed([weak_queue](Bytes value) {
-        if (auto q = weak_queue.lock()) q->push(std::move(value));
+    LinkHost* host = &host_;
+    auto token = notify_char_->add_value_changed([weak_queue, host](Bytes value) {
+        if (auto q = weak_queue.lock()) {
+            q->push(std::move(value));
+            host->value_arrived();
+        }
     });
     if (!token) {
         host_.push_notice(format_text("BLE 订阅失败: {}", token.error().display()));
@@ -214,8 +219,9 @@ void Link::drain_inbound() {
 void Link::write_failed(Bytes fragment, std::string text) {
     ++st_.ble_write_failures;
     in_flight_.reset();
-    // The fragment goes back first in line: reassembly on the phone needs every one, in order.
-    if (st_.engine) st_.engine->ble_out().push_front(std::move(fragment));
+    // The fragment is written again before any other: reassembly on the phone needs every
+    // one, in order.
+    if (st_.engine) retry_ = std::move(fragment);
     if (st_.last_ble_error != text) {
         host_.push_notice(format_text("BLE 发送失败: {}", text));
         st_.last_ble_error = std::move(text);
@@ -252,10 +258,9 @@ void Link::write_pass() {
                 }
             }
         }
-        auto& out = st_.engine->ble_out();
-        if (out.empty()) return;
-        Bytes fragment = std::move(out.front());
-        out.pop_front();
+        std::optional<Bytes> next = retry_ ? std::exchange(retry_, std::nullopt) : st_.engine->next_ble_fragment();
+        if (!next) return;
+        Bytes fragment = std::move(*next);
         if (!write_char_) return write_failed(std::move(fragment), "BLE 未连接（无写特征）");
         auto op = write_char_->write_value(fragment);
         if (!op || !*op) {

@@ -64,6 +64,9 @@ public:
     // The scan list shows a new device or name. Called on the platform's callback thread:
     // the host may read the list (it locks itself) but must not touch the link.
     virtual void scan_list_changed() = 0;
+    // A value arrived from the phone. Called on the platform's callback thread; must not
+    // block.
+    virtual void value_arrived() = 0;
     // A connection to this device is being made.
     virtual void connecting_to(std::uint64_t address) = 0;
     // Every attempt to connect failed; no engine exists.
@@ -127,6 +130,10 @@ public:
 
     bool connected() const { return write_char_ != nullptr; }
     bool write_in_flight() const { return in_flight_.has_value(); }
+    // Fragments still to write: a failed one held for a retry, then the engine's queue.
+    std::size_t fragments_waiting() const {
+        return (retry_ ? 1 : 0) + (st_.engine ? st_.engine->ble_out().size() : 0);
+    }
     std::optional<std::uint64_t> connected_address() const { return address_; }
 
     ScanList& scan_list() { return *scan_; }
@@ -165,6 +172,8 @@ private:
     std::shared_ptr<Characteristic> notify_char_;
     std::optional<Registration> registration_;
     std::optional<InFlight> in_flight_;
+    // A fragment whose write failed; it goes out again before the engine's next one.
+    std::optional<Bytes> retry_;
 };
 
 }  // namespace dovan::ble

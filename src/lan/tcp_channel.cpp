@@ -42,8 +42,11 @@ void apply_socket_settings(int fd, const TcpChannelOptions& o) {
 
 // The first reason stays until the core takes it.
 void post_close(TcpShared& sh, std::uint64_t conn, std::string reason) {
-    std::lock_guard lock(sh.close_mu);
-    if (!sh.closed) sh.closed = TcpClosed{conn, std::move(reason)};
+    {
+        std::lock_guard lock(sh.close_mu);
+        if (!sh.closed) sh.closed = TcpClosed{conn, std::move(reason)};
+    }
+    if (sh.options.on_work) sh.options.on_work();
 }
 
 bool slot_empty(TcpShared& sh) {
@@ -197,6 +200,7 @@ private:
         }
         sh_.queued_bytes += frame.size();
         sh_.queue.push_back(TcpFrame{conn_, std::move(frame)});
+        if (sh_.options.on_work) sh_.options.on_work();
         return std::nullopt;
     }
 
@@ -280,6 +284,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
             std::lock_guard lock(sh.accept_mu);
             sh.accepted = TcpAccepted{id, *peer};
         }
+        if (o.on_work) o.on_work();
         console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
         apply_socket_settings(fd, o);
 

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,9 @@ struct TcpChannelOptions {
     // the core has not marked bound is dropped `bind_deadline` after it was accepted.
     Duration frame_deadline = std::chrono::seconds(30);
     Duration bind_deadline = std::chrono::seconds(20);
+    // Called on the reader thread whenever it leaves work for the core (a frame, an
+    // accepted or a closed connection); must not block.
+    std::function<void()> on_work;
 
     static TcpChannelOptions loopback(std::uint16_t port = 0);
 };

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "platform/wake.h"
+
 namespace dovan {
 
 Instant SystemClock::now() const { return std::chrono::steady_clock::now(); }
@@ -13,6 +15,14 @@ std::uint64_t SystemClock::wall_ms() const {
 }
 
 void SystemClock::sleep_for(Duration d) { std::this_thread::sleep_for(d); }
+
+bool Clock::pause(Duration max, WakeSignal& wake) {
+    if (wake.take()) return true;
+    sleep_for(max);
+    return false;
+}
+
+bool SystemClock::pause(Duration max, WakeSignal& wake) { return wake.wait_for(max); }
 
 Clock& system_clock() {
     static SystemClock clock;

@@ -7,6 +7,8 @@
 
 namespace dovan {
 
+class WakeSignal;
+
 using Instant = std::chrono::steady_clock::time_point;
 using Duration = std::chrono::steady_clock::duration;
 using std::chrono::milliseconds;
@@ -21,6 +23,10 @@ public:
     virtual std::uint64_t wall_ms() const = 0;
     // The core loop's pause between turns; a fake clock just moves forward.
     virtual void sleep_for(Duration d) = 0;
+    // A pause that work can cut short: returns true at once, without time passing, when
+    // `wake` was notified; otherwise sleeps `max` and returns false. The real clock blocks
+    // on `wake` instead, so it returns as soon as work arrives.
+    virtual bool pause(Duration max, WakeSignal& wake);
 };
 
 class SystemClock final : public Clock {
@@ -28,6 +34,7 @@ public:
     Instant now() const override;
     std::uint64_t wall_ms() const override;
     void sleep_for(Duration d) override;
+    bool pause(Duration max, WakeSignal& wake) override;
 };
 
 // A clock that only moves when told to. Thread-safe so a test may advance it while

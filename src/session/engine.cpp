@@ -411,4 +411,86 @@ void Engine::timer_step(Instant now) {
     }
 }
 
+std::optional<Bytes> Engine::next_ble_fragment() {
+    if (ble_out_.empty()) return std::nullopt;
+    Bytes out = std::move(ble_out_.front());
+    ble_out_.pop_front();
+    return out;
+}
+
+std::optional<Bytes> Engine::next_tcp_frame() {
+    if (tcp_out_.empty()) return std::nullopt;
+    Bytes out = std::move(tcp_out_.front());
+    tcp_out_.pop_front();
+    return out;
+}
+
+std::vector<Bytes> Engine::take_ble_fragments() {
+    std::vector<Bytes> out(std::make_move_iterator(ble_out_.begin()), std::make_move_iterator(ble_out_.end()));
+    ble_out_.clear();
+    return out;
+}
+
+std::vector<Bytes> Engine::take_tcp_frames() {
+    std::vector<Bytes> out(std::make_move_iterator(tcp_out_.begin()), std::make_move_iterator(tcp_out_.end()));
+    tcp_out_.clear();
+    return out;
+}
+
+std::vector<ReceivedChunk> Engine::take_chunks() {
+    std::vector<ReceivedChunk> out(std::make_move_iterator(received_chunks_.begin()),
+                                   std::make_move_iterator(received_chunks_.end()));
+    received_chunks_.clear();
+    return out;
+}
+
+std::size_t Engine::chunk_backlog_bytes() const {
+    std::size_t total = 0;
+    for (const auto& c : received_chunks_) total += c.data.size();
+    return total;
+}
+
+// Mirrors timer_step: each branch names the instant at which it would next act. An unset
+// "last" time means the step acts at its first call, which Instant::min() says.
+std::optional<Instant> Engine::next_deadline() const {
+    std::optional<Instant> first;
+    auto consider = [&first](Instant t) {
+        if (!first || t < *first) first = t;
+    };
+    const Instant asap = Instant::min();
+    switch (state_) {
+        case EngineState::Discover:
+            if (config_.role == 0) consider(last_hello_repeat_ ? *last_hello_repeat_ + kHelloRepeat : asap);
+            break;
+        case EngineState::Paired: {
+            if (tcp_bound_) {
+                if (!last_tcp_receive_) {
+                    consider(asap);
+                } else {
+                    consider(*last_tcp_receive_ + kTcpTimeout);
+                    consider(last_tcp_ping_ ? *last_tcp_ping_ + kTcpPingAfter : *last_tcp_receive_ + kTcpPingAfter);
+                }
+            }
+            if (bind_ && !tcp_bound_) consider(tcp_bind_deadline_ ? *tcp_bind_deadline_ : asap);
+            if (!last_link_receive_) {
+                consider(asap);
+            } else {
+                consider(*last_link_receive_ + config_.heartbeat_interval + config_.heartbeat_grace);
+                consider(last_link_ping_ ? *last_link_ping_ + config_.heartbeat_interval
+                                         : *last_link_receive_ + config_.heartbeat_interval);
+            }
+            break;
+        }
+        case EngineState::Reconnecting:
+            consider(reconnect_deadline_ ? *reconnect_deadline_ : asap);
+            break;
+        case EngineState::Handshake:
+            if (handshake_hash_ && !identity_verified_) consider(identity_deadline_ ? *identity_deadline_ : asap);
+            break;
+        default:
+            break;
+    }
+    return first;
+}
+
 }  // namespace dovan

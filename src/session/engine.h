@@ -76,7 +76,6 @@ public:
     // Applies the transition table; an invalid pair is reported and changes nothing.
     bool transition(const EngineEvent& event);
     void report_error(std::int32_t code, const std::string& text);
-    void reset_session();
     void return_to_discover();
 
     // ---- inbound ----
@@ -98,35 +97,27 @@ public:
     // The HELLO that opens every new BLE connection; it counts as this session's answer.
     void open_with_hello(Instant now);
     void send_hello();
-    void receive_hello(ByteView payload);
     // Called by the core at most once a second.
     void timer_step(Instant now);
 
     // ---- handshake ----
-    void start_handshake();
-    void write_handshake_message();
-    void read_handshake_message(const Frame& frame);
     bool handshake_started() const;
 
     // ---- pairing (user actions and frames) ----
     void confirm_sas();
     void reject_pairing();
     void reaccept_identity();
-    bool send_pair_confirm();
-    bool send_pair_done();
 
     // ---- outbound ----
     bool send_encrypted_ble(std::uint8_t type, ByteView plaintext);
     bool send_encrypted_tcp(std::uint8_t type, ByteView plaintext);
     bool send_clear_ble(std::uint8_t type, ByteView payload);
-    bool send_clear_tcp(std::uint8_t type, ByteView payload);
 
     // ---- TCP channel binding ----
     // A TCP connection was accepted (the PC) or made (the phone) while paired. Each call
     // starts an unbound binding: whatever the previous connection had bound ends here.
     void start_bind_server();
     void start_bind_client();
-    void on_bind_frame(const Frame& frame, Transport transport);
     bool tcp_bound() const { return tcp_bound_; }
     bool bind_in_progress() const { return bind_.has_value(); }
     void unbind(const std::string& reason);
@@ -141,16 +132,28 @@ public:
                         std::uint64_t timestamp_ms);
     bool send_file_resume(std::uint64_t file_id, std::uint32_t from_index,
                           std::uint64_t timestamp_ms);
-    void note_late_frame(const std::string& kind, std::uint64_t file_id, const std::string& detail);
     const TransferLock& transfer_lock() const { return lock_; }
     void set_transfer_lock(TransferLock lock) { lock_ = lock; }
 
-    // ---- outboxes ----
+    // ---- outputs: pulled by the owner; nothing outside the engine edits its queues ----
     std::vector<AppEvent> take_events();
+    // The next fragment for the BLE writer, oldest first; nothing when none waits.
+    std::optional<Bytes> next_ble_fragment();
+    std::vector<Bytes> take_ble_fragments();
+    std::optional<Bytes> next_tcp_frame();
+    // Every frame for the TCP connection, oldest first.
+    std::vector<Bytes> take_tcp_frames();
+    // Every received file chunk, oldest first.
+    std::vector<ReceivedChunk> take_chunks();
+    // What waits, read-only: for pacing decisions and for tests.
     const std::vector<AppEvent>& events() const { return events_; }
-    std::deque<Bytes>& ble_out() { return ble_out_; }
-    std::deque<Bytes>& tcp_out() { return tcp_out_; }
-    std::deque<ReceivedChunk>& received_chunks() { return received_chunks_; }
+    const std::deque<Bytes>& ble_out() const { return ble_out_; }
+    const std::deque<Bytes>& tcp_out() const { return tcp_out_; }
+    const std::deque<ReceivedChunk>& received_chunks() const { return received_chunks_; }
+    std::size_t chunk_backlog_bytes() const;
+    // The earliest instant at which timer_step has something to do (an instant at or before
+    // now: at once); nothing while no timer runs. The owner need not call timer_step before.
+    std::optional<Instant> next_deadline() const;
 
     // ---- observers ----
     std::uint8_t role() const { return config_.role; }
@@ -182,9 +185,26 @@ public:
 
     // Lets tests reach the end of the 32-bit send counter without sending 4 billion frames.
     void set_send_seq_for_test(std::uint32_t seq) { send_seq_ = seq; }
+    // Lets writer tests queue fragments of their own.
+    void queue_ble_fragment_for_test(Bytes fragment) { ble_out_.push_back(std::move(fragment)); }
+    // Lets back-pressure tests fill the received-chunk queue without a transfer.
+    void queue_chunk_for_test(ReceivedChunk chunk) { received_chunks_.push_back(std::move(chunk)); }
 
 private:
     struct Handshake;
+
+    // Steps of the exchanges, reached through handle_frame and the user actions.
+    void receive_hello(ByteView payload);
+    void start_handshake();
+    void write_handshake_message();
+    void read_handshake_message(const Frame& frame);
+    bool send_pair_confirm();
+    bool send_pair_done();
+    bool send_clear_tcp(std::uint8_t type, ByteView payload);
+    void on_bind_frame(const Frame& frame, Transport transport);
+    void note_late_frame(const std::string& kind, std::uint64_t file_id, const std::string& detail);
+    void reset_session();
+
     enum class BindRole : std::uint8_t { Server, Client };
     struct BindContext {
         BindRole role = BindRole::Server;

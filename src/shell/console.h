@@ -54,6 +54,11 @@ public:
     // blocks the core: it only reads the feed and takes the UI lock briefly.
     void poll_events();
 
+    // For the thread that calls poll_events: sleeps until there is an event to print,
+    // `timeout` passed or interrupt_wait() was called.
+    void wait_events(std::chrono::steady_clock::duration timeout) { ui_->feed().wait(cursor_, timeout); }
+    void interrupt_wait() { ui_->feed().interrupt(); }
+
 private:
     void line(const std::string& text);  // out_mu_ held
     void error(std::string_view text);   // out_mu_ held

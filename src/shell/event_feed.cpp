@@ -46,7 +46,16 @@ std::uint64_t EventFeed::end() const {
 
 bool EventFeed::wait(std::uint64_t cursor, std::chrono::steady_clock::duration timeout) const {
     std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return next_seq_ > cursor; });
+    cv_.wait_for(lock, timeout, [&] { return next_seq_ > cursor || interrupted_; });
+    return next_seq_ > cursor;
+}
+
+void EventFeed::interrupt() {
+    {
+        std::lock_guard lock(mu_);
+        interrupted_ = true;
+    }
+    cv_.notify_all();
 }
 
 }  // namespace dovan

@@ -134,7 +134,10 @@ public:
 
     // For a front end's own thread: returns once an event at `cursor` or later exists (true)
     // or after `timeout` (false).
+    // After interrupt() every wait returns at once (false unless there are events): for
+    // readers shutting down, whether they were already waiting or not.
     bool wait(std::uint64_t cursor, std::chrono::steady_clock::duration timeout) const;
+    void interrupt();
 
 private:
     const std::size_t capacity_;
@@ -142,6 +145,7 @@ private:
     mutable std::condition_variable cv_;
     std::deque<FeedEvent> events_;
     std::uint64_t next_seq_ = 1;
+    bool interrupted_ = false;
 };
 
 }  // namespace dovan

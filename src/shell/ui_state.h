@@ -19,6 +19,7 @@
 #include "ble/scan_list.h"
 #include "common/text.h"
 #include "platform/clock.h"
+#include "platform/wake.h"
 #include "shell/event_feed.h"
 
 namespace dovan {
@@ -414,12 +415,20 @@ public:
     public:
         UiState* operator->() { return state_; }
         UiState& operator*() { return *state_; }
+        Guard(Guard&&) = delete;
+        // A request left in a slot wakes the core, whoever wrote it.
+        ~Guard() {
+            const bool wake = !state_->requests.empty();
+            lock_.unlock();
+            if (wake) wake_->notify();
+        }
 
     private:
         friend class SharedUi;
-        Guard(std::mutex& m, UiState& s) : lock_(m), state_(&s) {}
+        Guard(std::mutex& m, UiState& s, WakeSignal& w) : lock_(m), state_(&s), wake_(&w) {}
         std::unique_lock<std::mutex> lock_;
         UiState* state_;
+        WakeSignal* wake_;
     };
 
     explicit SharedUi(UiState state = initial_ui_state(), LoadedModules modules = {},
@@ -434,10 +443,14 @@ public:
         return std::make_shared<SharedUi>(std::move(state), modules);
     }
 
-    [[nodiscard]] Guard lock() { return Guard(mu_, state_); }
+    [[nodiscard]] Guard lock() { return Guard(mu_, state_, core_wake_); }
 
     // Read without the UI lock; appended to under it.
     EventFeed& feed() { return feed_; }
+
+    // What the core's pause waits on: request slots, the transports and the platform
+    // callbacks notify it when they leave work.
+    WakeSignal& core_wake() { return core_wake_; }
 
     // Fixed before the other threads start; read without the lock.
     LoadedModules modules() const { return modules_; }
@@ -447,6 +460,7 @@ public:
     void post_repaint() const;
 
 private:
+    WakeSignal core_wake_;
     EventFeed feed_;
     std::mutex mu_;
     UiState state_;

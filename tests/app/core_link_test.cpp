@@ -139,10 +139,7 @@ public:
 private:
     void flush_locked() {
         const auto notify = *ble::Uuid::parse(kNotifyCharUuid);
-        while (!engine_->ble_out().empty()) {
-            radio_.notify(notify, engine_->ble_out().front());
-            engine_->ble_out().pop_front();
-        }
+        for (const Bytes& v : engine_->take_ble_fragments()) radio_.notify(notify, v);
         (void)engine_->take_events();
     }
 
@@ -446,9 +443,8 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     TcpClient client(listening_port());
     ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
 
-    auto& chunks = core_->engine()->received_chunks();
-    chunks.push_back({1, 0, Bytes(kChunkBacklogStop - 1), 0});
-    chunks.push_back({1, 1, Bytes(1), 0});
+    core_->engine()->queue_chunk_for_test({1, 0, Bytes(kChunkBacklogStop - 1), 0});
+    core_->engine()->queue_chunk_for_test({1, 1, Bytes(1), 0});
     FrameHeader h;
     h.type = 0x70;  // a HEARTBEAT: harmless to the engine whatever happens to it
     ASSERT_TRUE(client.send_all(*encode_frame(h, {})));
@@ -458,7 +454,9 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     core_->turn();
     EXPECT_EQ(queued_frames(), 1u);  // left with the reader
 
-    chunks.pop_back();  // one byte under the mark
+    // One byte under the mark.
+    auto chunks = core_->engine()->take_chunks();
+    core_->engine()->queue_chunk_for_test(std::move(chunks.front()));
     core_->turn();
     EXPECT_EQ(queued_frames(), 0u);
 }
@@ -535,10 +533,7 @@ public:
     // Moves the phone's TCP frames out and the PC's in.
     void pump() {
         phone_.with_engine([&](Engine& e) {
-            while (!e.tcp_out().empty()) {
-                client_.send_all(e.tcp_out().front());
-                e.tcp_out().pop_front();
-            }
+            for (const Bytes& f : e.take_tcp_frames()) client_.send_all(f);
             const Bytes in = client_.received();
             pending_.insert(pending_.end(), in.begin(), in.end());
             while (pending_.size() >= FRAME_HEADER_LEN) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <utility>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -49,6 +51,71 @@ TEST_F(CoreLoop, StepsRunInOrderThenThePauseOf200ms) {
     EXPECT_EQ(sleeps_at[0], t0);
     EXPECT_EQ(sleeps_at[1], t0 + milliseconds(200));
     EXPECT_EQ(clock.now(), t0 + milliseconds(400));
+}
+
+// Fake time, but the pause really waits on the wake signal as the system clock does; only
+// a pause that runs out moves the time on. A real time-out guards against a hang.
+class WakeableClock final : public Clock {
+public:
+    Instant now() const override { return fake_.now(); }
+    std::uint64_t wall_ms() const override { return fake_.wall_ms(); }
+    void sleep_for(Duration d) override { fake_.advance(d); }
+    bool pause(Duration max, WakeSignal& wake) override {
+        ++pauses;
+        if (wake.wait_for(std::chrono::seconds(10))) return true;
+        fake_.advance(max);
+        return false;
+    }
+    std::atomic<int> pauses{0};
+
+private:
+    FakeClock fake_;
+};
+
+TEST(CoreWake, ARequestEndsThePauseAndIsCarriedOutWithoutWaitingItOut) {
+    WakeableClock clock;
+    auto ui = SharedUi::create(UiState{}, LoadedModules{0x1F});
+    Core core(CoreConfig{.ui = ui}, clock);
+    std::atomic<bool> stop{false};
+    std::thread loop([&] { core.run(stop); });
+    while (clock.pauses.load() == 0) std::this_thread::sleep_for(milliseconds(1));
+    const Instant asked = clock.now();
+
+    // The window leaves a request while the core pauses; without an engine its answer is
+    // the notice that nothing is paired.
+    ui->lock()->requests.media = MediaCommandRequest{1, 0, 0};
+    bool answered = false;
+    for (int i = 0; i < 5000 && !answered; ++i) {
+        {
+            auto g = ui->lock();
+            answered = !g->notices.empty() && g->notices.front().text == kNoPairedLink;
+        }
+        if (!answered) std::this_thread::sleep_for(milliseconds(1));
+    }
+    stop = true;
+    ui->core_wake().notify();
+    loop.join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(clock.now(), asked);  // no pause ran out: the request woke the core
+}
+
+TEST_F(CoreLoop, WithNothingToDoATurnStillRunsEvery200ms) {
+    std::vector<Instant> turns_at;
+    bool work_arrives = false;
+    core.set_step_observer([&](CoreStep s) {
+        if (s == CoreStep::UiRequests) turns_at.push_back(clock.now());
+        if (s == CoreStep::AppEvents && std::exchange(work_arrives, false)) ui->core_wake().notify();
+    });
+    ui->core_wake().notify();  // before a turn: that turn handles it, the pause stays whole
+    for (int i = 0; i < 10; ++i) core.turn();
+    ASSERT_EQ(turns_at.size(), 10u);
+    for (std::size_t i = 1; i < turns_at.size(); ++i) EXPECT_EQ(turns_at[i] - turns_at[i - 1], milliseconds(200));
+    // Work arriving during a turn ends the pause after it at once; the next one is whole.
+    work_arrives = true;
+    core.turn();
+    core.turn();
+    EXPECT_EQ(turns_at[11] - turns_at[10], milliseconds(0));
+    EXPECT_EQ(clock.now() - turns_at[11], milliseconds(200));
 }
 
 TEST_F(CoreLoop, RunTurnsUntilStopped) {

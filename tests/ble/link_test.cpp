@@ -141,6 +141,8 @@ struct FakeHost final : LinkHost {
     bool deciding = false;
     void push_notice(std::string_view t) override { notices.emplace_back(t); }
     void scan_list_changed() override { ++scan_changes; }
+    void value_arrived() override { ++values; }
+    std::atomic<int> values{0};
     void connecting_to(std::uint64_t address) override { connecting = address; }
     void connect_failed() override { ++connect_failures; }
     std::string peer_name() const override { return peer; }
@@ -314,8 +316,8 @@ protected:
         LinkTest::SetUp();
         link.connect({kPhone, "Dovan"});
         ASSERT_NE(st.engine, nullptr);
-        st.engine->ble_out().clear();
-        for (std::uint8_t i = 0; i < 12; ++i) st.engine->ble_out().push_back(Bytes{i});
+        (void)st.engine->take_ble_fragments();
+        for (std::uint8_t i = 0; i < 12; ++i) st.engine->queue_ble_fragment_for_test(Bytes{i});
     }
     FakeChar& out() { return *device->service->write; }
     void complete_last(GattStatus s = GattStatus::Success) {
@@ -354,7 +356,7 @@ TEST_F(Writer, FailedWriteKeepsTheFragmentFirstAndShowsEachNewErrorOnce) {
     out().ops.back()->st = AsyncStatus::Error;
     link.write_pass();
     EXPECT_EQ(st.ble_write_failures, 1u);
-    EXPECT_EQ(st.engine->ble_out().front(), Bytes{0});  // back at the front
+    EXPECT_EQ(link.fragments_waiting(), 12u);  // held for the retry, first in line
     EXPECT_FALSE(link.write_in_flight());
 
     link.write_pass();  // the same fragment again
@@ -381,8 +383,8 @@ TEST_F(Writer, FailedWriteKeepsTheFragmentFirstAndShowsEachNewErrorOnce) {
 TEST_F(Writer, WithoutAWriteCharacteristicTheFragmentIsKept) {
     link.teardown();
     link.write_pass();
-    EXPECT_EQ(st.engine->ble_out().size(), 12u);
-    EXPECT_EQ(st.engine->ble_out().front(), Bytes{0});
+    EXPECT_EQ(link.fragments_waiting(), 12u);
+    EXPECT_EQ(st.engine->ble_out().front(), Bytes{1});  // Bytes{0} is held by the link
     EXPECT_EQ(host.notices, std::vector<std::string>{"BLE 发送失败: BLE 未连接（无写特征）"});
 }
 

@@ -119,11 +119,7 @@ public:
                 engine_->take_ble_value(v, std::chrono::steady_clock::now());
             }
             for (auto& e : engine_->take_events()) events_.push_back(std::move(e));
-            while (!engine_->ble_out().empty()) {
-                Bytes v = std::move(engine_->ble_out().front());
-                engine_->ble_out().pop_front();
-                (void)write(v);
-            }
+            for (const Bytes& v : engine_->take_ble_fragments()) (void)write(v);
             return done(*engine_);
         });
     }
@@ -163,8 +159,7 @@ public:
                     e.handle_frame(ByteView(tcp_in_).first(h->frame_len()), Transport::Tcp);
                     tcp_in_.erase(tcp_in_.begin(), tcp_in_.begin() + static_cast<std::ptrdiff_t>(h->frame_len()));
                 }
-                for (; !e.tcp_out().empty(); e.tcp_out().pop_front())
-                    (void)::send(conn_fd_, e.tcp_out().front().data(), e.tcp_out().front().size(), MSG_NOSIGNAL);
+                for (const Bytes& f : e.take_tcp_frames()) (void)::send(conn_fd_, f.data(), f.size(), MSG_NOSIGNAL);
             }
             return done(e);
         });

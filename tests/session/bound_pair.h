@@ -49,16 +49,14 @@ struct BoundPair {
     }
 
     static void ble(Engine& from, Engine& to, Instant now) {
-        while (!from.ble_out().empty()) {
-            Bytes v = std::move(from.ble_out().front());
-            from.ble_out().pop_front();
+        while (auto next_ = from.next_ble_fragment()) {
+            Bytes v = std::move(*next_);
             to.take_ble_value(v, now);
         }
     }
     static void tcp(Engine& from, Engine& to, Instant now) {
-        while (!from.tcp_out().empty()) {
-            Bytes f = std::move(from.tcp_out().front());
-            from.tcp_out().pop_front();
+        while (auto next_ = from.next_tcp_frame()) {
+            Bytes f = std::move(*next_);
             // As the core does: only what the engine authenticated counts as the peer alive.
             if (to.handle_frame(f, Transport::Tcp)) to.note_tcp_receive(now);
         }

@@ -450,3 +450,48 @@ TEST(EngineInbound, TcpFramesBeforeBindingAreParkedUpToSixteen) {
 
 }  // namespace
 }  // namespace dovan
+
+namespace dovan {
+namespace {
+using namespace test;
+
+// The deadline an owner may sleep until is exactly when the timer step next acts: a step
+// just before it sends nothing, a step at it sends.
+TEST(EngineDeadline, NamesTheInstantTheTimerStepActsAt) {
+    const Instant t0 = Instant{} + std::chrono::hours(1);
+    auto frames_at = [](Engine& e, Instant t) {
+        e.timer_step(t);
+        return drain_ble_frames(e).size();
+    };
+    struct Case {
+        const char* what;
+        std::uint8_t role;
+        EngineState state;
+        bool due_at_once;  // its first step acts whenever it comes
+        Duration next;     // after a first step at t0
+    } cases[] = {
+        {"HELLO repeat while discovering", 0, EngineState::Discover, true, std::chrono::seconds(5)},
+        {"reconnect back-off", 0, EngineState::Reconnecting, true, std::chrono::seconds(1)},
+        {"BLE heartbeat while paired", 0, EngineState::Paired, false, base_config(0).heartbeat_interval},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Engine e(base_config(c.role));
+        reach_state(e, c.state);
+        (void)drain_ble_frames(e);
+        e.note_link_receive(t0);
+        ASSERT_TRUE(e.next_deadline());
+        if (c.due_at_once) {
+            EXPECT_LE(*e.next_deadline(), t0);
+        }
+        (void)frames_at(e, t0);
+        ASSERT_EQ(e.next_deadline(), t0 + c.next);
+        EXPECT_EQ(frames_at(e, t0 + c.next - std::chrono::milliseconds(1)), 0u);
+        EXPECT_GE(frames_at(e, t0 + c.next), 1u);
+    }
+    // A phone waiting to be found has no timer at all.
+    EXPECT_FALSE(Engine(base_config(1)).next_deadline());
+}
+
+}  // namespace
+}  // namespace dovan

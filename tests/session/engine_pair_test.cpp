@@ -71,9 +71,8 @@ struct Link {
     FakeClock& clock;
 
     void deliver(Engine& from, Engine& to) {
-        while (!from.ble_out().empty()) {
-            Bytes value = std::move(from.ble_out().front());
-            from.ble_out().pop_front();
+        while (auto next_ = from.next_ble_fragment()) {
+            Bytes value = std::move(*next_);
             EXPECT_LE(value.size() + 3, std::max<std::size_t>(from.ble_mtu(), 23));
             to.take_ble_value(value, clock.now());
         }
@@ -89,8 +88,7 @@ struct Link {
                 if (n-- == 0) return;
                 group = g;
             }
-            to.take_ble_value(v, clock.now());
-            from.ble_out().pop_front();
+            to.take_ble_value(*from.next_ble_fragment(), clock.now());
         }
     }
     void pump() {
@@ -350,7 +348,7 @@ TEST(EnginePairFailures, ForgedOrWeakPeerIdentityEndsPairing) {
         DebugCapture capture;
         Intercept t(c.identity);
         if (c.payload) {
-            t.phone.ble_out().clear();
+            (void)t.phone.take_ble_fragments();
             ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, c.payload(t.phone)));
         }
         t.link.pump();
@@ -375,7 +373,7 @@ TEST(EnginePairFailures, ForgedOrWeakPeerIdentityEndsPairing) {
 
 TEST(EnginePairFailures, GenuineIdentityAfterARefusedOneDoesNotReviveTrust) {
     Intercept t(ids().phone, {{ids().phone.fingerprint(), "Pixel 8"}});
-    t.phone.ble_out().clear();
+    (void)t.phone.take_ble_fragments();
     auto good = *build_identity_payload(ids().phone, *t.phone.handshake_hash());
     auto bad = good;
     bad.back() ^= 0x01;
@@ -383,7 +381,7 @@ TEST(EnginePairFailures, GenuineIdentityAfterARefusedOneDoesNotReviveTrust) {
     t.link.deliver(t.phone, t.pc);
     ASSERT_EQ(t.pc.state(), EngineState::Closed);
     t.pc.take_events();
-    t.pc.ble_out().clear();
+    (void)t.pc.take_ble_fragments();
 
     ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, good));
     t.link.deliver(t.phone, t.pc);
@@ -398,7 +396,7 @@ TEST(EnginePairFailures, GenuineIdentityAfterARefusedOneDoesNotReviveTrust) {
 
 TEST(EnginePairFailures, MalformedIdentityIsDroppedWithoutEndingPairing) {
     Intercept t(ids().phone);
-    t.phone.ble_out().clear();
+    (void)t.phone.take_ble_fragments();
     auto good = *build_identity_payload(ids().phone, *t.phone.handshake_hash());
     Bytes short_by_one(good.begin(), good.end() - 1);
     Bytes long_by_one = good;
@@ -467,7 +465,7 @@ TEST(EnginePairFailures, WrongSasClosesAndStopsEncryptedTraffic) {
     Intercept t(ids().phone);
     t.link.deliver_frames(t.phone, t.pc, 1);  // the phone's IDENTITY only
     ASSERT_EQ(t.pc.state(), EngineState::Pairing);
-    t.phone.ble_out().clear();
+    (void)t.phone.take_ble_fragments();
     const std::uint32_t wrong = (*t.phone.local_sas() + 1) % 1000000;
     const auto sas = sas_bytes(wrong);
     ASSERT_TRUE(t.phone.send_encrypted_ble(
@@ -490,7 +488,7 @@ TEST(EnginePairFailures, MalformedPairingFramesAreReported) {
     Intercept t(ids().phone);
     t.link.deliver_frames(t.phone, t.pc, 1);
     ASSERT_EQ(t.pc.state(), EngineState::Pairing);
-    t.phone.ble_out().clear();
+    (void)t.phone.take_ble_fragments();
     struct Case {
         std::uint8_t type;
         Bytes payload;
@@ -541,9 +539,8 @@ struct PairedPair {
     // One encrypted frame from the phone, as the BLE values it would send.
     std::deque<Bytes> phone_frame_values(std::uint8_t type, Bytes body) {
         EXPECT_TRUE(phone.send_encrypted_ble(type, wrap(type, body)));
-        std::deque<Bytes> values;
-        values.swap(phone.ble_out());
-        return values;
+        std::vector<Bytes> taken = phone.take_ble_fragments();
+        return std::deque<Bytes>(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
     }
     // The same frame as a whole, to be handed in as if it came over TCP.
     Bytes phone_frame_tcp(std::uint8_t type, Bytes body) {
@@ -653,7 +650,7 @@ TEST(EnginePairedTraffic, SendCounterAllowsOneMoreFrameAtItsLastValue) {
 
 TEST(EnginePairedTraffic, BusinessMessagesWaitForPairing) {
     Intercept t(ids().phone);
-    t.phone.ble_out().clear();
+    (void)t.phone.take_ble_fragments();
     ASSERT_TRUE(t.phone.send_encrypted_ble(CLIPBOARD_PUSH, Bytes{1}));
     const std::uint32_t seq = t.phone.send_seq() - 1;
     t.link.deliver(t.phone, t.pc);

@@ -58,9 +58,8 @@ inline std::vector<Frame> drain_ble_frames(Engine& e) {
     BleReassembler r;
     std::vector<Frame> frames;
     const Instant now{};
-    while (!e.ble_out().empty()) {
-        auto got = r.take(e.ble_out().front(), now);
-        e.ble_out().pop_front();
+    while (auto value = e.next_ble_fragment()) {
+        auto got = r.take(*value, now);
         EXPECT_TRUE(got.ok());
         if (got.ok() && got->has_value()) {
             auto f = decode_frame(**got);
@@ -73,9 +72,8 @@ inline std::vector<Frame> drain_ble_frames(Engine& e) {
 
 inline std::vector<Frame> drain_tcp_frames(Engine& e) {
     std::vector<Frame> frames;
-    while (!e.tcp_out().empty()) {
-        auto f = decode_frame(e.tcp_out().front());
-        e.tcp_out().pop_front();
+    while (auto frame = e.next_tcp_frame()) {
+        auto f = decode_frame(*frame);
         EXPECT_TRUE(f.ok());
         if (f.ok()) frames.push_back(std::move(*f));
     }

@@ -63,3 +63,19 @@ TEST(EventFeed, WaitReturnsOnceTheNextEventExists) {
 
 }  // namespace
 }  // namespace dovan
+
+namespace dovan {
+namespace {
+
+TEST(EventFeed, AnInterruptEndsTheWaitsOfAReaderShuttingDown) {
+    EventFeed f;
+    const std::uint64_t cursor = f.end();
+    std::thread reader([&] { EXPECT_FALSE(f.wait(cursor, std::chrono::hours(1))); });
+    f.interrupt();
+    reader.join();
+    // Also a wait that begins after the interrupt.
+    EXPECT_FALSE(f.wait(cursor, std::chrono::hours(1)));
+}
+
+}  // namespace
+}  // namespace dovan

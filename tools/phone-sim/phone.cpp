@@ -318,24 +318,17 @@ void Phone::drain_engine(Instant now) {
             }
         }
     }
-    auto& out = engine_->ble_out();
-    if (silent_) {
-        out.clear();
-        engine_->tcp_out().clear();
-        return;
-    }
+    std::vector<Bytes> out = engine_->take_ble_fragments();
+    std::vector<Bytes> tcp = engine_->take_tcp_frames();
+    if (silent_) return;
     const ble::Uuid notify_char = uuid_of(kNotifyCharUuid);
     std::lock_guard lock(radio_mu_);
-    while (!out.empty()) {
-        if (radio_) radio_->notify(notify_char, out.front());
-        out.pop_front();
+    for (const Bytes& v : out) {
+        if (radio_) radio_->notify(notify_char, v);
     }
-    auto& tcp = engine_->tcp_out();
-    while (!tcp.empty()) {
-        const Bytes& f = tcp.front();
+    for (const Bytes& f : tcp) {
         if (tcp_fd_ >= 0 && ::send(tcp_fd_, f.data(), f.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(f.size()))
             tcp_close("tcp closed");
-        tcp.pop_front();
     }
 }
 
