@@ -108,7 +108,28 @@ void Core::turn() {
     enter(CoreStep::LinkIdle);
     step_link_idle();
     enter(CoreStep::Sleep);
-    clock_.sleep_for(kCoreTurnPause);
+    pause();
+}
+
+// Work that the next turn can move at once: frames to write, chunks to store, frames read.
+bool Core::work_waiting() const {
+    const Engine* e = st_.link.engine.get();
+    if (e && st_.tcp_channel_open && !const_cast<Engine*>(e)->tcp_out().empty()) return true;
+    if (e && !const_cast<Engine*>(e)->received_chunks().empty()) return true;
+    return st_.tcp && st_.tcp_channel_open && const_cast<TcpChannel&>(*st_.tcp).has_frames();
+}
+
+// Timers and the order of a turn stay as they are; only a pause with nothing to wait for
+// is skipped, so a transfer is no longer held to one window of chunks per 200 ms.
+void Core::pause() {
+    Duration d = kCoreTurnPause;
+    if (work_waiting()) return;
+    if (auto due = features_->next_deadline()) {
+        const Instant now = clock_.now();
+        if (*due <= now) return;
+        d = std::min<Duration>(d, *due - now);
+    }
+    clock_.sleep_until_woken(d, *wake_);
 }
 
 void Core::run(const std::atomic<bool>& stop) {
@@ -372,6 +393,7 @@ void Core::step_session_startup() {
     if (!st_.tcp && (!st_.last_listen_attempt || now - *st_.last_listen_attempt >= kLanRetry)) {
         TcpChannelOptions options = st_.lan.loopback_only ? TcpChannelOptions::loopback() : TcpChannelOptions{};
         options.port = st_.lan.port;
+        options.core_wake = wake_;
         auto opened = open_listener(options);
         if (!opened) {
             st_.last_listen_attempt = now;

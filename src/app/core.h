@@ -205,6 +205,9 @@ private:
     void step_scan_list_expiry();
     void step_reply_expiry();
     void step_link_idle();
+    // Step 22: the pause, cut short while work is waiting or by a wake from another thread.
+    void pause();
+    bool work_waiting() const;
 
     Clock& clock_;
     CoreConfig config_;
@@ -214,6 +217,8 @@ private:
     // The engine the modules were last told about.
     const Engine* announced_engine_ = nullptr;
     std::function<void(CoreStep)> observer_;
+    // The TCP reader posts here; the pause ends as soon as it does.
+    std::shared_ptr<Wake> wake_ = std::make_shared<Wake>();
 };
 
 // The body of the core thread: start-up, then turns until `stop` is set.

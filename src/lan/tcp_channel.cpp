@@ -40,9 +40,16 @@ void apply_socket_settings(int fd, const TcpChannelOptions& o) {
 }
 
 // The first reason stays until the core takes it.
+void wake_core(TcpShared& sh) {
+    if (sh.options.core_wake) sh.options.core_wake->notify();
+}
+
 void post_close(TcpShared& sh, std::uint64_t conn, std::string reason) {
-    std::lock_guard lock(sh.close_mu);
-    if (!sh.closed) sh.closed = TcpClosed{conn, std::move(reason)};
+    {
+        std::lock_guard lock(sh.close_mu);
+        if (!sh.closed) sh.closed = TcpClosed{conn, std::move(reason)};
+    }
+    wake_core(sh);
 }
 
 bool slot_empty(TcpShared& sh) {
@@ -150,6 +157,8 @@ private:
         }
         sh_.queued_bytes += frame.size();
         sh_.queue.push_back(TcpFrame{conn_, std::move(frame)});
+        lock.unlock();
+        wake_core(sh_);
         return std::nullopt;
     }
 
@@ -230,6 +239,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
             std::lock_guard lock(sh.accept_mu);
             sh.accepted = TcpAccepted{id, *peer};
         }
+        wake_core(sh);
         console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
         apply_socket_settings(fd, o);
 
@@ -307,6 +317,11 @@ std::optional<TcpFrame> TcpChannel::pop_frame() {
     shared_->queue.pop_front();
     shared_->queued_bytes -= f.bytes.size();
     return f;
+}
+
+bool TcpChannel::has_frames() {
+    std::lock_guard lock(shared_->queue_mu);
+    return !shared_->queue.empty();
 }
 
 void TcpChannel::wake_reader() {

@@ -39,6 +39,9 @@ struct TcpChannelOptions {
     Duration accept_idle = std::chrono::milliseconds(40);
     Duration accept_error_pause = std::chrono::milliseconds(200);
 
+    // Told whenever a frame, an accept or a close is posted for the core (may be null).
+    std::shared_ptr<Wake> core_wake;
+
     static TcpChannelOptions loopback(std::uint16_t port = 0);
 };
 
@@ -103,6 +106,7 @@ public:
     std::optional<TcpAccepted> take_accepted();
     std::optional<TcpClosed> take_closed();
     std::optional<TcpFrame> pop_frame();
+    bool has_frames();
     void wake_reader();
     Status write_frames(std::span<const Bytes> frames);
     void close_connection();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -12,6 +13,32 @@ using Duration = std::chrono::steady_clock::duration;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
+// Lets other threads cut the core's pause short when they hand it work. A wake that comes
+// before the wait is kept, so work posted between a look at the queues and the wait is not
+// slept over.
+class Wake {
+public:
+    void notify() {
+        {
+            std::lock_guard lock(mu_);
+            pending_ = true;
+        }
+        cv_.notify_one();
+    }
+    // Until notified or `d` has passed; true when woken.
+    bool wait_for(Duration d) {
+        std::unique_lock lock(mu_);
+        const bool woken = cv_.wait_for(lock, d, [&] { return pending_; });
+        pending_ = false;
+        return woken;
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool pending_ = false;
+};
+
 class Clock {
 public:
     virtual ~Clock() = default;
@@ -21,6 +48,12 @@ public:
     virtual std::uint64_t wall_ms() const = 0;
     // The core loop's pause between turns; a fake clock just moves forward.
     virtual void sleep_for(Duration d) = 0;
+    // The same pause, ended early by `wake`. A fake clock ignores the wake and moves on by
+    // `d`, so tests see the same instants as before.
+    virtual void sleep_until_woken(Duration d, Wake& wake) {
+        (void)wake;
+        sleep_for(d);
+    }
 };
 
 class SystemClock final : public Clock {
@@ -28,6 +61,7 @@ public:
     Instant now() const override;
     std::uint64_t wall_ms() const override;
     void sleep_for(Duration d) override;
+    void sleep_until_woken(Duration d, Wake& wake) override { wake.wait_for(d); }
 };
 
 // A clock that only moves when told to. Thread-safe so a test may advance it while

@@ -1,7 +1,9 @@
 // Whole-file reads and writes with the modes and syncing the local stores need.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -27,5 +29,15 @@ void sync_dir(const std::filesystem::path& dir);
 
 // True when something (of any kind) sits at the path.
 bool exists(const std::filesystem::path& path);
+
+}  // namespace dovan::files
+
+namespace dovan::files {
+
+// Bytes an unprivileged writer may still use on the volume holding `path`; nothing when
+// the volume cannot be asked.
+std::optional<std::uint64_t> free_space(const std::filesystem::path& path);
+// Renames without ever replacing: fails with EEXIST when `to` is taken.
+Status rename_noreplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace dovan::files

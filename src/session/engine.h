@@ -172,6 +172,8 @@ public:
     std::size_t parked_frames() const { return parked_.size(); }
     std::uint64_t late_frames() const { return late_frames_; }
     bool is_cancelled(std::uint64_t file_id) const;
+    // A transfer this side cancelled: its late frames are dropped (the oldest of 32 ids gives way).
+    void add_cancelled(std::uint64_t file_id);
     const std::vector<std::uint64_t>& receiving() const { return receiving_; }
     const DeviceId& device_id() const;
     std::optional<std::array<std::uint8_t, 32>> handshake_hash() const { return handshake_hash_; }
@@ -207,7 +209,6 @@ private:
     void receive_file_chunk(ByteView body);
     void receive_file_done(ByteView body);
     void receive_file_cancel(ByteView body);
-    void add_cancelled(std::uint64_t file_id);
 
     [[nodiscard]] bool begin_binding(BindRole role);
     void end_binding(const std::string& reason, bool tell_core);
