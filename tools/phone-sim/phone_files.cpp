@@ -258,6 +258,8 @@ void Phone::file_event(const AppEvent& e) {
         auto in_it = std::find_if(incoming_.begin(), incoming_.end(), [&](const auto& in) { return in->id == done->file_id; });
         if (in_it != incoming_.end()) {
             Incoming& in = **in_it;
+            // The sender has not yet answered our resume request; its next FILE_DONE counts.
+            if (done->ok && in.waiting_from) return;
             const FileDigest mine = in.hasher.finish();
             const Bytes sha = sha_bytes(mine);
             const std::optional<Bytes>& theirs = done->sha256 ? done->sha256 : in.digest;
