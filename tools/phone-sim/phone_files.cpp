@@ -131,6 +131,8 @@ void Phone::pump_send() {
         if (o.f.digest) sha = sha_bytes(whole.finish());
         if (sha && o.f.wrong_digest) (*sha)[0] ^= 0xFF;
         engine_->send_file_done(o.id, true, std::nullopt, sha, false, ts);
+        // Until the PC answers the file is still ours: its FILE_CANCEL must find it.
+        engine_->set_transfer_lock({LockChannel::Tcp, o.id});
         o.done_sent = true;
     };
     while (!o.done_sent && engine_->tcp_out().size() < kWindow) {
@@ -282,6 +284,7 @@ void Phone::file_event(const AppEvent& e) {
         if (!outgoing_.empty() && outgoing_.front()->id == done->file_id && outgoing_.front()->started) {
             const std::string name = outgoing_.front()->name;
             outgoing_.pop_front();
+            engine_->set_transfer_lock({});
             emit("file-out " + name + (done->ok ? std::string(" ok") : " fail " + done->error));
         }
         return;
