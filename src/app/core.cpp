@@ -114,6 +114,9 @@ void Core::turn() {
     enter(CoreStep::LinkIdle);
     step_link_idle();
     enter(CoreStep::Sleep);
+    // A pause with work waiting is skipped, so a transfer is not held to one window of
+    // chunks per turn; timers and the order of a turn stay as they are.
+    if (work_waiting()) return;
     Duration pause = kCoreTurnPause;
     if (const auto deadline = next_deadline()) {
         pause = std::clamp<Duration>(*deadline - clock_.now(), Duration::zero(), kCoreTurnPause);
@@ -130,6 +133,14 @@ std::optional<Instant> Core::next_deadline() const {
     if (st_.link.heal_target) consider(st_.link.heal_target->deadline);
     if (st_.link.autodial_names && st_.link.autodial_next) consider(*st_.link.autodial_next);
     return first;
+}
+
+// Work that the next turn can move at once: frames to write, chunks to store, frames read.
+bool Core::work_waiting() const {
+    const Engine* e = st_.link.engine.get();
+    if (e && st_.tcp_channel_open && !e->tcp_out().empty()) return true;
+    if (e && !e->received_chunks().empty()) return true;
+    return st_.tcp && st_.tcp_channel_open && const_cast<TcpChannel&>(*st_.tcp).has_frames();
 }
 
 void Core::run(const std::atomic<bool>& stop) {

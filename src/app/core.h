@@ -213,6 +213,8 @@ private:
     void step_scan_list_expiry();
     void step_reply_expiry();
     void step_link_idle();
+    // Frames to write, chunks to store or frames read: the pause is skipped.
+    bool work_waiting() const;
 
     Clock& clock_;
     CoreConfig config_;

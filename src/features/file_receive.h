@@ -1,26 +1,105 @@
 // Files from the phone: receive sessions with safe names, chunks checked and written in
 // order, gaps asked for again, the finished file checked and announced, holds and cancels.
 //
+// A file never sits under its final name unverified. FILE_META reserves the final name
+// (an empty file, so nothing else can take it) and the bytes go to a sibling working file
+// "<name>.partial". Only a verified file is synced and renamed onto the reservation (then
+// the folder is synced); a failed or dropped one stays "<name>.partial", one whose digest
+// is wrong or missing becomes "<name>.unverified", and the reservation is released.
+//
 // Events: FileMetaReceived, FileDoneReceived, TransferInterrupted and TransferCancelled (for its sessions).
 // Requests: cancel (receiving).
 // Steps: ReceivedChunks, ReceiveHolds.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
 #include "features/feature.h"
+#include "transfer/chunk.h"
 
 namespace dovan {
 
+inline constexpr std::uint64_t kMaxReceiveSize = 4294967296ULL;
+inline constexpr std::uint64_t kEarlyBytesPerSession = 4 * 1024 * 1024;
+inline constexpr std::uint64_t kEarlyBytesTotal = 8 * 1024 * 1024;
+inline constexpr std::uint32_t kMaxResendTries = 8;
+inline constexpr Duration kReceiveHold = std::chrono::seconds(20);
+inline constexpr std::size_t kMaxReceiveSessions = 8;
+inline constexpr std::string_view kPartialSuffix = ".partial";
+inline constexpr std::string_view kUnverifiedSuffix = ".unverified";
+
+// The album's side of a full-size photo, which arrives as a file carrying its photo id.
+// The album module implements it and hands it to FileReceive::set_full_size_sink.
+class FullSizeSink {
+public:
+    virtual ~FullSizeSink() = default;
+    // The folder for this photo, or the text the file is refused with.
+    virtual Result<std::filesystem::path> full_size_folder(std::uint64_t photo_id) = 0;
+    // Progress of a photo being written, 0 to 100.
+    virtual void full_size_progress(std::uint64_t photo_id, std::uint8_t percent) { (void)photo_id, (void)percent; }
+    // The photo's receive ended: `ok` with the final path, else `text` says why.
+    virtual void full_size_done(std::uint64_t photo_id, bool ok, const std::filesystem::path& path,
+                                std::string_view text) = 0;
+};
+
 class FileReceive final : public Feature {
 public:
-    explicit FileReceive(FeatureHost& host) : host_(host) {}
+    explicit FileReceive(FeatureHost& host);
+    ~FileReceive() override;
 
     std::string_view name() const override { return "file_receive"; }
     bool on_event(const AppEvent& event) override;
     void on_requests(UiRequests& requests) override;
     void step(TurnStep at, Instant now) override;
+    void on_link(const LinkChange& change) override;
+    std::optional<Instant> next_deadline() const override;
+
+    void set_full_size_sink(FullSizeSink* sink) { album_ = sink; }
+    // Tests stand in for the volume's free space (nothing: unknown).
+    using FreeSpaceFn = std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>;
+    void set_free_space(FreeSpaceFn fn) { free_space_ = std::move(fn); }
+
+    bool has_session(std::uint64_t file_id) const;
+    std::size_t session_count() const { return sessions_.size(); }
+
+    // A new BLE connection: every session ends, its bytes kept under the working name.
+    void drop_all_receives();
 
 private:
-    [[maybe_unused]] FeatureHost& host_;
+    struct Session;
+
+    void on_file_meta(const FileMetaReceivedEvent& meta);
+    void on_chunks(std::optional<std::uint64_t> only_file);
+    void on_chunk(Session& s, const ReceivedChunk& c);
+    void on_file_done(const FileDoneReceivedEvent& done);
+    void on_file_cancel(std::uint64_t file_id, const std::string& reason);
+    void on_transfer_failed(std::uint64_t file_id, const std::string& reason);
+    void cancel_by_user(const std::string& name);
+    void check_holds(Instant now);
+
+    bool write_chunk(Session& s, std::uint32_t index, ByteView data, std::uint32_t crc);
+    void request_resend(Session& s, std::uint64_t index, std::string_view reason);
+    void finish(std::unique_ptr<Session> s, const std::optional<Bytes>& done_digest);
+    void fail_session(std::unique_ptr<Session> s, std::string_view reason);
+    void end_with_error(std::unique_ptr<Session> s, std::string_view detail, std::string_view reason);
+    void reject(std::uint64_t file_id, std::uint64_t photo_id, std::string_view reason, std::string_view detail);
+    void tell_phone(std::uint64_t file_id, bool ok, std::string_view reason);
+    void row(const Session& s, std::string_view status, std::optional<std::uint8_t> percent = std::nullopt);
+    std::unique_ptr<Session> take(std::uint64_t file_id);
+    std::uint64_t early_total() const;
+
+    FeatureHost& host_;
+    std::vector<std::unique_ptr<Session>> sessions_;
+    FullSizeSink* album_ = nullptr;
+    FreeSpaceFn free_space_;
 };
 
 }  // namespace dovan

@@ -364,6 +364,11 @@ std::optional<TcpFrame> TcpChannel::pop_frame() {
     return f;
 }
 
+bool TcpChannel::has_frames() {
+    std::lock_guard lock(shared_->queue_mu);
+    return !shared_->queue.empty();
+}
+
 void TcpChannel::wake_reader() {
     {
         std::lock_guard lock(shared_->wake_mu);

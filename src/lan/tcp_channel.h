@@ -113,6 +113,7 @@ public:
     std::optional<TcpAccepted> take_accepted();
     std::optional<TcpClosed> take_closed();
     std::optional<TcpFrame> pop_frame();
+    bool has_frames();
     void wake_reader();
     Status write_frames(std::span<const Bytes> frames);
     // Shuts the socket down, so the reader leaves it at once and accepts the next one.

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <cstdio>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -110,6 +112,30 @@ void sync_dir(const std::filesystem::path& dir) {
 bool exists(const std::filesystem::path& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace dovan::files
+
+namespace dovan::files {
+
+std::optional<std::uint64_t> free_space(const std::filesystem::path& path) {
+    struct statvfs v {};
+    if (::statvfs(path.c_str(), &v) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(v.f_bavail) * static_cast<std::uint64_t>(v.f_frsize);
+}
+
+Status rename_noreplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    int err = errno;
+    // Some file systems lack the flag; a hard link is just as unable to replace.
+    if (err == EINVAL || err == ENOSYS) {
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            ::unlink(from.c_str());
+            return {};
+        }
+        err = errno;
+    }
+    return fail_text(errno_text(err), err);
 }
 
 }  // namespace dovan::files

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -38,5 +39,15 @@ void sync_dir(const std::filesystem::path& dir);
 
 // True when something (of any kind) sits at the path.
 bool exists(const std::filesystem::path& path);
+
+}  // namespace dovan::files
+
+namespace dovan::files {
+
+// Bytes an unprivileged writer may still use on the volume holding `path`; nothing when
+// the volume cannot be asked.
+std::optional<std::uint64_t> free_space(const std::filesystem::path& path);
+// Renames without ever replacing: fails with EEXIST when `to` is taken.
+Status rename_noreplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace dovan::files

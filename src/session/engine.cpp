@@ -444,6 +444,11 @@ std::vector<ReceivedChunk> Engine::take_chunks() {
     return out;
 }
 
+void Engine::put_back_chunks(std::vector<ReceivedChunk> chunks) {
+    received_chunks_.insert(received_chunks_.begin(), std::make_move_iterator(chunks.begin()),
+                            std::make_move_iterator(chunks.end()));
+}
+
 std::size_t Engine::chunk_backlog_bytes() const {
     std::size_t total = 0;
     for (const auto& c : received_chunks_) total += c.data.size();

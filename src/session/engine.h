@@ -145,6 +145,8 @@ public:
     std::vector<Bytes> take_tcp_frames();
     // Every received file chunk, oldest first.
     std::vector<ReceivedChunk> take_chunks();
+    // Returns chunks taken but not handled yet to the front of the queue, in their order.
+    void put_back_chunks(std::vector<ReceivedChunk> chunks);
     // What waits, read-only: for pacing decisions and for tests.
     const std::vector<AppEvent>& events() const { return events_; }
     const std::deque<Bytes>& ble_out() const { return ble_out_; }
@@ -178,6 +180,8 @@ public:
     std::size_t parked_frames() const { return parked_.size(); }
     std::uint64_t late_frames() const { return late_frames_; }
     bool is_cancelled(std::uint64_t file_id) const;
+    // A transfer this side cancelled: its late frames are dropped (the oldest of 32 ids gives way).
+    void add_cancelled(std::uint64_t file_id);
     const std::vector<std::uint64_t>& receiving() const { return receiving_; }
     const DeviceId& device_id() const;
     std::optional<std::array<std::uint8_t, 32>> handshake_hash() const { return handshake_hash_; }
@@ -231,7 +235,6 @@ private:
     void receive_file_chunk(ByteView body);
     void receive_file_done(ByteView body);
     void receive_file_cancel(ByteView body);
-    void add_cancelled(std::uint64_t file_id);
 
     [[nodiscard]] bool begin_binding(BindRole role);
     void wipe_bind_key();

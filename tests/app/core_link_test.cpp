@@ -443,20 +443,24 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     TcpClient client(listening_port());
     ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
 
-    core_->engine()->queue_chunk_for_test({1, 0, Bytes(kChunkBacklogStop - 1), 0});
-    core_->engine()->queue_chunk_for_test({1, 1, Bytes(1), 0});
+    // The receiver empties the queue later in each turn, so the backlog is set before each.
+    auto backlog = [&](std::size_t bytes) {
+        (void)core_->engine()->take_chunks();
+        core_->engine()->queue_chunk_for_test({1, 0, Bytes(kChunkBacklogStop - 1), 0});
+        if (bytes == kChunkBacklogStop) core_->engine()->queue_chunk_for_test({1, 1, Bytes(1), 0});
+    };
     FrameHeader h;
     h.type = 0x70;  // a HEARTBEAT: harmless to the engine whatever happens to it
     ASSERT_TRUE(client.send_all(*encode_frame(h, {})));
     for (int i = 0; i < 100 && queued_frames() == 0; ++i) std::this_thread::sleep_for(2ms);
     ASSERT_EQ(queued_frames(), 1u);
+    backlog(kChunkBacklogStop);
     core_->turn();
+    backlog(kChunkBacklogStop);
     core_->turn();
     EXPECT_EQ(queued_frames(), 1u);  // left with the reader
 
-    // One byte under the mark.
-    auto chunks = core_->engine()->take_chunks();
-    core_->engine()->queue_chunk_for_test(std::move(chunks.front()));
+    backlog(kChunkBacklogStop - 1);  // one byte under the mark
     core_->turn();
     EXPECT_EQ(queued_frames(), 0u);
 }

@@ -1,6 +1,8 @@
 // phone-sim: a companion phone on the sim radio, for trying the program by hand and for
 // scripts. Events go to stdout one per line; stdin takes a few commands to misbehave on
-// demand ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit").
+// demand ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit"),
+// and sends files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K] [corrupt=K]
+// [swap=K] [early] [withhold] [cancel=K] [droptcp=K]".
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +12,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -40,12 +44,54 @@ void usage() {
                  "  --away-after S          vanish S seconds after pairing ...\n"
                  "  --away-for S            ... for S seconds (default 5)\n"
                  "  --lan-port N            the PC's TCP channel on 127.0.0.1 (default 55676)\n"
-                 "  --no-tcp                stay on BLE only\n");
+                 "  --no-tcp                stay on BLE only\n"
+                 "  --inbox DIR             where files from the PC land (default DATA/inbox)\n"
+                 "  --refuse REASON         refuse every file from the PC with REASON\n"
+                 "  --resume-from K         once, drop chunk K from the PC and ask for it again\n"
+                 "  --never-answer          never answer the PC's FILE_DONE\n"
+                 "  --cancel-recv-after K   cancel a file from the PC after its chunk K\n"
+                 "  --drop-tcp-recv-after K close TCP after chunk K of a file from the PC\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
     return ec == std::errc{} && p == s.data() + s.size();
+}
+
+// "<path> [chunk=N] [nodigest] ..." (a path without spaces).
+std::optional<std::pair<std::string, dovan::phonesim::SendFaults>> parse_send(const std::string& arg) {
+    dovan::phonesim::SendFaults f;
+    std::string path;
+    std::size_t at = 0;
+    while (at < arg.size()) {
+        std::size_t end = arg.find(' ', at);
+        if (end == std::string::npos) end = arg.size();
+        const std::string word = arg.substr(at, end - at);
+        at = end + 1;
+        if (word.empty()) continue;
+        if (path.empty()) {
+            path = word;
+            continue;
+        }
+        const auto eq = word.find('=');
+        const std::string key = word.substr(0, eq);
+        unsigned v = 0;
+        const bool has_v = eq != std::string::npos && number(std::string_view(word).substr(eq + 1), v);
+        if (key == "nodigest") f.digest = false;
+        else if (key == "wrongdigest") f.wrong_digest = true;
+        else if (key == "early") f.done_early = true;
+        else if (key == "withhold") f.withhold_last = true;
+        else if (!has_v) return std::nullopt;
+        else if (key == "chunk" && v > 0) f.chunk_size = v;
+        else if (key == "drop") f.drop_chunk = v;
+        else if (key == "corrupt") f.corrupt_chunk = v;
+        else if (key == "swap") f.swap_chunk = v;
+        else if (key == "cancel") f.cancel_after = v;
+        else if (key == "droptcp") f.drop_tcp_after = v;
+        else return std::nullopt;
+    }
+    if (path.empty()) return std::nullopt;
+    return std::make_pair(path, f);
 }
 
 std::mutex out_mu;
@@ -108,11 +154,18 @@ int main(int argc, char** argv) {
             }
             opt.lan_port = static_cast<std::uint16_t>(port);
         } else if (a == "--no-tcp") opt.lan_port.reset();
+        else if (a == "--inbox") opt.inbox = value();
+        else if (a == "--refuse") opt.receive_faults.refuse = value();
+        else if (a == "--resume-from") opt.receive_faults.resume_from = count();
+        else if (a == "--never-answer") opt.receive_faults.never_answer = true;
+        else if (a == "--cancel-recv-after") opt.receive_faults.cancel_after = count();
+        else if (a == "--drop-tcp-recv-after") opt.receive_faults.drop_tcp_after = count();
         else {
             usage();
             return 2;
         }
     }
+    if (opt.inbox.empty() && !opt.data_dir.empty()) opt.inbox = opt.data_dir + "/inbox";
     if (opt.radio.empty() || opt.data_dir.empty() || opt.mtu < 23 || opt.mtu > 515) {
         usage();
         return 2;
@@ -162,6 +215,10 @@ int main(int argc, char** argv) {
             else if (verb == "away" && number(arg, n_arg)) phone.go_away(std::chrono::seconds(n_arg));
             else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
             else if (verb == "drop") phone.disconnect();
+            else if (verb == "send" && !arg.empty()) {
+                if (auto job = parse_send(arg)) phone.send_file(job->first, job->second);
+                else print("error -1 bad send: " + line);
+            }
             else if (verb == "half") {
                 // A notification that announces 117 bytes, delivers 20 and hangs up.
                 dovan::Bytes part{0, 0, 0, 117, 0x90};

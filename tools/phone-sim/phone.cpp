@@ -36,10 +36,6 @@ ble::Uuid uuid_of(std::string_view text) {
 
 }  // namespace
 
-Phone::Phone(PhoneOptions options, LineSink sink, Clock& clock)
-    : opt_(std::move(options)), sink_(std::move(sink)), clock_(clock) {}
-
-Phone::~Phone() { stop(); }
 
 void Phone::emit(const std::string& line) {
     if (sink_) sink_(line);
@@ -204,8 +200,15 @@ bool Phone::connected() const {
 void Phone::run() {
     std::unique_lock lock(mu_);
     while (!stop_) {
-        // A live TCP channel is polled more often than the BLE side needs.
-        cv_.wait_for(lock, tcp_fd_ >= 0 ? 20ms : 100ms, [&] { return stop_ || !inbox_.empty(); });
+        if (tcp_fd_ >= 0) {
+            // A live TCP channel: wait on the socket itself, not at all while sending.
+            lock.unlock();
+            pollfd p{tcp_fd_, POLLIN, 0};
+            ::poll(&p, 1, sending() ? 0 : 20);
+            lock.lock();
+        } else {
+            cv_.wait_for(lock, 100ms, [&] { return stop_ || !inbox_.empty(); });
+        }
         if (stop_) break;
         std::deque<Input> batch;
         batch.swap(inbox_);
@@ -237,6 +240,8 @@ void Phone::run() {
         }
         tcp_step(now);
         drain_engine(now);
+        pump_send();
+        drain_engine(now);
         lock.lock();
     }
 }
@@ -261,6 +266,8 @@ void Phone::handle(Input& input, Instant now) {
         engine_.reset();
         tcp_close("tcp closed");
         paired_since_.reset();
+    } else if (auto* f = std::get_if<SendFile>(&input)) {
+        queue_outgoing(*f);
     } else if (auto* a = std::get_if<Away>(&input)) {
         std::unique_ptr<sim::SimPeripheral> radio;
         {
@@ -315,9 +322,12 @@ void Phone::drain_engine(Instant now) {
                 emit("tcp 1");
             } else if (e.kind == AppEventKind::TcpUnbound) {
                 emit("tcp 0");
+            } else {
+                file_event(e);
             }
         }
     }
+    take_chunks();
     std::vector<Bytes> out = engine_->take_ble_fragments();
     std::vector<Bytes> tcp = engine_->take_tcp_frames();
     if (silent_) return;
@@ -330,6 +340,10 @@ void Phone::drain_engine(Instant now) {
         if (tcp_fd_ >= 0 && ::send(tcp_fd_, f.data(), f.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(f.size()))
             tcp_close("tcp closed");
     }
+    if (drop_tcp_after_flush_) {
+        drop_tcp_after_flush_ = false;
+        tcp_close("tcp closed");
+    }
 }
 
 void Phone::tcp_close(const char* why) {
@@ -337,6 +351,7 @@ void Phone::tcp_close(const char* why) {
     ::close(tcp_fd_);
     tcp_fd_ = -1;
     tcp_in_.clear();
+    drop_transfers();
     if (why) emit(why);
 }
 
@@ -366,14 +381,14 @@ void Phone::tcp_step(Instant now) {
     for (;;) {
         pollfd p{tcp_fd_, POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0) break;
-        std::uint8_t buf[16384];
-        const ssize_t n = ::recv(tcp_fd_, buf, sizeof buf, MSG_DONTWAIT);
+        rx_buf_.resize(256 * 1024);
+        const ssize_t n = ::recv(tcp_fd_, rx_buf_.data(), rx_buf_.size(), MSG_DONTWAIT);
         if (n <= 0) {
             tcp_close("tcp closed");
             return;
         }
-        tcp_in_.insert(tcp_in_.end(), buf, buf + n);
-        if (static_cast<std::size_t>(n) < sizeof buf) break;
+        tcp_in_.insert(tcp_in_.end(), rx_buf_.data(), rx_buf_.data() + n);
+        if (static_cast<std::size_t>(n) < rx_buf_.size()) break;
     }
     std::size_t at = 0;
     while (tcp_in_.size() - at >= FRAME_HEADER_LEN) {

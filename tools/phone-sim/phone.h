@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "common/result.h"
 #include "common/text.h"
@@ -27,6 +28,29 @@
 #include "session/engine.h"
 
 namespace dovan::phonesim {
+
+// How the phone mishandles a file it sends to the PC; everything off sends it properly.
+struct SendFaults {
+    std::uint32_t chunk_size = 262144;
+    bool digest = true;                           // the SHA-256 in FILE_META and FILE_DONE
+    bool wrong_digest = false;                    // a digest of other bytes
+    std::optional<std::uint32_t> drop_chunk;      // chunk k is never sent (until asked again)
+    std::optional<std::uint32_t> corrupt_chunk;   // chunk k goes out once with a bad byte
+    std::optional<std::uint32_t> swap_chunk;      // chunk k+1 goes before chunk k
+    bool done_early = false;                      // FILE_DONE before the last chunk, which follows
+    bool withhold_last = false;                   // FILE_DONE before the last chunk, which never comes
+    std::optional<std::uint32_t> cancel_after;    // a cancelling FILE_DONE after chunk k
+    std::optional<std::uint32_t> drop_tcp_after;  // the TCP connection closes after chunk k
+};
+
+// How the phone mishandles a file it receives from the PC.
+struct ReceiveFaults {
+    std::string refuse;                           // non-empty: every file is refused with this reason
+    std::optional<std::uint32_t> resume_from;     // once, at chunk k: dropped and asked for again
+    bool never_answer = false;                    // no FILE_DONE back
+    std::optional<std::uint32_t> cancel_after;    // FILE_CANCEL after chunk k
+    std::optional<std::uint32_t> drop_tcp_after;  // the TCP connection closes after chunk k
+};
 
 struct PhoneOptions {
     std::string radio;     // the sim-radio folder
@@ -55,12 +79,18 @@ struct PhoneOptions {
     // Once paired, connects to the PC's TCP channel on 127.0.0.1 at this port and binds
     // it as the client (absent: BLE only).
     std::optional<std::uint16_t> lan_port;
+    // Files from the PC land here (created on demand).
+    std::string inbox;
+    ReceiveFaults receive_faults;
 };
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
 // "connected", "disconnected", "hello <name>", "state <n>", "sas <dddddd>",
 // "paired <fp>", "error <code> <text>", "tcp connected", "tcp closed", "tcp 1", "tcp 0",
-// "silent", "away", "back".
+// "silent", "away", "back";
+// files: "file-in <name> ok <sha256>", "file-in <name> fail <reason>", "file-refused <name>",
+// "file-out <name> ok", "file-out <name> fail <reason>", "file-out <name> cancelled <reason>",
+// "file-resume <name> <k>".
 using LineSink = std::function<void(const std::string&)>;
 
 class Phone {
@@ -84,6 +114,8 @@ public:
     bool send_raw(ByteView bytes);
     void disconnect();
     bool connected() const;
+    // Sends a file to the PC over the bound TCP channel (queued until it is bound).
+    void send_file(std::string path, SendFaults faults = {});
 
 private:
     struct Connected {};
@@ -91,7 +123,17 @@ private:
     struct Value { Bytes bytes; };
     struct Drop {};
     struct Away { std::chrono::milliseconds duration; };
-    using Input = std::variant<Connected, Disconnected, Value, Drop, Away>;
+    struct SendFile { std::string path; SendFaults faults; };
+    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile>;
+
+    struct Outgoing;
+    struct Incoming;
+    void file_event(const AppEvent& e);
+    void take_chunks();
+    void pump_send();
+    bool sending() const;
+    void queue_outgoing(SendFile& s);
+    void drop_transfers();
 
     Status load_keys();
     Status load_address();
@@ -138,6 +180,10 @@ private:
     int tcp_fd_ = -1;
     Bytes tcp_in_;
     std::optional<Instant> last_tcp_attempt_;
+    std::vector<std::uint8_t> rx_buf_;
+    std::deque<std::unique_ptr<Outgoing>> outgoing_;
+    std::vector<std::unique_ptr<Incoming>> incoming_;
+    bool drop_tcp_after_flush_ = false;  // a fault: the connection goes once queued frames are out
 };
 
 }  // namespace dovan::phonesim
