@@ -278,7 +278,6 @@ void Phone::handle(Input& input, Instant now) {
 }
 
 void Phone::drain_engine(Instant now) {
-    (void)now;
     if (!engine_) return;
     for (int round = 0; round < 4; ++round) {
         auto events = engine_->take_events();
@@ -311,6 +310,7 @@ void Phone::drain_engine(Instant now) {
                 emit("identity-changed " + c->name + "\t" + c->old_fingerprint + "\t" + c->new_fingerprint);
             } else if (auto* err = e.as<EngineErrorEvent>()) {
                 emit("error " + std::to_string(err->code) + " " + err->text);
+            } else if (album_.on_event(e, now)) {
             } else if (e.kind == AppEventKind::TcpBound) {
                 emit("tcp 1");
             } else if (e.kind == AppEventKind::TcpUnbound) {
@@ -318,6 +318,7 @@ void Phone::drain_engine(Instant now) {
             }
         }
     }
+    if (!silent_) album_.step(*engine_, now);
     auto& out = engine_->ble_out();
     if (silent_) {
         out.clear();

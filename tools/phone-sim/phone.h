@@ -23,6 +23,7 @@
 #include "platform/ble.h"
 #include "platform/clock.h"
 #include "platform/sim/sim_peripheral.h"
+#include "album.h"
 #include "protocol/product.h"
 #include "session/engine.h"
 
@@ -55,6 +56,8 @@ struct PhoneOptions {
     // Once paired, connects to the PC's TCP channel on 127.0.0.1 at this port and binds
     // it as the client (absent: BLE only).
     std::optional<std::uint16_t> lan_port;
+    // The album it serves over the TCP channel (none by default).
+    AlbumOptions album;
 };
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
@@ -138,6 +141,7 @@ private:
     int tcp_fd_ = -1;
     Bytes tcp_in_;
     std::optional<Instant> last_tcp_attempt_;
+    SimAlbum album_{opt_.album};
 };
 
 }  // namespace dovan::phonesim
