@@ -148,6 +148,37 @@ std::vector<std::uint64_t> ids(std::uint32_t first, std::uint32_t count) {
     return out;
 }
 
+// The simulator's thumbnails are what a decoder expects: start, tables, a frame of the
+// asked edge, one scan, end. (They decode to their flat shade with libjpeg.)
+TEST(SimulatedThumbnails, AreBaselineJpegsOfTheAskedEdge) {
+    for (std::uint32_t edge : {8u, 100u, 256u}) {
+        SCOPED_TRACE(edge);
+        const Bytes j = phonesim::flat_jpeg(edge, 77);
+        ASSERT_GE(j.size(), 4u);
+        EXPECT_EQ(j[0], 0xFF);
+        EXPECT_EQ(j[1], 0xD8);
+        EXPECT_EQ(j[j.size() - 2], 0xFF);
+        EXPECT_EQ(j[j.size() - 1], 0xD9);
+        std::vector<std::uint8_t> markers;
+        std::size_t at = 2;
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> size;
+        while (at + 4 <= j.size() && j[at] == 0xFF && j[at + 1] != 0xDA) {
+            const std::size_t len = (j[at + 2] << 8) | j[at + 3];
+            markers.push_back(j[at + 1]);
+            if (j[at + 1] == 0xC0) {
+                EXPECT_EQ(j[at + 4], 8) << "8-bit samples";
+                size = {(j[at + 5] << 8) | j[at + 6], (j[at + 7] << 8) | j[at + 8]};
+            }
+            at += 2 + len;
+        }
+        ASSERT_LT(at + 1, j.size());
+        EXPECT_EQ(j[at + 1], 0xDA) << "the scan follows the tables";
+        EXPECT_EQ(markers, (std::vector<std::uint8_t>{0xDB, 0xC0, 0xC4, 0xC4}));
+        ASSERT_TRUE(size);
+        EXPECT_EQ(*size, std::make_pair(edge, edge));
+    }
+}
+
 TEST(AlbumEndToEnd, APageArrivesAndItsThumbnailsAreAskedFourAtATime) {
     // A phone that takes a second per thumbnail shows the pacing: at most four wait at once.
     Rig rig({.count = 100, .thumb_delay = 1s});
