@@ -38,9 +38,9 @@ inline constexpr std::string_view kUnverifiedSuffix = ".unverified";
 
 // The album's side of a full-size photo, which arrives as a file carrying its photo id.
 // The album module implements it and hands it to FileReceive::set_full_size_sink.
-class FullSizeSink {
+class FullSizeHooks {
 public:
-    virtual ~FullSizeSink() = default;
+    virtual ~FullSizeHooks() = default;
     // The folder for this photo, or the text the file is refused with.
     virtual Result<std::filesystem::path> full_size_folder(std::uint64_t photo_id) = 0;
     // Progress of a photo being written, 0 to 100.
@@ -62,7 +62,7 @@ public:
     void on_link(const LinkChange& change) override;
     std::optional<Instant> next_deadline() const override;
 
-    void set_full_size_sink(FullSizeSink* sink) { album_ = sink; }
+    void set_full_size_sink(FullSizeHooks* sink) { album_ = sink; }
     // Tests stand in for the volume's free space (nothing: unknown).
     using FreeSpaceFn = std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>;
     void set_free_space(FreeSpaceFn fn) { free_space_ = std::move(fn); }
@@ -98,7 +98,7 @@ private:
 
     FeatureHost& host_;
     std::vector<std::unique_ptr<Session>> sessions_;
-    FullSizeSink* album_ = nullptr;
+    FullSizeHooks* album_ = nullptr;
     FreeSpaceFn free_space_;
 };
 

@@ -189,6 +189,23 @@ void Console::print_devices() {
     line("devices end");
 }
 
+void Console::print_album() {
+    std::vector<std::string> lines;
+    {
+        auto g = ui_->lock();
+        const AlbumView& a = g->album;
+        for (std::size_t i = 0; i < a.items.size(); ++i) {
+            const auto& it = a.items[i];
+            lines.push_back("album-item " + std::to_string(i) + " " + std::to_string(it.id) + " " +
+                            std::to_string(it.kind) + " " + std::to_string(it.size_bytes) + " " +
+                            std::to_string(it.width) + "x" + std::to_string(it.height) + "\t" +
+                            console_escape(it.name));
+        }
+        lines.push_back("album end " + std::to_string(a.page) + " " + std::to_string(a.total));
+    }
+    for (const auto& l : lines) line(l);
+}
+
 void Console::print_notifications() {
     std::vector<std::string> lines;
     {
@@ -346,13 +363,55 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
         return Outcome::Continue;
     }
     if (verb == "album") {
-        AlbumPageRequest page;
-        if (args.size() != 3 || args[0] != "page" || !parse_number(args[1], page.page) ||
-            !parse_number(args[2], page.per_page))
-            return usage("album page <page> <per_page>");
-        auto g = ui_->lock();
-        g->requests.album_page = page;
-        return Outcome::Continue;
+        constexpr std::string_view forms =
+            "album | album page <page> <per_page> | album thumb <id> | album export <folder> <id>... | "
+            "album drag <id>...";
+        if (args.empty()) {
+            print_album();
+            return Outcome::Continue;
+        }
+        // Ids from the second word on, decimal; none or a malformed one is refused whole.
+        auto ids_from = [&](std::size_t first, std::vector<std::uint64_t>& ids) {
+            for (std::size_t i = first; i < args.size(); ++i) {
+                std::uint64_t id = 0;
+                if (!parse_number(args[i], id)) return false;
+                ids.push_back(id);
+            }
+            return !ids.empty();
+        };
+        if (args[0] == "page") {
+            AlbumPageRequest page;
+            if (args.size() != 3 || !parse_number(args[1], page.page) || !parse_number(args[2], page.per_page))
+                return usage("album page <page> <per_page>");
+            auto g = ui_->lock();
+            // Asking for a page is the console's way of looking at the album.
+            g->page = Page::Album;
+            g->requests.album_page = page;
+            return Outcome::Continue;
+        }
+        if (args[0] == "thumb") {
+            std::uint64_t id = 0;
+            if (args.size() != 2 || !parse_number(args[1], id)) return usage("album thumb <id>");
+            auto g = ui_->lock();
+            g->requests.thumbnail_wanted = id;
+            return Outcome::Continue;
+        }
+        if (args[0] == "export") {
+            AlbumExportRequest request;
+            if (args.size() < 3 || !ids_from(2, request.ids)) return usage("album export <folder> <id>...");
+            if (!text_arg(args[1], request.folder)) return Outcome::Continue;
+            auto g = ui_->lock();
+            g->requests.album_export = std::move(request);
+            return Outcome::Continue;
+        }
+        if (args[0] == "drag") {
+            std::vector<std::uint64_t> ids;
+            if (!ids_from(1, ids)) return usage("album drag <id>...");
+            auto g = ui_->lock();
+            g->requests.album_drag = std::move(ids);
+            return Outcome::Continue;
+        }
+        return usage(forms);
     }
     error("unknown command: " + console_escape(verb));
     return Outcome::Continue;

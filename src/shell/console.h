@@ -5,7 +5,10 @@
 // Commands: devices · connect <ADDR> · sas confirm|reject · identity accept|reject ·
 //   unbind · manual-ip <text> · send <path> · cancel send|recv <name> · clip <text> ·
 //   media <action> [<volume>] · reply <row> <text> · album page <page> <per_page> ·
-//   status · notifications · quit. Anything else prints "error <text>" and changes nothing.
+//   album · album thumb <id> · album export <folder> <id>… · album drag <id>… · status ·
+//   notifications · quit. Anything else prints "error <text>" and changes nothing.
+//   The album's shown cells are the whole current page, until `album thumb` names cells
+//   (the next page shows all again).
 // Events: state <n> · notice <text> · sysnote <title>\t<body> · sas <dddddd> ·
 //   identity-changed <name>\t<old fp>\t<new fp> · paired <fp>\t<name> · tcp <0|1> ·
 //   notification <package>\t<title>\t<text> · clipboard <text> ·
@@ -65,6 +68,7 @@ private:
     void print_status();
     void print_devices();
     void print_notifications();
+    void print_album();
     Outcome dispatch(std::string_view verb, std::string_view rest);
 
     std::shared_ptr<SharedUi> ui_;

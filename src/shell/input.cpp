@@ -384,8 +384,7 @@ void album_export_to(UiState& s, const std::string& folder) {
     } else if (s.album.selection.empty()) {
         s.add_notice("选中状态在这一步被清掉了，没有请求任何原图");
     } else {
-        s.requests.album_export = s.album.selection;
-        s.requests.album_export_folder = folder;
+        s.requests.album_export = AlbumExportRequest{folder, s.album.selection};
         s.bump();
     }
 }

@@ -241,6 +241,13 @@ struct ThumbnailEntry {
     Instant last_used{};
 };
 
+// The drag-out of the current batch: files still coming, ready to drag, or failed.
+struct DragStatus {
+    enum class Kind : std::uint8_t { Pending, Ready, Failed };
+    Kind kind = Kind::Pending;
+    std::string text;  // the path when ready, why not when failed
+};
+
 struct AlbumView {
     std::vector<AlbumItemView> items;
     std::uint32_t total = 0;
@@ -250,11 +257,14 @@ struct AlbumView {
     bool loading = false;
     std::string error;
     std::unordered_map<std::uint64_t, ThumbnailEntry> thumbnails;
+    // The ids the window shows cells for and wants thumbnails of.
     std::vector<std::uint64_t> thumbnail_queue;
     std::int32_t scroll = 0;
     std::uint64_t generation = 0;
     // Full-size files fetched for dragging out, by item id (filled by the album feature).
     std::unordered_map<std::uint64_t, std::string> drag_files;
+    std::uint32_t thumbs_in_flight = 0;
+    std::optional<DragStatus> drag;
 };
 
 // Requests the window leaves for the core. Each slot holds one request: a second one
@@ -277,6 +287,11 @@ struct AlbumPageRequest {
     std::uint32_t page = 0;
     std::uint32_t per_page = 0;
 };
+// The window chose the folder before asking.
+struct AlbumExportRequest {
+    std::string folder;
+    std::vector<std::uint64_t> ids;
+};
 
 struct UiRequests {
     std::optional<std::uint64_t> connect;
@@ -291,8 +306,7 @@ struct UiRequests {
     std::optional<ReplyRequest> send_reply;
     std::optional<MediaCommandRequest> media;
     std::optional<AlbumPageRequest> album_page;
-    std::optional<std::vector<std::uint64_t>> album_export;
-    std::string album_export_folder;  // where album_export's originals go
+    std::optional<AlbumExportRequest> album_export;
     std::optional<std::vector<std::uint64_t>> album_drag;
     std::optional<std::uint64_t> thumbnail_wanted;
     std::optional<std::string> send_clipboard;

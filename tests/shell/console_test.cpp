@@ -78,6 +78,8 @@ TEST_F(ConsoleTest, MalformedCommandsPrintAnErrorAndLeaveEverySlotEmpty) {
         "reply 0 hello",  "reply x hello",    "reply 0",          "cancel sideways a.txt",
         "cancel send",    "clip bad\\escape", "send",             "album page 1",
         "album page a 2", "manual-ip 1.2.3.4\\", "quit now",
+        "album thumb",    "album thumb x",    "album export /tmp", "album export /tmp 1 b",
+        "album drag",     "album drag -1",    "album sideways",    "album export bad\\q 1",
     };
     for (const char* line : bad) {
         const std::string printed = run(line);
@@ -104,6 +106,9 @@ TEST_F(ConsoleTest, CommandsFillTheirRequestSlots) {
     EXPECT_EQ(run("clip line1\\nline2"), "");
     EXPECT_EQ(run("media 3 40"), "");
     EXPECT_EQ(run("album page 2 30"), "");
+    EXPECT_EQ(run("album thumb 77"), "");
+    EXPECT_EQ(run("album export /tmp/out\\tdir 5 6 7"), "");
+    EXPECT_EQ(run("album drag 8 9"), "");
     EXPECT_EQ(console.command("quit"), Console::Outcome::Quit);
 
     auto g = ui->lock();
@@ -128,6 +133,12 @@ TEST_F(ConsoleTest, CommandsFillTheirRequestSlots) {
     ASSERT_TRUE(r.album_page.has_value());
     EXPECT_EQ(r.album_page->page, 2u);
     EXPECT_EQ(r.album_page->per_page, 30u);
+    EXPECT_EQ(g->page, Page::Album) << "asking for a page is looking at the album";
+    EXPECT_EQ(r.thumbnail_wanted, 77u);
+    ASSERT_TRUE(r.album_export.has_value());
+    EXPECT_EQ(r.album_export->folder, "/tmp/out\tdir");
+    EXPECT_EQ(r.album_export->ids, (std::vector<std::uint64_t>{5, 6, 7}));
+    EXPECT_EQ(r.album_drag, (std::vector<std::uint64_t>{8, 9}));
 }
 
 TEST_F(ConsoleTest, ReplyTargetsTheChosenRowAndWaitsForOneReplyAtATime) {
@@ -175,6 +186,18 @@ TEST_F(ConsoleTest, QueriesPrintTheCurrentState) {
               "status state=4 paired=1 tcp=1 peer=My Phone fp=0123456789abcdef "
               "self=fedcba9876543210 addr=127.0.0.1\n");
     EXPECT_EQ(run("notifications"), "notification 0 p\tt\\n2\tx\nnotifications end\n");
+
+    EXPECT_EQ(run("album"), "album end 0 0\n");
+    {
+        auto g = ui->lock();
+        g->album.page = 3;
+        g->album.total = 130;
+        g->album.items = {{41, "IMG\t1.jpg", 2048, 0, 4000, 3000, 0, 0}, {42, "clip.mp4", 9, 0, 1920, 1080, 1, 5000}};
+    }
+    EXPECT_EQ(run("album"),
+              "album-item 0 41 0 2048 4000x3000\tIMG\\t1.jpg\n"
+              "album-item 1 42 1 9 1920x1080\tclip.mp4\n"
+              "album end 3 130\n");
 }
 
 TEST_F(ConsoleTest, EachChangeIsPrintedOnceAsItsEvent) {

@@ -50,7 +50,20 @@ void usage() {
                  "  --resume-from K         once, drop chunk K from the PC and ask for it again\n"
                  "  --never-answer          never answer the PC's FILE_DONE\n"
                  "  --cancel-recv-after K   cancel a file from the PC after its chunk K\n"
-                 "  --drop-tcp-recv-after K close TCP after chunk K of a file from the PC\n");
+                 "  --drop-tcp-recv-after K close TCP after chunk K of a file from the PC\n"
+                 "  --album N               serve an album of N photos over TCP\n"
+                 "  --album-original B      bytes of each original (default 100000)\n"
+                 "  --album-page-delay MS   answer each page MS milliseconds late\n"
+                 "  --album-thumb-delay MS  take MS milliseconds per thumbnail\n"
+                 "  --album-answer-page P   answer every page request with page P\n"
+                 "  --album-thumb-error     thumbnails carry an image and an error\n"
+                 "  --album-empty-thumbs    thumbnails carry neither\n"
+                 "  --album-thumb-pad B     thumbnails padded to B bytes\n"
+                 "  --album-unasked N       N thumbnails nobody asked for with each page\n"
+                 "  --album-control-names   names with control characters\n"
+                 "  --album-duplicate-ids   every item listed twice\n"
+                 "  --album-never-start     take original requests and never serve them\n"
+                 "  --album-stranger        send an original nobody requested\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -160,6 +173,19 @@ int main(int argc, char** argv) {
         else if (a == "--never-answer") opt.receive_faults.never_answer = true;
         else if (a == "--cancel-recv-after") opt.receive_faults.cancel_after = count();
         else if (a == "--drop-tcp-recv-after") opt.receive_faults.drop_tcp_after = count();
+        else if (a == "--album") opt.album.count = count();
+        else if (a == "--album-original") opt.album.original_size = count();
+        else if (a == "--album-page-delay") opt.album.page_delay = std::chrono::milliseconds(count());
+        else if (a == "--album-thumb-delay") opt.album.thumb_delay = std::chrono::milliseconds(count());
+        else if (a == "--album-answer-page") opt.album.answer_page = count();
+        else if (a == "--album-thumb-error") opt.album.thumb_bytes_and_error = true;
+        else if (a == "--album-empty-thumbs") opt.album.empty_thumbs = true;
+        else if (a == "--album-thumb-pad") opt.album.thumb_padding = count();
+        else if (a == "--album-unasked") opt.album.unasked_thumbs = count();
+        else if (a == "--album-control-names") opt.album.control_names = true;
+        else if (a == "--album-duplicate-ids") opt.album.duplicate_ids = true;
+        else if (a == "--album-never-start") opt.album.originals_never_start = true;
+        else if (a == "--album-stranger") opt.album.unrequested_original = true;
         else {
             usage();
             return 2;

@@ -285,7 +285,6 @@ void Phone::handle(Input& input, Instant now) {
 }
 
 void Phone::drain_engine(Instant now) {
-    (void)now;
     if (!engine_) return;
     for (int round = 0; round < 4; ++round) {
         auto events = engine_->take_events();
@@ -318,6 +317,7 @@ void Phone::drain_engine(Instant now) {
                 emit("identity-changed " + c->name + "\t" + c->old_fingerprint + "\t" + c->new_fingerprint);
             } else if (auto* err = e.as<EngineErrorEvent>()) {
                 emit("error " + std::to_string(err->code) + " " + err->text);
+            } else if (album_.on_event(e, now)) {
             } else if (e.kind == AppEventKind::TcpBound) {
                 emit("tcp 1");
             } else if (e.kind == AppEventKind::TcpUnbound) {
@@ -328,6 +328,7 @@ void Phone::drain_engine(Instant now) {
         }
     }
     take_chunks();
+    if (!silent_) album_.step(*engine_, now);
     std::vector<Bytes> out = engine_->take_ble_fragments();
     std::vector<Bytes> tcp = engine_->take_tcp_frames();
     if (silent_) return;

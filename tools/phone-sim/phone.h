@@ -24,6 +24,7 @@
 #include "platform/ble.h"
 #include "platform/clock.h"
 #include "platform/sim/sim_peripheral.h"
+#include "album.h"
 #include "protocol/product.h"
 #include "session/engine.h"
 
@@ -82,6 +83,8 @@ struct PhoneOptions {
     // Files from the PC land here (created on demand).
     std::string inbox;
     ReceiveFaults receive_faults;
+    // The album it serves over the TCP channel (none by default).
+    AlbumOptions album;
 };
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
@@ -184,6 +187,7 @@ private:
     std::deque<std::unique_ptr<Outgoing>> outgoing_;
     std::vector<std::unique_ptr<Incoming>> incoming_;
     bool drop_tcp_after_flush_ = false;  // a fault: the connection goes once queued frames are out
+    SimAlbum album_{opt_.album};
 };
 
 }  // namespace dovan::phonesim

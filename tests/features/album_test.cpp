@@ -1,0 +1,156 @@
+// The album's own rules that need no phone: where originals go and what their end does,
+// the drag files kept on disk, and the thumbnail cache bound.
+#include "features/album.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "features/fake_host.h"
+#include "session/bound_pair.h"
+#include "transfer/temp_dir.h"
+
+namespace dovan {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+
+class AlbumRules : public ::testing::Test {
+protected:
+    AlbumRules() { pair.bind(); }
+
+    void export_ids(const std::string& folder, std::vector<std::uint64_t> ids) {
+        UiRequests r;
+        r.album_export = AlbumExportRequest{folder, std::move(ids)};
+        album.on_requests(r);
+    }
+    void drag(std::vector<std::uint64_t> ids) {
+        UiRequests r;
+        r.album_drag = std::move(ids);
+        album.on_requests(r);
+    }
+    std::filesystem::path make_drag_file(std::uint64_t id, std::size_t size) {
+        const auto path = Album::drag_folder() / ("album-test-" + std::to_string(::getpid()) + "-" + std::to_string(id));
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+        made.push_back(path);
+        return path;
+    }
+    ~AlbumRules() override {
+        std::error_code ec;
+        for (const auto& p : made) std::filesystem::remove(p, ec);
+    }
+
+    test::BoundPair pair;
+    std::shared_ptr<SharedUi> ui = SharedUi::create(initial_ui_state(), {0x1f});
+    FakeFeatureHost host{pair.clock, &pair.pc, ui, {0x1f}};
+    Album album{host};
+    TempDir dir;
+    std::vector<std::filesystem::path> made;
+};
+
+TEST_F(AlbumRules, EachOriginalGoesWhereItsRequestSaysOrIsRefused) {
+    export_ids(dir.path().string(), {1, 2});
+    drag({3});
+    drag({4});  // replaces the batch before 3 began: 3 is withdrawn
+    const auto folder = [&](std::uint64_t id) { return album.full_size_folder(id); };
+
+    EXPECT_EQ(std::get<std::filesystem::path>(folder(1)), dir.path());
+    EXPECT_EQ(std::get<std::filesystem::path>(folder(4)), Album::drag_folder());
+
+    const auto withdrawn = std::get<FullSizeRefusal>(folder(3));
+    EXPECT_TRUE(withdrawn.silent);
+    EXPECT_EQ(withdrawn.reason, "照片 3 的拖出已取消");
+
+    const auto stranger = std::get<FullSizeRefusal>(folder(99));
+    EXPECT_FALSE(stranger.silent);
+    EXPECT_EQ(stranger.detail, "收到相册原图（照片 99），但它不属于本机任何一次导出或拖出请求：没有登记落盘目录，已拒绝");
+    EXPECT_EQ(stranger.reason, kFullSizeReason);
+    EXPECT_TRUE(std::holds_alternative<FullSizeRefusal>(folder(3))) << "a withdrawn id is refused like any stranger later";
+
+    export_ids("", {7});
+    const auto unusable = std::get<FullSizeRefusal>(folder(7));
+    EXPECT_EQ(unusable.detail, "照片 7 属于本次导出，但导出目录已不可用（请重新选一次目录）");
+}
+
+TEST_F(AlbumRules, AnExportedOriginalIsAnnouncedAndNeverAskedForAgain) {
+    export_ids(dir.path().string(), {1, 2});
+    album.full_size_done(1, true, "IMG_1.jpg → 某处", dir.path() / "IMG_1.jpg");
+    album.full_size_done(2, false, "IMG_2.jpg：摘要不符", {});
+    EXPECT_EQ(host.notices.back(), "相册原图导出失败: IMG_2.jpg：摘要不符");
+    {
+        auto g = ui->lock();
+        ASSERT_FALSE(g->system_notifications.empty());
+        EXPECT_EQ(g->system_notifications.back().title, "相册原图已导出");
+        EXPECT_EQ(g->system_notifications.back().body, "IMG_1.jpg → 某处");
+    }
+    (void)pair.pc.take_tcp_frames();
+    export_ids(dir.path().string(), {1, 2});
+    ASSERT_EQ(pair.pc.tcp_out().size(), 1u) << "one request for the failed one only";
+    pair.pump();
+    const auto events = pair.phone.take_events();
+    ASSERT_EQ(events.size(), 1u);
+    const auto* full = events[0].as<MessageEvent<pb::AlbumFullRequest>>();
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(std::vector<std::uint64_t>(full->message.ids().begin(), full->message.ids().end()),
+              std::vector<std::uint64_t>{2});
+    // Asked again while on its way, an original is not asked for twice.
+    export_ids(dir.path().string(), {2});
+    EXPECT_TRUE(pair.pc.tcp_out().empty());
+}
+
+TEST_F(AlbumRules, DragFilesOutsideTheBatchGoOnceThreeAreKept) {
+    drag({1});
+    album.full_size_folder(1);
+    const auto f1 = make_drag_file(1, 10);
+    album.full_size_done(1, true, "", f1);
+    drag({2});
+    album.full_size_folder(2);
+    const auto f2 = make_drag_file(2, 10);
+    album.full_size_done(2, true, "", f2);
+    EXPECT_TRUE(std::filesystem::exists(f1)) << "two files are kept";
+    drag({3, 4});
+    const auto f3 = make_drag_file(3, 10);
+    album.full_size_done(3, true, "", f3);
+    EXPECT_FALSE(std::filesystem::exists(f1));
+    EXPECT_FALSE(std::filesystem::exists(f2));
+    EXPECT_TRUE(std::filesystem::exists(f3));
+    EXPECT_EQ(ui->lock()->album.drag->kind, DragStatus::Kind::Pending) << "ready only once the whole batch is here";
+    const auto f4 = make_drag_file(4, 10);
+    album.full_size_done(4, true, "", f4);
+    const auto status = *ui->lock()->album.drag;
+    EXPECT_EQ(status.kind, DragStatus::Kind::Ready);
+    EXPECT_EQ(status.text, f4.string());
+}
+
+TEST_F(AlbumRules, AFailedDragOriginalFailsTheDrag) {
+    drag({5, 6});
+    album.full_size_done(5, false, "IMG_5.jpg：链路重建，接收中断", {});
+    const auto status = *ui->lock()->album.drag;
+    EXPECT_EQ(status.kind, DragStatus::Kind::Failed);
+    EXPECT_EQ(status.text, "IMG_5.jpg：链路重建，接收中断");
+}
+
+TEST_F(AlbumRules, AnEmptySelectionAsksNothing) {
+    export_ids(dir.path().string(), {});
+    EXPECT_EQ(host.notices.back(), "还没有选中照片：先在格子上点一下再导出");
+    EXPECT_TRUE(pair.pc.tcp_out().empty());
+}
+
+TEST_F(AlbumRules, LeavingTheAlbumPageForgetsTheThumbnailsInFlight) {
+    {
+        auto g = ui->lock();
+        g->page = Page::Album;
+        g->album.items = {{11, "a"}, {12, "b"}};
+    }
+    album.step(TurnStep::Album, pair.clock.now());
+    EXPECT_EQ(ui->lock()->album.thumbs_in_flight, 2u);
+    ui->lock()->page = Page::Files;
+    album.step(TurnStep::Album, pair.clock.now());
+    EXPECT_EQ(ui->lock()->album.thumbs_in_flight, 0u);
+    EXPECT_FALSE(album.next_deadline()) << "nothing left to time out";
+}
+
+}  // namespace
+}  // namespace dovan
