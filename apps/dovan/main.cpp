@@ -20,6 +20,7 @@
 #include "store/stores.h"
 #include "platform/clock.h"
 #include "ble/adapter.h"
+#include "shell/clipboard_actions.h"
 #include "shell/console.h"
 #include "shell/ui_state.h"
 
@@ -127,7 +128,34 @@ int main(int argc, char** argv) {
     const LoadedModules modules = LoadedModules::from(initial.settings);
     auto ui = SharedUi::create(std::move(initial), modules);
 
-    Console console(ui, std::cout, system_clock());
+    // The headless program's clipboard lives in the process; the console's local-clip
+    // stands in for another program copying, and the core writes the phone's text to it.
+    auto clipboard = std::make_shared<ProcessClipboard>();
+    clipboard->set_on_change([ui, clipboard = std::weak_ptr<ProcessClipboard>(clipboard)] {
+        if (auto c = clipboard.lock()) on_clipboard_changed(*ui, *c);
+    });
+    ConsoleSettings console_settings;
+    console_settings.list = [ui, dir] {
+        UiSettings mirror;
+        {
+            auto g = ui->lock();
+            mirror = g->settings;
+        }
+        return settings_pairs(settings_with(load_settings(dir), mirror));
+    };
+    console_settings.set = [ui, dir](std::string_view key, std::string_view value) -> std::optional<std::string> {
+        UiSettings mirror;
+        {
+            auto g = ui->lock();
+            mirror = g->settings;
+            if (auto refused = set_ui_setting(mirror, key, value)) return refused;
+            g->settings = mirror;
+            g->bump();
+        }
+        save_settings(dir, settings_with(load_settings(dir), mirror));
+        return std::nullopt;
+    };
+    Console console(ui, std::cout, system_clock(), clipboard, std::move(console_settings));
     EventPump pump(console);
     ui->set_repaint([&pump] { pump.wake(); });
 
@@ -137,6 +165,7 @@ int main(int argc, char** argv) {
     core_config.window = [&pump] { pump.wake(); };
     core_config.lan.port = args.lan_port;
     core_config.data_dir = dir;
+    core_config.clipboard = clipboard;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
     // only a real BLE stack serves a phone on the real network.
     ble::PlatformAdapter platform = ble::open_platform_adapter();

@@ -28,6 +28,8 @@
 
 namespace dovan::phonesim {
 
+enum class ReplyAck : std::uint8_t { Ok, Never, Error };
+
 struct PhoneOptions {
     std::string radio;     // the sim-radio folder
     std::string data_dir;  // keys, trusted PCs and the address live here between runs
@@ -55,12 +57,20 @@ struct PhoneOptions {
     // Once paired, connects to the PC's TCP channel on 127.0.0.1 at this port and binds
     // it as the client (absent: BLE only).
     std::optional<std::uint16_t> lan_port;
+    // How a reply from the PC is acknowledged.
+    ReplyAck reply_ack = ReplyAck::Ok;
+    std::string reply_error = "发送失败";
+    // A media command from the PC is answered with the state it leads to.
+    bool answer_media = true;
+    // Once paired the first time: a notification with a verification code, the battery
+    // and what is playing, so a first run shows what the features look like.
+    bool demo = false;
 };
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
 // "connected", "disconnected", "hello <name>", "state <n>", "sas <dddddd>",
 // "paired <fp>", "error <code> <text>", "tcp connected", "tcp closed", "tcp 1", "tcp 0",
-// "silent", "away", "back".
+// "silent", "away", "back"; what the PC sent, one "rx …" line each (feature_lines.h).
 using LineSink = std::function<void(const std::string&)>;
 
 class Phone {
@@ -85,13 +95,21 @@ public:
     void disconnect();
     bool connected() const;
 
+    // A business message of `type` to the PC, routed as the engine routes (TCP once bound).
+    // Refused with an "error" line when not paired.
+    void send_message(std::uint8_t type, Bytes body);
+    void set_reply_ack(ReplyAck mode, std::string error_text);
+    void set_answer_media(bool answer);
+
 private:
     struct Connected {};
     struct Disconnected {};
     struct Value { Bytes bytes; };
     struct Drop {};
     struct Away { std::chrono::milliseconds duration; };
-    using Input = std::variant<Connected, Disconnected, Value, Drop, Away>;
+    struct Outbound { std::uint8_t type; Bytes body; };
+    struct Setting { std::function<void(PhoneOptions&)> apply; };
+    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, Outbound, Setting>;
 
     Status load_keys();
     Status load_address();
@@ -106,6 +124,10 @@ private:
     void tcp_step(Instant now);
     void tcp_close(const char* why);
     void emit(const std::string& line);
+    // A business message from the PC: printed, and answered where a phone would answer.
+    void on_business(const AppEvent& event);
+    void send_now(std::uint8_t type, const Bytes& body);
+    void send_demo();
 
     PhoneOptions opt_;
     LineSink sink_;
@@ -134,6 +156,8 @@ private:
     std::optional<Instant> paired_since_;
     bool silent_done_ = false;
     bool away_done_ = false;
+    bool demo_done_ = false;
+    bool media_playing_ = true;
     Instant last_tick_{};
     int tcp_fd_ = -1;
     Bytes tcp_in_;
