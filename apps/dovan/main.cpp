@@ -1,5 +1,7 @@
-// The program. Only the headless front end exists on Linux so far: start-up builds the UI
-// state from the settings, starts the core thread and hands the terminal to the console.
+// The program: reads its command line, makes sure one instance runs per user and data
+// folder (a second start hands its request over and ends), builds the UI state from the
+// settings, starts the core thread and the hand-off server, and runs one front end: the
+// desktop window with its tray icon, or the headless console.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +15,9 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <filesystem>
+#include <optional>
+#include <vector>
 
 #include "app/core.h"
 #include "platform/debug_log.h"
@@ -20,37 +25,21 @@
 #include "store/stores.h"
 #include "platform/clock.h"
 #include "ble/adapter.h"
+#include "protocol/product.h"
 #include "shell/clipboard_actions.h"
 #include "shell/console.h"
+#include "shell/startup.h"
 #include "shell/ui_state.h"
+#include "platform/clipboard.h"
+#ifdef DOVAN_HAVE_DESKTOP
+#include "desktop/desktop_app.h"
+#include "desktop/main_window.h"
+#endif
 
 namespace {
 
 using namespace dovan;
 using namespace std::chrono_literals;
-
-
-struct Args {
-    bool headless = false;
-    std::uint16_t lan_port = 55676;
-};
-
-bool parse_args(int argc, char** argv, Args& args) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        if (a == "--headless") {
-            args.headless = true;
-        } else if (a == "--lan-port" && i + 1 < argc) {
-            const std::string_view v = argv[++i];
-            unsigned port = 0;
-            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), port);
-            if (ec != std::errc{} || p != v.data() + v.size() || port == 0 || port > 65535) return false;
-            args.lan_port = static_cast<std::uint16_t>(port);
-        }
-        // "--minimized", activation URIs and file paths belong to the window.
-    }
-    return true;
-}
 
 // Prints event lines whenever the core asks for a repaint, and on a short timer for the
 // changes other threads make without asking.
@@ -96,44 +85,23 @@ private:
     std::thread thread_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Args args;
-    if (!parse_args(argc, argv, args)) {
-        console_line("[Dovan] 用法: dovan --headless [--lan-port <端口>]");
-        return 2;
-    }
-    if (!args.headless) {
-        console_line("[Dovan] 桌面窗口尚未提供，请用 dovan --headless 运行");
-        return 2;
-    }
-
+int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::shared_ptr<SharedUi> ui,
+                 InstanceLock& lock, const std::optional<std::filesystem::path>& socket) {
     // Signals are taken by the main thread alone, so teardown runs in order.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-
-    // Found once; every store is handed this folder. Without one, settings are the
-    // defaults and the core stops at start-up with the reason.
-    const auto found_dir = data_dir();
-    const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
-    const Settings settings = load_settings(dir);
-    if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
-    UiState initial = initial_ui_state();
-    initial.settings = ui_settings_from(settings);
-    const LoadedModules modules = LoadedModules::from(initial.settings);
-    auto ui = SharedUi::create(std::move(initial), modules);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     // The headless program's clipboard lives in the process; the console's local-clip
     // stands in for another program copying, and the core writes the phone's text to it.
     auto clipboard = std::make_shared<ProcessClipboard>();
-    clipboard->set_on_change([ui, clipboard = std::weak_ptr<ProcessClipboard>(clipboard)] {
-        if (auto c = clipboard.lock()) on_clipboard_changed(*ui, *c);
-    });
+    if (ui->modules().clipboard()) {
+        clipboard->set_on_change([ui, clipboard = std::weak_ptr<ProcessClipboard>(clipboard)] {
+            if (auto c = clipboard.lock()) on_clipboard_changed(*ui, *c);
+        });
+    }
     ConsoleSettings console_settings;
     console_settings.list = [ui, dir] {
         UiSettings mirror;
@@ -159,11 +127,16 @@ int main(int argc, char** argv) {
     EventPump pump(console);
     ui->set_repaint([&pump] { pump.wake(); });
 
+    const HandoffHost host{{ui, clipboard.get(), &system_clock(), {}}, true};
+    apply_startup_arguments(cl, host);
+
+    if (!ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
+
     std::atomic<bool> core_stop{false};
     CoreConfig core_config;
     core_config.ui = ui;
     core_config.window = [&pump] { pump.wake(); };
-    core_config.lan.port = args.lan_port;
+    core_config.lan.port = cl.lan_port;
     core_config.data_dir = dir;
     core_config.clipboard = clipboard;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
@@ -173,6 +146,7 @@ int main(int argc, char** argv) {
     core_config.ble_error = platform.error;
     core_config.lan.loopback_only = platform.simulated || !platform.adapter;
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
+    auto server = start_handoff_server(socket, lock.state() == InstanceLock::State::Primary, host);
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
     // Commands until `quit` or a signal; when stdin ends the program keeps running.
@@ -180,10 +154,10 @@ int main(int argc, char** argv) {
     std::string pending;
     for (bool quit = false; !quit;) {
         timespec zero{0, 0};
-        if (sigtimedwait(&signals, nullptr, &zero) > 0) break;
+        if (sigtimedwait(&stop_signals, nullptr, &zero) > 0) break;
         if (!stdin_open) {
             timespec tick{0, 100'000'000};
-            if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
+            if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) break;
             continue;
         }
         pollfd p{STDIN_FILENO, POLLIN, 0};
@@ -202,10 +176,112 @@ int main(int argc, char** argv) {
         }
     }
 
+    server.reset();
     core_stop = true;
     core.join();
     ui->set_repaint({});
     pump.stop();
     console_line("[Dovan] shell teardown");
+    restart_if_requested(*ui, lock);
     return 0;
+}
+
+}  // namespace
+
+#ifdef DOVAN_HAVE_DESKTOP
+int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std::filesystem::path& dir,
+                        std::shared_ptr<SharedUi> ui, InstanceLock& lock,
+                        const std::optional<std::filesystem::path>& socket) {
+    std::atomic<bool> core_stop{false};
+    std::thread core;
+    DesktopConfig config;
+    config.ui = ui;
+    config.command_line = cl;
+    config.lock = &lock;
+    config.socket = socket;
+    config.make_window = [dir](std::shared_ptr<SharedUi> shared) {
+        MainWindowOptions options;
+        options.data_dir = dir;
+        return make_main_window(std::move(shared), std::move(options));
+    };
+    config.start_core = [&](RepaintFn repaint) {
+        CoreConfig core_config;
+        core_config.ui = ui;
+        core_config.window = std::move(repaint);
+        core_config.lan.port = cl.lan_port;
+        core_config.data_dir = dir;
+        ble::PlatformAdapter platform = ble::open_platform_adapter();
+        core_config.ble = platform.adapter;
+        core_config.ble_error = platform.error;
+        core_config.lan.loopback_only = platform.simulated || !platform.adapter;
+        core = std::thread([&core_stop, c = std::move(core_config)]() mutable {
+            run_core(std::move(c), system_clock(), core_stop);
+        });
+    };
+    config.stop_core = [&] {
+        core_stop = true;
+        if (core.joinable()) core.join();
+    };
+    config.save_autostart = [dir](bool present) {
+        Settings s = load_settings(dir);
+        s.autostart = present;
+        save_settings(dir, s);
+    };
+    return run_desktop(argc, argv, std::move(config));
+}
+#endif
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const CommandLine cl = parse_command_line(args);
+    if (cl.error) {
+        std::cerr << "dovan: " << *cl.error << "\n" << "用 dovan --help 查看用法\n";
+        return 2;
+    }
+    if (cl.help || cl.version) {
+        std::cout << (cl.help ? usage_text() : version_text());
+        return 0;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+
+    // Found once; every store is handed this folder. Without one, settings are the
+    // defaults and the core stops at start-up with the reason.
+    const auto found_dir = data_dir();
+    const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
+    const Settings settings = load_settings(dir);
+    // One instance per data folder: the lock and the socket live beside it.
+    std::optional<std::filesystem::path> ipc;
+    std::string ipc_error;
+    if (!found_dir) {
+        ipc_error = found_dir.error().text;
+    } else if (auto made = ipc_directory(dir); !made) {
+        ipc_error = made.error().text;
+    } else {
+        ipc = *made;
+    }
+    InstanceLock lock = ipc ? InstanceLock::acquire(*ipc) : InstanceLock{};
+    if (lock.state() == InstanceLock::State::Taken) {
+        if (settings.debug_enabled) (void)enable_debug_log(log_directory(dir));
+        const int status = run_second_instance(cl, *ipc / kHandoffSocketName);
+        (void)flush_debug_log(std::chrono::milliseconds(500));
+        return status;
+    }
+    if (lock.state() == InstanceLock::State::Failed)
+        console_line("[Dovan] 单实例互斥体创建失败（继续启动）: " + (ipc ? lock.error() : ipc_error));
+    const std::optional<std::filesystem::path> socket =
+        ipc ? std::optional<std::filesystem::path>(*ipc / kHandoffSocketName) : std::nullopt;
+
+    if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
+    UiState initial = initial_ui_state();
+    initial.settings = ui_settings_from(settings);
+    const LoadedModules modules = LoadedModules::from(initial.settings);
+    auto ui = SharedUi::create(std::move(initial), modules);
+
+    if (cl.headless) return run_headless(cl, dir, ui, lock, socket);
+#ifdef DOVAN_HAVE_DESKTOP
+    return run_desktop_program(argc, argv, cl, dir, ui, lock, socket);
+#else
+    console_line("[Dovan] 桌面窗口尚未提供，请用 dovan --headless 运行");
+    return 2;
+#endif
 }

@@ -1,5 +1,7 @@
 #include "app/core.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -29,6 +31,7 @@ Core::Core(CoreConfig config, Clock& clock) : clock_(clock), config_(std::move(c
 Core::~Core() {
     // The link's callbacks reach into the core state; they stop first.
     link_.reset();
+    OPENSSL_cleanse(st_.channel_key.data(), st_.channel_key.size());
 }
 
 Status Core::start() {
@@ -208,7 +211,7 @@ void Core::save_settings() {
     ::dovan::save_settings(config_.data_dir, settings_with(load_settings(config_.data_dir), mirror));
 }
 
-bool Core::tcp_connection_present() const { return st_.tcp && const_cast<TcpChannel&>(*st_.tcp).has_connection(); }
+bool Core::tcp_channel_bound() const { return st_.link.engine && st_.link.engine->tcp_bound(); }
 
 EngineConfig Core::engine_config() const {
     EngineConfig c;
@@ -398,11 +401,7 @@ void Core::step_tcp_accept() {
     if (e && e->session_key_ready() && e->state() == EngineState::Paired) {
         e->start_bind_server();
         st_.tcp_channel_open = true;
-        {
-            auto g = st_.ui->lock();
-            g->peer_address = accepted->peer.ip_text();
-            g->bump();
-        }
+        // The shown address waits for the binding: until then the peer may be anyone.
         console_line(format_text("[Dovan] TCP 通道绑定已发起（对端 {} #{}）", accepted->peer.ip_text(), accepted->conn));
         return;
     }
@@ -466,10 +465,13 @@ void Core::step_tcp_inbound() {
                         {"len", std::to_string(frame->bytes.size())},
                         {"type", frame->bytes.size() >= 4 ? std::to_string(frame->bytes[3]) : std::string()}});
         }
-        const Instant now = clock_.now();
-        e->note_tcp_receive(now);
-        e->handle_frame(frame->bytes, Transport::Tcp);
-        st_.link.last_rx = now;
+        // Anyone can send bytes to the port: only frames the engine authenticated on the
+        // bound channel show that the phone is alive.
+        if (e->handle_frame(frame->bytes, Transport::Tcp)) {
+            const Instant now = clock_.now();
+            e->note_tcp_receive(now);
+            st_.link.last_rx = now;
+        }
     }
 }
 
@@ -552,8 +554,15 @@ void Core::on_app_event(const AppEvent& ev) {
             return;
         }
         case AppEventKind::TcpBound: {
+            std::optional<SocketAddress> peer;
+            if (st_.tcp) {
+                st_.tcp->mark_bound();
+                peer = st_.tcp->connection_peer();
+            }
             {
                 auto g = st_.ui->lock();
+                // The shown address is the bound connection's, never an unproven one.
+                if (peer) g->peer_address = peer->ip_text();
                 g->set_tcp_ready(true);
             }
             features_->on_link({LinkChange::Kind::TcpBound, {}});
@@ -640,6 +649,10 @@ void Core::step_udp_discovery() {
         auto g = st_.ui->lock();
         shown = g->peer_address;
     }
+    // While bound, the connection that proved the session key says where the phone is.
+    std::optional<SocketAddress> bound_phone;
+    if (st_.tcp && tcp_channel_bound()) bound_phone = st_.tcp->connection_peer();
+    st_.discovery->set_bound_phone(bound_phone);
     auto result = st_.discovery->discovery_step(clock_.now(), shown);
     if (!result.phone_address) return;
     auto g = st_.ui->lock();

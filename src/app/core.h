@@ -163,7 +163,7 @@ private:
     bool user_deciding() const override;
     void before_connect() override;
     void mirror_scan_list();
-    bool tcp_connection_present() const override;
+    bool tcp_channel_bound() const override;
     EngineConfig engine_config() const override;
     std::vector<TrustedPeer> trusted_peers() const override { return st_.trusted_peers; }
     std::vector<TrustedPeer> stored_peer_names() const override;

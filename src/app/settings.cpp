@@ -187,6 +187,9 @@ UiSettings ui_settings_from(const Settings& s) {
     u.feat_media = s.feat_media;
     u.feat_album = s.feat_album;
     u.inbox = effective_inbox(s);
+    // Until the autostart entry is read back after a change, the saved switch is all there is.
+    u.autostart_present = s.autostart;
+    u.autostart_ours = s.autostart;
     return u;
 }
 

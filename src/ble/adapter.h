@@ -1,5 +1,5 @@
-// Which BLE stack the program talks to. Linux has no WinRT stack, so the only backend is
-// the sim radio, chosen by DOVAN_SIM_RADIO naming its folder.
+// Which BLE stack the program talks to: the sim radio when DOVAN_SIM_RADIO names its
+// folder, else BlueZ on the system bus (or on the bus DOVAN_BLUEZ_BUS names).
 #pragma once
 
 #include <memory>
@@ -16,6 +16,7 @@ struct PlatformAdapter {
     bool simulated = false;
 };
 
+// Writes one "[Dovan] …" console line naming the stack in use.
 PlatformAdapter open_platform_adapter();
 
 }  // namespace dovan::ble

@@ -272,8 +272,9 @@ void Link::heal_start() {
         now - st_.last_rx < kHealSilence || now - st_.last_heal < kHealSpacing) {
         return;
     }
-    // Over TCP the phone is evidently alive; BLE writes alone are not worth a reconnect.
-    if (host_.tcp_connection_present()) {
+    // Over a bound TCP channel the phone is evidently alive; BLE writes alone are not
+    // worth a reconnect.
+    if (host_.tcp_channel_bound()) {
         st_.ble_write_failures = 0;
         return;
     }

@@ -76,7 +76,8 @@ public:
     virtual bool user_deciding() const = 0;
     // A new connection replaces the old one: transfers bound to it end, the LAN side closes.
     virtual void before_connect() = 0;
-    virtual bool tcp_connection_present() const = 0;
+    // Only a bound channel is the phone; an unbound connection may be anyone.
+    virtual bool tcp_channel_bound() const = 0;
     // Channel key, device identity and a copy of the trusted list for a new engine.
     virtual EngineConfig engine_config() const = 0;
     virtual std::vector<TrustedPeer> trusted_peers() const = 0;

@@ -2,10 +2,12 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "platform/debug_log.h"
@@ -30,16 +32,6 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 std::shared_ptr<EVP_PKEY> share(EVP_PKEY* p) { return {p, PkeyFree{}}; }
 
-// A strict parse: every byte must belong to the one SubjectPublicKeyInfo, so a key has
-// exactly one encoding and therefore one fingerprint.
-PkeyPtr parse_spki(ByteView der) {
-    if (der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) return nullptr;
-    const unsigned char* p = der.data();
-    PkeyPtr key(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
-    if (key && p != der.data() + der.size()) return nullptr;
-    return key;
-}
-
 template <class I2d, class T>
 Bytes to_der(I2d i2d, T* obj) {
     const int len = i2d(obj, nullptr);
@@ -48,6 +40,21 @@ Bytes to_der(I2d i2d, T* obj) {
     unsigned char* p = out.data();
     invariant(i2d(obj, &p) == len, "DER 编码失败");
     return out;
+}
+
+bool same_bytes(ByteView a, ByteView b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); }
+
+// A strict parse: the input must be exactly the key's own DER encoding. The parser also
+// takes BER forms (long-form lengths, trailing bytes), which would give one key several
+// fingerprints.
+PkeyPtr parse_spki(ByteView der) {
+    if (der.empty() || der.size() > static_cast<std::size_t>(INT_MAX)) return nullptr;
+    const unsigned char* p = der.data();
+    PkeyPtr key(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
+    if (!key || p != der.data() + der.size()) return nullptr;
+    const int len = i2d_PUBKEY(key.get(), nullptr);
+    if (len <= 0 || !same_bytes(to_der(i2d_PUBKEY, key.get()), der)) return nullptr;
+    return key;
 }
 
 std::uint16_t read_be16(ByteView b, std::size_t at) {
@@ -99,9 +106,14 @@ Result<DeviceIdentity> DeviceIdentity::from_pkcs8_der(ByteView der) {
     if (!info || p != der.data() + der.size()) return fail_text(std::string(kPrivateKeyParseError));
     EVP_PKEY* key = EVP_PKCS82PKEY(info.get());
     if (!key) return fail_text(std::string(kPrivateKeyParseError));
-    auto shared = share(key);
+    DeviceIdentity identity(share(key));
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return fail_text(std::string(kPrivateKeyParseError));
-    return DeviceIdentity(std::move(shared));
+    // One stored form per key, as for public keys: anything but our own encoding is damage.
+    Bytes again = identity.private_pkcs8_der();
+    const bool canonical = same_bytes(again, der);
+    OPENSSL_cleanse(again.data(), again.size());
+    if (!canonical) return fail_text(std::string(kPrivateKeyParseError));
+    return identity;
 }
 
 Bytes DeviceIdentity::private_pkcs8_der() const {
@@ -167,7 +179,8 @@ Result<IdentityPayload> parse_identity_payload(ByteView payload) {
     if (payload.size() < key_len + 4) return malformed();
     const std::size_t sig_at = 2 + key_len;
     const std::size_t sig_len = read_be16(payload, sig_at);
-    if (payload.size() - sig_at < sig_len + 2) return malformed();
+    // Exact: bytes after the signature would let one identity travel in many forms.
+    if (payload.size() - sig_at != sig_len + 2) return malformed();
     return IdentityPayload{payload.subspan(2, key_len), payload.subspan(sig_at + 2, sig_len)};
 }
 

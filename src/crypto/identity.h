@@ -43,7 +43,8 @@ Bytes identity_binding_message(ByteView handshake_hash);
 class DeviceIdentity {
 public:
     static Result<DeviceIdentity> generate();
-    // Any RSA key in PKCS#8 DER; other input fails with "私钥解析失败（PKCS#8 DER）".
+    // Any RSA key in PKCS#8 DER, in its one canonical encoding; other input fails with
+    // "私钥解析失败（PKCS#8 DER）".
     static Result<DeviceIdentity> from_pkcs8_der(ByteView der);
 
     Bytes private_pkcs8_der() const;
@@ -72,8 +73,8 @@ struct IdentityPayload {
     ByteView public_key;
     ByteView signature;
 };
-// Length checks only; a shortfall is "IDENTITY 载荷畸形" with code -1. Trailing bytes are
-// ignored.
+// Length checks only: the two length-prefixed parts must fill the payload exactly, else
+// "IDENTITY 载荷畸形" with code -1.
 Result<IdentityPayload> parse_identity_payload(ByteView payload);
 
 struct VerifiedIdentity {

@@ -1,5 +1,7 @@
 #include "crypto/noise.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -53,6 +55,8 @@ Key32 NoiseResolver::cipher_rekey(const Key32& key) const {
 
 // ---- CipherState ------------------------------------------------------------------------
 
+CipherState::~CipherState() { OPENSSL_cleanse(key_.data(), key_.size()); }
+
 void CipherState::initialize_key(ByteView key) {
     if (resolver_->cipher_set_key(key_, key)) {
         has_key_ = true;
@@ -99,10 +103,14 @@ SymmetricState::SymmetricState(const NoiseResolver& resolver, std::string_view p
     ck_ = h_;
 }
 
+SymmetricState::~SymmetricState() { OPENSSL_cleanse(ck_.data(), ck_.size()); }
+
 void SymmetricState::mix_key(ByteView input_key_material) {
     auto [ck, temp_k] = noise_hkdf2(*resolver_, ck_, input_key_material);
     ck_ = ck;
     cipher_.initialize_key(temp_k);
+    OPENSSL_cleanse(ck.data(), ck.size());
+    OPENSSL_cleanse(temp_k.data(), temp_k.size());
 }
 
 void SymmetricState::mix_hash(ByteView data) { h_ = resolver_->hash({h_, data}); }
@@ -131,6 +139,11 @@ std::pair<Key32, Key32> SymmetricState::split_keys() const {
 
 HandshakeState::HandshakeState(const NoiseResolver& resolver, NoiseRole role)
     : resolver_(&resolver), role_(role), symmetric_(resolver, kNoiseProtocolName) {}
+
+HandshakeState::~HandshakeState() {
+    OPENSSL_cleanse(s_.private_key.data(), s_.private_key.size());
+    OPENSSL_cleanse(e_.private_key.data(), e_.private_key.size());
+}
 
 Result<HandshakeState, CryptoError> HandshakeState::create(const NoiseResolver& resolver, NoiseRole role,
                                                            ByteView local_static_private,
@@ -181,6 +194,7 @@ Result<void, CryptoError> HandshakeState::mix_dh(const DhKeyPair& local, const K
     auto shared = resolver_->dh(local, remote);
     if (!shared) return fail(shared.error());
     symmetric_.mix_key(*shared);
+    OPENSSL_cleanse(shared->data(), shared->size());
     return {};
 }
 

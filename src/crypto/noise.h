@@ -63,6 +63,10 @@ public:
 class CipherState {
 public:
     explicit CipherState(const NoiseResolver& resolver) : resolver_(&resolver) {}
+    // Key-holding states are copied freely (snapshots); every copy wipes its key when it goes.
+    CipherState(const CipherState&) = default;
+    CipherState& operator=(const CipherState&) = default;
+    ~CipherState();
 
     // A key the resolver refuses leaves the state without a key.
     void initialize_key(ByteView key);
@@ -87,6 +91,9 @@ private:
 class SymmetricState {
 public:
     SymmetricState(const NoiseResolver& resolver, std::string_view protocol_name);
+    SymmetricState(const SymmetricState&) = default;
+    SymmetricState& operator=(const SymmetricState&) = default;
+    ~SymmetricState();
 
     void mix_key(ByteView input_key_material);
     void mix_hash(ByteView data);
@@ -118,6 +125,9 @@ public:
                                                       ByteView local_static_private,
                                                       ByteView prologue = {},
                                                       ByteView fixed_ephemeral = {});
+    HandshakeState(const HandshakeState&) = default;
+    HandshakeState& operator=(const HandshakeState&) = default;
+    ~HandshakeState();
 
     // Writes the next message carrying `payload`; out of turn or after the end fails with
     // "握手尚未完成或越序调用".

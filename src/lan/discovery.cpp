@@ -148,7 +148,7 @@ DiscoveryStepResult Discovery::discovery_step(Instant now, std::string_view show
     expire(now);
 
     DiscoveryStepResult result;
-    if (changes == 0) return result;
+    if (changes == 0 || bound_phone_) return result;
     for (const DiscoveryPeer& p : peers_) {
         if (!live(p, now) || !p.advert || p.advert->os != BEACON_OS_PHONE) continue;
         std::string ip = p.source.ip_text();
@@ -248,7 +248,7 @@ bool Discovery::insert_peer(DiscoveryPeer peer) {
     if (peers_.size() >= DISCOVERY_MAX_PEERS) {
         auto oldest = peers_.end();
         for (auto it = peers_.begin(); it != peers_.end(); ++it) {
-            if (it->pinned) continue;
+            if (it->pinned || (bound_phone_ && it->source.same_ip(*bound_phone_))) continue;
             if (oldest == peers_.end() || it->last_seen < oldest->last_seen) oldest = it;
         }
         if (oldest == peers_.end()) return false;

@@ -109,6 +109,9 @@ public:
     // peers and publish the phone's address.
     DiscoveryStepResult discovery_step(Instant now, std::string_view shown_phone_address = {});
     void add_manual_peer(const SocketAddress& address, Instant now);
+    // The source of the bound TCP channel, or none. While there is one, beacons do not
+    // change the shown address and a flood of new sources cannot evict its entry.
+    void set_bound_phone(std::optional<SocketAddress> address) { bound_phone_ = std::move(address); }
 
 private:
     friend Result<Discovery> open_discovery(DiscoveryOptions options);
@@ -120,7 +123,8 @@ private:
     // Returns the number of changes.
     std::size_t receive(Instant now);
     void expire(Instant now);
-    // Adds a peer, evicting the stalest unpinned one when full; false when all are pinned.
+    // Adds a peer, evicting the stalest one that is neither pinned nor the bound phone's;
+    // false when there is none.
     bool insert_peer(DiscoveryPeer peer);
     bool live(const DiscoveryPeer& p, Instant now) const;
 
@@ -129,6 +133,7 @@ private:
     DiscoveryOptions options_;
     std::vector<DiscoveryPeer> peers_;
     std::vector<SocketAddress> manual_;
+    std::optional<SocketAddress> bound_phone_;
     std::vector<std::uint32_t> broadcasts_;
     std::optional<Instant> last_beacon_;
     std::optional<Instant> last_subnet_scan_;

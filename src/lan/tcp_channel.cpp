@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -50,12 +51,20 @@ bool slot_empty(TcpShared& sh) {
     return !sh.slot.has_value();
 }
 
+// The shutdown reaches the reader's descriptor too (both name one socket), so a reader
+// blocked in the middle of a frame leaves at once instead of serving a dropped peer.
 void empty_slot(TcpShared& sh) {
     std::lock_guard lock(sh.slot_mu);
     if (sh.slot) {
+        ::shutdown(sh.slot->write_fd, SHUT_RDWR);
         ::close(sh.slot->write_fd);
         sh.slot.reset();
     }
+}
+
+bool slot_bound(TcpShared& sh) {
+    std::lock_guard lock(sh.slot_mu);
+    return sh.slot && sh.slot->bound;
 }
 
 // How a connection's reading stopped: `reason` is empty when the core gave it up.
@@ -65,11 +74,16 @@ struct ConnectionEnd {
 
 class ConnectionReader {
 public:
-    ConnectionReader(int fd, std::uint64_t conn, TcpShared& sh) : fd_(fd), conn_(conn), sh_(sh) {}
+    using SteadyTime = std::chrono::steady_clock::time_point;
+
+    ConnectionReader(int fd, std::uint64_t conn, TcpShared& sh)
+        : fd_(fd), conn_(conn), sh_(sh),
+          bind_end_(std::chrono::steady_clock::now() + sh.options.bind_deadline) {}
 
     ConnectionEnd serve() {
         std::array<std::uint8_t, FRAME_HEADER_LEN> header{};
         while (sh_.running.load()) {
+            frame_end_.reset();
             if (auto end = read_exact(header.data(), header.size())) return *end;
             auto parsed = parse_header(ByteView(header));
             if (!parsed) return {"帧解析失败: " + parsed.error().display()};
@@ -84,29 +98,62 @@ public:
     }
 
 private:
-    // Progress survives receive time-outs: a peer that pauses inside a frame stays in step.
+    // Progress survives receive time-outs: a peer that pauses inside a frame stays in
+    // step, but only until the frame's deadline.
     std::optional<ConnectionEnd> read_exact(std::uint8_t* buf, std::size_t n) {
         std::size_t got = 0;
         while (got < n) {
-            ssize_t r = ::recv(fd_, buf + got, n - got, 0);
-            if (r > 0) {
-                got += static_cast<std::size_t>(r);
-                continue;
-            }
-            if (r == 0) return ConnectionEnd{"连接被关闭"};
-            int err = errno;
-            if (err == EINTR) continue;
-            if (err == EAGAIN || err == EWOULDBLOCK) {
-                if (slot_empty(sh_)) {
-                    console_line(format_text("[Dovan] TCP #{} 本端已判死，收线后回到监听", conn_));
-                    return ConnectionEnd{};
-                }
+            if (auto end = past_deadline()) return end;
+            if (!readable()) {
+                if (slot_empty(sh_)) return given_up();
                 if (!sh_.running.load()) return ConnectionEnd{};
                 continue;
             }
+            ssize_t r = ::recv(fd_, buf + got, n - got, MSG_DONTWAIT);
+            if (r > 0) {
+                if (!frame_end_) frame_end_ = std::chrono::steady_clock::now() + sh_.options.frame_deadline;
+                got += static_cast<std::size_t>(r);
+                continue;
+            }
+            // After the core's shutdown the socket reads as closed: that is its decision,
+            // not the peer's, and was already told.
+            if (!sh_.running.load()) return ConnectionEnd{};
+            if (slot_empty(sh_)) return given_up();
+            if (r == 0) return ConnectionEnd{"连接被关闭"};
+            int err = errno;
+            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) continue;
             return ConnectionEnd{"IO 失败: " + errno_text(err)};
         }
         return std::nullopt;
+    }
+
+    ConnectionEnd given_up() const {
+        console_line(format_text("[Dovan] TCP #{} 本端已判死，收线后回到监听", conn_));
+        return ConnectionEnd{};
+    }
+
+    std::optional<ConnectionEnd> past_deadline() {
+        const auto now = std::chrono::steady_clock::now();
+        if (frame_end_ && now >= *frame_end_)
+            return ConnectionEnd{format_text("一帧 {} 内未收完，断开",
+                                             duration_text(sh_.options.frame_deadline))};
+        if (!bound_) bound_ = slot_bound(sh_);
+        if (!bound_ && now >= bind_end_)
+            return ConnectionEnd{format_text("{} 内未完成通道绑定，断开",
+                                             duration_text(sh_.options.bind_deadline))};
+        return std::nullopt;
+    }
+
+    // Waits for data at most until the next deadline or the receive time-out.
+    bool readable() const {
+        const auto now = std::chrono::steady_clock::now();
+        auto until = now + sh_.options.receive_timeout;
+        if (frame_end_) until = std::min(until, *frame_end_);
+        if (!bound_) until = std::min(until, bind_end_);
+        const auto ms = duration_cast<milliseconds>(until - now).count() + 1;
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(std::clamp<std::int64_t>(ms, 1, INT_MAX)));
+        return r > 0;
     }
 
     bool fits(std::size_t frame_len) const {
@@ -157,6 +204,9 @@ private:
     std::uint64_t conn_;
     TcpShared& sh_;
     std::uint64_t episodes_ = 0;
+    SteadyTime bind_end_;
+    std::optional<SteadyTime> frame_end_;
+    bool bound_ = false;
 };
 
 // Waits for a pending connection at most `idle`, so the running flag is seen promptly.
@@ -343,6 +393,17 @@ void TcpChannel::close_connection() { empty_slot(*shared_); }
 bool TcpChannel::has_connection() {
     std::lock_guard lock(shared_->slot_mu);
     return shared_->slot.has_value();
+}
+
+void TcpChannel::mark_bound() {
+    std::lock_guard lock(shared_->slot_mu);
+    if (shared_->slot) shared_->slot->bound = true;
+}
+
+std::optional<SocketAddress> TcpChannel::connection_peer() {
+    std::lock_guard lock(shared_->slot_mu);
+    if (!shared_->slot) return std::nullopt;
+    return shared_->slot->peer;
 }
 
 void TcpChannel::stop() {

@@ -38,6 +38,11 @@ struct TcpChannelOptions {
     Duration backpressure_give_up = std::chrono::seconds(15);
     Duration accept_idle = std::chrono::milliseconds(40);
     Duration accept_error_pause = std::chrono::milliseconds(200);
+    // One connection is served at a time, so a peer must not hold it by trickling bytes:
+    // a frame, once begun, must arrive whole within `frame_deadline`, and a connection
+    // the core has not marked bound is dropped `bind_deadline` after it was accepted.
+    Duration frame_deadline = std::chrono::seconds(30);
+    Duration bind_deadline = std::chrono::seconds(20);
 
     static TcpChannelOptions loopback(std::uint16_t port = 0);
 };
@@ -65,6 +70,7 @@ struct TcpShared {
     struct Connection {
         int write_fd = -1;
         SocketAddress peer;
+        bool bound = false;
     };
     std::mutex slot_mu;
     std::optional<Connection> slot;
@@ -105,8 +111,12 @@ public:
     std::optional<TcpFrame> pop_frame();
     void wake_reader();
     Status write_frames(std::span<const Bytes> frames);
+    // Shuts the socket down, so the reader leaves it at once and accepts the next one.
     void close_connection();
     bool has_connection();
+    // The current connection completed channel binding: its bind deadline no longer applies.
+    void mark_bound();
+    std::optional<SocketAddress> connection_peer();
 
     // Clears the running flag, shuts the connection down and wakes the reader.
     void stop();

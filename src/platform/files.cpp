@@ -9,11 +9,27 @@
 #include "platform/unique_fd.h"
 
 namespace dovan::files {
+namespace {
 
-Result<Bytes> read_file(const std::filesystem::path& path) {
+IoFault& io_fault() {
+    static IoFault fault;
+    return fault;
+}
+
+int injected(IoStep step, const std::filesystem::path& path) {
+    const IoFault& f = io_fault();
+    return f ? f(step, path) : 0;
+}
+
+}  // namespace
+
+void set_io_fault(IoFault fault) { io_fault() = std::move(fault); }
+
+Result<Bytes> read_file(const std::filesystem::path& path, bool follow_links) {
+    if (const int err = injected(IoStep::Read, path)) return fail_text(errno_text(err), err);
     UniqueFd f;
     // Non-blocking open: a FIFO must not stall us before we can see what it is.
-    f.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    f.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW)));
     if (f.get() < 0) return fail_text(errno_text(errno), errno);
     struct stat st {};
     if (::fstat(f.get(), &st) != 0) return fail_text(errno_text(errno), errno);
@@ -34,26 +50,41 @@ Result<Bytes> read_file(const std::filesystem::path& path) {
 }
 
 Status write_file(const std::filesystem::path& path, ByteView data, mode_t mode, bool durable) {
-    UniqueFd f;
-    // Non-blocking for the same reason as reading: a FIFO without a reader fails at once.
-    f.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode));
-    if (f.get() < 0) return fail_text(errno_text(errno), errno);
+    // Something other than a file in its place is not ours to replace.
     struct stat st {};
-    // An older file may have been created with looser rights; never touch a device's mode.
-    if (::fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != mode)
-        (void)::fchmod(f.get(), mode);
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        const int err = S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+        return fail_text(errno_text(err), err);
+    }
+    std::filesystem::path tmp = path;
+    tmp += ".tmp";
+    // A leftover from an interrupted write is stale by definition.
+    (void)::unlink(tmp.c_str());
+    UniqueFd f;
+    f.reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (f.get() < 0) return fail_text(errno_text(errno), errno);
+    auto failed = [&](int err) {
+        (void)::unlink(tmp.c_str());
+        return fail_text(errno_text(err), err);
+    };
+    // The umask must not loosen or tighten what the caller asked for.
+    if (::fchmod(f.get(), mode) != 0) return failed(errno);
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::write(f.get(), data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return fail_text(errno_text(errno), errno);
+            return failed(errno);
         }
         done += static_cast<std::size_t>(n);
     }
-    if (durable && ::fsync(f.get()) != 0) return fail_text(errno_text(errno), errno);
+    if (durable && ::fsync(f.get()) != 0) return failed(errno);
     // A close that fails may have lost the data, so it is reported rather than left to the owner.
-    if (::close(f.release()) != 0) return fail_text(errno_text(errno), errno);
+    if (::close(f.release()) != 0) return failed(errno);
+    // Left in place as a crash here would leave it; the old file is untouched.
+    if (const int err = injected(IoStep::Rename, path)) return fail_text(errno_text(err), err);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) return failed(errno);
+    if (durable) sync_dir(path.has_parent_path() ? path.parent_path() : std::filesystem::path("."));
     return {};
 }
 

@@ -1,7 +1,9 @@
 // Whole-file reads and writes with the modes and syncing the local stores need.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -12,12 +14,21 @@
 namespace dovan::files {
 
 // Reads a whole regular file. Anything else (a directory, a FIFO, a device) is refused so a
-// stray special file in the data directory cannot hang or flood start-up.
-Result<Bytes> read_file(const std::filesystem::path& path);
+// stray special file in the data directory cannot hang or flood start-up. Without
+// `follow_links` a symbolic link is refused too (ELOOP). The error's code is the errno.
+Result<Bytes> read_file(const std::filesystem::path& path, bool follow_links = true);
 
-// Replaces the file's whole content. `mode` applies to a new file and is enforced on an
-// existing regular one; `durable` syncs the data before returning.
+// Replaces the file's whole content atomically: a temporary file beside it is written
+// with `mode`, then renamed over it, so a crash leaves the old content or the new, never a
+// mix. A link or special file at the path is refused, never written through or replaced.
+// `durable` syncs the data before the rename and the folder after it.
 Status write_file(const std::filesystem::path& path, ByteView data, mode_t mode, bool durable);
+
+// Lets tests make a step fail as the system would (a revoked permission, an I/O error, a
+// crash before the rename): return an errno to fail the step, 0 to let it run.
+enum class IoStep : std::uint8_t { Read, Rename };
+using IoFault = std::function<int(IoStep, const std::filesystem::path&)>;
+void set_io_fault(IoFault fault);
 
 // Creates the directory (0700, the owner's alone) with any missing parents.
 Status ensure_dir(const std::filesystem::path& dir);

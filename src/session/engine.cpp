@@ -2,6 +2,8 @@
 // and the send paths shared by every exchange.
 #include "session/engine.h"
 
+#include <openssl/crypto.h>
+
 #include "common/bytes.h"
 #include "platform/debug_log.h"
 #include "crypto/key_schedule.h"
@@ -50,7 +52,15 @@ Engine::Engine(EngineConfig config)
     }
 }
 
-Engine::~Engine() = default;
+Engine::~Engine() {
+    wipe_bind_key();
+    OPENSSL_cleanse(session_key_.data(), session_key_.size());
+    OPENSSL_cleanse(config_.static_private_key.data(), config_.static_private_key.size());
+}
+
+void Engine::wipe_bind_key() {
+    if (bind_) OPENSSL_cleanse(bind_->key.data(), bind_->key.size());
+}
 
 std::size_t Engine::ble_mtu() const { return std::max(config_.ble_mtu, reassembler_->mtu()); }
 
@@ -99,7 +109,7 @@ void Engine::report_error(std::int32_t code, const std::string& text) {
 void Engine::reset_session() {
     handshake_.reset();
     session_key_ready_ = false;
-    session_key_.fill(0);
+    OPENSSL_cleanse(session_key_.data(), session_key_.size());
     session_id_.fill(0);
     sas_send_.reset();
     sas_local_.reset();
@@ -122,6 +132,7 @@ void Engine::reset_session() {
     tcp_bound_ = false;
     own_nonce_sent_ = false;
     proof_sent_ = false;
+    wipe_bind_key();
     bind_.reset();
     parked_.clear();
     lock_ = {};
@@ -286,15 +297,16 @@ void Engine::receive_hello(ByteView payload) {
 
 // ---- heartbeats and timers ----
 
-void Engine::handle_heartbeat(const Frame& frame, Transport transport) {
+bool Engine::handle_heartbeat(const Frame& frame, Transport transport) {
     auto pong = find_tlv(frame.payload, TAG_PONG);
-    if (pong && pong->has_value()) return;
+    if (pong && pong->has_value()) return true;
     auto ping = find_tlv(frame.payload, TAG_PING);
     if (ping && ping->has_value()) {
         if (state_ == EngineState::Paired) send_clear(HEARTBEAT, single_tlv(TAG_PONG), transport);
-        return;
+        return true;
     }
     report_error(kErrGeneral, "心跳载荷畸形");
+    return false;
 }
 
 void Engine::timer_step(Instant now) {

@@ -83,13 +83,16 @@ public:
     // One value from the BLE notify characteristic: stamps the link, reassembles, and hands
     // a completed frame to handle_frame.
     void take_ble_value(ByteView value, Instant now);
-    // Stamps traffic on the TCP channel (the core calls it for every TCP frame).
+    // Stamps traffic on the TCP channel (the core calls it for authenticated TCP frames).
     void note_tcp_receive(Instant now) { last_tcp_receive_ = now; }
     void note_link_receive(Instant now) { last_link_receive_ = now; }
-    // The single entry point for every complete frame.
-    void handle_frame(ByteView bytes, Transport transport);
-    // The encrypted path: replay check, open, window update, state gate, dispatch.
-    void handle_sealed_frame(const Frame& frame, Transport transport);
+    // The single entry point for every complete frame. True when the frame is proof that
+    // the peer is alive: a heartbeat on BLE or on the bound TCP channel, or a sealed frame
+    // that opened. Parked, refused and forged frames are not.
+    bool handle_frame(ByteView bytes, Transport transport);
+    // The encrypted path: replay check, open, window update, state gate, dispatch. True
+    // once the frame opened under the session key.
+    bool handle_sealed_frame(const Frame& frame, Transport transport);
 
     // ---- HELLO and timers ----
     // The HELLO that opens every new BLE connection; it counts as this session's answer.
@@ -198,8 +201,9 @@ private:
     bool send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport);
     bool send_clear(std::uint8_t type, ByteView payload, Transport transport);
     bool queue_frame(const FrameHeader& header, ByteView body, Transport transport);
-    void handle_heartbeat(const Frame& frame, Transport transport);
-    void park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport);
+    bool handle_heartbeat(const Frame& frame, Transport transport);
+    bool handle_tcp_frame(ByteView bytes, const Frame& frame);
+    bool park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport);
     void dispatch_sealed(std::uint8_t type, ByteView plaintext);
     // Business messages of a paired session (the types other than 4, 5 and 9).
     void dispatch_business(std::uint8_t type, ByteView plaintext);
@@ -212,6 +216,7 @@ private:
     void add_cancelled(std::uint64_t file_id);
 
     [[nodiscard]] bool begin_binding(BindRole role);
+    void wipe_bind_key();
     void end_binding(const std::string& reason, bool tell_core);
     void bind_nonce_over_tcp(BindContext& ctx, ByteView payload);
     void bind_proof_over_ble(BindContext& ctx, ByteView payload);

@@ -1,5 +1,7 @@
 // The Noise XX handshake as the engine runs it, its completion (key schedule) and the
 // IDENTITY exchange that binds the RSA device identities to this very handshake.
+#include <openssl/crypto.h>
+
 #include "platform/debug_log.h"
 #include "crypto/identity.h"
 #include "crypto/noise.h"
@@ -125,11 +127,14 @@ void Engine::complete_handshake() {
         emit_event(LogLevel::Info, "crypto", "noise.split", {{"role", role_name(config_.role)}});
 
     auto secrets = derive_session_secrets(h, *keys, *rs);
+    OPENSSL_cleanse(keys->k1.data(), keys->k1.size());
+    OPENSSL_cleanse(keys->k2.data(), keys->k2.size());
     if (!secrets) {
         report_error(kErrGeneral, format_text("会话密钥派生失败: {}", secrets.error().display()));
         return;
     }
     session_key_ = secrets->session_key;
+    OPENSSL_cleanse(secrets->session_key.data(), secrets->session_key.size());
     session_id_ = secrets->session_id;
     sas_send_ = secrets->sas;
     sas_local_ = secrets->sas;

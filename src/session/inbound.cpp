@@ -17,79 +17,97 @@ void Engine::take_ble_value(ByteView value, Instant now) {
     if (frame->has_value()) handle_frame(**frame, Transport::Ble);
 }
 
-void Engine::handle_frame(ByteView bytes, Transport transport) {
+bool Engine::handle_frame(ByteView bytes, Transport transport) {
     auto decoded = decode_frame(bytes);
     if (!decoded) {
         report_error(kErrGeneral, format_text("整帧解析失败: {}", decoded.error().display()));
-        return;
+        return false;
     }
     const Frame& frame = *decoded;
+    if (transport == Transport::Tcp) return handle_tcp_frame(bytes, frame);
     switch (frame.header.type) {
         case CHALLENGE:
         case REPLY:
             read_handshake_message(frame);
-            return;
+            return false;
         case HELLO:
             receive_hello(frame.payload);
-            return;
+            return false;
         case BIND:
             on_bind_frame(frame, transport);
-            return;
+            return false;
         case HEARTBEAT:
-            handle_heartbeat(frame, transport);
-            return;
+            return handle_heartbeat(frame, transport);
         default:
-            park_or_dispatch(bytes, frame, transport);
-            return;
+            return park_or_dispatch(bytes, frame, transport);
     }
 }
 
-void Engine::park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport) {
-    if (transport == Transport::Ble || tcp_bound_) {
-        handle_sealed_frame(frame, transport);
-        return;
+// Anyone on the network can open a TCP connection, so until it has proved the session's
+// binding key it reaches the binding exchange and the parking queue, nothing else. HELLO
+// and the handshake belong to the BLE link and are never taken from TCP.
+bool Engine::handle_tcp_frame(ByteView bytes, const Frame& frame) {
+    const std::uint8_t type = frame.header.type;
+    const bool control = type == HELLO || type == CHALLENGE || type == REPLY;
+    if (control || (type == HEARTBEAT && !tcp_bound_)) {
+        if (debug_log_enabled())
+            emit_event(LogLevel::Warn, "session", "tcp.rx.refused",
+                       {{"type", std::to_string(type)}, {"bound", tcp_bound_ ? "true" : "false"}});
+        return false;
     }
+    if (type == BIND) {
+        on_bind_frame(frame, Transport::Tcp);
+        return false;
+    }
+    if (type == HEARTBEAT) return handle_heartbeat(frame, Transport::Tcp);
+    return park_or_dispatch(bytes, frame, Transport::Tcp);
+}
+
+bool Engine::park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport) {
+    if (transport == Transport::Ble || tcp_bound_) return handle_sealed_frame(frame, transport);
     if (parked_.size() < kMaxParkedFrames) {
         const std::size_t len = std::min(bytes.size(), frame.header.frame_len());
         parked_.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len));
         if (debug_log_enabled())
             emit_event(LogLevel::Info, "session", "tcp.prebind_park",
                        {{"queued", std::to_string(parked_.size())}});
-        return;
+        return false;
     }
     report_error(kErrGeneral,
                  format_text("TCP 绑定迟迟未完成，暂存业务帧已满（{} 帧），本帧丢弃——请重连",
                              kMaxParkedFrames));
+    return false;
 }
 
-void Engine::handle_sealed_frame(const Frame& frame, Transport transport) {
+bool Engine::handle_sealed_frame(const Frame& frame, Transport transport) {
     const FrameHeader& h = frame.header;
     if (!h.encrypted()) {
         report_error(kErrGeneral, "业务消息未加密，已丢弃");
-        return;
+        return false;
     }
     if (!session_key_ready_) {
         report_error(kErrGeneral, "会话密钥未建立，加密消息已丢弃");
-        return;
+        return false;
     }
     const int link = static_cast<int>(transport);
     if (auto verdict = replay_.check(h.seq, link); !verdict.ok) {
         report_error(kErrGeneral, format_text("抗重放拒绝: {}", verdict.reason));
-        return;
+        return false;
     }
     auto plain = open_frame(session_key_, session_id_, config_.role, h, frame.payload);
     if (!plain) {
         report_error(kErrGeneral, format_text("解密失败: {}", plain.error().display()));
-        return;
+        return false;
     }
     replay_.accept(h.seq, link);
 
     if (state_ != EngineState::Paired && h.type != PAIR_CONFIRM && h.type != PAIR_DONE &&
         h.type != IDENTITY) {
         report_error(kErrGeneral, "尚未配对，业务消息未采纳");
-        return;
+        return true;
     }
     dispatch_sealed(h.type, *plain);
+    return true;
 }
 
 void Engine::dispatch_sealed(std::uint8_t type, ByteView plaintext) {

@@ -1,6 +1,8 @@
 // TCP channel binding: the TCP peer proves, over the authenticated BLE link, that it knows
 // the session's channel-binding key. Until then nothing of the business goes to or comes
 // from the TCP connection; its early frames wait in the parked queue.
+#include <openssl/crypto.h>
+
 #include "platform/debug_log.h"
 #include "crypto/binding.h"
 #include "crypto/random.h"
@@ -70,10 +72,10 @@ bool Engine::begin_binding(BindRole role) {
     const bool server = role == BindRole::Server;
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "session", "tcp.bind.start", {{"role", role_name(server)}});
-    BindContext ctx;
-    ctx.role = role;
-    ctx.key = derive_channel_binding_key(session_key_);
-    bind_ = ctx;
+    wipe_bind_key();
+    bind_.emplace();
+    bind_->role = role;
+    bind_->key = derive_channel_binding_key(session_key_);
     tcp_bind_deadline_.reset();
     last_tcp_receive_.reset();
     last_tcp_ping_.reset();
@@ -96,6 +98,7 @@ void Engine::on_bind_frame(const Frame& frame, Transport transport) {
         bind_nonce_over_tcp(ctx, frame.payload);
     else
         bind_proof_over_ble(ctx, frame.payload);
+    OPENSSL_cleanse(ctx.key.data(), ctx.key.size());
 }
 
 bool Engine::send_bind_nonce(const BindContext& ctx) {
@@ -213,6 +216,7 @@ void Engine::end_binding(const std::string& reason, bool tell_core) {
     tcp_bound_ = false;
     own_nonce_sent_ = false;
     proof_sent_ = false;
+    wipe_bind_key();
     bind_.reset();
     tcp_bind_deadline_.reset();
     if (!parked_.empty()) {

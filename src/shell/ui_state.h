@@ -57,7 +57,7 @@ inline constexpr std::string_view kReplyStillQueued = "上一条回复还没发�
 struct HoverTarget {
     static constexpr std::uint8_t kNone = 255;
     std::uint8_t action = kNone;
-    std::uint32_t index = 0;
+    std::uint64_t index = 0;  // wide enough for a device id
     bool operator==(const HoverTarget&) const = default;
 };
 
@@ -252,6 +252,8 @@ struct AlbumView {
     std::vector<std::uint64_t> thumbnail_queue;
     std::int32_t scroll = 0;
     std::uint64_t generation = 0;
+    // Full-size files fetched for dragging out, by item id (filled by the album feature).
+    std::unordered_map<std::uint64_t, std::string> drag_files;
 };
 
 // Requests the window leaves for the core. Each slot holds one request: a second one
@@ -289,6 +291,7 @@ struct UiRequests {
     std::optional<MediaCommandRequest> media;
     std::optional<AlbumPageRequest> album_page;
     std::optional<std::vector<std::uint64_t>> album_export;
+    std::string album_export_folder;  // where album_export's originals go
     std::optional<std::vector<std::uint64_t>> album_drag;
     std::optional<std::uint64_t> thumbnail_wanted;
     std::optional<std::string> send_clipboard;

@@ -1,8 +1,15 @@
 // The two private-key files: the channel key (identity.bin) and the device identity
 // (device_identity.bin), with the take-over of their older generations.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <memory>
 #include <openssl/crypto.h>
 
+#include "platform/debug_log.h"
 #include "platform/files.h"
 #include "store/stores.h"
 #include "crypto/random.h"
@@ -29,10 +36,74 @@ public:
     Result<DeviceIdentity> generate() const override { return DeviceIdentity::generate(); }
 };
 
-Result<Bytes> unprotect_file(const fs::path& path, const SecretProtector& protector) {
-    auto blob = files::read_file(path);
-    if (!blob) return fail(std::move(blob).error());
-    return protector.unprotect(*blob);
+// What a key file holds: nothing (missing), or the unsealed bytes, or bytes that are
+// definitely not a key of ours (damaged). Any other read failure is an error: the file may
+// be perfectly good behind it, so it must not be replaced.
+struct KeyFile {
+    enum class Kind : std::uint8_t { Missing, Damaged, Read } kind = Kind::Missing;
+    Bytes plain;
+};
+
+Result<KeyFile> read_key_file(const fs::path& path, const SecretProtector& protector) {
+    auto blob = files::read_file(path, false);
+    if (!blob) {
+        // ENOTDIR: the data folder is not there as a folder, so neither is the file.
+        if (blob.error().code == ENOENT || blob.error().code == ENOTDIR) return KeyFile{};
+        return fail_text(format_text("读取 {} 失败: {}（现有身份不动，本次不启动）", path.string(),
+                                     blob.error().text));
+    }
+    auto plain = protector.unprotect(*blob);
+    if (!plain) return KeyFile{KeyFile::Kind::Damaged, {}};
+    return KeyFile{KeyFile::Kind::Read, std::move(*plain)};
+}
+
+std::string stamp_now() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+    return buf;
+}
+
+// The damaged file moves aside under a timestamped name before a new key takes its place,
+// so whatever it still holds can be recovered.
+Status keep_aside(const fs::path& path) {
+    const std::string base = path.string() + ".damaged-" + stamp_now();
+    std::string target = base;
+    for (int n = 1; files::exists(target); ++n) target = base + "-" + std::to_string(n);
+    if (::rename(path.c_str(), target.c_str()) != 0)
+        return fail_text(format_text("无法保留损坏的 {}: {}（现有身份不动，本次不启动）",
+                                     path.string(), errno_text(errno)));
+    files::sync_dir(path.parent_path());
+    console_line(format_text("[Dovan] {} 已损坏，原文件保留为 {}，将生成新的", path.string(), target));
+    return {};
+}
+
+std::string mode_text(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+    return buf;
+}
+
+// Keys are read from and written to the data folder only while no other user can
+// replace its files.
+Status check_data_dir(const fs::path& dir) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        // Not there yet: creating it reports what stands in the way.
+        if (errno == ENOENT || errno == ENOTDIR) return {};
+        return fail_text(format_text("数据目录 {} 无法检查: {}", dir.string(), errno_text(errno)));
+    }
+    if (!S_ISDIR(st.st_mode))
+        return fail_text(format_text("数据目录 {} 不是文件夹，拒绝使用", dir.string()));
+    if (st.st_uid != ::geteuid())
+        return fail_text(format_text("数据目录 {} 属于另一个用户（uid {}），拒绝使用", dir.string(),
+                                     st.st_uid));
+    if (st.st_mode & S_IWOTH)
+        return fail_text(format_text("数据目录 {} 可被其他用户写入（权限 {}），拒绝使用",
+                                     dir.string(), mode_text(st.st_mode)));
+    return {};
 }
 
 Status protect_to_file(const fs::path& path, ByteView plain, const SecretProtector& protector) {
@@ -72,10 +143,17 @@ const DeviceKeyFactory& rsa_key_factory() {
 
 Result<Bytes> load_channel_key(const fs::path& dir, const SecretProtector& protector) {
     if (!usable_dir(dir)) return fail_text(kNoDataDir);
+    if (auto ok = check_data_dir(dir); !ok) return fail(std::move(ok).error());
     const fs::path bin = dir / kIdentityBin;
 
-    if (auto key = unprotect_file(bin, protector); key && key->size() == kChannelKeyLen)
-        return std::move(*key);
+    auto file = read_key_file(bin, protector);
+    if (!file) return fail(std::move(file).error());
+    if (file->kind == KeyFile::Kind::Read && file->plain.size() == kChannelKeyLen)
+        return std::move(file->plain);
+    OPENSSL_cleanse(file->plain.data(), file->plain.size());
+    if (file->kind != KeyFile::Kind::Missing) {
+        if (auto kept = keep_aside(bin); !kept) return fail(std::move(kept).error());
+    }
 
     Bytes key;
     if (parse_identity_hex(dir / kIdentityHex, key)) {
@@ -100,12 +178,18 @@ Result<Bytes> load_channel_key(const fs::path& dir, const SecretProtector& prote
 Result<DeviceIdentity> load_device_identity(const fs::path& dir, const SecretProtector& protector,
                                             const DeviceKeyFactory& keys) {
     if (!usable_dir(dir)) return fail_text(kNoDataDir);
+    if (auto ok = check_data_dir(dir); !ok) return fail(std::move(ok).error());
     const fs::path bin = dir / kDeviceIdentityBin;
 
-    if (auto der = unprotect_file(bin, protector)) {
-        auto stored = DeviceIdentity::from_pkcs8_der(*der);
-        OPENSSL_cleanse(der->data(), der->size());
+    auto file = read_key_file(bin, protector);
+    if (!file) return fail(std::move(file).error());
+    if (file->kind == KeyFile::Kind::Read) {
+        auto stored = DeviceIdentity::from_pkcs8_der(file->plain);
+        OPENSSL_cleanse(file->plain.data(), file->plain.size());
         if (stored) return std::move(*stored);
+    }
+    if (file->kind != KeyFile::Kind::Missing) {
+        if (auto kept = keep_aside(bin); !kept) return fail(std::move(kept).error());
     }
 
     auto made = keys.generate();

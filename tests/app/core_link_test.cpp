@@ -21,6 +21,7 @@
 #include "protocol/messages.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/frame.h"
+#include "protocol/tlv_codec.h"
 #include "platform/sim/sim_radio.h"
 #include "temp_data_dir.h"
 
@@ -352,7 +353,7 @@ TEST_F(CoreOverSimRadio, FailingWritesOnASilentLinkHealByReconnecting) {
     EXPECT_FALSE(core_->state().link.heal_target.has_value());
 }
 
-// The phone's side of the LAN channel: a plain loopback TCP client.
+// The phone's side of the LAN channel, or anyone else's: a plain loopback TCP client.
 class TcpClient {
 public:
     explicit TcpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
@@ -365,11 +366,39 @@ public:
     ~TcpClient() { ::close(fd_); }
     bool connected() const { return connected_; }
     bool send_all(const Bytes& b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+    // Everything the PC has sent so far (without waiting for more).
+    Bytes received() {
+        Bytes out;
+        std::uint8_t buf[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.insert(out.end(), buf, buf + n);
+        return out;
+    }
 
 private:
     int fd_;
     bool connected_ = false;
 };
+
+Bytes clear_frame(std::uint8_t type, const Bytes& payload, std::uint32_t seq = 0) {
+    FrameHeader h;
+    h.type = type;
+    h.seq = seq;
+    h.payload_len = static_cast<std::uint32_t>(payload.size());
+    return *encode_frame(h, payload);
+}
+
+Bytes text_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Bytes hello_from(std::string_view name, std::uint64_t counter) {
+    Bytes seq;
+    for (int i = 7; i >= 0; --i) seq.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
+    const TlvRecord records[] = {{TAG_NAME, Bytes(name.begin(), name.end())},
+                                 {TAG_OS, Bytes{1}},
+                                 {TAG_VERSION, text_bytes("2.1.0")},
+                                 {TAG_HELLO_SEQ, seq}};
+    return clear_frame(HELLO, *encode_tlvs(records));
+}
 
 class LanChannel : public CoreOverSimRadio {
 protected:
@@ -391,7 +420,8 @@ TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
     TcpClient client(listening_port());
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
-    EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+    // Not bound: the connection may be anyone's, so it does not say where the phone is.
+    EXPECT_EQ(ui_->lock()->peer_address, "");
     ASSERT_EQ(capture.events("tcp.bind.start").size(), 1u);
     EXPECT_EQ(capture.events("tcp.bind.start")[0].field("role"), "server");
     EXPECT_TRUE(core_->engine()->bind_in_progress());
@@ -400,7 +430,7 @@ TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
     // bound to the old one and must not linger, blocking the phone's next connection.
     phone_->restart(1, phone_->trusted());
     ASSERT_TRUE(turns_until([&] { return !core_->state().tcp_channel_open; }, 50));
-    // Given up on the core's side; the reader lets go of the socket at its next read time-out.
+    // Given up on the core's side, and the socket is shut down with it.
     EXPECT_FALSE(core_->state().tcp->has_connection());
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 会话已重置，旧的 TCP 通道随之关闭"), n.end());
@@ -454,6 +484,148 @@ TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
     EXPECT_FALSE(core_->state().tcp->has_connection());
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "[-1] 会话密钥未建立，无法发起 TCP 绑定"), n.end());
+}
+
+// Anyone on the network can reach the port while the phone is paired over BLE alone.
+TEST_F(LanChannel, ClearControlFramesFromAnUnboundConnectionChangeNothingAndGetNoAnswer) {
+    start_core();
+    pair();
+    const std::string trusted = read(kTrustedPeersTsv), names = read(kPeerNamesTsv);
+    const auto hash = core_->engine()->handshake_hash();
+    TcpClient intruder(listening_port());
+    ASSERT_TRUE(intruder.connected());
+    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+
+    DebugCapture capture;
+    ASSERT_TRUE(intruder.send_all(hello_from("Evil-Phone", 0x7777777777777777)));
+    ASSERT_TRUE(intruder.send_all(clear_frame(CHALLENGE, Bytes(32, 0x42), 1)));
+    ASSERT_TRUE(intruder.send_all(clear_frame(REPLY, Bytes(64, 0x43), 2)));
+    ASSERT_TRUE(intruder.send_all(clear_frame(HEARTBEAT, single_tlv(TAG_PING), 3)));
+    ASSERT_TRUE(turns_until([&] { return capture.events("tcp.rx.refused").size() == 4; }, 50));
+    turns_until([] { return false; }, 10);  // room for any answer to be written
+
+    EXPECT_EQ(pc_state(), EngineState::Paired);
+    EXPECT_EQ(core_->engine()->handshake_hash(), hash) << "no new handshake";
+    EXPECT_FALSE(capture.has("state.transition"));
+    EXPECT_FALSE(capture.has("peer.hello"));
+    EXPECT_EQ(phone_->state(), EngineState::Paired);
+    {
+        auto g = ui_->lock();
+        EXPECT_EQ(g->peer_name, "Pixel 8");
+        EXPECT_EQ(g->engine_state, kEnginePaired);
+        EXPECT_TRUE(g->paired);
+    }
+    EXPECT_EQ(read(kTrustedPeersTsv), trusted);
+    EXPECT_EQ(read(kPeerNamesTsv), names);
+    EXPECT_EQ(intruder.received(), Bytes{}) << "not even a PONG";
+    std::vector<std::string> types;
+    for (const auto& e : capture.events("tcp.rx.refused")) types.push_back(e.field("type"));
+    EXPECT_EQ(types, (std::vector<std::string>{"1", "2", "3", "112"}));
+}
+
+// The phone's TCP side: its engine's binding exchange over a real connection.
+class PhoneTcp {
+public:
+    PhoneTcp(Phone& phone, std::uint16_t port) : phone_(phone), client_(port) {
+        phone_.with_engine([](Engine& e) {
+            e.start_bind_client();
+            return 0;
+        });
+    }
+    // Moves the phone's TCP frames out and the PC's in.
+    void pump() {
+        phone_.with_engine([&](Engine& e) {
+            while (!e.tcp_out().empty()) {
+                client_.send_all(e.tcp_out().front());
+                e.tcp_out().pop_front();
+            }
+            const Bytes in = client_.received();
+            pending_.insert(pending_.end(), in.begin(), in.end());
+            while (pending_.size() >= FRAME_HEADER_LEN) {
+                auto h = parse_header(ByteView(pending_).first(FRAME_HEADER_LEN));
+                if (!h || pending_.size() < h->frame_len()) break;
+                const std::size_t len = h->frame_len();
+                e.handle_frame(ByteView(pending_).first(len), Transport::Tcp);
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(len));
+            }
+            return 0;
+        });
+    }
+    bool bound() {
+        return phone_.with_engine([](Engine& e) { return e.tcp_bound(); });
+    }
+
+private:
+    Phone& phone_;
+    TcpClient client_;
+    Bytes pending_;
+};
+
+TEST_F(LanChannel, ATricklingClientHoldsTheSlotNoLongerThanTheBindDeadline) {
+    start_core();
+    pair();
+    const std::uint16_t port = listening_port();
+    TcpClient slow(port);
+    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    const Instant held_from = clock_.now();
+
+    // The real phone connects behind it and waits in the backlog, nonce already sent.
+    PhoneTcp phone(*phone_, port);
+    phone.pump();
+    // A header announcing a 1 MiB frame, one byte a second.
+    FrameHeader h;
+    h.type = FILE_CHUNK;
+    h.flags = FLAG_ENCRYPTED;
+    h.payload_len = FRAME_MAX_PAYLOAD;
+    const auto header = write_header(h);
+    std::size_t sent = 0;
+    const bool bound = turns_until([&] {
+        if (clock_.now() - held_from >= std::chrono::seconds(sent) && sent < header.size())
+            slow.send_all(Bytes{header[sent++]});
+        phone.pump();
+        return core_->engine()->tcp_bound() && phone.bound();
+    }, 200);
+    ASSERT_TRUE(bound);
+    // The bind deadline is 20 s; the engine's timer runs once a second, so allow one more.
+    EXPECT_LE(clock_.now() - held_from, std::chrono::seconds(22));
+    EXPECT_GT(sent, 0u);
+    EXPECT_TRUE(ui_->lock()->tcp_ready);
+    EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+}
+
+TEST_F(LanChannel, BleHealingRunsWhileAnUnboundClientHoldsTheTcpSlot) {
+    start_core();
+    pair();
+    const std::uint16_t port = listening_port();
+    phone_->refuse_writes(1);
+    // The phone has gone from the scan list, so the heal waits for it by its HELLO name.
+    const std::string heal_notice =
+        "蓝牙链路无响应，正在等「Pixel 8」重新广播后重连（第 1 次，期间文件传输会中断）";
+    auto noticed = [&](const std::string& text) {
+        const auto n = notices();
+        return std::find(n.begin(), n.end(), text) != n.end();
+    };
+    // BLE writes fail from the first heartbeat, 30 s after pairing, and the heal follows
+    // within seconds; the squatter arrives 15 s in, so its 20 s bind deadline spans both.
+    // The phone stops advertising, so neither auto-connect nor the heal can redial it at
+    // once and close the LAN side before the test has looked.
+    advertising_ = false;
+    const Instant paired_at = clock_.now();
+    turns_until([&] { return clock_.now() - paired_at >= 15s; });
+    ASSERT_FALSE(noticed(heal_notice));
+    TcpClient squatter(port);
+    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    // The squatter keeps the port busy and pings every turn, as if it were the phone.
+    const Bytes ping = clear_frame(HEARTBEAT, single_tlv(TAG_PING));
+    bool held_throughout = true;
+    ASSERT_TRUE(turns_until([&] {
+        if (noticed(heal_notice)) return true;
+        squatter.send_all(ping);
+        held_throughout &= core_->state().tcp.has_value() && core_->state().tcp->has_connection();
+        return false;
+    }, 400));
+    EXPECT_TRUE(held_throughout) << "the heal must not have waited for the slot to free up";
+    EXPECT_EQ(squatter.received(), Bytes{});
 }
 
 TEST_F(CoreOverSimRadio, WithoutTheFileFeatureNoLanSocketOpensEvenWhenPaired) {

@@ -147,7 +147,7 @@ struct FakeHost final : LinkHost {
     bool auto_connect_enabled() const override { return auto_connect; }
     bool user_deciding() const override { return deciding; }
     void before_connect() override { ++prepared; }
-    bool tcp_connection_present() const override { return tcp; }
+    bool tcp_channel_bound() const override { return tcp; }
     EngineConfig engine_config() const override {
         EngineConfig c;
         c.device_name = "Windows-PC";

@@ -103,12 +103,23 @@ TEST_F(IdentityTest, GeneratedKeyAndDerRoundTrip) {
     EXPECT_FALSE(rsa_verify(other_->public_spki_der(), as_bytes("m"), *sig));
 }
 
+// The same DER with its outer length written in a longer form than needed (30 82 → 30 83 00):
+// the same key to a lenient parser, but a second encoding and so a second fingerprint.
+Bytes long_form_length(const Bytes& der) {
+    EXPECT_EQ(der.at(1), 0x82);
+    Bytes out = der;
+    out[1] = 0x83;
+    out.insert(out.begin() + 2, 0x00);
+    return out;
+}
+
 TEST_F(IdentityTest, ImportRefusesAnythingButAnRsaPkcs8Key) {
     const Bytes good = local_->private_pkcs8_der();
     Bytes trailing = good;
     trailing.push_back(0);
     const std::vector<std::pair<const char*, Bytes>> cases = {
         {"empty", Bytes{}},
+        {"non-minimal length", long_form_length(good)},
         {"garbage", Bytes(64, 0x30)},
         {"truncated", Bytes(good.begin(), good.end() - 1)},
         {"trailing byte", trailing},
@@ -153,13 +164,12 @@ TEST_F(IdentityTest, PayloadLengthsAreCheckedBeforeAnythingElse) {
     Bytes with_tail = exact;
     with_tail.push_back(0xEE);
 
-    for (const Bytes& ok_input : {exact, with_tail}) {
-        auto r = parse_identity_payload(ok_input);
-        ASSERT_TRUE(r.ok());
-        EXPECT_EQ(Bytes(r->public_key.begin(), r->public_key.end()), key);
-        EXPECT_EQ(Bytes(r->signature.begin(), r->signature.end()), sig);
-    }
+    auto r = parse_identity_payload(exact);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(Bytes(r->public_key.begin(), r->public_key.end()), key);
+    EXPECT_EQ(Bytes(r->signature.begin(), r->signature.end()), sig);
     const std::vector<Bytes> malformed = {
+        with_tail,  // one identity, one form: nothing may follow the signature
         Bytes(exact.begin(), exact.end() - 1),  // one signature byte short
         Bytes(exact.begin(), exact.begin() + 8),  // second length cut
         Bytes(exact.begin(), exact.begin() + 6),  // key cut
@@ -202,6 +212,8 @@ TEST_F(IdentityTest, VerificationChecksInOrderWithReasons) {
         {"long signature, bad key", Bytes(10, 1), Bytes(257, 0), "bad_sig_len", "", LogLevel::Warn},
         {"garbage key", Bytes(40, 0x30), filler, "bad_public_key", "", LogLevel::Warn},
         {"key with trailing byte", spki_trailing, good_sig, "bad_public_key", "", LogLevel::Warn},
+        {"key with a non-minimal length", long_form_length(spki), good_sig, "bad_public_key", "",
+         LogLevel::Warn},
         {"EC key", spki_of(EVP_EC_gen("P-256")), filler, "bad_public_key", "", LogLevel::Warn},
         {"1024-bit key", rsa_spki(1024, 65537), filler, "bad_key_bits", "1024", LogLevel::Warn},
         {"exponent 3", rsa_spki(2048, 3), filler, "bad_public_exponent", "", LogLevel::Warn},

@@ -378,6 +378,37 @@ TEST(Discovery, FullListEvictsOldestUnpinnedOrRefusesWhenAllPinned) {
     EXPECT_FALSE(r.phone_address);
 }
 
+// Spoofed sources cost nothing to send: while the TCP channel is bound to the phone, they
+// neither move the shown address nor push the phone's own entry out.
+TEST(Discovery, WhileBoundBeaconsKeepTheShownAddressAndAFloodSparesThePhone) {
+    Discovery d = open_loopback();
+    const Instant t0 = Instant{} + 1h;
+    Phone real(7);
+    real.send(phone_beacon("Pixel"), d.port());
+    ASSERT_EQ(d.discovery_step(t0).phone_address, "127.0.0.7");
+    d.set_bound_phone(real.addr);
+
+    // The real phone is now the oldest entry; 64 newer sources claim to be phones.
+    std::vector<Phone> spoofed;
+    for (int i = 0; i < 64; ++i) spoofed.emplace_back(static_cast<std::uint8_t>(20 + i));
+    for (int i = 0; i < 64; ++i) {
+        spoofed[i].send(phone_beacon("Evil-Phone"), d.port());
+        EXPECT_FALSE(d.discovery_step(t0 + std::chrono::milliseconds(i + 1), "127.0.0.7").phone_address);
+    }
+    ASSERT_EQ(d.peers().size(), 64u);
+    EXPECT_TRUE(std::any_of(d.peers().begin(), d.peers().end(),
+                            [](const DiscoveryPeer& p) { return p.source.ip_text() == "127.0.0.7"; }));
+    // The oldest spoofed entry went instead.
+    EXPECT_TRUE(std::none_of(d.peers().begin(), d.peers().end(),
+                             [](const DiscoveryPeer& p) { return p.source.ip_text() == "127.0.0.20"; }));
+
+    // Unbound again, beacons speak for the phone's address as before.
+    d.set_bound_phone(std::nullopt);
+    Phone elsewhere(9);
+    elsewhere.send(phone_beacon("Pixel"), d.port());
+    EXPECT_TRUE(d.discovery_step(t0 + 1s, "127.0.0.7").phone_address.has_value());
+}
+
 TEST(Discovery, AFloodIsCutShortAtSixtyFourChanges) {
     Discovery d = open_loopback();
     std::vector<Phone> phones;

@@ -208,15 +208,89 @@ TEST(TcpChannel, SilentPeerStaysUntilTheCoreDropsIt) {
     EXPECT_FALSE(ch->has_connection());
     EXPECT_EQ(ch->write_frames(std::vector<Bytes>{make_frame(HEARTBEAT, 0, 1, 3)}).error().text,
               "连接已关闭");
-    // The reader notices at its next receive time-out and hangs up.
-    EXPECT_TRUE(sees_hangup(client.get(), 2000ms));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("[Dovan] TCP #1 本端已判死，收线后回到监听"), std::string::npos) << err;
-    EXPECT_FALSE(ch->take_closed()) << "the core's own decision carries no reason";
+    // The socket is shut down at once, well inside one receive time-out.
+    EXPECT_TRUE(sees_hangup(client.get(), 100ms));
 
     // And the listener serves the next phone.
     UniqueFd next = tcp_connect(ch->port());
     EXPECT_EQ(ch.accepted()->conn, 2u);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[Dovan] TCP #1 本端已判死，收线后回到监听"), std::string::npos) << err;
+    EXPECT_FALSE(ch->take_closed()) << "the core's own decision carries no reason";
+}
+
+// Sends one byte of `bytes` at a time, `gap` apart, until told to stop or the peer hangs up.
+class Trickler {
+public:
+    Trickler(int fd, Bytes bytes, std::chrono::milliseconds gap)
+        : thread_([this, fd, bytes = std::move(bytes), gap] {
+              for (std::size_t i = 0; !stop_ && i < bytes.size(); ++i) {
+                  if (::send(fd, &bytes[i], 1, MSG_NOSIGNAL) != 1) break;
+                  std::this_thread::sleep_for(gap);
+              }
+          }) {}
+    ~Trickler() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// One connection is served at a time, so a peer that sends slowly, or never binds, must not
+// keep it: the frame and bind deadlines end it and the next peer gets the slot.
+TEST(TcpChannel, TricklingOrNeverBindingPeersLoseTheSlotAtTheirDeadlines) {
+    Bytes heartbeats;
+    for (std::uint32_t i = 0; i < 400; ++i) {
+        const Bytes f = make_frame(HEARTBEAT, 0, i, 0);
+        heartbeats.insert(heartbeats.end(), f.begin(), f.end());
+    }
+    struct Case {
+        const char* what;
+        Duration frame_deadline, bind_deadline;
+        Bytes sent;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        // A 1 MiB frame announced and fed a byte at a time.
+        {"frame", 300ms, 60s, make_frame(FILE_CHUNK, FLAG_ENCRYPTED, 1, 1 << 20), "一帧 300ms 内未收完，断开"},
+        // Whole frames, briskly, but never the binding.
+        {"binding", 60s, 300ms, heartbeats, "300ms 内未完成通道绑定，断开"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TcpChannelOptions o = fast_options();
+        o.frame_deadline = c.frame_deadline;
+        o.bind_deadline = c.bind_deadline;
+        Channel ch(o);
+        UniqueFd slow = tcp_connect(ch->port());
+        ASSERT_TRUE(ch.accepted());
+        Trickler trickle(slow.get(), c.sent, 20ms);
+        UniqueFd phone = tcp_connect(ch->port());  // waits in the backlog meanwhile
+        auto closed = ch.closed();
+        ASSERT_TRUE(closed);
+        EXPECT_EQ(closed->conn, 1u);
+        EXPECT_EQ(closed->reason, c.reason);
+        auto next = ch.accepted();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->conn, 2u);
+    }
+}
+
+TEST(TcpChannel, ABoundConnectionOutlivesTheBindDeadline) {
+    TcpChannelOptions o = fast_options();
+    o.bind_deadline = 200ms;
+    Channel ch(o);
+    UniqueFd client = tcp_connect(ch->port());
+    ASSERT_TRUE(ch.accepted());
+    ch->mark_bound();
+    std::this_thread::sleep_for(600ms);
+    EXPECT_TRUE(ch->has_connection());
+    EXPECT_FALSE(ch->take_closed());
+    ASSERT_TRUE(ch->connection_peer());
+    EXPECT_EQ(ch->connection_peer()->ip_text(), "127.0.0.1");
 }
 
 TEST(TcpChannel, FullQueueWaitsAndWakeLetsTheReaderOn) {

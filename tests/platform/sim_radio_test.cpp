@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -114,6 +116,36 @@ protected:
     std::unique_ptr<ble::Adapter> adapter_;
     std::unique_ptr<SimPeripheral> phone_;
 };
+
+// Whoever can write in the folder can pose as a radio peer, on either side.
+TEST_F(SimRadio, AMissingFolderIsMadePrivateAndOneOthersMayWriteToIsRefused) {
+    const std::string fresh = folder_ + "/radio";
+    auto watcher = make_sim_adapter(fresh)->create_watcher();
+    ASSERT_TRUE(watcher.ok());
+    ASSERT_TRUE((*watcher)->start().ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+    const std::string open_to_all = folder_ + "/shared";
+    ASSERT_EQ(::mkdir(open_to_all.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(open_to_all.c_str(), 0777), 0);
+    const std::string refused = "模拟射频目录 " + open_to_all + " 可被其他用户写入（权限 0777），拒绝使用";
+    auto central = make_sim_adapter(open_to_all)->create_watcher();
+    ASSERT_TRUE(central.ok());
+    auto started = (*central)->start();
+    ASSERT_FALSE(started.ok());
+    EXPECT_EQ(started.error().text, refused);
+    EXPECT_FALSE(std::filesystem::exists(open_to_all + "/air"));
+    auto dialled = make_sim_adapter(open_to_all)->device_from_address(0xA1B2C3D4E5F6);
+    ASSERT_FALSE(dialled.ok());
+    EXPECT_EQ(dialled.error().text, refused);
+    SimPeripheral peripheral({open_to_all, 0xA1B2C3D4E5F6, "Pixel 8", {kService},
+                              {ServiceSpec{kService, {{kWrite, false, true}, {kNotify, true, false}}}}});
+    auto served = peripheral.start();
+    ASSERT_FALSE(served.ok());
+    EXPECT_EQ(served.error().text, refused);
+}
 
 TEST_F(SimRadio, WatcherReceivesAdvertisementsOnlyWhileBound) {
     auto& p = phone();

@@ -304,6 +304,67 @@ TEST(TcpImpostor, FloodBeforeBindingIsParkedNeverDispatchedAndDroppedAtTheDeadli
     EXPECT_EQ(business_events(unbound), 0u);
 }
 
+// HELLO and the handshake belong to the BLE link: over TCP they are refused at any time.
+// Before binding nothing at all is answered; once bound, a ping is.
+TEST(TcpImpostor, ClearControlFramesOverTcpNeverReachTheSessionAndOnlyABoundPingIsAnswered) {
+    const Bytes ping = test::clear_frame(HEARTBEAT, single_tlv(TAG_PING));
+    const struct {
+        const char* what;
+        Bytes frame;
+        bool answered_when_bound;
+    } cases[] = {
+        {"hello with a new counter and name", test::clear_frame(HELLO, test::hello_payload("Evil-Phone", 99)), false},
+        {"challenge", test::clear_frame(CHALLENGE, Bytes(32, 0x42)), false},
+        {"reply", test::clear_frame(REPLY, Bytes(64, 0x43)), false},
+        {"ping", ping, true},
+    };
+    for (const bool bound : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (bound ? ", bound" : ", unbound"));
+            DebugCapture capture;
+            BoundPair p;
+            if (bound) {
+                p.bind();
+            } else {
+                p.pc.start_bind_server();
+            }
+            const std::string name = p.pc.peer_name();
+            const auto hash = p.pc.handshake_hash();
+            p.pc.take_events();
+            const bool alive = p.pc.handle_frame(c.frame, Transport::Tcp);
+            EXPECT_EQ(alive, bound && c.answered_when_bound);
+            EXPECT_EQ(p.pc.state(), EngineState::Paired);
+            EXPECT_EQ(p.pc.peer_name(), name);
+            EXPECT_EQ(p.pc.handshake_hash(), hash);
+            EXPECT_EQ(p.pc.tcp_bound(), bound);
+            EXPECT_TRUE(p.pc.take_events().empty());
+            EXPECT_TRUE(p.pc.ble_out().empty());
+            auto answers = test::drain_tcp_frames(p.pc);
+            if (bound && c.answered_when_bound) {
+                ASSERT_EQ(answers.size(), 1u);
+                EXPECT_EQ(answers[0].payload, single_tlv(TAG_PONG));
+            } else {
+                EXPECT_TRUE(answers.empty());
+                EXPECT_EQ(capture.events("tcp.rx.refused").size(), 1u);
+            }
+        }
+    }
+}
+
+// Liveness comes only from frames the session key or the binding vouches for.
+TEST(TcpImpostor, OnlyFramesThatOpenOnTheBoundChannelCountAsThePhoneAlive) {
+    BoundPair p;
+    p.bind();
+    ASSERT_TRUE(p.phone.send_encrypted_tcp(NOTIFICATION_PUSH, Bytes{}));
+    const Bytes genuine = p.phone.tcp_out().back();
+    p.phone.tcp_out().clear();
+    Bytes forged = genuine;
+    forged.back() ^= 0x01;
+    EXPECT_FALSE(p.pc.handle_frame(forged, Transport::Tcp));
+    EXPECT_TRUE(p.pc.handle_frame(genuine, Transport::Tcp));
+    EXPECT_FALSE(p.pc.handle_frame(genuine, Transport::Tcp)) << "a replay proves nothing";
+}
+
 TEST(TcpImpostor, ReplayedProofOfAnEarlierBindingDoesNotBindANewConnection) {
     BoundPair p;
     p.pc.start_bind_server();

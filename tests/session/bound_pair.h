@@ -59,8 +59,8 @@ struct BoundPair {
         while (!from.tcp_out().empty()) {
             Bytes f = std::move(from.tcp_out().front());
             from.tcp_out().pop_front();
-            to.note_tcp_receive(now);
-            to.handle_frame(f, Transport::Tcp);
+            // As the core does: only what the engine authenticated counts as the peer alive.
+            if (to.handle_frame(f, Transport::Tcp)) to.note_tcp_receive(now);
         }
     }
     void ble_to_pc() { ble(phone, pc, clock.now()); }

@@ -253,16 +253,24 @@ TEST(EngineHello, HelloWhileReconnectingResumesTheHandshake) {
 
 // ---- heartbeats ----
 
-TEST(EngineHeartbeat, PingIsAnsweredOnItsOwnLinkOnlyWhenPaired) {
+// Over TCP a ping is answered only on a bound channel (see the binding tests); an unbound
+// connection may be anyone and hears nothing.
+TEST(EngineHeartbeat, PingIsAnsweredOnBleOnlyWhenPairedAndNeverOnAnUnboundTcpConnection) {
     for (Transport t : {Transport::Ble, Transport::Tcp}) {
+        SCOPED_TRACE(t == Transport::Ble ? "ble" : "tcp");
         Engine e(base_config(0));
         const Bytes ping = test::clear_frame(HEARTBEAT, single_tlv(TAG_PING));
-        e.handle_frame(ping, t);  // DISCOVER: ignored
+        EXPECT_EQ(e.handle_frame(ping, t), t == Transport::Ble);  // DISCOVER: not answered
         EXPECT_TRUE(e.ble_out().empty());
         EXPECT_TRUE(e.tcp_out().empty());
         test::reach_state(e, EngineState::Paired);
-        e.handle_frame(ping, t);
-        auto frames = t == Transport::Ble ? test::drain_ble_frames(e) : test::drain_tcp_frames(e);
+        EXPECT_EQ(e.handle_frame(ping, t), t == Transport::Ble);
+        if (t == Transport::Tcp) {
+            EXPECT_TRUE(e.ble_out().empty());
+            EXPECT_TRUE(e.tcp_out().empty());
+            continue;
+        }
+        auto frames = test::drain_ble_frames(e);
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0].header.type, HEARTBEAT);
         EXPECT_EQ(frames[0].header.flags, 0);

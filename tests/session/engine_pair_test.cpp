@@ -401,15 +401,19 @@ TEST(EnginePairFailures, MalformedIdentityIsDroppedWithoutEndingPairing) {
     t.phone.ble_out().clear();
     auto good = *build_identity_payload(ids().phone, *t.phone.handshake_hash());
     Bytes short_by_one(good.begin(), good.end() - 1);
-    ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, short_by_one));
-    t.link.pump();
-    auto errs = test::errors_of(t.pc.take_events());
-    ASSERT_EQ(errs.size(), 1u);
-    EXPECT_EQ(errs[0].code, -1);
-    EXPECT_EQ(errs[0].text, "IDENTITY 载荷畸形");
-    EXPECT_EQ(t.pc.state(), EngineState::Handshake);
-    // The complete payload, with bytes after the signature, is still accepted.
-    good.push_back(0xEE);
+    Bytes long_by_one = good;
+    long_by_one.push_back(0xEE);
+    for (const Bytes& bad : {short_by_one, long_by_one}) {
+        SCOPED_TRACE(bad.size());
+        ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, bad));
+        t.link.pump();
+        auto errs = test::errors_of(t.pc.take_events());
+        ASSERT_EQ(errs.size(), 1u);
+        EXPECT_EQ(errs[0].code, -1);
+        EXPECT_EQ(errs[0].text, "IDENTITY 载荷畸形");
+        EXPECT_EQ(t.pc.state(), EngineState::Handshake);
+    }
+    // The exact payload is still accepted.
     ASSERT_TRUE(t.phone.send_encrypted_ble(IDENTITY, good));
     t.link.pump();
     EXPECT_EQ(t.pc.state(), EngineState::Pairing);

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
 #include <unistd.h>
 
 #include "platform/debug_log.h"
+#include "platform/files.h"
 #include "store/stores.h"
 #include "app/temp_data_dir.h"
 
@@ -215,7 +220,29 @@ public:
     std::optional<std::string> fail_with;
 };
 
-using IdentityFiles = TempDataDir;
+class IdentityFiles : public TempDataDir {
+protected:
+    void TearDown() override {
+        files::set_io_fault(nullptr);
+        TempDataDir::TearDown();
+    }
+    // The files set aside as damaged copies of `file`, with their contents.
+    std::map<std::string, std::string> kept_aside(const char* file) const {
+        std::map<std::string, std::string> out;
+        const std::string prefix = std::string(file) + ".damaged-";
+        for (const auto& e : fs::directory_iterator(dir_)) {
+            const std::string name = e.path().filename().string();
+            if (name.starts_with(prefix)) out[name] = get(name.c_str());
+        }
+        return out;
+    }
+    static std::vector<std::string> contents(const std::map<std::string, std::string>& files) {
+        std::vector<std::string> out;
+        for (const auto& [name, content] : files) out.push_back(content);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
 
 TEST_F(IdentityFiles, FirstStartCreatesPrivateFilesAndLaterStartsReuseThem) {
     auto first = load_local_stores(dir_);
@@ -262,8 +289,9 @@ TEST_F(IdentityFiles, OlderTextKeyIsTakenOverOnlyWhenWhole) {
     }
 }
 
-TEST_F(IdentityFiles, DamagedChannelKeyFileIsReplaced) {
-    for (const std::string& content : {std::string(), std::string(31, 'k'), std::string(33, 'k')}) {
+TEST_F(IdentityFiles, DamagedChannelKeyFileIsKeptAsideAndReplaced) {
+    const std::vector<std::string> damaged = {std::string(), std::string(31, 'k'), std::string(33, 'k')};
+    for (const std::string& content : damaged) {
         SCOPED_TRACE(content.size());
         put(kIdentityBin, content);
         auto key = load_channel_key(dir_);
@@ -271,6 +299,10 @@ TEST_F(IdentityFiles, DamagedChannelKeyFileIsReplaced) {
         EXPECT_EQ(key->size(), 32u);
         EXPECT_EQ(get(kIdentityBin).size(), 32u);
     }
+    // Each damaged generation survives under a name of its own, even within one second.
+    std::vector<std::string> expected = damaged;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(contents(kept_aside(kIdentityBin)), expected);
 }
 
 TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
@@ -292,6 +324,10 @@ TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
         EXPECT_FALSE(fs::exists(path(kPeerHex)));
         EXPECT_EQ(get(kPeerHexBackup), "old pin");
     }
+    EXPECT_EQ(kept_aside(kDeviceIdentityBin).size(), 4u);
+    EXPECT_EQ(contents(kept_aside(kDeviceIdentityBin)),
+              contents({{"a", ""}, {"b", "garbage"}, {"c", good_text.substr(0, good_text.size() - 1)},
+                        {"d", good_text + "x"}}));
     // A readable identity is kept and the pin is left where it is.
     put(kPeerHex, "current pin");
     const int before = keys.made;
@@ -335,23 +371,37 @@ TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {
     EXPECT_EQ(start.error().text, "设备身份初始化失败: RSA 身份生成失败: test");
 }
 
-TEST_F(IdentityFiles, AFullDiskIsAFailureNotAHang) {
-    // identity.bin points at /dev/full: reading must not stream zeros forever and writing
-    // must report the lost write instead of pretending the key was stored.
+TEST_F(IdentityFiles, ALinkToADeviceIsNeitherReadNorWrittenThrough) {
+    // identity.bin points at /dev/full: reading must not stream zeros forever, and the link
+    // is not the key file, so start-up stops with the path named instead of replacing it.
     fs::create_directories(dir_);
     fs::create_symlink("/dev/full", path(kIdentityBin));
     auto key = load_channel_key(dir_);
     ASSERT_FALSE(key.ok());
-    EXPECT_TRUE(key.error().text.starts_with("身份私钥加密落盘失败: ")) << key.error().text;
+    EXPECT_TRUE(key.error().text.starts_with("读取 " + path(kIdentityBin).string() + " 失败: "))
+        << key.error().text;
+    EXPECT_TRUE(fs::is_symlink(path(kIdentityBin)));
     EXPECT_EQ(mode_of("/dev/full") & 0777, 0666u);  // a device's mode is never ours to change
 
-    // Take-over that cannot be stored still uses the key and keeps the text copy.
+    // Writing over a link is refused too, whoever asks.
+    const Bytes data(32, 7);
+    auto wrote = files::write_file(path(kIdentityBin), data, 0600, true);
+    ASSERT_FALSE(wrote.ok());
+    EXPECT_EQ(wrote.error().code, ELOOP);
+    EXPECT_TRUE(fs::is_symlink(path(kIdentityBin)));
+}
+
+TEST_F(IdentityFiles, ATakeOverThatCannotBeStoredStillUsesTheTextKey) {
     const std::string hex(64, 'a');
     put(kIdentityHex, hex);
-    key = load_channel_key(dir_);
+    files::set_io_fault([](files::IoStep step, const fs::path&) {
+        return step == files::IoStep::Rename ? ENOSPC : 0;
+    });
+    auto key = load_channel_key(dir_);
     ASSERT_TRUE(key.ok());
     EXPECT_EQ(hex_lower(*key), hex);
     EXPECT_TRUE(fs::exists(path(kIdentityHex)));
+    EXPECT_FALSE(fs::exists(path(kIdentityBin)));
 }
 
 TEST_F(IdentityFiles, AFifoInPlaceOfAKeyFileDoesNotBlockStartUp) {
@@ -359,9 +409,112 @@ TEST_F(IdentityFiles, AFifoInPlaceOfAKeyFileDoesNotBlockStartUp) {
     ASSERT_EQ(::mkfifo(path(kDeviceIdentityBin).c_str(), 0600), 0);
     CountingKeys keys;
     auto id = load_device_identity(dir_, platform_protector(), keys);
-    EXPECT_EQ(keys.made, 1);  // the FIFO was not taken for a key
-    ASSERT_FALSE(id.ok());    // nor written through as if it were a file
-    EXPECT_TRUE(id.error().text.starts_with("身份私钥加密落盘失败: ")) << id.error().text;
+    EXPECT_EQ(keys.made, 0);  // the FIFO was not taken for a missing or damaged key
+    ASSERT_FALSE(id.ok());
+    EXPECT_TRUE(id.error().text.starts_with("读取 ")) << id.error().text;
+    struct stat st {};
+    ASSERT_EQ(::lstat(path(kDeviceIdentityBin).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A file that may be perfectly good behind a failing read must never be replaced.
+TEST_F(IdentityFiles, ReadErrorsOtherThanAMissingFileStopStartUpAndKeepTheIdentity) {
+    CountingKeys keys;
+    auto first = load_local_stores(dir_, platform_protector(), keys);
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    const std::string channel = get(kIdentityBin), device = get(kDeviceIdentityBin);
+
+    struct Case {
+        const char* file;
+        int err;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {kIdentityBin, EACCES,
+         "身份初始化失败: 读取 " + path(kIdentityBin).string() +
+             " 失败: Permission denied（现有身份不动，本次不启动）"},
+        {kIdentityBin, EIO,
+         "身份初始化失败: 读取 " + path(kIdentityBin).string() +
+             " 失败: Input/output error（现有身份不动，本次不启动）"},
+        {kDeviceIdentityBin, EACCES,
+         "设备身份初始化失败: 读取 " + path(kDeviceIdentityBin).string() +
+             " 失败: Permission denied（现有身份不动，本次不启动）"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        const fs::path target = path(c.file);
+        files::set_io_fault([&](files::IoStep step, const fs::path& p) {
+            return step == files::IoStep::Read && p == target ? c.err : 0;
+        });
+        const int made = keys.made;
+        auto again = load_local_stores(dir_, platform_protector(), keys);
+        ASSERT_FALSE(again.ok());
+        EXPECT_EQ(again.error().text, c.expected);
+        EXPECT_EQ(keys.made, made);
+        EXPECT_EQ(get(kIdentityBin), channel);
+        EXPECT_EQ(get(kDeviceIdentityBin), device);
+        EXPECT_TRUE(kept_aside(c.file).empty());
+    }
+    files::set_io_fault(nullptr);
+    auto later = load_local_stores(dir_, platform_protector(), keys);
+    ASSERT_TRUE(later.ok());
+    EXPECT_EQ(later->channel_key, first->channel_key);
+    EXPECT_EQ(later->own_fingerprint, first->own_fingerprint);
+}
+
+TEST_F(IdentityFiles, ACrashBetweenWriteAndRenameLeavesTheOldIdentity) {
+    CountingKeys keys;
+    auto first = load_device_identity(dir_, platform_protector(), keys);
+    ASSERT_TRUE(first.ok());
+    const std::string stored = get(kDeviceIdentityBin);
+
+    // The new content is written and synced, then the process dies before the rename.
+    files::set_io_fault([](files::IoStep step, const fs::path&) {
+        return step == files::IoStep::Rename ? EINTR : 0;
+    });
+    const Bytes other = DeviceIdentity::generate()->private_pkcs8_der();
+    ASSERT_FALSE(files::write_file(path(kDeviceIdentityBin), other, 0600, true).ok());
+    files::set_io_fault(nullptr);
+    EXPECT_EQ(get(kDeviceIdentityBin), stored);
+
+    const int made = keys.made;
+    auto after = load_device_identity(dir_, platform_protector(), keys);
+    ASSERT_TRUE(after.ok());
+    EXPECT_EQ(after->fingerprint(), first->fingerprint());
+    EXPECT_EQ(keys.made, made);
+
+    // The next write completes over the leftover and leaves nothing else behind.
+    ASSERT_TRUE(files::write_file(path(kDeviceIdentityBin), other, 0600, true).ok());
+    EXPECT_EQ(get(kDeviceIdentityBin), std::string(other.begin(), other.end()));
+    EXPECT_EQ(mode_of(path(kDeviceIdentityBin)), 0600u);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{kDeviceIdentityBin}));
+}
+
+TEST_F(IdentityFiles, ADataFolderOthersCanChangeIsRefused) {
+    CountingKeys keys;
+    ASSERT_TRUE(load_local_stores(dir_, platform_protector(), keys).ok());
+    const std::string channel = get(kIdentityBin);
+
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    auto open = load_local_stores(dir_, platform_protector(), keys);
+    ASSERT_FALSE(open.ok());
+    EXPECT_EQ(open.error().text,
+              "身份初始化失败: 数据目录 " + dir_.string() + " 可被其他用户写入（权限 0777），拒绝使用");
+    ASSERT_EQ(::chmod(dir_.c_str(), 0700), 0);
+
+    // Only root may hand the folder to someone else; elsewhere this half cannot be set up.
+    if (::chown(dir_.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) == 0) {
+        auto foreign = load_device_identity(dir_, platform_protector(), keys);
+        ASSERT_FALSE(foreign.ok());
+        EXPECT_EQ(foreign.error().text, "数据目录 " + dir_.string() + " 属于另一个用户（uid " +
+                                            std::to_string(::geteuid() + 1) + "），拒绝使用");
+        ASSERT_EQ(::chown(dir_.c_str(), ::geteuid(), static_cast<gid_t>(-1)), 0);
+    }
+    EXPECT_EQ(get(kIdentityBin), channel);
+    EXPECT_TRUE(load_local_stores(dir_, platform_protector(), keys).ok());
 }
 
 }  // namespace

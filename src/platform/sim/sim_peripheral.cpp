@@ -40,6 +40,7 @@ void SimPeripheral::set_request_filter(RequestFilter f) {
 }
 
 Status SimPeripheral::start() {
+    if (auto ready = prepare_radio_folder(opt_.folder); !ready) return ready;
     std::string path = gatt_path(opt_.folder, opt_.address);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;

@@ -303,6 +303,7 @@ public:
     }
     Status start() override {
         if (fd_ >= 0) return {};
+        if (auto ready = prepare_radio_folder(folder_); !ready) return ready;
         std::string path = air_path(folder_);
         sockaddr_un sa;
         if (!fill_address(sa, path)) return fail_text("模拟射频路径过长: " + path);
@@ -346,6 +347,7 @@ public:
         return std::unique_ptr<ble::Watcher>(std::make_unique<SimWatcher>(folder_));
     }
     Result<std::shared_ptr<ble::Device>> device_from_address(std::uint64_t address) override {
+        if (auto ready = prepare_radio_folder(folder_); !ready) return fail(std::move(ready).error());
         std::string path = gatt_path(folder_, address);
         sockaddr_un sa;
         if (!fill_address(sa, path)) return fail_text("模拟射频路径过长: " + path);

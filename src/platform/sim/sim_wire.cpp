@@ -1,6 +1,11 @@
 #include "platform/sim/sim_wire.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -99,6 +104,30 @@ std::optional<ble::Advertisement> parse_advertisement(std::string_view datagram)
 }
 
 std::string air_path(const std::string& folder) { return folder + "/air"; }
+
+namespace {
+std::string mode_text(mode_t mode) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+    return buf;
+}
+}  // namespace
+
+Status prepare_radio_folder(const std::string& folder) {
+    std::error_code ec;
+    const std::filesystem::path dir(folder);
+    if (dir.has_parent_path() && !std::filesystem::exists(dir.parent_path(), ec))
+        std::filesystem::create_directories(dir.parent_path(), ec);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail_text(format_text("模拟射频目录 {} 创建失败: {}", folder, std::strerror(errno)));
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail_text(format_text("模拟射频目录 {} 不是文件夹", folder));
+    if (st.st_mode & S_IWOTH)
+        return fail_text(format_text("模拟射频目录 {} 可被其他用户写入（权限 {}），拒绝使用", folder,
+                                     mode_text(st.st_mode)));
+    return {};
+}
 
 std::string gatt_path(const std::string& folder, std::uint64_t address) {
     return folder + "/" + ble::address_text(address) + ".gatt";

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/result.h"
 #include "common/text.h"
 #include "platform/ble.h"
 
@@ -36,6 +37,9 @@ std::string encode_advertisement(const ble::Advertisement& adv);
 std::optional<ble::Advertisement> parse_advertisement(std::string_view datagram);
 
 std::string air_path(const std::string& folder);
+// Makes the folder (0700) when it is missing. Whoever can write in it can pose as a radio
+// peer, so a folder other users may write to is refused.
+Status prepare_radio_folder(const std::string& folder);
 std::string gatt_path(const std::string& folder, std::uint64_t address);
 
 // UUID at offset in body (16 bytes); caller checks the size.

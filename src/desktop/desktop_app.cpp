@@ -1,0 +1,165 @@
+#include "desktop/desktop_app.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+
+#include "platform/debug_log.h"
+#include "desktop/qt_clipboard.h"
+#include "protocol/product.h"
+#include "desktop/tray.h"
+#include "shell/activation.h"
+#include "shell/notification_drain.h"
+#include "shell/startup.h"
+#ifdef DOVAN_HAVE_FREEDESKTOP
+#include "platform/freedesktop/notifier.h"
+#endif
+
+namespace dovan {
+
+namespace {
+
+constexpr int kTimerMs = 33;
+
+}  // namespace
+
+std::unique_ptr<QWidget> make_blank_window(std::shared_ptr<SharedUi>) {
+    auto w = std::make_unique<QWidget>();
+    w->resize(960, 660);
+    return w;
+}
+
+int run_desktop(int argc, char** argv, DesktopConfig c) {
+    // SIGINT and SIGTERM end the program through its normal teardown. Blocked before any
+    // thread starts, so only the signalfd below ever sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    const int sigfd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Dovan");
+    QGuiApplication::setDesktopFileName("dovan");
+    // A tray program: closing or hiding the window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(dovan_icon());
+
+    std::unique_ptr<QSocketNotifier> on_signal;
+    if (sigfd >= 0) {
+        on_signal = std::make_unique<QSocketNotifier>(sigfd, QSocketNotifier::Read);
+        QObject::connect(on_signal.get(), &QSocketNotifier::activated, &app, [sigfd] {
+            signalfd_siginfo info{};
+            [[maybe_unused]] auto n = ::read(sigfd, &info, sizeof info);
+            QApplication::quit();
+        });
+    }
+
+    std::unique_ptr<QWidget> window = c.make_window ? c.make_window(c.ui) : nullptr;
+    if (!window) {
+        console_line("[Dovan] 创建主窗口失败");
+        if (sigfd >= 0) ::close(sigfd);
+        return 1;
+    }
+    window->setWindowTitle("Dovan");
+
+    // Other threads reach the window only through queued calls on this object, which
+    // outlives every one of them.
+    QObject bridge;
+    QPointer<QWidget> target(window.get());
+    RepaintFn repaint = [&bridge, target] {
+        QMetaObject::invokeMethod(&bridge, [target] {
+            if (target) target->update();
+        }, Qt::QueuedConnection);
+    };
+    std::function<void()> show_window = [&bridge, target] {
+        QMetaObject::invokeMethod(&bridge, [target] {
+            if (!target) return;
+            target->setWindowState(target->windowState() & ~Qt::WindowMinimized);
+            target->show();
+            target->raise();
+            target->activateWindow();
+        }, Qt::QueuedConnection);
+    };
+
+    if (c.command_line.minimized) {
+        console_line("[Dovan] 按开机自启动方式拉起：主窗口不显示，托盘图标照常可用");
+    } else {
+        window->show();
+    }
+    c.ui->set_repaint(repaint);
+
+    QtClipboard clipboard;
+    Tray tray(show_window, [] { QApplication::quit(); });
+    tray.create();
+
+    const ActivationHost activation{c.ui, &clipboard, &system_clock(), show_window};
+    const HandoffHost handoff{activation, false};
+    apply_startup_arguments(c.command_line, handoff);
+
+    std::atomic<NotificationDrain*> drain_ref{nullptr};
+    std::unique_ptr<Notifier> notifier;
+#ifdef DOVAN_HAVE_FREEDESKTOP
+    NotifierCallbacks callbacks;
+    callbacks.on_outcome = [&drain_ref](std::uint64_t cookie, std::optional<std::string> error) {
+        if (auto* d = drain_ref.load()) d->on_outcome(cookie, error);
+    };
+    callbacks.on_button = [activation](std::string_view key) { handle_activation(key, activation); };
+    if (auto opened = FreedesktopNotifier::open(std::move(callbacks)); opened) {
+        notifier = std::move(*opened);
+    } else {
+        console_line("[Dovan] 系统通知服务不可用，改用托盘气泡: " + opened.error().text);
+    }
+#endif
+    // The freedesktop service plays the stamped identity: with it, notifications carry buttons.
+    if (debug_log_enabled())
+        emit_event(LogLevel::Info, "ui", "toast.identity",
+                   {{"ok", notifier ? "true" : "false"}, {"setting", "-1"}});
+    NotificationDrain drain({c.ui, &system_clock(), notifier.get(),
+                             [&tray](std::string_view title, std::string_view body) {
+                                 return tray.show_balloon(title, body);
+                             },
+                             secure_token});
+    drain_ref = &drain;
+
+    if (!c.ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
+
+    QTimer timer;
+    timer.setInterval(kTimerMs);
+    QObject::connect(&timer, &QTimer::timeout, &app, [&drain] { drain.drain(); });
+    timer.start();
+
+    if (c.start_core) c.start_core(repaint);
+    const bool primary = c.lock != nullptr && c.lock->state() == InstanceLock::State::Primary;
+    auto server = start_handoff_server(c.socket, primary, handoff);
+    console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
+
+    const int status = QApplication::exec();
+
+    timer.stop();
+    tray.remove();
+    window.reset();
+    console_line("[Dovan] shell teardown");
+    // Nothing may call into the frame once it is gone: the server, the notifier and the
+    // core stop first.
+    server.reset();
+    notifier.reset();
+    drain_ref = nullptr;
+    if (c.stop_core) c.stop_core();
+    c.ui->set_repaint({});
+    on_signal.reset();
+    if (sigfd >= 0) ::close(sigfd);
+    if (c.lock != nullptr) restart_if_requested(*c.ui, *c.lock);
+    return status;
+}
+
+}  // namespace dovan

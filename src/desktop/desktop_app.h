@@ -1,0 +1,40 @@
+// The desktop front end's frame: the Qt application, the main window (made by the window
+// factory), the tray icon, system notifications, the hand-off server and the core thread,
+// from start-up to teardown and an optional restart.
+#pragma once
+
+#include <QWidget>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "shell/command_line.h"
+#include "shell/instance.h"
+#include "shell/ui_state.h"
+
+namespace dovan {
+
+using WindowFactory = std::function<std::unique_ptr<QWidget>(std::shared_ptr<SharedUi>)>;
+
+struct DesktopConfig {
+    std::shared_ptr<SharedUi> ui;
+    CommandLine command_line;
+    InstanceLock* lock = nullptr;
+    std::optional<std::filesystem::path> socket;  // none: hand-offs are impossible
+    WindowFactory make_window;
+    // Starts the core thread; `repaint` may be called from any thread.
+    std::function<void(RepaintFn repaint)> start_core;
+    std::function<void()> stop_core;
+    // Keeps the saved autostart switch in step with the entry read back.
+    std::function<void(bool present)> save_autostart;
+};
+
+// Runs until the application quits (tray "关闭", SIGINT or SIGTERM); returns the exit status.
+int run_desktop(int argc, char** argv, DesktopConfig config);
+
+// A plain top-level widget titled "Dovan", 960 × 660, for builds without the page window.
+std::unique_ptr<QWidget> make_blank_window(std::shared_ptr<SharedUi> ui);
+
+}  // namespace dovan

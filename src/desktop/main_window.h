@@ -1,0 +1,58 @@
+// The main window: one custom-drawn widget that paints every page from the shared UI state
+// and turns the user's input into changes of that state.
+#pragma once
+
+#include <QImage>
+#include <QWidget>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/clipboard.h"
+#include "platform/clock.h"
+#include "protocol/product.h"
+#include "shell/theme.h"
+#include "shell/ui_state.h"
+
+namespace dovan {
+
+class PaintResources;
+class QtThumbnails;
+
+struct MainWindowOptions {
+    // The system clipboard; null makes the window use its own QClipboard-backed one.
+    Clipboard* clipboard = nullptr;
+    std::string version{kPcVersion};
+    // The data folder: settings.ini and the debug log live there. Empty: nothing is written.
+    std::filesystem::path data_dir;
+    // After the user changed a setting, called with the UI lock released. Default: settings.ini
+    // in the data folder.
+    std::function<void(const UiSettings&)> save_settings;
+    // The autostart switch was clicked. Default: nothing changes.
+    std::function<void()> toggle_autostart;
+    // Every 33 ms, before the repaint decision (draining system notifications).
+    std::function<void()> on_tick;
+    // The program should end (exit chosen, restart asked). Default: the application quits.
+    std::function<void()> on_quit;
+    // The monotonic and wall clock; null: the system clock.
+    const Clock* clock = nullptr;
+};
+
+std::unique_ptr<QWidget> make_main_window(std::shared_ptr<SharedUi> ui, MainWindowOptions options = {});
+
+// Restore if minimized, show, raise and give it the keyboard.
+void show_main_window(QWidget& window);
+// Hide and let go of the decoded thumbnails.
+void hide_main_window(QWidget& window);
+
+// The system's colour scheme as Qt reports it; unknown when it says nothing.
+SystemLook system_look();
+
+// One frame of the window for `state`, `px_w` × `px_h` device pixels at `scale`.
+QImage render_window(const UiState& state, LoadedModules modules, int px_w, int px_h, double scale,
+                     SystemLook system, Instant now, std::uint64_t wall_ms, const std::string& version,
+                     QtThumbnails* thumbnails, PaintResources& resources);
+
+}  // namespace dovan

@@ -1,0 +1,75 @@
+// Shows the queued system notifications: through the desktop's notification service with
+// buttons while it works, else as a balloon on the tray icon. A failure of the service
+// pauses it for five minutes, so a broken service costs one attempt, not one per message.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/clock.h"
+#include "platform/notifier.h"
+#include "shell/ui_state.h"
+
+namespace dovan {
+
+inline constexpr Duration kNotifierBackoff = std::chrono::milliseconds(300'000);
+inline constexpr std::string_view kBalloonFailedNotice =
+    "[系统弹窗失败] 托盘图标未建立或被系统禁止（检查「通知和操作」设置）";
+
+// A fresh action token; none when the secure random source fails.
+using TokenSource = std::function<std::optional<std::uint64_t>()>;
+std::optional<std::uint64_t> secure_token();
+
+// Shows a balloon on the tray icon; false when there is no icon or the system refused.
+using BalloonFn = std::function<bool(std::string_view title, std::string_view body)>;
+
+class NotificationDrain {
+public:
+    struct Config {
+        std::shared_ptr<SharedUi> ui;
+        Clock* clock = nullptr;
+        Notifier* notifier = nullptr;  // null: the service is not reachable, balloons only
+        BalloonFn balloon;             // empty: no tray icon
+        TokenSource tokens = secure_token;
+    };
+
+    explicit NotificationDrain(Config config);
+
+    // Window thread, every timer tick: empties the queue of the UI state.
+    void drain();
+
+    // Any thread: the service's verdict on a posted notification. A failure withdraws its
+    // tokens, starts the pause and leaves its balloon for the next drain.
+    void on_outcome(std::uint64_t cookie, const std::optional<std::string>& error);
+
+    // No notification goes to the service before this instant.
+    std::optional<Instant> paused_until() const;
+
+private:
+    struct Posted {
+        std::optional<std::uint64_t> copy_token;
+        std::optional<std::uint64_t> reply_token;
+        std::string title;
+        std::string body;
+    };
+
+    bool paused(Instant now) const;  // mu_ held
+    void withdraw(const Posted& posted);
+    void show_balloon(std::string_view title, std::string_view body);
+
+    Config c_;
+    mutable std::mutex mu_;  // never held together with the UI lock
+    std::optional<Instant> paused_until_;
+    std::uint64_t next_cookie_ = 1;
+    std::unordered_map<std::uint64_t, Posted> in_flight_;
+    std::deque<std::pair<std::string, std::string>> balloons_due_;
+};
+
+}  // namespace dovan

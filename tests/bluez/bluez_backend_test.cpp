@@ -1,0 +1,487 @@
+// The BlueZ backend against the stand-in on a private bus, with a simulated phone behind
+// it: what the platform interface promises, and what it does when the stack misbehaves.
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "bluez/private_bus.h"
+#include "platform/bluez/bluez.h"
+#include "ble/sim_service.h"
+#include "platform/sim/sim_peripheral.h"
+#include "protocol/product.h"
+#include "standin.h"
+
+namespace dovan::bluez {
+namespace {
+
+using namespace std::chrono_literals;
+using ble::AsyncStatus;
+using ble::GattStatus;
+using ble::Uuid;
+
+const Uuid kService = *Uuid::parse(kServiceUuid);
+const Uuid kWrite = *Uuid::parse(kWriteCharUuid);
+const Uuid kNotify = *Uuid::parse(kNotifyCharUuid);
+const Uuid kOther = *Uuid::parse("0000180f-0000-1000-8000-00805f9b34fb");
+constexpr std::uint64_t kPhone = 0xC0FFEE000001;
+
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return pred();
+}
+
+// Advertisements as the watcher hands them over.
+struct Sightings {
+    std::mutex mu;
+    std::vector<ble::Advertisement> all;
+    void add(const ble::Advertisement& a) {
+        std::lock_guard lock(mu);
+        all.push_back(a);
+    }
+    std::optional<ble::Advertisement> last_of(std::uint64_t address) {
+        std::lock_guard lock(mu);
+        for (auto it = all.rbegin(); it != all.rend(); ++it)
+            if (it->address == address) return *it;
+        return std::nullopt;
+    }
+    std::size_t count() {
+        std::lock_guard lock(mu);
+        return all.size();
+    }
+};
+
+// Values the notification handler received.
+struct Values {
+    std::mutex mu;
+    std::vector<Bytes> all;
+    void add(Bytes v) {
+        std::lock_guard lock(mu);
+        all.push_back(std::move(v));
+    }
+    bool has(const Bytes& v) {
+        std::lock_guard lock(mu);
+        return std::find(all.begin(), all.end(), v) != all.end();
+    }
+};
+
+struct Attached {
+    std::shared_ptr<ble::Device> device;
+    std::shared_ptr<ble::Characteristic> write;
+    std::shared_ptr<ble::Characteristic> notify;
+};
+
+class BluezBackend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dvbzXXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        radio_ = (dir_ / "radio").string();
+        std::filesystem::create_directories(radio_);
+        bus_ = std::make_unique<testing::PrivateBus>(dir_);
+        ASSERT_TRUE(bus_->ready());
+    }
+    void TearDown() override {
+        watcher_.reset();
+        adapter_.reset();
+        phones_.clear();
+        standin_.reset();
+        bus_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    BluezOptions options() const {
+        BluezOptions o;
+        o.bus_address = bus_->address();
+        o.connect_timeout = 5s;
+        o.call_timeout = 3s;
+        o.write_timeout = 300ms;
+        o.discovery_uuids = {kService};
+        return o;
+    }
+    void start_standin(bool adapter = true, bool powered = true) {
+        auto s = StandIn::start({bus_->address(), radio_, adapter, powered});
+        ASSERT_TRUE(s.ok()) << s.error().display();
+        standin_ = std::move(*s);
+    }
+    sim::SimPeripheral& start_phone(std::uint64_t address, std::string name, std::vector<Uuid> uuids = {kService}) {
+        sim::SimPeripheral::Options o;
+        o.folder = radio_;
+        o.address = address;
+        o.name = std::move(name);
+        o.advertised_uuids = std::move(uuids);
+        o.services = {ble::dovan_sim_service()};
+        auto p = std::make_unique<sim::SimPeripheral>(o);
+        EXPECT_TRUE(p->start().ok());
+        p->set_write_handler([this](const Uuid&, Bytes v) {
+            std::lock_guard lock(writes_mu_);
+            writes_.push_back(std::move(v));
+            return write_status_.load();
+        });
+        p->start_advertising(50ms);
+        phones_.push_back(std::move(p));
+        return *phones_.back();
+    }
+    void open() {
+        auto opened = open_bluez_adapter(options());
+        ASSERT_TRUE(opened.adapter) << opened.error;
+        EXPECT_EQ(opened.adapter_path, "/org/bluez/hci0");
+        adapter_ = opened.adapter;
+    }
+    void scan() {
+        auto w = adapter_->create_watcher();
+        ASSERT_TRUE(w.ok());
+        watcher_ = std::move(*w);
+        ASSERT_TRUE(watcher_->set_active_scanning().ok());
+        ASSERT_TRUE(watcher_->on_received([this](const ble::Advertisement& a) { seen_.add(a); }).ok());
+        auto started = watcher_->start();
+        ASSERT_TRUE(started.ok()) << started.error().display();
+    }
+    bool sighted(std::uint64_t address) {
+        return eventually([&] { return seen_.last_of(address).has_value(); });
+    }
+    // The connect procedure as the link runs it, asserting each step.
+    Attached attach(std::uint64_t address) {
+        Attached a;
+        auto dev = adapter_->device_from_address(address);
+        EXPECT_TRUE(dev.ok()) << (dev.ok() ? "" : dev.error().display());
+        if (!dev.ok()) return a;
+        a.device = *dev;
+        auto services = a.device->services_for_uuid(kService);
+        EXPECT_TRUE(services.ok());
+        if (!services.ok() || services->services.empty()) return a;
+        EXPECT_EQ(services->status, GattStatus::Success);
+        auto& service = services->services.front();
+        EXPECT_EQ(service->uuid(), kService);
+        for (auto [uuid, slot] : {std::pair{kWrite, &a.write}, std::pair{kNotify, &a.notify}}) {
+            auto found = service->characteristics_for_uuid(uuid);
+            EXPECT_TRUE(found.ok() && found->status == GattStatus::Success && found->characteristics.size() == 1);
+            if (found.ok() && !found->characteristics.empty()) *slot = found->characteristics.front();
+        }
+        return a;
+    }
+    // A write that did not go through: no answer, or an answer other than Success.
+    static bool write_failed(AsyncStatus st, const std::shared_ptr<ble::WriteOperation>& op) {
+        return st == AsyncStatus::Error || (st == AsyncStatus::Completed && *op->results() != GattStatus::Success);
+    }
+    // Waits for a write's end without ever blocking inside the operation itself.
+    AsyncStatus settle(const std::shared_ptr<ble::WriteOperation>& op) {
+        eventually([&] { return op->status() != AsyncStatus::Started; }, 5s);
+        return op->status();
+    }
+    std::vector<Bytes> writes() {
+        std::lock_guard lock(writes_mu_);
+        return writes_;
+    }
+
+    std::filesystem::path dir_;
+    std::string radio_;
+    std::unique_ptr<testing::PrivateBus> bus_;
+    std::unique_ptr<StandIn> standin_;
+    std::vector<std::unique_ptr<sim::SimPeripheral>> phones_;
+    std::shared_ptr<ble::Adapter> adapter_;
+    std::unique_ptr<ble::Watcher> watcher_;
+    Sightings seen_;
+    std::mutex writes_mu_;
+    std::vector<Bytes> writes_;
+    std::atomic<std::uint8_t> write_status_{0};
+};
+
+TEST_F(BluezBackend, OpeningSaysWhyThereIsNoStack) {
+    struct Case {
+        const char* what;
+        bool standin;
+        bool adapter;
+        bool powered;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"nobody owns org.bluez", false, true, true, "bluetoothd not running"},
+        {"bluetoothd without an adapter", true, false, true, "no Bluetooth adapter"},
+        {"an adapter switched off", true, true, false, "adapter powered off"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        standin_.reset();
+        if (c.standin) start_standin(c.adapter, c.powered);
+        auto opened = open_bluez_adapter(options());
+        EXPECT_FALSE(opened.adapter);
+        EXPECT_EQ(opened.error, c.reason);
+    }
+    // A bus that is not there at all is the same to the user: no bluetoothd to talk to.
+    BluezOptions gone = options();
+    gone.bus_address = "unix:path=" + (dir_ / "no-such-bus").string();
+    auto opened = open_bluez_adapter(gone);
+    EXPECT_FALSE(opened.adapter);
+    EXPECT_TRUE(opened.error.starts_with("bluetoothd not running (")) << opened.error;
+}
+
+TEST_F(BluezBackend, DiscoveryAsksForTheServiceAndReportsAdvertsAsTheyCome) {
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    start_phone(0xC0FFEE000002, "Headphones", {kOther});
+    // BlueZ keeps names UTF-8 by cutting at the first bad byte; the cut name still arrives.
+    start_phone(0xC0FFEE000003, "Pix\xff\xfe" "el");
+    open();
+    scan();
+    EXPECT_TRUE(standin_->discovering());
+    EXPECT_EQ(standin_->discovery_filter_uuids(), std::vector<std::string>{std::string(kServiceUuid)});
+
+    ASSERT_TRUE(sighted(kPhone));
+    auto adv = *seen_.last_of(kPhone);
+    EXPECT_EQ(adv.local_name, "Pixel 8");
+    EXPECT_EQ(adv.service_uuids, std::vector<Uuid>{kService});
+    ASSERT_TRUE(sighted(0xC0FFEE000003));
+    EXPECT_EQ(seen_.last_of(0xC0FFEE000003)->local_name, "Pix");
+
+    // Every advertisement counts as a sighting, not only the first (the scan list ages out).
+    const std::size_t before = seen_.count();
+    EXPECT_TRUE(eventually([&] { return seen_.count() >= before + 5; }));
+    EXPECT_FALSE(seen_.last_of(0xC0FFEE000002)) << "the UUID filter lets only Dovan phones through";
+}
+
+TEST_F(BluezBackend, AConnectedPhoneCarriesValuesBothWays) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.write && a.notify);
+    EXPECT_EQ(a.device->address(), kPhone);
+
+    // A full enumeration lists the same service.
+    auto all = a.device->all_services();
+    ASSERT_TRUE(all.ok());
+    ASSERT_EQ(all->services.size(), 1u);
+    EXPECT_EQ(all->services.front()->uuid(), kService);
+
+    auto sub = a.notify->subscribe_notify();
+    ASSERT_TRUE(sub.ok());
+    EXPECT_EQ(*sub, GattStatus::Success);
+    Values values;
+    auto token = a.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); });
+    ASSERT_TRUE(token.ok());
+    ASSERT_TRUE(eventually([&] { return phone.subscribed(kNotify); }));
+    const Bytes hello{0x01, 0x02, 0x03};
+    ASSERT_TRUE(phone.notify(kNotify, hello));
+    EXPECT_TRUE(eventually([&] { return values.has(hello); }));
+
+    const Bytes out(200, 0x5A);
+    auto op = a.write->write_value(out);
+    ASSERT_TRUE(op.ok());
+    ASSERT_EQ(settle(*op), AsyncStatus::Completed);
+    EXPECT_EQ(*(*op)->results(), GattStatus::Success);
+    EXPECT_EQ(writes(), std::vector<Bytes>{out});
+    EXPECT_EQ(standin_->write_types(), std::vector<std::string>{"request"}) << "writes wait for the phone's answer";
+
+    // Values longer than an attribute may hold never reach the bus.
+    EXPECT_FALSE(a.write->write_value(Bytes(513, 1)).ok());
+    EXPECT_FALSE(a.write->write_value(Bytes{}).ok());
+
+    // Once removed, the handler hears nothing more.
+    ASSERT_TRUE(a.notify->remove_value_changed(*token).ok());
+    EXPECT_FALSE(a.notify->remove_value_changed(*token).ok());
+    const Bytes later{0x09};
+    ASSERT_TRUE(phone.notify(kNotify, later));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(values.has(later));
+
+    // Dropping the device is the disconnect.
+    a = {};
+    EXPECT_TRUE(eventually([&] { return !standin_->connected(kPhone); }));
+}
+
+TEST_F(BluezBackend, WriteFailuresBecomeStatusesAndAnUnansweredWriteAnError) {
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.write);
+    const Bytes v{0x42};
+    auto write_once = [&] {
+        auto op = a.write->write_value(v);
+        EXPECT_TRUE(op.ok());
+        return op.ok() ? *op : nullptr;
+    };
+
+    standin_->fail_writes(1);  // an ATT error from the phone
+    auto refused = write_once();
+    ASSERT_EQ(settle(refused), AsyncStatus::Completed);
+    EXPECT_EQ(*refused->results(), GattStatus::ProtocolError);
+
+    write_status_ = static_cast<std::uint8_t>(GattStatus::AccessDenied);
+    auto denied = write_once();
+    ASSERT_EQ(settle(denied), AsyncStatus::Completed);
+    EXPECT_EQ(*denied->results(), GattStatus::AccessDenied);
+    write_status_ = 0;
+
+    // A write nobody answers stays Started without holding the caller, then times out.
+    standin_->stall_writes(true);
+    const auto began = std::chrono::steady_clock::now();
+    auto stalled = write_once();
+    EXPECT_EQ(stalled->status(), AsyncStatus::Started);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 100ms);
+    EXPECT_EQ(settle(stalled), AsyncStatus::Error);
+    EXPECT_FALSE(stalled->results().ok());
+    standin_->stall_writes(false);
+
+    auto fine = write_once();
+    ASSERT_EQ(settle(fine), AsyncStatus::Completed);
+    EXPECT_EQ(*fine->results(), GattStatus::Success);
+}
+
+TEST_F(BluezBackend, AFailedStartNotifyIsAStatusNotASubscription) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.notify);
+    standin_->fail_start_notify(1);
+    auto sub = a.notify->subscribe_notify();
+    ASSERT_TRUE(sub.ok());
+    EXPECT_NE(*sub, GattStatus::Success);
+    EXPECT_FALSE(phone.subscribed(kNotify));
+    auto again = a.notify->subscribe_notify();
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(*again, GattStatus::Success);
+}
+
+TEST_F(BluezBackend, ADeviceRemovedDuringServiceDiscoveryFailsThatAttemptOnly) {
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    standin_->remove_device_during_discovery(1);
+    // The attempt ends when the object goes, not when the connect wait runs out.
+    const auto began = std::chrono::steady_clock::now();
+    auto dev = adapter_->device_from_address(kPhone);
+    ASSERT_FALSE(dev.ok());
+    EXPECT_LT(std::chrono::steady_clock::now() - began, options().connect_timeout / 2);
+    // Until it advertises again the device is unknown; then it connects as usual.
+    ASSERT_TRUE(eventually([&] { return adapter_->device_from_address(kPhone).ok(); }));
+    EXPECT_TRUE(attach(kPhone).write);
+}
+
+TEST_F(BluezBackend, AValueArrivingAfterTheLinkDroppedIsNotDelivered) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.notify);
+    ASSERT_EQ(*a.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(a.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+    const Bytes live{0x01};
+    ASSERT_TRUE(eventually([&] { return phone.subscribed(kNotify); }));
+    ASSERT_TRUE(phone.notify(kNotify, live));
+    ASSERT_TRUE(eventually([&] { return values.has(live); }));
+
+    const Bytes late{0x02, 0x02};
+    standin_->drop_link(kPhone, late);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(values.has(late));
+    // The dropped link is visible to the link logic: no services, writes refused.
+    auto services = a.device->services_for_uuid(kService);
+    ASSERT_TRUE(services.ok());
+    EXPECT_EQ(services->status, GattStatus::Unreachable);
+    auto op = a.write->write_value(Bytes{1});
+    ASSERT_TRUE(op.ok());
+    EXPECT_TRUE(write_failed(settle(*op), *op));
+}
+
+// The adapter unplugged, switched off or bluetoothd restarting take the connection with them; the
+// backend must say so to the link and pick discovery up again by itself once they are back.
+TEST_F(BluezBackend, TheStackGoingAwayEndsTheLinkAndScanningResumesWhenItReturns) {
+    struct Fault {
+        const char* what;
+        std::function<void(StandIn&)> go;
+        std::function<void(StandIn&)> back;
+        const char* connect_error;
+    };
+    const Fault faults[] = {
+        {"adapter removed", [](StandIn& s) { s.remove_adapter(); }, [](StandIn& s) { s.add_adapter(); },
+         "蓝牙适配器已移除"},
+        {"bluetoothd restarted", [](StandIn& s) { s.stop_daemon(); },
+         [](StandIn& s) { ASSERT_TRUE(s.start_daemon().ok()); }, "bluetoothd 未运行"},
+        {"adapter switched off", [](StandIn& s) { s.set_powered(false); }, [](StandIn& s) { s.set_powered(true); },
+         "连接失败: org.bluez.Error.NotReady: Resource Not Ready"},
+    };
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.what);
+        ASSERT_TRUE(sighted(kPhone));
+        Attached a = attach(kPhone);
+        ASSERT_TRUE(a.write);
+
+        f.go(*standin_);
+        auto op = a.write->write_value(Bytes{7});
+        ASSERT_TRUE(op.ok());
+        EXPECT_TRUE(write_failed(settle(*op), *op));
+        auto services = a.device->all_services();
+        ASSERT_TRUE(services.ok());
+        EXPECT_EQ(services->status, GattStatus::Unreachable);
+        auto dev = adapter_->device_from_address(kPhone);
+        ASSERT_FALSE(dev.ok());
+        EXPECT_EQ(dev.error().display(), f.connect_error);
+
+        a = {};
+        {
+            std::lock_guard lock(seen_.mu);
+            seen_.all.clear();
+        }
+        f.back(*standin_);
+        EXPECT_TRUE(eventually([&] { return standin_->discovering(); }));
+        ASSERT_TRUE(sighted(kPhone));
+        EXPECT_TRUE(attach(kPhone).notify);
+    }
+}
+
+// Only bluetoothd speaks for org.bluez's objects: another client's signals are ignored.
+TEST_F(BluezBackend, SignalsFromAnotherClientAreIgnored) {
+    start_standin();
+    open();
+    scan();
+    sd_bus* stranger = nullptr;
+    ASSERT_GE(sd_bus_new(&stranger), 0);
+    ASSERT_GE(sd_bus_set_address(stranger, bus_->address().c_str()), 0);
+    ASSERT_GE(sd_bus_set_bus_client(stranger, 1), 0);
+    ASSERT_GE(sd_bus_start(stranger), 0);
+    sd_bus_message* m = nullptr;
+    ASSERT_GE(sd_bus_message_new_signal(stranger, &m, "/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded"), 0);
+    ASSERT_GE(sd_bus_message_append(m, "oa{sa{sv}}", "/org/bluez/hci0/dev_C0_FF_EE_00_00_09", 1, "org.bluez.Device1",
+                                    3, "Address", "s", "C0:FF:EE:00:00:09", "Name", "s", "Dovan", "RSSI", "n", -40),
+              0);
+    ASSERT_GE(sd_bus_send(stranger, m, nullptr), 0);
+    sd_bus_message_unref(m);
+    sd_bus_flush_close_unref(stranger);
+    // A phone of bluetoothd's own still comes through, so the watcher was listening.
+    start_phone(kPhone, "Pixel 8");
+    ASSERT_TRUE(sighted(kPhone));
+    EXPECT_FALSE(seen_.last_of(0xC0FFEE000009));
+}
+
+}  // namespace
+}  // namespace dovan::bluez

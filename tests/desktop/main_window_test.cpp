@@ -1,0 +1,148 @@
+#include "desktop/main_window.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "shell/layout.h"
+
+namespace dovan {
+namespace {
+
+// A clipboard of the test's own, so nothing reaches the system's.
+class TestClipboard final : public Clipboard {
+public:
+    std::optional<std::string> read_text() override { return text; }
+    void write_text(std::string_view t) override { text = std::string(t); }
+    void set_on_change(std::function<void()> f) override { on_change = std::move(f); }
+    std::optional<std::string> text;
+    std::function<void()> on_change;
+};
+
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!QApplication::instance()) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            static int argc = 1;
+            static char name[] = "test_desktop";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);  // lives for the whole run
+        }
+        ui = SharedUi::create(initial_ui_state(), LoadedModules{0x1f});
+        MainWindowOptions o;
+        o.clipboard = &clipboard;
+        o.save_settings = [this](const UiSettings& s) { saved.push_back(s); };
+        o.on_quit = [this] { ++quits; };
+        window = make_main_window(ui, o);
+        window->resize(kDefaultClientW, kDefaultClientH);
+        window->show();
+        QCoreApplication::processEvents();
+    }
+
+    void press(double x, double y) {
+        QMouseEvent down(QEvent::MouseButtonPress, QPointF(x, y), QPointF(x, y), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.get(), &down);
+        QMouseEvent up(QEvent::MouseButtonRelease, QPointF(x, y), QPointF(x, y), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.get(), &up);
+    }
+    void key(int k, const QString& text = {}, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        QKeyEvent e(QEvent::KeyPress, k, mods, text);
+        QCoreApplication::sendEvent(window.get(), &e);
+    }
+
+    TestClipboard clipboard;
+    std::shared_ptr<SharedUi> ui;
+    std::unique_ptr<QWidget> window;
+    std::vector<UiSettings> saved;
+    int quits = 0;
+};
+
+TEST_F(Window, ClicksAndKeysReachTheState) {
+    EXPECT_EQ(window->minimumSize(), QSize(kMinClientW, kMinClientH));
+    press(90, 240);  // "文件"
+    EXPECT_EQ(ui->lock()->page, Page::Files);
+    press(300, 120);  // the send box
+    EXPECT_EQ(ui->lock()->focus, InputFocus::SendBox);
+    key(Qt::Key_A, "a");
+    key(Qt::Key_B, "b");
+    key(Qt::Key_Left);
+    key(Qt::Key_Backspace);
+    clipboard.text = "/x\n/y";
+    key(Qt::Key_V, {}, Qt::ControlModifier);
+    EXPECT_EQ(ui->lock()->send_box, "/x /yb");
+    press(300, 600);  // empty space
+    EXPECT_EQ(ui->lock()->focus, InputFocus::None);
+    key(Qt::Key_C, "c");
+    EXPECT_EQ(ui->lock()->send_box, "/x /yb") << "no focus, no typing";
+}
+
+TEST_F(Window, SettingsAreSavedAfterTheClick) {
+    press(90, 416);  // "设置"
+    ASSERT_EQ(ui->lock()->page, Page::Settings);
+    press(600, 157);  // "消息弹窗"
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_FALSE(saved.back().toast_enabled);
+    press(500, 110);  // "深色"
+    EXPECT_EQ(saved.back().theme, 2);
+}
+
+TEST_F(Window, CopyingARowWritesTheClipboard) {
+    {
+        auto g = ui->lock();
+        PhoneNotification n;
+        n.title = "银行";
+        n.text = "验证码 482913";
+        g->notifications = {n};
+        g->page = Page::Notifications;
+    }
+    const Metrics m = Metrics::from_pixels(kDefaultClientW, kDefaultClientH, 96);
+    const auto code = notification_buttons(m, 0, false, true).code;
+    ASSERT_TRUE(code);
+    press(code->l + 5, code->t + 5);
+    EXPECT_EQ(clipboard.text, std::optional<std::string>("482913"));
+    ASSERT_TRUE(ui->lock()->self_clipboard);
+}
+
+TEST_F(Window, CloseAsksAndExitEndsTheProgram) {
+    EXPECT_FALSE(window->close()) << "the first close asks";
+    EXPECT_TRUE(ui->lock()->close_dialog);
+    const Metrics m = Metrics::from_pixels(kDefaultClientW, kDefaultClientH, 96);
+    const Rect exit = close_exit_rect(m);
+    press(exit.l + 5, exit.t + 5);
+    EXPECT_EQ(quits, 1);
+    EXPECT_FALSE(ui->lock()->close_dialog);
+}
+
+TEST_F(Window, DroppedFilesAreQueued) {
+    const auto dir = std::filesystem::temp_directory_path() / ("dovan-drop-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "folder");
+    std::ofstream(dir / "a.txt") << "12345";
+    std::ofstream(dir / "b.txt") << "1";
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString((dir / "a.txt").string())),
+                  QUrl::fromLocalFile(QString::fromStdString((dir / "b.txt").string())),
+                  QUrl::fromLocalFile(QString::fromStdString((dir / "folder").string()))});
+    QDragEnterEvent enter(QPoint(400, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted()) << "files are welcome";
+    QDropEvent drop(QPointF(400, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.get(), &drop);
+    auto g = ui->lock();
+    EXPECT_EQ(g->page, Page::Files);
+    ASSERT_EQ(g->send_queue.size(), 2u);
+    EXPECT_EQ(g->send_queue[0].size, 5u);
+    ASSERT_EQ(g->notices.size(), 1u);
+    EXPECT_EQ(g->notices.front().text, "已加入待发清单 2 个文件（共拖入 2 个）；1 个文件夹不能直接发送");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace dovan

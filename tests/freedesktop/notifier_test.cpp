@@ -1,0 +1,325 @@
+// The notifier against a private bus (a dbus-daemon of the test's own) and a small
+// notification server written here, through the same drain and activation the program uses.
+#include "platform/freedesktop/notifier.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/clipboard.h"
+#include "shell/activation.h"
+#include "shell/notification_drain.h"
+#include "transfer/temp_dir.h"
+
+namespace dovan {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+// dbus-daemon on a socket in the test's folder, gone with the fixture.
+class PrivateBus {
+public:
+    explicit PrivateBus(const std::filesystem::path& dir) {
+        const auto config = dir / "bus.conf";
+        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                                 " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                 "<busconfig><type>session</type><listen>unix:path="
+                              << (dir / "bus").string()
+                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                 "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                 "<allow own=\"*\"/></policy></busconfig>\n";
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0) ::dup2(null, STDERR_FILENO);
+            const std::string cfg = "--config-file=" + config.string();
+            ::execlp("dbus-daemon", "dbus-daemon", cfg.c_str(), "--nofork", "--print-address=1", nullptr);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(out[0]);
+        address_ = line;
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& address() const { return address_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+// A notification server that answers, errs or stays silent.
+class TestServer {
+public:
+    enum class Mode { Answer, Fail, Silent };
+    struct Received {
+        std::string summary, body;
+        std::vector<std::string> actions;
+        std::uint32_t id = 0;
+    };
+
+    TestServer(const std::string& address, Mode mode) : mode_(mode) {
+        int r = sd_bus_new(&bus_);
+        if (r >= 0) r = sd_bus_set_address(bus_, address.c_str());
+        if (r >= 0) r = sd_bus_set_bus_client(bus_, 1);
+        if (r >= 0) r = sd_bus_start(bus_);
+        if (r >= 0) r = sd_bus_add_object_vtable(bus_, &slot_, "/org/freedesktop/Notifications",
+                                                 "org.freedesktop.Notifications", kVtable, this);
+        if (r >= 0) r = sd_bus_request_name(bus_, "org.freedesktop.Notifications", 0);
+        ok_ = r >= 0;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~TestServer() {
+        stop_ = true;
+        thread_.join();
+        for (auto* m : held_) sd_bus_message_unref(m);
+        sd_bus_slot_unref(slot_);
+        sd_bus_flush_close_unref(bus_);
+    }
+    bool ok() const { return ok_; }
+
+    std::vector<Received> received() {
+        std::lock_guard lock(mu_);
+        return received_;
+    }
+    // Emitted from the server's own thread, as a real server would.
+    void press(std::uint32_t id, std::string key) {
+        std::lock_guard lock(mu_);
+        presses_.emplace_back(id, std::move(key));
+    }
+
+private:
+    static int notify(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        auto& self = *static_cast<TestServer*>(userdata);
+        const char *app, *icon, *summary, *body;
+        std::uint32_t replaces = 0;
+        Received got;
+        int r = sd_bus_message_read(m, "susss", &app, &replaces, &icon, &summary, &body);
+        char** actions = nullptr;
+        if (r >= 0) r = sd_bus_message_read_strv(m, &actions);
+        if (r < 0) return r;
+        got.summary = summary;
+        got.body = body;
+        for (char** a = actions; a && *a; ++a) {
+            got.actions.emplace_back(*a);
+            std::free(*a);
+        }
+        std::free(actions);
+        {
+            std::lock_guard lock(self.mu_);
+            got.id = ++self.next_id_;
+            self.received_.push_back(got);
+        }
+        switch (self.mode_) {
+            case Mode::Answer: return sd_bus_reply_method_return(m, "u", got.id);
+            case Mode::Fail: return sd_bus_error_set_const(error, "org.example.Broken", "no notifications today");
+            case Mode::Silent: self.held_.push_back(sd_bus_message_ref(m)); return 1;
+        }
+        return 0;
+    }
+    static int capabilities(sd_bus_message* m, void*, sd_bus_error*) {
+        const char* caps[] = {"actions", "body", "body-markup", nullptr};
+        sd_bus_message* reply = nullptr;
+        int r = sd_bus_message_new_method_return(m, &reply);
+        if (r >= 0) r = sd_bus_message_append_strv(reply, const_cast<char**>(caps));
+        if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+        sd_bus_message_unref(reply);
+        return r;
+    }
+
+    static constexpr sd_bus_vtable kVtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", &TestServer::notify, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("GetCapabilities", "", "as", &TestServer::capabilities, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END};
+
+    void run() {
+        while (!stop_) {
+            while (sd_bus_process(bus_, nullptr) > 0) {
+            }
+            std::vector<std::pair<std::uint32_t, std::string>> presses;
+            {
+                std::lock_guard lock(mu_);
+                presses.swap(presses_);
+            }
+            for (auto& [id, key] : presses)
+                sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                   "ActionInvoked", "us", id, key.c_str());
+            sd_bus_wait(bus_, 20'000);
+        }
+    }
+
+    Mode mode_;
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* slot_ = nullptr;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex mu_;
+    std::uint32_t next_id_ = 0;
+    std::vector<Received> received_;
+    std::vector<std::pair<std::uint32_t, std::string>> presses_;
+    std::vector<sd_bus_message*> held_;
+    std::thread thread_;
+};
+
+class Notifications : public ::testing::Test {
+protected:
+    TempDir dir;
+    PrivateBus bus{dir.path()};
+    FakeClock clock;
+    ProcessClipboard clipboard;
+    std::shared_ptr<SharedUi> ui = std::make_shared<SharedUi>();
+    std::mutex mu;
+    std::vector<std::string> balloons;
+    std::unique_ptr<NotificationDrain> drain;
+    std::unique_ptr<FreedesktopNotifier> notifier;
+
+    void open(std::chrono::milliseconds timeout = 3000ms) {
+        ActivationHost host{ui, &clipboard, &clock, {}};
+        NotifierCallbacks callbacks;
+        callbacks.on_outcome = [this](std::uint64_t cookie, std::optional<std::string> error) {
+            drain->on_outcome(cookie, error);
+        };
+        callbacks.on_button = [this, host](std::string_view key) { handle_activation(key, host); };
+        auto opened = FreedesktopNotifier::open(std::move(callbacks), {bus.address(), timeout, 16});
+        ASSERT_TRUE(opened) << opened.error().text;
+        notifier = std::move(*opened);
+        drain = std::make_unique<NotificationDrain>(NotificationDrain::Config{
+            ui, &clock, notifier.get(),
+            [this](std::string_view title, std::string_view) {
+                std::lock_guard lock(mu);
+                balloons.emplace_back(title);
+                return true;
+            },
+            secure_token});
+    }
+    void queue(std::string title, std::optional<std::string> code, bool reply) {
+        std::optional<ReplyTarget> target;
+        if (reply) target = ReplyTarget{"com.chat", "t", 1, 42, 0, "reply_key"};
+        ui->lock()->queue_system_notification({std::move(title), "验证码 <b>123456</b>", std::move(code), target});
+    }
+    std::size_t balloon_count() {
+        std::lock_guard lock(mu);
+        return balloons.size();
+    }
+    void TearDown() override {
+        notifier.reset();  // its thread calls into the drain until it is gone
+        drain.reset();
+    }
+};
+
+TEST_F(Notifications, ButtonsArriveAndPressingThemCopiesTheCodeOrOpensTheReply) {
+    ASSERT_FALSE(bus.address().empty());
+    TestServer server(bus.address(), TestServer::Mode::Answer);
+    ASSERT_TRUE(server.ok());
+    open();
+    queue("银行", "123456", true);
+    drain->drain();
+    ASSERT_TRUE(eventually([&] { return server.received().size() == 1; }));
+    const auto got = server.received()[0];
+    EXPECT_EQ(got.summary, "银行");
+    EXPECT_EQ(got.body, "验证码 &lt;b&gt;123456&lt;/b&gt;");  // phone text is never markup
+    ASSERT_EQ(got.actions.size(), 4u);
+    EXPECT_TRUE(got.actions[0].starts_with("dovan://copy/"));
+    EXPECT_EQ(got.actions[1], "复制验证码 123456");
+    EXPECT_TRUE(got.actions[2].starts_with("dovan://reply/"));
+    EXPECT_EQ(got.actions[3], "回复这条");
+
+    // A key this process never put on that notification is ignored.
+    server.press(got.id, "dovan://copy/0000000000000001");
+    server.press(got.id + 7, got.actions[0]);
+    server.press(got.id, got.actions[0]);
+    ASSERT_TRUE(eventually([&] { return clipboard.read_text().has_value(); }));
+    EXPECT_EQ(clipboard.read_text(), std::optional<std::string>("123456"));
+    {
+        auto g = ui->lock();
+        ASSERT_TRUE(g->self_clipboard);
+        EXPECT_EQ(g->self_clipboard->text, "123456");  // so clipboard sync does not send it
+        EXPECT_FALSE(g->requests.send_clipboard);
+        EXPECT_TRUE(g->notices.empty());
+    }
+    server.press(got.id, got.actions[2]);
+    ASSERT_TRUE(eventually([&] { return ui->lock()->reply_target.has_value(); }));
+    auto g = ui->lock();
+    EXPECT_EQ(g->reply_target->notification_id, 42);
+    EXPECT_EQ(g->focus, InputFocus::ReplyBox);
+    EXPECT_TRUE(g->toast_actions.empty());
+    EXPECT_EQ(balloon_count(), 0u);
+}
+
+TEST_F(Notifications, AnErroringServerGivesTheBalloonAndThePause) {
+    TestServer server(bus.address(), TestServer::Mode::Fail);
+    ASSERT_TRUE(server.ok());
+    open();
+    queue("a", "1", false);
+    drain->drain();
+    ASSERT_TRUE(eventually([&] {
+        drain->drain();
+        return balloon_count() == 1;
+    }));
+    EXPECT_EQ(drain->paused_until(), std::optional<Instant>(clock.now() + kNotifierBackoff));
+    EXPECT_TRUE(ui->lock()->toast_actions.empty());
+    queue("b", std::nullopt, false);
+    drain->drain();
+    EXPECT_EQ(balloon_count(), 2u);
+    EXPECT_EQ(server.received().size(), 1u);
+}
+
+TEST_F(Notifications, ASilentServerNeverHoldsThePosterAndTimesOutIntoTheBalloon) {
+    TestServer server(bus.address(), TestServer::Mode::Silent);
+    ASSERT_TRUE(server.ok());
+    open(300ms);
+    queue("a", "1", true);
+    const auto before = std::chrono::steady_clock::now();
+    drain->drain();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 250ms);
+    ASSERT_TRUE(eventually([&] {
+        drain->drain();
+        return balloon_count() == 1;
+    }));
+    EXPECT_EQ(server.received().size(), 1u);
+    EXPECT_TRUE(drain->paused_until().has_value());
+    EXPECT_TRUE(ui->lock()->toast_actions.empty());
+}
+
+TEST_F(Notifications, WithoutTheServiceTheNotifierDoesNotOpen) {
+    auto opened = FreedesktopNotifier::open({}, {bus.address(), 1000ms, 16});
+    ASSERT_FALSE(opened);
+    EXPECT_NE(opened.error().text.find("D-Bus"), std::string::npos);
+    EXPECT_FALSE(FreedesktopNotifier::open({}, {"unix:path=" + (dir.path() / "nothing").string(), 1000ms, 16}));
+}
+
+}  // namespace
+}  // namespace dovan

@@ -1,0 +1,144 @@
+#include "shell/notification_drain.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/debug_log.h"
+#include "shell/activation.h"
+
+namespace dovan {
+namespace {
+
+struct FakeNotifier final : Notifier {
+    bool accept = true;
+    std::vector<DesktopNotification> posted;
+    bool post(DesktopNotification n) override {
+        if (!accept) return false;
+        posted.push_back(std::move(n));
+        return true;
+    }
+};
+
+class Drain : public ::testing::Test {
+protected:
+    FakeClock clock;
+    std::shared_ptr<SharedUi> ui = std::make_shared<SharedUi>();
+    FakeNotifier notifier;
+    std::vector<std::pair<std::string, std::string>> balloons;
+    bool tray = true;
+    std::uint64_t next_token = 0x100;
+
+    NotificationDrain make(Notifier* n) {
+        return NotificationDrain({ui, &clock, n,
+                                  [this](std::string_view t, std::string_view b) {
+                                      if (tray) balloons.emplace_back(t, b);
+                                      return tray;
+                                  },
+                                  [this] { return std::optional<std::uint64_t>(next_token++); }});
+    }
+    void queue(std::string title, std::optional<std::string> code, bool reply) {
+        auto g = ui->lock();
+        std::optional<ReplyTarget> target;
+        if (reply) target = ReplyTarget{"com.chat", "", 1, 2, 0, "k"};
+        g->queue_system_notification({std::move(title), "body", std::move(code), target});
+    }
+    std::size_t actions() { return ui->lock()->toast_actions.size(); }
+};
+
+TEST_F(Drain, ButtonsCarryOneShotLinksFromTheActionTable) {
+    auto drain = make(&notifier);
+    queue("银行", "123456", true);
+    queue("plain", std::nullopt, false);
+    drain.drain();
+    ASSERT_EQ(notifier.posted.size(), 2u);
+    const auto& n = notifier.posted[0];
+    EXPECT_EQ(n.title, "银行");
+    ASSERT_EQ(n.buttons.size(), 2u);
+    EXPECT_EQ(n.buttons[0].label, "复制验证码 123456");
+    EXPECT_EQ(n.buttons[0].key, "dovan://copy/0000000000000100");
+    EXPECT_EQ(n.buttons[1].label, "回复这条");
+    EXPECT_EQ(n.buttons[1].key, "dovan://reply/0000000000000101");
+    EXPECT_TRUE(notifier.posted[1].buttons.empty());
+    EXPECT_NE(n.cookie, notifier.posted[1].cookie);
+    EXPECT_EQ(actions(), 2u);
+    EXPECT_TRUE(balloons.empty());
+    EXPECT_TRUE(ui->lock()->system_notifications.empty());
+}
+
+TEST_F(Drain, RefusedPostFallsBackToTheBalloonAndPausesFiveMinutes) {
+    DebugCapture capture;
+    auto drain = make(&notifier);
+    notifier.accept = false;
+    queue("a", "1", false);
+    drain.drain();
+    EXPECT_EQ(balloons, (std::vector<std::pair<std::string, std::string>>{{"a", "body"}}));
+    EXPECT_EQ(actions(), 0u);  // the withdrawn token cannot be pressed
+    EXPECT_EQ(drain.paused_until(), std::optional<Instant>(clock.now() + std::chrono::milliseconds(300'000)));
+
+    notifier.accept = true;
+    clock.advance(std::chrono::milliseconds(299'999));
+    queue("b", "2", false);
+    drain.drain();
+    EXPECT_TRUE(notifier.posted.empty());
+    EXPECT_EQ(balloons.size(), 2u);
+    EXPECT_EQ(actions(), 0u);  // no tokens for a balloon, which has no buttons
+
+    clock.advance(std::chrono::milliseconds(1));
+    queue("c", "3", false);
+    drain.drain();
+    EXPECT_EQ(notifier.posted.size(), 1u);
+    EXPECT_EQ(balloons.size(), 2u);
+}
+
+TEST_F(Drain, LaterFailureWithdrawsTokensPausesAndShowsTheBalloonOnTheNextTick) {
+    DebugCapture capture;
+    auto drain = make(&notifier);
+    queue("a", "1", true);
+    queue("b", std::nullopt, false);
+    drain.drain();
+    ASSERT_EQ(notifier.posted.size(), 2u);
+    EXPECT_EQ(actions(), 2u);
+    drain.on_outcome(notifier.posted[1].cookie, std::nullopt);
+    drain.on_outcome(notifier.posted[0].cookie, std::string("org.freedesktop.DBus.Error.NoReply"));
+    // A second verdict for the same notification changes nothing.
+    drain.on_outcome(notifier.posted[0].cookie, std::string("again"));
+    EXPECT_EQ(actions(), 0u);
+    EXPECT_TRUE(balloons.empty());
+    EXPECT_TRUE(capture.has("toast.failed"));
+    EXPECT_EQ(capture.events("toast.failed").size(), 1u);
+
+    drain.drain();
+    EXPECT_EQ(balloons, (std::vector<std::pair<std::string, std::string>>{{"a", "body"}}));
+    queue("c", std::nullopt, false);
+    drain.drain();
+    EXPECT_EQ(notifier.posted.size(), 2u);  // paused
+    EXPECT_EQ(balloons.size(), 2u);
+}
+
+TEST_F(Drain, WithoutServiceOrTrayEveryRequestLeavesTheNotice) {
+    tray = false;
+    auto drain = make(nullptr);
+    queue("a", "1", true);
+    queue("b", std::nullopt, false);
+    drain.drain();
+    auto g = ui->lock();
+    ASSERT_EQ(g->notices.size(), 1u);
+    EXPECT_EQ(g->notices[0].text, kBalloonFailedNotice);
+    EXPECT_EQ(g->notices[0].count, 2u);
+    EXPECT_TRUE(g->toast_actions.empty());
+}
+
+TEST_F(Drain, RandomSourceFailureFallsBackWithoutButtons) {
+    auto drain = NotificationDrain({ui, &clock, &notifier,
+                                    [this](std::string_view t, std::string_view b) {
+                                        balloons.emplace_back(t, b);
+                                        return true;
+                                    },
+                                    [] { return std::optional<std::uint64_t>(); }});
+    queue("a", "1", false);
+    drain.drain();
+    EXPECT_TRUE(notifier.posted.empty());
+    EXPECT_EQ(balloons.size(), 1u);
+}
+
+}  // namespace
+}  // namespace dovan

@@ -1,0 +1,126 @@
+// The core with the desktop window in front of it, for trying the window on a display and
+// for the real-window test. window-demo [--lan-port N] [--shot-when-paired FILE.png]
+#include <QApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "app/core.h"
+#include "app/settings.h"
+#include "platform/debug_log.h"
+#include "store/stores.h"
+#include "ble/adapter.h"
+#include "desktop/main_window.h"
+#include "shell/ui_state.h"
+#include "shell/view_rules.h"
+
+namespace {
+
+using namespace dovan;
+
+UiState ui_state_from(const Settings& s) {
+    UiState st = initial_ui_state();
+    UiSettings& u = st.settings;
+    u.toast_enabled = s.toast_enabled;
+    u.toast_show_content = s.toast_show_content;
+    u.clip_sync = s.clip_sync;
+    u.auto_connect = s.auto_connect;
+    u.debug_enabled = s.debug_enabled;
+    u.theme = static_cast<std::uint8_t>(s.theme);
+    u.close_behavior = static_cast<std::uint8_t>(s.close_behavior);
+    u.feat_notifications = s.feat_notifications;
+    u.feat_clipboard = s.feat_clipboard;
+    u.feat_file_transfer = s.feat_file_transfer;
+    u.feat_media = s.feat_media;
+    u.feat_album = s.feat_album;
+    u.inbox = effective_inbox(s);
+    u.autostart_present = s.autostart;
+    return st;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint16_t lan_port = 55676;
+    std::string shot;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--lan-port" && i + 1 < argc) {
+            const std::string v = argv[++i];
+            unsigned port = 0;
+            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), port);
+            if (ec != std::errc{} || p != v.data() + v.size() || port == 0 || port > 65535) return 2;
+            lan_port = static_cast<std::uint16_t>(port);
+        } else if (a == "--shot-when-paired" && i + 1 < argc) {
+            shot = argv[++i];
+        }
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        console_line("[Dovan] 没有可用的图形显示，请改用 dovan --headless");
+        return 2;
+    }
+    QApplication app(argc, argv);
+    const auto found_dir = data_dir();
+    const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
+    const Settings settings = load_settings(dir);
+    if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
+    UiState initial = ui_state_from(settings);
+    const LoadedModules modules = LoadedModules::from(initial.settings);
+    auto ui = SharedUi::create(std::move(initial), modules);
+
+    MainWindowOptions options;
+    options.data_dir = dir;
+    auto window = make_main_window(ui, options);
+
+    std::atomic<bool> core_stop{false};
+    CoreConfig core_config;
+    core_config.ui = ui;
+    core_config.window = [&ui] { ui->post_repaint(); };
+    core_config.lan.port = lan_port;
+    core_config.data_dir = dir;
+    ble::PlatformAdapter platform = ble::open_platform_adapter();
+    core_config.ble = platform.adapter;
+    core_config.ble_error = platform.error;
+    core_config.lan.loopback_only = platform.simulated || !platform.adapter;
+    std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
+
+    // What the window shows, one line per change, so a driving script can follow it.
+    QTimer watch;
+    bool shot_taken = false;
+    std::string last_line;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        bool paired = false;
+        std::string line;
+        {
+            auto g = ui->lock();
+            paired = link_healthy(*g);
+            line = "ui engine=" + std::to_string(g->engine_state) + " devices=" + std::to_string(g->devices.size()) +
+                   " sas=" + (g->sas_prompt ? "1" : "0") + " paired=" + (paired ? "1" : "0");
+        }
+        if (line != last_line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            last_line = line;
+        }
+        if (shot.empty() || shot_taken || !paired) return;
+        window->repaint();
+        shot_taken = window->grab().save(QString::fromStdString(shot), "PNG");
+        std::printf("shot %s\n", shot_taken ? "saved" : "failed");
+        std::fflush(stdout);
+    });
+    watch.start(200);
+
+    show_main_window(*window);
+    std::printf("window up\n");
+    std::fflush(stdout);
+    const int rc = app.exec();
+    core_stop = true;
+    core.join();
+    window.reset();
+    return rc;
+}
