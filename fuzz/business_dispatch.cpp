@@ -1,8 +1,13 @@
 // A PC engine and a phone engine, paired and with their TCP channel bound, sealing
 // arbitrary business payloads for each other by type: raw, or inside a well-formed
 // envelope so that every message decoder and the file bookkeeping are reached. Between
-// messages the fuzzer may move the transfer lock, unbind or bind again. Nothing a peer
-// sends may crash either engine or trip an invariant.
+// messages the fuzzer may move the transfer lock, unbind or bind again, or leave the user's
+// clipboard, media and reply requests. The PC's events then go through the phone feature
+// modules, as the core hands them over. Nothing a peer sends may crash either engine or a
+// module, trip an invariant, or grow what the UI state keeps beyond its bounds.
+#include <filesystem>
+#include <memory>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +16,12 @@
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "session/engine.h"
+#include "features/clipboard.h"
+#include "features/config_sync.h"
+#include "features/device_status.h"
+#include "features/features.h"
+#include "features/media.h"
+#include "features/notifications.h"
 
 #include "engine_pair.h"
 
@@ -46,6 +57,54 @@ void bind(Engine& pc, Engine& phone, Instant now) {
     pump(pc, phone, now);
 }
 
+class Host final : public FeatureHost {
+public:
+    Host(Clock& clock, Engine& pc) : clock_(clock), pc_(pc) {}
+    Clock& clock() override { return clock_; }
+    Engine* engine() override { return &pc_; }
+    SharedUi& ui() override { return ui_; }
+    LoadedModules modules() const override { return LoadedModules{0xFF}; }
+    void push_notice(std::string_view text) override { ui_.lock()->add_notice(text); }
+    void request_repaint() override {}
+    void save_settings() override {}  // nothing on disk: the mirror is what is checked
+    const std::filesystem::path& data_dir() const override { return dir_; }
+    Clipboard* clipboard() override { return &clipboard_; }
+
+private:
+    Clock& clock_;
+    Engine& pc_;
+    SharedUi ui_;
+    std::filesystem::path dir_;
+    ProcessClipboard clipboard_;
+};
+
+// The file and album slots belong to modules that reach the disk; here they take nothing.
+class Inert final : public Feature {
+public:
+    std::string_view name() const override { return "inert"; }
+    bool on_event(const AppEvent&) override { return false; }
+};
+
+Features phone_features(Host& host) {
+    Features::Modules m;
+    m.notifications = std::make_unique<Notifications>(host);
+    m.clipboard = std::make_unique<ClipboardSync>(host);
+    m.media = std::make_unique<Media>(host);
+    m.device_status = std::make_unique<DeviceStatus>(host);
+    m.config_sync = std::make_unique<ConfigSync>(host);
+    m.file_send = std::make_unique<Inert>();
+    m.file_receive = std::make_unique<Inert>();
+    m.album = std::make_unique<Inert>();
+    return Features(std::move(m));
+}
+
+void hand_over(Engine& pc, Features& features) {
+    for (const AppEvent& e : pc.take_events()) {
+        if (e.kind == AppEventKind::TcpBound) features.on_link({LinkChange::Kind::TcpBound, {}});
+        features.on_event(e);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -56,6 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pump(pc, phone, clock.now());
     bind(pc, phone, clock.now());
     invariant(pc.tcp_bound() && phone.tcp_bound(), "fuzz pair binds");
+    Host host(clock, pc);
+    Features features = phone_features(host);
+    features.on_link({LinkChange::Kind::EngineCreated, {}});
 
     // Each record: op, type, two length bytes, payload.
     std::size_t pos = 0;
@@ -91,9 +153,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (!pc.tcp_bound() || !phone.tcp_bound()) bind(pc, phone, clock.now());
                 break;
         }
+        if (op & 0x20) {
+            // What the user may ask meanwhile, with the payload as the text.
+            const std::string text(reinterpret_cast<const char*>(payload.data()), payload.size());
+            {
+                auto g = host.ui().lock();
+                if (!g->notifications.empty()) g->reply_target = g->notifications[type % g->notifications.size()].reply_target();
+                g->reply_box = text;
+                g->submit_reply(clock.now());
+                g->requests.send_clipboard = text;
+                g->requests.media = MediaCommandRequest{type, static_cast<std::int32_t>(len), -1};
+            }
+            UiRequests requests = host.ui().lock()->take_requests();
+            features.session_requests(requests);
+        }
         pump(pc, phone, clock.now());
-        pc.take_events();
+        hand_over(pc, features);
         phone.take_events();
+        clock.advance(std::chrono::milliseconds(type) * 64);
+        features.step(TurnStep::SessionStartup, clock.now());
+        features.step(TurnStep::ReplyExpiry, clock.now());
+        {
+            auto g = host.ui().lock();
+            invariant(g->notifications.size() <= kMaxNotifications, "twenty notifications at most");
+            invariant(g->system_notifications.size() <= kMaxSystemNotifications, "four toasts at most");
+            for (const auto& n : g->notifications)
+                invariant(n.title.size() <= kNotificationTitleLimit && utf8_valid(n.title) && utf8_valid(n.text),
+                          "stored notification texts are bounded UTF-8");
+        }
         (void)pc.take_chunks();
         (void)phone.take_chunks();
     }

@@ -28,6 +28,7 @@
 #include "platform/clock.h"
 #include "ble/adapter.h"
 #include "protocol/product.h"
+#include "shell/clipboard_actions.h"
 #include "shell/console.h"
 #include "shell/startup.h"
 #include "shell/ui_state.h"
@@ -77,11 +78,39 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    ProcessClipboard clipboard;
-    Console console(ui, std::cout, system_clock());
+    // The headless program's clipboard lives in the process; the console's local-clip
+    // stands in for another program copying, and the core writes the phone's text to it.
+    auto clipboard = std::make_shared<ProcessClipboard>();
+    if (ui->modules().clipboard()) {
+        clipboard->set_on_change([ui, clipboard = std::weak_ptr<ProcessClipboard>(clipboard)] {
+            if (auto c = clipboard.lock()) on_clipboard_changed(*ui, *c);
+        });
+    }
+    ConsoleSettings console_settings;
+    console_settings.list = [ui, dir] {
+        UiSettings mirror;
+        {
+            auto g = ui->lock();
+            mirror = g->settings;
+        }
+        return settings_pairs(settings_with(load_settings(dir), mirror));
+    };
+    console_settings.set = [ui, dir](std::string_view key, std::string_view value) -> std::optional<std::string> {
+        UiSettings mirror;
+        {
+            auto g = ui->lock();
+            mirror = g->settings;
+            if (auto refused = set_ui_setting(mirror, key, value)) return refused;
+            g->settings = mirror;
+            g->bump();
+        }
+        save_settings(dir, settings_with(load_settings(dir), mirror));
+        return std::nullopt;
+    };
+    Console console(ui, std::cout, system_clock(), clipboard, std::move(console_settings));
     EventPump pump(console);
 
-    const HandoffHost host{{ui, &clipboard, &system_clock(), {}}, true};
+    const HandoffHost host{{ui, clipboard.get(), &system_clock(), {}}, true};
     apply_startup_arguments(cl, host);
 
     if (!ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
@@ -91,6 +120,7 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     core_config.ui = ui;
     core_config.lan.port = cl.lan_port;
     core_config.data_dir = dir;
+    core_config.clipboard = clipboard;
     // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
     // only a real BLE stack serves a phone on the real network.
     ble::PlatformAdapter platform = ble::open_platform_adapter();

@@ -79,6 +79,9 @@ struct CoreConfig {
     // The feature modules; empty: the program's own (Features::standard). Tests put
     // recorders here to watch what the core hands each module.
     std::function<Features::Modules(FeatureHost&)> features{};
+    // The local clipboard, shared with the front end; null: text from the phone is not
+    // written anywhere.
+    std::shared_ptr<Clipboard> clipboard{};
 };
 
 // Everything the core thread owns. The engine, the BLE link, the LAN side, the stores
@@ -179,6 +182,7 @@ private:
     LoadedModules modules() const override { return st_.modules; }
     void save_settings() override;
     const std::filesystem::path& data_dir() const override { return config_.data_dir; }
+    Clipboard* clipboard() override { return config_.clipboard.get(); }
 
     // The modules hear when the engine appears or goes, however that happened.
     void sync_engine_presence();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/debug_log.h"
 #include "platform/files.h"
@@ -147,6 +148,10 @@ Settings load_settings(const fs::path& dir) {
 
 void save_settings(const fs::path& dir, const Settings& s) {
     if (!usable_dir(dir)) return;
+    // The core (a configuration sync) and the front end (the settings page) both save; two
+    // writers on the one temporary file would rename a mix of both into place.
+    static std::mutex save_mu;
+    std::lock_guard lock(save_mu);
     (void)files::ensure_dir(dir);
     const std::string text = format_settings(s);
     const fs::path tmp = dir / kSettingsTmp;
@@ -204,6 +209,70 @@ Settings settings_with(Settings base, const UiSettings& u) {
     base.feat_album = u.feat_album;
     if (u.inbox != effective_inbox(base)) base.inbox = u.inbox;
     return base;
+}
+
+std::optional<std::string> set_ui_setting(UiSettings& u, std::string_view key, std::string_view value) {
+    struct Flag {
+        std::string_view key;
+        bool UiSettings::*member;
+    };
+    static constexpr Flag kFlags[] = {
+        {"toast_enabled", &UiSettings::toast_enabled},
+        {"toast_show_content", &UiSettings::toast_show_content},
+        {"clip_sync", &UiSettings::clip_sync},
+        {"debug_enabled", &UiSettings::debug_enabled},
+        {"feat_notifications", &UiSettings::feat_notifications},
+        {"feat_clipboard", &UiSettings::feat_clipboard},
+        {"feat_file_transfer", &UiSettings::feat_file_transfer},
+        {"feat_media", &UiSettings::feat_media},
+        {"feat_album", &UiSettings::feat_album},
+        {"auto_connect", &UiSettings::auto_connect},
+    };
+    for (const auto& f : kFlags) {
+        if (f.key != key) continue;
+        if (value != "0" && value != "1") return format_text("{} takes 0 or 1", key);
+        u.*f.member = value == "1";
+        return std::nullopt;
+    }
+    if (key == "theme") {
+        static constexpr std::string_view kThemes[] = {"system", "light", "dark"};
+        for (std::uint8_t i = 0; i < 3; ++i)
+            if (value == kThemes[i]) {
+                u.theme = i;
+                return std::nullopt;
+            }
+        return std::string("theme takes system, light or dark");
+    }
+    if (key == "close_behavior") {
+        static constexpr std::string_view kChoices[] = {"ask", "minimize", "exit"};
+        for (std::uint8_t i = 0; i < 3; ++i)
+            if (value == kChoices[i]) {
+                u.close_behavior = i;
+                return std::nullopt;
+            }
+        return std::string("close_behavior takes ask, minimize or exit");
+    }
+    if (key == "inbox") {
+        if (value.find_first_of("\r\n") != std::string_view::npos) return std::string("inbox takes one line");
+        u.inbox = value.empty() ? default_inbox() : std::string(value);
+        return std::nullopt;
+    }
+    return format_text("unknown setting: {}", key);
+}
+
+std::vector<std::pair<std::string, std::string>> settings_pairs(const Settings& s) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::string_view text_view;
+    const std::string text = format_settings(s);
+    text_view = text;
+    while (!text_view.empty()) {
+        const auto nl = text_view.find('\n');
+        const std::string_view line = text_view.substr(0, nl);
+        text_view = nl == std::string_view::npos ? std::string_view{} : text_view.substr(nl + 1);
+        const auto eq = line.find('=');
+        if (eq != std::string_view::npos) out.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+    }
+    return out;
 }
 
 std::string default_inbox() { return default_inbox_from_env(); }

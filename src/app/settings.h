@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/text.h"
 
@@ -64,6 +67,14 @@ UiSettings ui_settings_from(const Settings& s);
 // `base` with every value the mirror holds taken over; the receive folder stays empty
 // while the mirror shows the default one, so the default keeps following the profile.
 Settings settings_with(Settings base, const UiSettings& mirror);
+
+// Changes one run-time setting in the mirror as the settings page would: flags take "0" or
+// "1", `theme` system|light|dark, `close_behavior` ask|minimize|exit, `inbox` a folder
+// (empty: the default). The error text when the key or value is not accepted.
+std::optional<std::string> set_ui_setting(UiSettings& mirror, std::string_view key, std::string_view value);
+
+// The "key=value" lines of format_settings as pairs.
+std::vector<std::pair<std::string, std::string>> settings_pairs(const Settings& s);
 
 // Receive folder when `inbox` is empty.
 std::string default_inbox();

@@ -9,16 +9,19 @@
 
 namespace dovan {
 
-class Clipboard final : public Feature {
+// The largest text pushed to the phone, in bytes (the phone refuses more).
+inline constexpr std::size_t kClipboardSendLimit = 32768;
+
+class ClipboardSync final : public Feature {
 public:
-    explicit Clipboard(FeatureHost& host) : host_(host) {}
+    explicit ClipboardSync(FeatureHost& host) : host_(host) {}
 
     std::string_view name() const override { return "clipboard"; }
     bool on_event(const AppEvent& event) override;
     void on_requests(UiRequests& requests) override;
 
 private:
-    [[maybe_unused]] FeatureHost& host_;
+    FeatureHost& host_;
 };
 
 }  // namespace dovan

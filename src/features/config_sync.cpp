@@ -1,16 +1,77 @@
 #include "features/config_sync.h"
 
+#include "protocol/frame.h"
+#include "protocol/messages.h"
+
 namespace dovan {
 
 bool ConfigSync::on_event(const AppEvent& event) {
-    switch (event.kind) {
-        case AppEventKind::ConfigSyncReceived:
-            return true;
-        default:
-            return false;
+    if (event.kind != AppEventKind::ConfigSyncReceived) return false;
+    const auto* m = event.as<MessageEvent<pb::ConfigSync>>();
+    if (m == nullptr) return true;
+    bool changed = false;
+    {
+        auto g = host_.ui().lock();
+        UiSettings& s = g->settings;
+        for (const pb::ConfigEntry& entry : m->message.entries()) {
+            if (entry.scope() != "cross" && entry.scope() != "per_peer") continue;
+            bool* target = entry.key() == "notify.toast.enabled"        ? &s.toast_enabled
+                           : entry.key() == "notify.toast.show_content" ? &s.toast_show_content
+                           : entry.key() == "clip.sync"                 ? &s.clip_sync
+                                                                        : nullptr;
+            if (target == nullptr) continue;
+            const bool on = entry.value() == "1";
+            changed |= *target != on;
+            *target = on;
+        }
+        if (changed) g->bump();
     }
+    if (changed) {
+        host_.save_settings();
+        host_.request_repaint();
+    }
+    return true;
 }
 
-void ConfigSync::step(TurnStep, Instant) {}
+bool ConfigSync::send() {
+    Engine* e = host_.engine();
+    if (e == nullptr || e->state() != EngineState::Paired) return false;
+    UiSettings s;
+    {
+        auto g = host_.ui().lock();
+        s = g->settings;
+    }
+    pb::ConfigSync sync;
+    auto add = [&](const char* key, bool on, const char* scope) {
+        pb::ConfigEntry* entry = sync.add_entries();
+        entry->set_key(key);
+        entry->set_value(on ? "1" : "0");
+        entry->set_scope(scope);
+    };
+    add("notify.toast.enabled", s.toast_enabled, "cross");
+    add("notify.toast.show_content", s.toast_show_content, "cross");
+    add("clip.sync", s.clip_sync, "per_peer");
+    return e->send_business(CONFIG_SYNC, encode_config_sync(sync), host_.clock().wall_ms(), false);
+}
+
+void ConfigSync::step(TurnStep at, Instant) {
+    if (at != TurnStep::SessionStartup || sent_) return;
+    sent_ = send();
+}
+
+void ConfigSync::on_link(const LinkChange& change) {
+    switch (change.kind) {
+        case LinkChange::Kind::EngineCreated:
+        case LinkChange::Kind::EngineGone:
+        case LinkChange::Kind::Unbound:
+            sent_ = false;
+            return;
+        case LinkChange::Kind::TcpBound:
+            sent_ = send();
+            return;
+        case LinkChange::Kind::TcpUnbound:
+            return;
+    }
+}
 
 }  // namespace dovan

@@ -16,9 +16,15 @@ public:
     std::string_view name() const override { return "config_sync"; }
     bool on_event(const AppEvent& event) override;
     void step(TurnStep at, Instant now) override;
+    void on_link(const LinkChange& change) override;
 
 private:
-    [[maybe_unused]] FeatureHost& host_;
+    // Sends the three shared settings; true when the engine took the frame.
+    bool send();
+
+    FeatureHost& host_;
+    // Sent for the current engine; a failed send is retried on the next turn.
+    bool sent_ = false;
 };
 
 }  // namespace dovan

@@ -7,6 +7,10 @@
 
 namespace dovan {
 
+// A report stamped further ahead of this computer's clock than this cannot be placed in
+// time, so it does not hold back the reports after it.
+inline constexpr std::uint64_t kStatusFutureSlackMs = 24ull * 3600 * 1000;
+
 class DeviceStatus final : public Feature {
 public:
     explicit DeviceStatus(FeatureHost& host) : host_(host) {}
@@ -15,7 +19,7 @@ public:
     bool on_event(const AppEvent& event) override;
 
 private:
-    [[maybe_unused]] FeatureHost& host_;
+    FeatureHost& host_;
 };
 
 }  // namespace dovan

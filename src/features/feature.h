@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "session/engine.h"
 #include "shell/ui_state.h"
@@ -109,6 +110,9 @@ public:
 
     // The data directory (received files go to the inbox setting, not here).
     virtual const std::filesystem::path& data_dir() const = 0;
+
+    // The local clipboard text from the phone is written to; none: nowhere to write.
+    virtual Clipboard* clipboard() { return nullptr; }
 
     // Debug events go through emit_event (platform/debug_log.h), which any thread may call.
 };

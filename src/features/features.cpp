@@ -16,7 +16,7 @@ namespace dovan {
 Features::Modules Features::standard(FeatureHost& host) {
     Modules m;
     m.notifications = std::make_unique<Notifications>(host);
-    m.clipboard = std::make_unique<Clipboard>(host);
+    m.clipboard = std::make_unique<ClipboardSync>(host);
     m.media = std::make_unique<Media>(host);
     m.device_status = std::make_unique<DeviceStatus>(host);
     m.config_sync = std::make_unique<ConfigSync>(host);

@@ -127,6 +127,8 @@ public:
     // message (a file chunk) follows the transfer lock.
     bool send_business(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms, bool locked);
     bool send_tcp_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms);
+    // Over BLE whatever the TCP channel does (the clipboard push).
+    bool send_ble_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms);
     bool send_file_done(std::uint64_t file_id, bool ok, const std::optional<std::string>& error,
                         const std::optional<Bytes>& digest, bool cancelled,
                         std::uint64_t timestamp_ms);

@@ -60,6 +60,11 @@ bool Engine::send_tcp_only(std::uint8_t type, ByteView body, std::uint64_t times
     return send_encrypted_tcp(type, envelope(body, timestamp_ms));
 }
 
+bool Engine::send_ble_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms) {
+    if (state_ != EngineState::Paired) return false;
+    return send_encrypted_ble(type, envelope(body, timestamp_ms));
+}
+
 bool Engine::send_file_done(std::uint64_t file_id, bool ok, const std::optional<std::string>& error,
                             const std::optional<Bytes>& digest, bool cancelled,
                             std::uint64_t timestamp_ms) {

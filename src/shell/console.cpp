@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "platform/ble.h"
+#include "shell/clipboard_actions.h"
 
 namespace dovan {
 
@@ -78,8 +79,9 @@ std::string sas_text(std::uint32_t sas) {
 
 }  // namespace
 
-Console::Console(std::shared_ptr<SharedUi> ui, std::ostream& out, Clock& clock)
-    : ui_(std::move(ui)), out_(out), clock_(clock) {
+Console::Console(std::shared_ptr<SharedUi> ui, std::ostream& out, Clock& clock,
+                 std::shared_ptr<ProcessClipboard> clipboard, ConsoleSettings settings)
+    : ui_(std::move(ui)), out_(out), clock_(clock), clipboard_(std::move(clipboard)), settings_(std::move(settings)) {
     invariant(ui_ != nullptr, "console needs the UI state");
     cursor_ = ui_->feed().end();
 }
@@ -412,6 +414,56 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
             return Outcome::Continue;
         }
         return usage(forms);
+    }
+    if (verb == "copy-code" || verb == "copy-text") {
+        std::size_t row = 0;
+        if (args.size() != 1 || !parse_number(args[0], row)) return usage(std::string(verb) + " <row>");
+        if (!clipboard_) {
+            error("no clipboard");
+            return Outcome::Continue;
+        }
+        const bool copied = verb == "copy-code" ? copy_code(*ui_, *clipboard_, row, clock_.now())
+                                                : copy_notification_text(*ui_, *clipboard_, row, clock_.now());
+        if (!copied) error(verb == "copy-code" ? "nothing to copy: no code in row " + std::to_string(row)
+                                               : "nothing to copy in row " + std::to_string(row));
+        return Outcome::Continue;
+    }
+    if (verb == "local-clip") {
+        std::string clip;
+        if (!text_arg(rest, clip)) return Outcome::Continue;
+        if (clip.empty()) return usage("local-clip <text>");
+        if (!clipboard_) {
+            error("no clipboard");
+            return Outcome::Continue;
+        }
+        // Calls the change path as another program's copy would.
+        clipboard_->simulate_external_copy(clip);
+        return Outcome::Continue;
+    }
+    if (verb == "send-clip") {
+        if (!args.empty()) return usage("send-clip");
+        if (!clipboard_ || !send_local_clipboard(*ui_, *clipboard_)) error("the clipboard holds no text");
+        return Outcome::Continue;
+    }
+    if (verb == "settings") {
+        if (!args.empty()) return usage("settings");
+        if (settings_.list) {
+            for (const auto& [key, value] : settings_.list()) line("setting " + key + " " + console_escape(value));
+        }
+        line("settings end");
+        return Outcome::Continue;
+    }
+    if (verb == "set") {
+        auto [key, raw] = split_word(rest);
+        if (key.empty() || rest.find(' ') == std::string_view::npos) return usage("set <key> <value>");
+        std::string value;
+        if (!text_arg(raw, value)) return Outcome::Continue;
+        if (!settings_.set) {
+            error("settings cannot be changed here");
+            return Outcome::Continue;
+        }
+        if (auto refused = settings_.set(key, value)) error(*refused);
+        return Outcome::Continue;
     }
     error("unknown command: " + console_escape(verb));
     return Outcome::Continue;

@@ -6,7 +6,8 @@
 //   unbind · manual-ip <text> · send <path> · cancel send|recv <name> · clip <text> ·
 //   media <action> [<volume>] · reply <row> <text> · album page <page> <per_page> ·
 //   album · album thumb <id> · album export <folder> <id>… · album drag <id>… · status ·
-//   notifications · quit. Anything else prints "error <text>" and changes nothing.
+//   notifications · copy-code <row> · copy-text <row> · local-clip <text> · send-clip ·
+//   settings · set <key> <value> · quit. Anything else prints "error <text>" and changes nothing.
 //   The album's shown cells are the whole current page, until `album thumb` names cells
 //   (the next page shows all again).
 // Events: state <n> · notice <text> · sysnote <title>\t<body> · sas <dddddd> ·
@@ -18,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "shell/ui_state.h"
 
@@ -42,11 +45,23 @@ std::string console_escape(std::string_view text);
 // The reverse; nothing for a dangling backslash or an escape not listed above.
 std::optional<std::string> console_unescape(std::string_view text);
 
+// The settings file as the console's settings commands reach it; the program wires it to
+// settings.ini, which lives above this layer.
+struct ConsoleSettings {
+    // Every key with its value, in the file's order.
+    std::function<std::vector<std::pair<std::string, std::string>>()> list;
+    // Changes one setting as the settings page would and saves it; the error text when the
+    // key or value is not accepted.
+    std::function<std::optional<std::string>(std::string_view key, std::string_view value)> set;
+};
+
 class Console {
 public:
     enum class Outcome { Continue, Quit };
 
-    Console(std::shared_ptr<SharedUi> ui, std::ostream& out, Clock& clock);
+    // `clipboard` null: the clipboard commands answer with an error.
+    Console(std::shared_ptr<SharedUi> ui, std::ostream& out, Clock& clock,
+            std::shared_ptr<ProcessClipboard> clipboard = nullptr, ConsoleSettings settings = {});
 
     // Carries out one command line. A malformed one prints "error …" and changes nothing.
     Outcome command(std::string_view line);
@@ -74,6 +89,8 @@ private:
     std::shared_ptr<SharedUi> ui_;
     std::ostream& out_;
     Clock& clock_;
+    std::shared_ptr<ProcessClipboard> clipboard_;
+    ConsoleSettings settings_;
     std::mutex out_mu_;  // taken before the UI lock, never after it
     std::uint64_t cursor_ = 0;  // the next feed event to print
 };

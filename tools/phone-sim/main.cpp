@@ -1,8 +1,9 @@
 // phone-sim: a companion phone on the sim radio, for trying the program by hand and for
-// scripts. Events go to stdout one per line; stdin takes a few commands to misbehave on
-// demand ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit"),
-// and sends files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K] [corrupt=K]
-// [swap=K] [early] [withhold] [cancel=K] [droptcp=K]".
+// scripts. Events go to stdout one per line; stdin takes commands to misbehave on demand
+// ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit"), to send
+// feature messages (feature_lines.h: notify, flood, dismiss, ack, clip, media, battery,
+// config, …) and to send files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K]
+// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K]".
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <string_view>
 
 #include "crypto/random.h"
+#include "feature_lines.h"
 #include "phone.h"
 
 namespace {
@@ -63,7 +65,10 @@ void usage() {
                  "  --album-control-names   names with control characters\n"
                  "  --album-duplicate-ids   every item listed twice\n"
                  "  --album-never-start     take original requests and never serve them\n"
-                 "  --album-stranger        send an original nobody requested\n");
+                 "  --album-stranger        send an original nobody requested\n"
+                 "  --ack MODE              acknowledge replies: ok (default), never, error:TEXT\n"
+                 "  --no-media-answer       leave media commands unanswered\n"
+                 "  --demo                  once paired: a notification with a code, battery, music\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -186,6 +191,19 @@ int main(int argc, char** argv) {
         else if (a == "--album-duplicate-ids") opt.album.duplicate_ids = true;
         else if (a == "--album-never-start") opt.album.originals_never_start = true;
         else if (a == "--album-stranger") opt.album.unrequested_original = true;
+        else if (a == "--ack") {
+            const std::string_view mode = value();
+            if (mode == "ok") opt.reply_ack = dovan::phonesim::ReplyAck::Ok;
+            else if (mode == "never") opt.reply_ack = dovan::phonesim::ReplyAck::Never;
+            else if (mode.starts_with("error:")) {
+                opt.reply_ack = dovan::phonesim::ReplyAck::Error;
+                opt.reply_error = std::string(mode.substr(6));
+            } else {
+                usage();
+                return 2;
+            }
+        } else if (a == "--no-media-answer") opt.answer_media = false;
+        else if (a == "--demo") opt.demo = true;
         else {
             usage();
             return 2;
@@ -222,7 +240,7 @@ int main(int argc, char** argv) {
         }
         pollfd p{STDIN_FILENO, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
-        char buf[512];
+        char buf[65536];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0) {
             stdin_open = false;  // keep serving until a signal, as a phone would
@@ -255,6 +273,15 @@ int main(int argc, char** argv) {
             else if (verb == "garbage" && number(arg, n_arg)) {
                 dovan::Bytes junk(n_arg);
                 if (!dovan::random_fill(junk) || !phone.send_raw(junk)) print("error -1 garbage not sent");
+            } else if (auto f = dovan::phonesim::parse_feature_command(line, dovan::system_clock().wall_ms());
+                       f.matched) {
+                if (!f.error.empty()) {
+                    print("error -1 " + f.error);
+                    continue;
+                }
+                if (f.ack) phone.set_reply_ack(*f.ack, f.ack_error);
+                if (f.answer_media) phone.set_answer_media(*f.answer_media);
+                for (auto& [type, body] : f.messages) phone.send_message(type, std::move(body));
             } else if (!line.empty()) print("error -1 unknown command: " + line);
         }
         if (quit) break;

@@ -13,6 +13,7 @@
 #include "ble/sim_service.h"
 #include "crypto/random.h"
 #include "protocol/frame.h"
+#include "feature_lines.h"
 
 namespace dovan::phonesim {
 
@@ -178,6 +179,44 @@ void Phone::post(Input input) {
     cv_.notify_one();
 }
 
+void Phone::send_message(std::uint8_t type, Bytes body) { post(Outbound{type, std::move(body)}); }
+
+void Phone::set_reply_ack(ReplyAck mode, std::string error_text) {
+    post(Setting{[mode, error_text = std::move(error_text)](PhoneOptions& o) {
+        o.reply_ack = mode;
+        o.reply_error = error_text;
+    }});
+}
+
+void Phone::set_answer_media(bool answer) {
+    post(Setting{[answer](PhoneOptions& o) { o.answer_media = answer; }});
+}
+
+void Phone::send_now(std::uint8_t type, const Bytes& body) {
+    if (!engine_ || engine_->state() != EngineState::Paired) {
+        emit("error -1 not paired: message not sent");
+        return;
+    }
+    if (!engine_->send_business(type, body, clock_.wall_ms(), false)) emit("error -1 message not sent");
+}
+
+void Phone::send_demo() {
+    send_now(NOTIFICATION_PUSH, demo_notification());
+    send_now(DEVICE_STATUS, demo_battery(clock_.wall_ms()));
+    send_now(MEDIA_STATE, demo_media());
+}
+
+void Phone::on_business(const AppEvent& event) {
+    emit(received_line(event));
+    if (const auto* r = event.as<MessageEvent<pb::NotificationReply>>()) {
+        if (opt_.reply_ack == ReplyAck::Never) return;
+        send_now(NOTIFICATION_REPLY_ACK, reply_ack(r->message, opt_.reply_ack == ReplyAck::Ok, opt_.reply_error));
+    } else if (const auto* m = event.as<MessageEvent<pb::MediaCommand>>(); m && opt_.answer_media) {
+        if (m->message.action() == 0) media_playing_ = !media_playing_;
+        send_now(MEDIA_STATE, media_answer(m->message, media_playing_));
+    }
+}
+
 void Phone::go_away(std::chrono::milliseconds duration) { post(Away{duration}); }
 
 void Phone::set_silent(bool silent) {
@@ -268,6 +307,10 @@ void Phone::handle(Input& input, Instant now) {
         paired_since_.reset();
     } else if (auto* f = std::get_if<SendFile>(&input)) {
         queue_outgoing(*f);
+    } else if (auto* o = std::get_if<Outbound>(&input)) {
+        send_now(o->type, o->body);
+    } else if (auto* set = std::get_if<Setting>(&input)) {
+        set->apply(opt_);
     } else if (auto* a = std::get_if<Away>(&input)) {
         std::unique_ptr<sim::SimPeripheral> radio;
         {
@@ -294,6 +337,10 @@ void Phone::drain_engine(Instant now) {
                 emit("state " + std::to_string(static_cast<int>(s->state)));
                 if (s->state == EngineState::Paired) {
                     if (!paired_since_) paired_since_ = now;
+                    if (opt_.demo && !demo_done_) {
+                        demo_done_ = true;
+                        send_demo();
+                    }
                 } else {
                     paired_since_.reset();
                 }
@@ -322,6 +369,8 @@ void Phone::drain_engine(Instant now) {
                 emit("tcp 1");
             } else if (e.kind == AppEventKind::TcpUnbound) {
                 emit("tcp 0");
+            } else if (is_business(e.kind)) {
+                on_business(e);
             } else {
                 file_event(e);
             }

@@ -52,6 +52,7 @@ struct ReceiveFaults {
     std::optional<std::uint32_t> cancel_after;    // FILE_CANCEL after chunk k
     std::optional<std::uint32_t> drop_tcp_after;  // the TCP connection closes after chunk k
 };
+enum class ReplyAck : std::uint8_t { Ok, Never, Error };
 
 struct PhoneOptions {
     std::string radio;     // the sim-radio folder
@@ -85,12 +86,20 @@ struct PhoneOptions {
     ReceiveFaults receive_faults;
     // The album it serves over the TCP channel (none by default).
     AlbumOptions album;
+    // How a reply from the PC is acknowledged.
+    ReplyAck reply_ack = ReplyAck::Ok;
+    std::string reply_error = "发送失败";
+    // A media command from the PC is answered with the state it leads to.
+    bool answer_media = true;
+    // Once paired the first time: a notification with a verification code, the battery
+    // and what is playing, so a first run shows what the features look like.
+    bool demo = false;
 };
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
 // "connected", "disconnected", "hello <name>", "state <n>", "sas <dddddd>",
 // "paired <fp>", "error <code> <text>", "tcp connected", "tcp closed", "tcp 1", "tcp 0",
-// "silent", "away", "back";
+// "silent", "away", "back"; what the PC sent, one "rx …" line each (feature_lines.h);
 // files: "file-in <name> ok <sha256>", "file-in <name> fail <reason>", "file-refused <name>",
 // "file-out <name> ok", "file-out <name> fail <reason>", "file-out <name> cancelled <reason>",
 // "file-resume <name> <k>".
@@ -120,6 +129,12 @@ public:
     // Sends a file to the PC over the bound TCP channel (queued until it is bound).
     void send_file(std::string path, SendFaults faults = {});
 
+    // A business message of `type` to the PC, routed as the engine routes (TCP once bound).
+    // Refused with an "error" line when not paired.
+    void send_message(std::uint8_t type, Bytes body);
+    void set_reply_ack(ReplyAck mode, std::string error_text);
+    void set_answer_media(bool answer);
+
 private:
     struct Connected {};
     struct Disconnected {};
@@ -127,7 +142,9 @@ private:
     struct Drop {};
     struct Away { std::chrono::milliseconds duration; };
     struct SendFile { std::string path; SendFaults faults; };
-    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile>;
+    struct Outbound { std::uint8_t type; Bytes body; };
+    struct Setting { std::function<void(PhoneOptions&)> apply; };
+    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile, Outbound, Setting>;
 
     struct Outgoing;
     struct Incoming;
@@ -151,6 +168,10 @@ private:
     void tcp_step(Instant now);
     void tcp_close(const char* why);
     void emit(const std::string& line);
+    // A business message from the PC: printed, and answered where a phone would answer.
+    void on_business(const AppEvent& event);
+    void send_now(std::uint8_t type, const Bytes& body);
+    void send_demo();
 
     PhoneOptions opt_;
     LineSink sink_;
@@ -179,6 +200,8 @@ private:
     std::optional<Instant> paired_since_;
     bool silent_done_ = false;
     bool away_done_ = false;
+    bool demo_done_ = false;
+    bool media_playing_ = true;
     Instant last_tick_{};
     int tcp_fd_ = -1;
     Bytes tcp_in_;
