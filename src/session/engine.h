@@ -184,6 +184,8 @@ public:
     bool is_cancelled(std::uint64_t file_id) const;
     // A transfer this side cancelled: its late frames are dropped (the oldest of 32 ids gives way).
     void add_cancelled(std::uint64_t file_id);
+    // A frame of a cancelled transfer turned up late: counted and logged, then dropped.
+    void note_late_frame(const std::string& kind, std::uint64_t file_id, const std::string& detail);
     const std::vector<std::uint64_t>& receiving() const { return receiving_; }
     const DeviceId& device_id() const;
     std::optional<std::array<std::uint8_t, 32>> handshake_hash() const { return handshake_hash_; }
@@ -208,7 +210,6 @@ private:
     bool send_pair_done();
     bool send_clear_tcp(std::uint8_t type, ByteView payload);
     void on_bind_frame(const Frame& frame, Transport transport);
-    void note_late_frame(const std::string& kind, std::uint64_t file_id, const std::string& detail);
     void reset_session();
 
     enum class BindRole : std::uint8_t { Server, Client };

@@ -371,7 +371,7 @@ TEST_F(PhoneFeatures, ClipboardToThePhoneGoesOverBleUpTo32768Bytes) {
     EXPECT_FALSE(pair.pc.ble_out().empty());
     EXPECT_TRUE(pair.pc.tcp_out().empty());
     EXPECT_EQ(host.ui().lock()->clip_last_sent.size(), 32768u);
-    pair.pc.ble_out().clear();
+    (void)pair.pc.take_ble_fragments();
     send("短文本");
     EXPECT_TRUE(pair.pc.tcp_out().empty());
     std::string received;

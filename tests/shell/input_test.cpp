@@ -384,8 +384,9 @@ TEST(Album, ToolbarPagingAndSelection) {
     album_export_to(s, "");
     EXPECT_EQ(s.notices.front().text, "已取消相册导出（没有选择目录，原图请求没有发出）");
     album_export_to(s, "/out");
-    EXPECT_EQ(s.requests.album_export, std::optional(std::vector<std::uint64_t>{101}));
-    EXPECT_EQ(s.requests.album_export_folder, "/out");
+    ASSERT_TRUE(s.requests.album_export);
+    EXPECT_EQ(s.requests.album_export->ids, std::vector<std::uint64_t>{101});
+    EXPECT_EQ(s.requests.album_export->folder, "/out");
 }
 
 TEST(Album, PressReleaseAndDragDecisions) {
