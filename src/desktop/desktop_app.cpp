@@ -60,7 +60,9 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
         QObject::connect(on_signal.get(), &QSocketNotifier::activated, &app, [sigfd] {
             signalfd_siginfo info{};
             [[maybe_unused]] auto n = ::read(sigfd, &info, sizeof info);
-            QApplication::quit();
+            // exit, not quit: quit first asks every window to close, and the main window
+            // answers a close by hiding to the tray, which would cancel the teardown.
+            QCoreApplication::exit(0);
         });
     }
 
@@ -99,7 +101,7 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
     c.ui->set_repaint(repaint);
 
     QtClipboard clipboard;
-    Tray tray(show_window, [] { QApplication::quit(); });
+    Tray tray(show_window, [] { QCoreApplication::exit(0); });
     tray.create();
 
     const ActivationHost activation{c.ui, &clipboard, &system_clock(), show_window};

@@ -122,7 +122,11 @@ TEST_F(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     EXPECT_EQ(*rx, "rx reply 1\tcom.sms\tsms-tag\t42\t0\treply_text\t好的\\t谢谢");
     EXPECT_TRUE(pc->wait_line("reply-status 1\t已发送", from));
 
+    // The phone reads its commands and the PC's frames on separate paths: wait until it
+    // has taken the new answer before the PC sends the next reply.
+    std::size_t phone_set = phone->mark();
     phone->send("ack error \\t群已解散 ");
+    ASSERT_TRUE(phone->wait_line("setting applied", phone_set));
     pc->send("reply 0 再见");
     EXPECT_TRUE(pc->wait_line("reply-status 0\t群已解散", from));
 
@@ -130,7 +134,9 @@ TEST_F(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     EXPECT_TRUE(pc->wait_line("notice 收到一条不认识的回执（第 777 次回复）", from));
 
     // Without an answer the reply fails after ten seconds.
+    phone_set = phone->mark();
     phone->send("ack never");
+    ASSERT_TRUE(phone->wait_line("setting applied", phone_set));
     from = pc->mark();
     pc->send("reply 0 在吗");
     EXPECT_TRUE(phone->wait_line("rx reply 3\t", phone_from));

@@ -311,6 +311,7 @@ void Phone::handle(Input& input, Instant now) {
         send_now(o->type, o->body);
     } else if (auto* set = std::get_if<Setting>(&input)) {
         set->apply(opt_);
+        emit("setting applied");
     } else if (auto* a = std::get_if<Away>(&input)) {
         std::unique_ptr<sim::SimPeripheral> radio;
         {
@@ -337,7 +338,8 @@ void Phone::drain_engine(Instant now) {
                 emit("state " + std::to_string(static_cast<int>(s->state)));
                 if (s->state == EngineState::Paired) {
                     if (!paired_since_) paired_since_ = now;
-                    if (opt_.demo && !demo_done_) {
+                    // Over TCP the demo waits for the binding: by then the PC is paired too.
+                    if (opt_.demo && !demo_done_ && !opt_.lan_port) {
                         demo_done_ = true;
                         send_demo();
                     }
@@ -367,6 +369,10 @@ void Phone::drain_engine(Instant now) {
             } else if (album_.on_event(e, now)) {
             } else if (e.kind == AppEventKind::TcpBound) {
                 emit("tcp 1");
+                if (opt_.demo && !demo_done_) {
+                    demo_done_ = true;
+                    send_demo();
+                }
             } else if (e.kind == AppEventKind::TcpUnbound) {
                 emit("tcp 0");
             } else if (is_business(e.kind)) {
