@@ -24,18 +24,18 @@ QString PaintResources::ui_face() {
 }
 
 const PaintResources::Font& PaintResources::font(FontKind kind, double scale) {
-    const FontSpec spec = font_spec(kind);
-    const int height = round_half_away(spec.size * scale);
-    auto& slot = fonts_[{height, spec.weight}];
+    const FontSpec style = font_spec(kind);
+    const int height = round_half_away(style.size * scale);
+    auto& slot = fonts_[{height, style.weight}];
     if (!slot) {
         slot = std::make_unique<Font>();
         QFont f(ui_face());
         f.setPixelSize(std::max(height, 1));
-        f.setWeight(spec.weight >= 700 ? QFont::Bold : spec.weight >= 600 ? QFont::DemiBold : QFont::Normal);
+        f.setWeight(style.weight >= 700 ? QFont::Bold : style.weight >= 600 ? QFont::DemiBold : QFont::Normal);
         f.setHintingPreference(QFont::PreferNoHinting);
         slot->font = f;
         slot->metrics = QFontMetricsF(f);
-        slot->line_px = round_half_away(round_half_away(spec.size * 1.55) * scale);
+        slot->line_px = round_half_away(round_half_away(style.size * 1.55) * scale);
     }
     return *slot;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Packs the built program into a .deb and checks what it installs: the program, its desktop
 # entry (valid, and the dovan:// handler) and the icon, and nothing else.
-#   inspect_deb.sh BUILD_DIR [DEB]   (with DEB given, inspects that file instead of packing)
+#   check_deb.sh BUILD_DIR [DEB]   (with DEB given, inspects that file instead of packing)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 work=$(mktemp -d)
