@@ -458,6 +458,15 @@ void Core::step_tcp_close() {
         console_line(format_text("[Dovan] 忽略旧 TCP 连接 #{} 的断开事件: {}", closed->conn, closed->reason));
         return;
     }
+    // What the peer sent before it left arrived in order and still counts (a file's offer
+    // and first chunk, a last notification); the close waits until those frames are in.
+    if (st_.tcp_channel_open) {
+        step_tcp_inbound();
+        if (st_.tcp->has_frames()) {
+            st_.held_close = std::move(closed);
+            return;
+        }
+    }
     if (Engine* e = engine()) e->unbind(closed->reason);
     st_.tcp_channel_open = false;
     st_.tcp_conn_id = 0;

@@ -108,7 +108,8 @@ struct CoreState {
     // shutdown_lan.
     std::optional<Discovery> discovery;
     std::optional<TcpChannel> tcp;
-    // A close that arrived with an accept for the same connection, kept for step 4.
+    // A close kept for step 4: it came with an accept for the same connection, or frames
+    // the peer sent before it are still waiting to be read.
     std::optional<TcpClosed> held_close;
 
     std::uint64_t tcp_conn_id = 0;  // 0: no connection served

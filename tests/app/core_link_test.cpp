@@ -465,6 +465,42 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     EXPECT_EQ(queued_frames(), 0u);
 }
 
+TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelCloses) {
+    start_core();
+    pair();
+    DebugCapture capture;
+    auto backlog = [&](std::size_t bytes) {
+        (void)core_->engine()->take_chunks();
+        core_->engine()->queue_chunk_for_test({1, 0, Bytes(bytes), 0});
+    };
+    {
+        TcpClient client(listening_port());
+        ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+        ASSERT_TRUE(client.send_all(hello_from("Pixel 8", 1)));
+        for (int i = 0; i < 100 && queued_frames() == 0; ++i) std::this_thread::sleep_for(2ms);
+        ASSERT_EQ(queued_frames(), 1u);
+    }  // the peer leaves with its frame still waiting behind the disk
+    auto& sh = *core_->state().tcp->shared();
+    auto close_posted = [&] {
+        std::lock_guard lock(sh.close_mu);
+        return sh.closed.has_value();
+    };
+    for (int i = 0; i < 500 && !close_posted(); ++i) std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(close_posted());
+
+    backlog(kChunkBacklogStop);
+    core_->turn();
+    EXPECT_TRUE(core_->state().tcp_channel_open);
+    EXPECT_EQ(queued_frames(), 1u);
+
+    backlog(0);
+    core_->turn();
+    EXPECT_EQ(capture.events("tcp.rx.frame").size(), 1u);  // read, not dropped as stale
+    EXPECT_FALSE(core_->state().tcp_channel_open);
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 连接被关闭"), n.end());
+}
+
 TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
     start_core();
     pair();
