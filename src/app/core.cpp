@@ -284,12 +284,13 @@ void Core::process_requests(UiRequests r) {
     }
 
     // Without an engine, everything that must reach the phone is refused once, and
-    // pairing answers are dropped without a word.
+    // pairing answers are dropped without a word; a reply also ends as not sent.
     if (!engine_present()) {
         if (r.media || r.send_clipboard || r.send_files || r.cancel || r.send_reply ||
             r.album_page || r.album_export || r.album_drag || r.thumbnail_wanted) {
             push_notice(kNoPairedLink);
         }
+        features_->requests_without_session(r);
     } else {
         Engine& e = *engine();
         if (r.sas_confirm) e.confirm_sas();

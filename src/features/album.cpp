@@ -250,7 +250,15 @@ void Album::drag_out(const std::vector<std::uint64_t>& ids) {
         return;
     }
     set_drag({DragStatus::Kind::Pending, {}});
-    const auto [sent, failed] = request_originals(kept, true);
+    // An original already on its way for a drag is not asked for twice: the second copy
+    // would arrive after the first had ended its pending entry and be refused.
+    std::vector<std::uint64_t> fresh;
+    for (std::uint64_t id : kept) {
+        auto it = pending_.find(id);
+        if (it == pending_.end() || !it->second.drag) fresh.push_back(id);
+    }
+    if (fresh.empty()) return;
+    const auto [sent, failed] = request_originals(fresh, true);
     (void)failed;
     if (sent == 0) set_drag({DragStatus::Kind::Failed, std::string(kDragNotSent)});
 }
@@ -332,6 +340,17 @@ void Album::full_size_done(std::uint64_t photo_id, bool ok, std::string_view tex
         if (ok) {
             drag_files_.push_back({photo_id, file});
             prune_drag_files();
+            {
+                // The window drags what this map names; what was pruned is gone from disk.
+                auto g = host_.ui().lock();
+                auto& shown = g->album.drag_files;
+                std::erase_if(shown, [&](const auto& kv) {
+                    return std::none_of(drag_files_.begin(), drag_files_.end(),
+                                        [&](const DragFile& f) { return f.id == kv.first && f.path == kv.second; });
+                });
+                if (std::any_of(drag_files_.begin(), drag_files_.end(), [&](const DragFile& f) { return f.id == photo_id; }))
+                    shown[photo_id] = file.string();
+            }
             // The window offers the drag once the whole batch is on disk.
             const bool batch_done = std::none_of(drag_batch_.begin(), drag_batch_.end(),
                                                  [&](std::uint64_t id) { return pending_.contains(id); });

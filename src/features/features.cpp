@@ -21,8 +21,12 @@ Features::Modules Features::standard(FeatureHost& host) {
     m.device_status = std::make_unique<DeviceStatus>(host);
     m.config_sync = std::make_unique<ConfigSync>(host);
     m.file_send = std::make_unique<FileSend>(host);
-    m.file_receive = std::make_unique<FileReceive>(host);
-    m.album = std::make_unique<Album>(host);
+    auto receive = std::make_unique<FileReceive>(host);
+    auto album = std::make_unique<Album>(host);
+    // Album originals arrive as files; the album says where each goes.
+    receive->set_full_size_sink(album.get());
+    m.file_receive = std::move(receive);
+    m.album = std::move(album);
     return m;
 }
 
@@ -86,6 +90,11 @@ bool Features::on_event(const AppEvent& event) {
 void Features::session_requests(UiRequests& requests) {
     m_.clipboard->on_requests(requests);
     m_.media->on_requests(requests);
+    m_.notifications->on_requests(requests);
+}
+
+void Features::requests_without_session(UiRequests& requests) {
+    // The module finds no session to send over and says so on the reply.
     m_.notifications->on_requests(requests);
 }
 

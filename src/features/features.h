@@ -36,6 +36,9 @@ public:
     // Step 1, the requests that need the session (clipboard text, media command,
     // notification reply, in that order); the core calls it only while an engine exists.
     void session_requests(UiRequests& requests);
+    // Step 1 while no engine exists: a reply the window already counts as waiting for the
+    // phone is finished at once as not sent, not left to time out as unanswered.
+    void requests_without_session(UiRequests& requests);
     // Step 1, the queue requests after the manual address (files to send, cancel, album).
     void queue_requests(UiRequests& requests);
 

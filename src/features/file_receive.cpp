@@ -20,8 +20,10 @@ namespace fs = std::filesystem;
 
 struct FileReceive::Session {
     std::uint64_t id = 0;
-    std::string name;        // the final file name
-    fs::path final_path;     // reserved (empty) until a verified file replaces it
+    std::string name;        // the final file name it is meant to take
+    fs::path folder;
+    std::string safe_name;   // the name before numbering
+    std::uint32_t variant = 0;
     fs::path work_path;      // where the bytes go
     FileHandle file;         // the working file
     std::uint64_t size = 0;
@@ -56,18 +58,6 @@ std::string digest_fragment(ByteView d) { return hex_lower(d.first(std::min<std:
 
 void warn(std::string_view module, std::string_view event, DebugFields fields = {}) {
     if (debug_log_enabled()) emit_event(LogLevel::Warn, module, event, std::move(fields));
-}
-
-fs::path with_suffix(const fs::path& p, std::string_view suffix) {
-    fs::path out = p;
-    out += std::string(suffix);
-    return out;
-}
-
-// The reservation is only ever an empty file we created; it goes when the receive ends
-// without a verified file.
-void release(const fs::path& reservation) {
-    if (!reservation.empty()) ::unlink(reservation.c_str());
 }
 
 }  // namespace
@@ -157,11 +147,10 @@ void FileReceive::on_link(const LinkChange& change) {
                                                       errno_text(errno)));
                     }
                 }
-                release(s->final_path);
                 row(*s, "已取消");
                 host_.ui().lock()->queue_system_notification({"接收已取消", body, {}, {}});
                 if (album_ && s->photo_id != 0)
-                    album_->full_size_done(s->photo_id, false, {}, format_text("{}：设备已解绑，接收中断", s->name));
+                    album_->full_size_done(s->photo_id, false, format_text("{}：设备已解绑，接收中断", s->name), {});
             }
             return;
         }
@@ -193,7 +182,7 @@ void FileReceive::reject(std::uint64_t file_id, std::uint64_t photo_id, std::str
                          std::string_view detail) {
     host_.push_notice(format_text("已拒绝接收：{}", detail));
     tell_phone(file_id, false, reason);
-    if (album_ && photo_id != 0) album_->full_size_done(photo_id, false, {}, detail);
+    if (album_ && photo_id != 0) album_->full_size_done(photo_id, false, detail, {});
 }
 
 void FileReceive::on_file_meta(const FileMetaReceivedEvent& meta) {
@@ -211,7 +200,6 @@ void FileReceive::on_file_meta(const FileMetaReceivedEvent& meta) {
     if (auto old = take(meta.file_id)) {
         old->file.reset();
         ::unlink(old->work_path.c_str());
-        release(old->final_path);
     }
     // The phone may open as many ids as it likes; each costs a descriptor and early memory.
     if (sessions_.size() >= kMaxReceiveSessions) {
@@ -228,12 +216,18 @@ void FileReceive::on_file_meta(const FileMetaReceivedEvent& meta) {
                format_text("{} 是相册原图，但本机没有在导出相册", safe.name));
         return;
     } else {
-        auto f = album_->full_size_folder(meta.album_id);
-        if (!f) {
-            reject(meta.file_id, meta.album_id, f.error().display(), f.error().display());
+        auto where = album_->full_size_folder(meta.album_id);
+        if (const auto* refused = std::get_if<FullSizeRefusal>(&where)) {
+            if (!refused->silent) {
+                reject(meta.file_id, meta.album_id, refused->reason, refused->detail);
+                return;
+            }
+            // A withdrawn drag-out: only the phone hears of it.
+            tell_phone(meta.file_id, false, refused->reason);
+            album_->full_size_done(meta.album_id, false, refused->reason, {});
             return;
         }
-        folder = *f;
+        folder = std::get<fs::path>(std::move(where));
     }
     std::error_code ec;
     fs::create_directories(folder, ec);
@@ -249,28 +243,22 @@ void FileReceive::on_file_meta(const FileMetaReceivedEvent& meta) {
                format_text("本机空间不足：需要 {} B，{} 所在卷可用 {} B", meta.size, folder.string(), *free));
         return;
     }
-    auto reserved = create_unique(folder, safe.name);
-    if (!reserved) {
-        if (reserved.error().too_many) {
+    auto work = create_working(folder, safe.name, kPartialSuffix);
+    if (!work) {
+        if (work.error().too_many) {
             reject(meta.file_id, meta.album_id, "同名文件过多，未覆盖已有文件",
                    format_text("{} 里同名文件已多于 999 个，为不覆盖任何已有文件而拒收", folder.string()));
         } else {
             reject(meta.file_id, meta.album_id, "创建接收文件失败",
-                   format_text("创建接收文件 {} 失败: {}", reserved.error().path.string(), reserved.error().text));
+                   format_text("创建接收文件 {} 失败: {}", work.error().path.string(), work.error().text));
         }
         return;
     }
     auto s = std::make_unique<Session>();
-    s->final_path = reserved->path;
-    s->name = reserved->path.filename().string();
-    reserved->file.reset();
-    auto work = create_unique(folder, s->name + std::string(kPartialSuffix));
-    if (!work) {
-        release(s->final_path);
-        reject(meta.file_id, meta.album_id, "创建接收文件失败",
-               format_text("创建接收文件 {} 失败: {}", work.error().path.string(), work.error().text));
-        return;
-    }
+    s->name = work->name;
+    s->folder = folder;
+    s->safe_name = safe.name;
+    s->variant = work->variant;
     s->work_path = work->path;
     s->file = std::move(work->file);
     s->id = meta.file_id;
@@ -374,7 +362,6 @@ bool FileReceive::write_chunk(Session& s, std::uint32_t index, ByteView data, st
     s.waiting.reset();
     if (s.hold) s.hold = host_.clock().now() + kReceiveHold;
     row(s, "接收中");
-    if (album_ && s.photo_id != 0) album_->full_size_progress(s.photo_id, s.percent());
     return true;
 }
 
@@ -383,12 +370,11 @@ void FileReceive::end_with_error(std::unique_ptr<Session> s, std::string_view de
     if (!s) return;
     s->file.reset();
     ::unlink(s->work_path.c_str());
-    release(s->final_path);
     row(*s, "失败");
     host_.push_notice(format_text("已拒绝接收：{}", detail));
     tell_phone(s->id, false, reason);
     if (album_ && s->photo_id != 0)
-        album_->full_size_done(s->photo_id, false, {}, format_text("{}：{}", s->name, detail));
+        album_->full_size_done(s->photo_id, false, format_text("{}：{}", s->name, detail), {});
 }
 
 void FileReceive::request_resend(Session& s, std::uint64_t index, std::string_view reason) {
@@ -464,28 +450,30 @@ void FileReceive::finish(std::unique_ptr<Session> s, const std::optional<Bytes>&
     const bool whole = complete && on_disk == s->size;
     bool ok = whole && flushed && same;
     fs::path shown = s->work_path;
+    // Verified bytes that could not take a final name stay under the working name.
+    std::optional<CreateUniqueError> unplaced;
     if (ok) {
-        // Replaces only our own empty reservation; the folder sync makes the name durable.
-        if (::rename(s->work_path.c_str(), s->final_path.c_str()) == 0) {
-            files::sync_dir(s->final_path.parent_path());
-            shown = s->final_path;
+        auto placed = claim_final_name(s->work_path, s->variant, s->folder, s->safe_name, kPartialSuffix);
+        if (placed) {
+            // The folder sync makes the new name survive a crash.
+            files::sync_dir(s->folder);
+            shown = *placed;
         } else {
             ok = false;
-            release(s->final_path);
+            unplaced = std::move(placed).error();
         }
-    } else {
-        release(s->final_path);
+    } else if (whole && flushed) {
         // Whole but wrong or unprovable bytes keep a name that says they are unverified.
-        if (whole && flushed) {
-            const fs::path unverified = with_suffix(s->final_path, kUnverifiedSuffix);
-            if (files::rename_noreplace(s->work_path, unverified)) {
-                files::sync_dir(unverified.parent_path());
-                shown = unverified;
-            }
+        const fs::path unverified = s->folder / (s->name + std::string(kUnverifiedSuffix));
+        if (files::rename_noreplace(s->work_path, unverified)) {
+            files::sync_dir(s->folder);
+            shown = unverified;
         }
     }
     if (ok) {
         tell_phone(s->id, true, {});
+    } else if (unplaced) {
+        tell_phone(s->id, false, unplaced->too_many ? "同名文件过多，未覆盖已有文件" : "创建接收文件失败");
     } else if (!flushed) {
         tell_phone(s->id, false, "接收端未能把数据刷到磁盘（磁盘已满、被占用或权限不足）");
     } else if (expected) {
@@ -496,8 +484,16 @@ void FileReceive::finish(std::unique_ptr<Session> s, const std::optional<Bytes>&
     std::string album_text;
     if (ok) {
         row(*s, "已完成", 100);
-        host_.ui().lock()->queue_system_notification(
-            {"文件接收完成", format_text("{} → {}（SHA-256 {}）", s->name, shown.string(), digest_fragment(mine)), {}, {}});
+        album_text = format_text("{} → {}（SHA-256 {}）", s->name, shown.string(), digest_fragment(mine));
+        host_.ui().lock()->queue_system_notification({"文件接收完成", album_text, {}, {}});
+    } else if (unplaced) {
+        row(*s, "失败");
+        const std::string detail =
+            unplaced->too_many
+                ? format_text("{} 里同名文件已多于 999 个，为不覆盖任何已有文件而拒收", s->folder.string())
+                : format_text("创建接收文件 {} 失败: {}", unplaced->path.string(), unplaced->text);
+        host_.push_notice(format_text("文件接收失败（{}）: {}；已校验的内容仍在 {}", s->name, detail, shown.string()));
+        album_text = format_text("{}：{}", s->name, detail);
     } else if (expected && whole && !same) {
         row(*s, "摘要不符", 100);
         host_.push_notice(format_text("文件摘要不符（{}）：本端 {} ≠ 对端 {}；文件已隔离在收件目录", shown.filename().string(),
@@ -515,17 +511,16 @@ void FileReceive::finish(std::unique_ptr<Session> s, const std::optional<Bytes>&
             shown.filename().string()));
         album_text = format_text("{}：对端没给整文件摘要，无法确认完整", s->name);
     }
-    if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, ok, ok ? shown : fs::path(), album_text);
+    if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, ok, album_text, ok ? shown : fs::path());
     host_.request_repaint();
 }
 
 // The phone's failure or a broken channel: the bytes so far stay under the working name.
 void FileReceive::fail_session(std::unique_ptr<Session> s, std::string_view reason) {
     s->file.reset();
-    release(s->final_path);
     row(*s, "失败");
     host_.push_notice(format_text("文件接收失败（{}）: {}", s->name, reason));
-    if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, false, {}, format_text("{}：{}", s->name, reason));
+    if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, false, format_text("{}：{}", s->name, reason), {});
     host_.request_repaint();
 }
 
@@ -541,14 +536,13 @@ void FileReceive::on_file_cancel(std::uint64_t file_id, const std::string& reaso
         return;
     }
     s->file.reset();
-    release(s->final_path);
     row(*s, "已取消");
     if (::unlink(s->work_path.c_str()) != 0 && errno != ENOENT) {
         host_.push_notice(format_text("接收已取消（{}），但残留文件没删掉，请手动清理：{}", s->name, errno_text(errno)));
     } else {
         host_.ui().lock()->queue_system_notification({"接收已取消", format_text("{}：{}", s->name, reason), {}, {}});
     }
-    if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, false, {}, format_text("{}：{}", s->name, reason));
+    if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, false, format_text("{}：{}", s->name, reason), {});
     host_.request_repaint();
 }
 
@@ -581,11 +575,10 @@ void FileReceive::cancel_by_user(const std::string& name) {
 void FileReceive::drop_all_receives() {
     for (auto& s : std::exchange(sessions_, {})) {
         s->file.reset();
-        release(s->final_path);
         row(*s, "失败");
         host_.push_notice(format_text("链路重建，{} 的接收未完成，请让对方重发", s->name));
         if (album_ && s->photo_id != 0)
-            album_->full_size_done(s->photo_id, false, {}, format_text("{}：链路重建，接收中断", s->name));
+            album_->full_size_done(s->photo_id, false, format_text("{}：链路重建，接收中断", s->name), {});
     }
 }
 

@@ -1,11 +1,15 @@
 // Files from the phone: receive sessions with safe names, chunks checked and written in
 // order, gaps asked for again, the finished file checked and announced, holds and cancels.
 //
-// A file never sits under its final name unverified. FILE_META reserves the final name
-// (an empty file, so nothing else can take it) and the bytes go to a sibling working file
-// "<name>.partial". Only a verified file is synced and renamed onto the reservation (then
-// the folder is synced); a failed or dropped one stays "<name>.partial", one whose digest
-// is wrong or missing becomes "<name>.unverified", and the reservation is released.
+// A file never sits under its final name unverified, not even after a crash. FILE_META
+// creates only the working file "<name>.partial", choosing <name> (or a numbered variant)
+// so that it is free as a final name and its working name is new; that working file keeps
+// the name for this receive. Only a verified file is synced and renamed onto the final
+// name, never replacing anything (then the folder is synced); a failed or dropped one
+// stays "<name>.partial", one whose digest is wrong or missing becomes "<name>.unverified".
+//
+// A file carrying a photo id is an album original: the album (FullSizeSink) says where
+// it goes and hears how it ended.
 //
 // Events: FileMetaReceived, FileDoneReceived, TransferInterrupted and TransferCancelled (for its sessions).
 // Requests: cancel (receiving).
@@ -23,6 +27,7 @@
 
 #include "common/result.h"
 #include "features/feature.h"
+#include "features/full_size.h"
 #include "transfer/chunk.h"
 
 namespace dovan {
@@ -36,20 +41,6 @@ inline constexpr std::size_t kMaxReceiveSessions = 8;
 inline constexpr std::string_view kPartialSuffix = ".partial";
 inline constexpr std::string_view kUnverifiedSuffix = ".unverified";
 
-// The album's side of a full-size photo, which arrives as a file carrying its photo id.
-// The album module implements it and hands it to FileReceive::set_full_size_sink.
-class FullSizeHooks {
-public:
-    virtual ~FullSizeHooks() = default;
-    // The folder for this photo, or the text the file is refused with.
-    virtual Result<std::filesystem::path> full_size_folder(std::uint64_t photo_id) = 0;
-    // Progress of a photo being written, 0 to 100.
-    virtual void full_size_progress(std::uint64_t photo_id, std::uint8_t percent) { (void)photo_id, (void)percent; }
-    // The photo's receive ended: `ok` with the final path, else `text` says why.
-    virtual void full_size_done(std::uint64_t photo_id, bool ok, const std::filesystem::path& path,
-                                std::string_view text) = 0;
-};
-
 class FileReceive final : public Feature {
 public:
     explicit FileReceive(FeatureHost& host);
@@ -62,7 +53,7 @@ public:
     void on_link(const LinkChange& change) override;
     std::optional<Instant> next_deadline() const override;
 
-    void set_full_size_sink(FullSizeHooks* sink) { album_ = sink; }
+    void set_full_size_sink(FullSizeSink* sink) { album_ = sink; }
     // Tests stand in for the volume's free space (nothing: unknown).
     using FreeSpaceFn = std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>;
     void set_free_space(FreeSpaceFn fn) { free_space_ = std::move(fn); }
@@ -98,7 +89,7 @@ private:
 
     FeatureHost& host_;
     std::vector<std::unique_ptr<Session>> sessions_;
-    FullSizeHooks* album_ = nullptr;
+    FullSizeSink* album_ = nullptr;
     FreeSpaceFn free_space_;
 };
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/debug_log.h"
+#include "platform/files.h"
 #include "common/text.h"
 
 namespace dovan {
@@ -159,6 +160,47 @@ Result<CreatedFile, CreateUniqueError> create_unique(const std::filesystem::path
     }
     return fail(CreateUniqueError{
         true, EEXIST, {}, format_text("同名文件已多于 {} 个", kMaxNumberedVariant)});
+}
+
+Result<WorkingFile, CreateUniqueError> create_working(const std::filesystem::path& folder,
+                                                      std::string_view safe_name, std::string_view suffix) {
+    for (std::uint32_t n = 0; n <= kMaxNumberedVariant; ++n) {
+        std::string name = numbered_name(safe_name, n);
+        const std::string working = name + std::string(suffix);
+        if (!is_single_component(working)) {
+            return fail(CreateUniqueError{false, EINVAL, folder / working, format_text("不是单个文件名: {}", working)});
+        }
+        // A final name already taken (by a file, a folder or a dangling link) is skipped.
+        if (files::exists(folder / name)) continue;
+        std::filesystem::path path = folder / working;
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return WorkingFile{FileHandle(fd), std::move(path), std::move(name), n};
+        const int err = errno;
+        if (err == EEXIST) continue;
+        return fail(CreateUniqueError{false, err, std::move(path), std::strerror(err)});
+    }
+    return fail(CreateUniqueError{true, EEXIST, {}, format_text("同名文件已多于 {} 个", kMaxNumberedVariant)});
+}
+
+Result<std::filesystem::path, CreateUniqueError> claim_final_name(const std::filesystem::path& working,
+                                                                  std::uint32_t variant,
+                                                                  const std::filesystem::path& folder,
+                                                                  std::string_view safe_name,
+                                                                  std::string_view suffix) {
+    for (std::uint32_t n = variant; n <= kMaxNumberedVariant; ++n) {
+        const std::string name = numbered_name(safe_name, n);
+        // Another receive's working file marks the name that receive will take.
+        if (n != variant && files::exists(folder / (name + std::string(suffix)))) continue;
+        std::filesystem::path target = folder / name;
+        auto moved = files::rename_noreplace(working, target);
+        if (moved) return target;
+        if (moved.error().code == EEXIST) continue;
+        return fail(CreateUniqueError{false, moved.error().code, std::move(target), moved.error().text});
+    }
+    return fail(CreateUniqueError{true, EEXIST, {}, format_text("同名文件已多于 {} 个", kMaxNumberedVariant)});
 }
 
 }  // namespace dovan

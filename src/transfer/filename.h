@@ -47,4 +47,28 @@ struct CreateUniqueError {
 Result<CreatedFile, CreateUniqueError> create_unique(const std::filesystem::path& folder,
                                                      std::string_view safe_name);
 
+// A file being received: its bytes go to "<name><suffix>" and "<name>" itself is not
+// created until they are verified, so no crash can leave a final name holding unverified
+// bytes. `name` is `safe_name` or the first numbered variant that is free as a final name
+// and whose working name could be created new (one atomic create-new, so two receives of
+// the same name never share a working file).
+struct WorkingFile {
+    FileHandle file;             // the working file, open for writing, newly created
+    std::filesystem::path path;  // the working file
+    std::string name;            // the final name it is meant to take
+    std::uint32_t variant = 0;   // the number of that variant (0: the name itself)
+};
+Result<WorkingFile, CreateUniqueError> create_working(const std::filesystem::path& folder,
+                                                      std::string_view safe_name, std::string_view suffix);
+
+// Moves a verified working file onto its final name, or, when something took that name
+// meanwhile, onto the next numbered variant that is free and is no other receive's
+// working name. Never replaces anything. Returns the path the file now has.
+// `working` and `variant` are a WorkingFile's path and variant.
+Result<std::filesystem::path, CreateUniqueError> claim_final_name(const std::filesystem::path& working,
+                                                                  std::uint32_t variant,
+                                                                  const std::filesystem::path& folder,
+                                                                  std::string_view safe_name,
+                                                                  std::string_view suffix);
+
 }  // namespace dovan

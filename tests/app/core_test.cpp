@@ -186,9 +186,8 @@ TEST_F(CoreLoop, ScanListDropsDevicesSilentFor12Seconds) {
 TEST_F(CoreLoop, UnansweredReplyFailsAfterMoreThan10Seconds) {
     {
         auto g = ui->lock();
-        g->reply_target = ReplyTarget{"com.chat", "", 0, 3, 0, "k"};
-        g->reply_box = "好";
-        ASSERT_TRUE(g->submit_reply(t0));
+        // Two replies that went out (a reply submitted without an engine never waits).
+        g->awaiting_replies.push_back({1, t0});
         g->awaiting_replies.push_back({42, t0 + seconds(5)});
     }
     turns(51);  // the last turn runs its steps at exactly 10.0 s
@@ -240,6 +239,9 @@ TEST_F(CoreLoop, RequestsWithoutAnEngineAreRefusedOnceAndPairingAnswersDropped) 
         g->requests.media = MediaCommandRequest{0, 0, 0};
         g->requests.send_clipboard = "hello";
         g->requests.sas_confirm = true;
+        g->reply_target = ReplyTarget{"com.chat", "", 0, 3, 0, "k"};
+        g->reply_box = "好";
+        ASSERT_TRUE(g->submit_reply(t0));
     }
     turns(1);
     {
@@ -247,7 +249,16 @@ TEST_F(CoreLoop, RequestsWithoutAnEngineAreRefusedOnceAndPairingAnswersDropped) 
         EXPECT_TRUE(g->requests.empty());
         ASSERT_EQ(g->notices.size(), 1u);
         EXPECT_EQ(g->notices.front(), (Notice{"操作没有执行：本机现在没有已配对的连接", 1}));
+        // The reply is told at once that it did not go, not later that the phone kept silent.
+        EXPECT_TRUE(g->awaiting_replies.empty());
+        ASSERT_TRUE(g->reply_status.has_value());
+        EXPECT_FALSE(g->reply_status->ok);
+        EXPECT_EQ(g->reply_status->text, "回复未发出：通知同步已关闭，或未配对/链路未就绪");
+        EXPECT_EQ(g->reply_status->at, t0);
     }
+    clock.advance(seconds(11));
+    turns(1);
+    EXPECT_EQ(ui->lock()->reply_status->text, "回复未发出：通知同步已关闭，或未配对/链路未就绪");
 
     ui->lock()->requests.sas_confirm = true;
     turns(1);

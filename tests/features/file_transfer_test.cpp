@@ -191,8 +191,9 @@ TEST_F(FileWire, ChunksInAnyOrderArriveBitExactUnderTheFinalNameOnlyOnceVerified
         const Bytes data = pattern(10, static_cast<std::uint8_t>(id));
         meta(++id, c.name, data.size(), 4, sha_of(data));
         turn();
-        // While it is being received, only the working file holds bytes.
-        EXPECT_EQ(fs::file_size(inbox / c.name), 0u);
+        // While it is being received only the working file exists: a crash now leaves
+        // nothing under the final name.
+        EXPECT_FALSE(fs::exists(inbox / c.name));
         EXPECT_TRUE(fs::exists(inbox / (std::string(c.name) + ".partial")));
         chunks_of(id, data, 4, c.order);
         done(id, std::nullopt);
@@ -205,6 +206,50 @@ TEST_F(FileWire, ChunksInAnyOrderArriveBitExactUnderTheFinalNameOnlyOnceVerified
         EXPECT_EQ(row(TransferDirection::Receive, c.name).status, "已完成");
     }
     EXPECT_EQ(inbox_names(), (Names{"a.bin", "b.bin", "c.bin"}));
+}
+
+TEST_F(FileWire, AFinalNameTakenWhileReceivingOrByAnotherReceiveIsNeverOverwritten) {
+    const Bytes one = pattern(8, 1), two = pattern(8, 2), three = pattern(8, 3);
+    fs::create_directories(inbox);
+    // A working file left by a crash keeps its bytes; its name is not reused.
+    { std::ofstream(inbox / "p.jpg.partial") << "old"; }
+    meta(1, "p.jpg", 8, 4, sha_of(one));
+    meta(2, "p.jpg", 8, 4, sha_of(two));
+    turn();
+    EXPECT_EQ(inbox_names(), (Names{"p (1).jpg.partial", "p (2).jpg.partial", "p.jpg.partial"}));
+    // Another program takes the first receive's name before it is verified.
+    { std::ofstream(inbox / "p (1).jpg") << "theirs"; }
+    chunks_of(1, one, 4, {0, 1});
+    chunks_of(2, two, 4, {0, 1});
+    done(1, std::nullopt);
+    done(2, std::nullopt);
+    turn();
+    const auto answers = at_phone();
+    for (std::uint64_t id : {1, 2}) {
+        auto a = answer(answers, id);
+        ASSERT_TRUE(a) << id;
+        EXPECT_TRUE(a->ok) << id << a->error;
+    }
+    EXPECT_EQ(read_all(inbox / "p (1).jpg"), (Bytes{'t', 'h', 'e', 'i', 'r', 's'}));
+    EXPECT_EQ(read_all(inbox / "p.jpg.partial"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(read_all(inbox / "p (2).jpg"), two);
+    // The first one skips its taken name and the second receive's, and says where it is.
+    EXPECT_EQ(read_all(inbox / "p (3).jpg"), one);
+    EXPECT_EQ(inbox_names(), (Names{"p (1).jpg", "p (2).jpg", "p (3).jpg", "p.jpg.partial"}));
+    bool told = false;
+    for (const auto& n : host->ui().lock()->system_notifications)
+        told |= n.body.starts_with("p (1).jpg → " + (inbox / "p (3).jpg").string());
+    EXPECT_TRUE(told);
+
+    // Without a digest the bytes end unverified, again beside what exists.
+    meta(3, "q.bin", 8, 4);
+    turn();
+    { std::ofstream(inbox / "q.bin") << "theirs"; }
+    chunks_of(3, three, 4, {0, 1});
+    done(3, std::nullopt);
+    turn();
+    EXPECT_EQ(read_all(inbox / "q.bin.unverified"), three);
+    EXPECT_EQ(read_all(inbox / "q.bin"), (Bytes{'t', 'h', 'e', 'i', 'r', 's'}));
 }
 
 TEST_F(FileWire, AnEmptyFileIsReceivedAndVerified) {
