@@ -168,6 +168,61 @@ void Console::poll_events() {
     out_.flush();
 }
 
+namespace {
+
+// What `help` prints: every command a user can type, with what it does.
+struct CommandHelp {
+    std::string_view form;
+    std::string_view what;
+};
+constexpr CommandHelp kCommands[] = {
+    {"devices", "list the phones found nearby, then \"devices end\""},
+    {"connect <ADDR>", "connect to a listed phone (12 hex digits)"},
+    {"sas confirm|reject", "the six digits match / do not match the phone's"},
+    {"identity accept|reject", "trust a known phone's new identity and pair again / dismiss it"},
+    {"unbind", "forget the paired phone"},
+    {"manual-ip <text>", "reach the phone at this LAN address (IP or IP:port)"},
+    {"send <path>", "send a file to the phone"},
+    {"cancel send|recv <name>", "cancel the transfer of that name"},
+    {"rows", "list the transfer rows, then \"rows end\""},
+    {"clip <text>", "send this text to the phone's clipboard"},
+    {"local-clip <text>", "this computer's clipboard now holds the text, as if copied"},
+    {"send-clip", "send this computer's clipboard text now"},
+    {"media <action> [<volume>]", "a playback command for the phone"},
+    {"notifications", "list the phone's notifications (row 0 = newest), then \"notifications end\""},
+    {"reply <row> <text>", "reply to notification <row> through the phone"},
+    {"copy-code <row>", "copy the verification code of notification <row>"},
+    {"copy-text <row>", "copy the text of notification <row>"},
+    {"album page <page> <per_page>", "ask the phone for a page of its album"},
+    {"album", "list the current album page, then \"album end\""},
+    {"album thumb <id>", "ask for the thumbnail of a photo"},
+    {"album export <folder> <id>...", "fetch the originals of these photos into the folder"},
+    {"album drag <id>...", "fetch these originals for dragging out"},
+    {"settings", "list the settings, then \"settings end\""},
+    {"set <key> <value>", "change a setting"},
+    {"status", "print the connection status"},
+    {"help", "print this list, then \"help end\""},
+    {"quit", "end the program"},
+};
+
+}  // namespace
+
+void Console::print_help() {
+    for (const auto& c : kCommands) line("command " + std::string(c.form) + "\t" + std::string(c.what));
+    line("help end");
+}
+
+void Console::print_rows() {
+    std::vector<std::string> lines;
+    {
+        auto g = ui_->lock();
+        for (const auto& r : g->transfer_rows)
+            lines.push_back(event_line(feed::RowChanged{r.direction, r.percent, r.status, r.name}));
+    }
+    for (const auto& l : lines) line(l);
+    line("rows end");
+}
+
 void Console::print_status() {
     std::string text;
     {
@@ -250,6 +305,16 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
     if (verb == "quit") {
         if (!args.empty()) return usage("quit");
         return Outcome::Quit;
+    }
+    if (verb == "help") {
+        if (!args.empty()) return usage("help");
+        print_help();
+        return Outcome::Continue;
+    }
+    if (verb == "rows") {
+        if (!args.empty()) return usage("rows");
+        print_rows();
+        return Outcome::Continue;
     }
     if (verb == "status") {
         if (!args.empty()) return usage("status");

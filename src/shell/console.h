@@ -7,7 +7,7 @@
 //   media <action> [<volume>] · reply <row> <text> · album page <page> <per_page> ·
 //   album · album thumb <id> · album export <folder> <id>… · album drag <id>… · status ·
 //   notifications · copy-code <row> · copy-text <row> · local-clip <text> · send-clip ·
-//   settings · set <key> <value> · quit. Anything else prints "error <text>" and changes nothing.
+//   settings · set <key> <value> · rows · help · quit. Anything else prints "error <text>" and changes nothing.
 //   The album's shown cells are the whole current page, until `album thumb` names cells
 //   (the next page shows all again).
 // Events: state <n> · notice <text> · sysnote <title>\t<body> · sas <dddddd> ·
@@ -84,6 +84,8 @@ private:
     void print_devices();
     void print_notifications();
     void print_album();
+    void print_help();
+    void print_rows();
     Outcome dispatch(std::string_view verb, std::string_view rest);
 
     std::shared_ptr<SharedUi> ui_;

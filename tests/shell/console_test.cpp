@@ -2,6 +2,7 @@
 // slot (and nowhere else when malformed), and every change must surface as one event line.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 
 #include "platform/clock.h"
@@ -198,6 +199,38 @@ TEST_F(ConsoleTest, QueriesPrintTheCurrentState) {
               "album-item 0 41 0 2048 4000x3000\tIMG\\t1.jpg\n"
               "album-item 1 42 1 9 1920x1080\tclip.mp4\n"
               "album end 3 130\n");
+
+    EXPECT_EQ(run("rows"), "rows end\n");
+    {
+        auto g = ui->lock();
+        g->update_transfer_row(TransferDirection::Send, "a b.txt", 40, "发送中", clock.now());
+        g->update_transfer_row(TransferDirection::Receive, "c\td.jpg", 100, "已完成", clock.now());
+    }
+    EXPECT_EQ(run("rows"), "row recv 100 已完成\tc\\td.jpg\nrow send 40 发送中\ta b.txt\nrows end\n");
+}
+
+TEST_F(ConsoleTest, HelpListsEveryCommandAUserCanTypeAndEachOneIsKnown) {
+    const std::string help = run("help");
+    ASSERT_TRUE(help.ends_with("\nhelp end\n")) << help;
+    std::set<std::string> verbs;
+    std::istringstream lines(help);
+    for (std::string l; std::getline(lines, l) && l != "help end";) {
+        ASSERT_TRUE(l.starts_with("command ")) << l;
+        const auto tab = l.find('\t');
+        ASSERT_NE(tab, std::string::npos) << l;
+        EXPECT_GT(l.size(), tab + 1) << "no description: " << l;
+        const std::string form = l.substr(8, tab - 8);
+        verbs.insert(form.substr(0, form.find(' ')));
+    }
+    const std::set<std::string> documented = {
+        "devices", "connect",   "sas",       "identity",  "unbind",     "manual-ip", "send",  "cancel",
+        "clip",    "media",     "reply",     "album",     "status",     "notifications", "quit", "help",
+        "copy-code", "copy-text", "local-clip", "send-clip", "settings", "set",       "rows"};
+    EXPECT_EQ(verbs, documented);
+    // Every listed verb reaches its own handling, never the unknown-command answer.
+    for (const auto& v : verbs) EXPECT_EQ(run(v).find("unknown command"), std::string::npos) << v;
+    EXPECT_NE(run("helpme").find("error unknown command"), std::string::npos);
+    EXPECT_NE(run("help album").find("error usage: help"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, EachChangeIsPrintedOnceAsItsEvent) {
