@@ -2,7 +2,10 @@
 // synthetic album, as processes over a private loopback port.
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
+#include "album.h"
 #include "desktop_fixture.h"
 
 namespace dovan::e2e {
@@ -39,6 +42,67 @@ TEST_F(AlbumConsole, AnAlbumPageAndItsThumbnailsArriveOverTheBoundChannel) {
     auto first = pc->wait_line("album-item 0 ", listed);
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->ends_with(" 0 100000 4000x3000\tIMG_0.jpg")) << *first;
+}
+
+Bytes read_all(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string photo_file(std::uint32_t index) { return "IMG_" + std::to_string(phonesim::photo_id(index)) + ".jpg"; }
+
+std::string id_list(std::uint32_t first, std::uint32_t count) {
+    std::string out;
+    for (std::uint32_t i = first; i < first + count; ++i) out += " " + std::to_string(phonesim::photo_id(i));
+    return out;
+}
+
+TEST_F(AlbumConsole, OriginalsLandVerifiedInTheExportFolderOnceAndADragEndsReady) {
+    constexpr std::uint64_t kSize = 70000;  // two chunks each
+    start_phone({"--album", "10", "--album-original", std::to_string(kSize)});
+    start_pc();
+    pair();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(pc->wait_line("tcp 1"));
+    const std::filesystem::path folder = tmp.path() / "export";
+    const std::string exported = "sysnote 相册原图已导出\t";
+
+    pc->send("album export " + folder.string() + id_list(0, 3));
+    ASSERT_TRUE(eventually([&] { return pc->count(exported) == 3; }));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{photo_file(0), photo_file(1), photo_file(2)}));
+    for (std::uint32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(read_all(folder / photo_file(i)), phonesim::original_bytes(phonesim::photo_id(i), kSize)) << i;
+
+    // Again with two more: only the two new ones are asked for and land.
+    std::size_t from = pc->mark();
+    pc->send("album export " + folder.string() + id_list(0, 5));
+    EXPECT_TRUE(pc->wait_line("sysnote 正在导出相册原图\t已请求 2 张，落盘目录：" + folder.string(), from));
+    ASSERT_TRUE(eventually([&] { return pc->count(exported) == 5; }));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{photo_file(0), photo_file(1), photo_file(2), photo_file(3),
+                                                           photo_file(4)}));
+    EXPECT_EQ(read_all(folder / photo_file(4)), phonesim::original_bytes(phonesim::photo_id(4), kSize));
+
+    // A drag-out of two ends ready once both are in the temporary "Dovan" folder.
+    from = pc->mark();
+    pc->send("album drag" + id_list(6, 2));
+    auto drag = pc->wait_line("drag ", from);
+    ASSERT_TRUE(drag);
+    const std::filesystem::path drag_dir = std::filesystem::path(tmpdir) / "Dovan";
+    EXPECT_TRUE(*drag == "drag ready\t" + (drag_dir / photo_file(6)).string() ||
+                *drag == "drag ready\t" + (drag_dir / photo_file(7)).string())
+        << *drag;
+    EXPECT_EQ(names_in(drag_dir), (std::vector<std::string>{photo_file(6), photo_file(7)}));
+    for (std::uint32_t i : {6u, 7u})
+        EXPECT_EQ(read_all(drag_dir / photo_file(i)), phonesim::original_bytes(phonesim::photo_id(i), kSize)) << i;
+    EXPECT_EQ(pc->count("notice 已拒绝接收"), 0u);
 }
 
 TEST_F(AlbumConsole, AlbumRequestsWithTheChannelUnboundShowTheGateAndSendNothing) {

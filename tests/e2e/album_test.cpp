@@ -1,16 +1,17 @@
 // The album module against the simulated phone's album, in one process: a paired PC engine
 // and phone engine joined by in-memory links, the core's album turn driven by hand on a
-// fake clock, and a small stand-in for file receive that writes the originals the album
-// places and checks their digests.
+// fake clock, and file receive writing and verifying the originals where the album says.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <fstream>
-#include <map>
 
 #include "album.h"
 #include "crypto/primitives.h"
 #include "features/album.h"
 #include "features/fake_host.h"
+#include "features/file_receive.h"
 #include "platform/debug_log.h"
 #include "protocol/frame.h"
 #include "session/bound_pair.h"
@@ -26,66 +27,14 @@ using phonesim::AlbumOptions;
 using phonesim::SimAlbum;
 using phonesim::photo_id;
 
-// What file receive does for originals, reduced to the album's side of it.
-class OriginalsReceiver {
-public:
-    OriginalsReceiver(FullSizeSink& sink, Engine& engine) : sink_(sink), engine_(engine) {}
-
-    void on_event(const AppEvent& e) {
-        if (const auto* meta = e.as<FileMetaReceivedEvent>()) {
-            if (meta->album_id == 0) return;
-            auto where = sink_.full_size_folder(meta->album_id);
-            if (const auto* refusal = std::get_if<FullSizeRefusal>(&where)) {
-                refused.push_back(*refusal);
-                engine_.send_file_done(meta->file_id, false, refusal->reason, std::nullopt, false, 0);
-                sink_.full_size_done(meta->album_id, false, refusal->reason, {});
-                return;
-            }
-            const auto& folder = std::get<std::filesystem::path>(where);
-            std::filesystem::create_directories(folder);
-            sessions_[meta->file_id] = {meta->album_id, folder / meta->name, meta->sha256, {}};
-        } else if (const auto* done = e.as<FileDoneReceivedEvent>()) {
-            take_chunks();
-            auto it = sessions_.find(done->file_id);
-            if (it == sessions_.end()) return;
-            Session s = std::move(it->second);
-            sessions_.erase(it);
-            std::ofstream(s.path, std::ios::binary).write(reinterpret_cast<const char*>(s.data.data()),
-                                                          static_cast<std::streamsize>(s.data.size()));
-            const Digest32 local = sha256({s.data});
-            const bool ok = done->ok && s.digest && Bytes(local.begin(), local.end()) == *s.digest;
-            sink_.full_size_done(s.photo, ok, ok ? s.path.filename().string() + " 已收好" : "摘要不符", s.path);
-        }
-    }
-    void take_chunks() {
-        for (auto& c : engine_.received_chunks()) {
-            auto it = sessions_.find(c.file_id);
-            if (it != sessions_.end()) it->second.data.insert(it->second.data.end(), c.data.begin(), c.data.end());
-        }
-        (void)engine_.take_chunks();
-    }
-
-    std::vector<FullSizeRefusal> refused;
-
-private:
-    struct Session {
-        std::uint64_t photo = 0;
-        std::filesystem::path path;
-        std::optional<Bytes> digest;
-        Bytes data;
-    };
-    FullSizeSink& sink_;
-    Engine& engine_;
-    std::map<std::uint64_t, Session> sessions_;
-};
-
 struct Rig {
     explicit Rig(AlbumOptions options, bool bound = true, LoadedModules modules = {0x1f})
         : ui(SharedUi::create(initial_ui_state(), modules)),
           host(pair.clock, &pair.pc, ui, modules),
           album(host),
           phone(std::move(options)),
-          receiver(album, pair.pc) {
+          receiver(host) {
+        receiver.set_full_size_sink(&album);
         if (bound) pair.bind();
         ui->lock()->page = Page::Album;
     }
@@ -102,8 +51,9 @@ struct Rig {
         for (const auto& e : pair.pc.take_events()) {
             if (!album.on_event(e)) receiver.on_event(e);
         }
-        receiver.take_chunks();
+        receiver.step(TurnStep::ReceivedChunks, now);
         album.step(TurnStep::Album, now);
+        receiver.step(TurnStep::ReceiveHolds, now);
         pair.pump();
     }
     void turns(int n, Duration each = 200ms) {
@@ -139,7 +89,7 @@ struct Rig {
     FakeFeatureHost host;
     Album album;
     SimAlbum phone;
-    OriginalsReceiver receiver;
+    FileReceive receiver;
 };
 
 std::vector<std::uint64_t> ids(std::uint32_t first, std::uint32_t count) {
@@ -330,6 +280,17 @@ TEST(AlbumEndToEnd, Exporting300Requests256InGroupsOf64AndASecondExportTakesTheR
 }
 
 TEST(AlbumEndToEnd, ADragOutOfTwoEndsReadyWithTheFilesInTheDragFolder) {
+    // A private temporary folder, so nothing left there by others takes the names.
+    TempDir tmp;
+    const char* was = std::getenv("TMPDIR");
+    const std::string saved = was ? was : "";
+    ::setenv("TMPDIR", tmp.path().c_str(), 1);
+    struct Restore {
+        bool had;
+        std::string value;
+        ~Restore() { had ? ::setenv("TMPDIR", value.c_str(), 1) : ::unsetenv("TMPDIR"); }
+    } restore{was != nullptr, saved};
+    ASSERT_EQ(Album::drag_folder(), tmp.path() / "Dovan");
     Rig rig({.count = 10, .original_size = 5000});
     rig.request_page(0, 10);
     rig.turns(2);
@@ -341,9 +302,15 @@ TEST(AlbumEndToEnd, ADragOutOfTwoEndsReadyWithTheFilesInTheDragFolder) {
     const std::filesystem::path ready(v.drag->text);
     EXPECT_EQ(ready.parent_path(), Album::drag_folder());
     EXPECT_EQ(std::filesystem::file_size(ready), 5000u);
-    EXPECT_TRUE(std::filesystem::exists(Album::drag_folder() / ("IMG_" + std::to_string(photo_id(3)) + ".jpg")));
-    std::filesystem::remove(Album::drag_folder() / ("IMG_" + std::to_string(photo_id(3)) + ".jpg"));
-    std::filesystem::remove(ready);
+    for (std::uint32_t i : {3u, 4u}) {
+        const auto file = Album::drag_folder() / ("IMG_" + std::to_string(photo_id(i)) + ".jpg");
+        EXPECT_EQ(phonesim::original_bytes(photo_id(i), 5000), [&] {
+            std::ifstream in(file, std::ios::binary);
+            return Bytes(std::istreambuf_iterator<char>(in), {});
+        }()) << i;
+        // The window drags what the state names.
+        EXPECT_EQ(v.drag_files.at(photo_id(i)), file.string());
+    }
 }
 
 TEST(AlbumEndToEnd, AnOriginalNobodyRequestedIsRefusedWithItsText) {
@@ -351,11 +318,9 @@ TEST(AlbumEndToEnd, AnOriginalNobodyRequestedIsRefusedWithItsText) {
     Rig rig({.count = 10, .original_size = 100, .unrequested_original = true});
     rig.ui->lock()->requests.album_export = AlbumExportRequest{dir.path().string(), ids(0, 1)};
     rig.turns(10, 1ms);
-    ASSERT_EQ(rig.receiver.refused.size(), 1u);
-    EXPECT_EQ(rig.receiver.refused[0].detail,
-              "收到相册原图（照片 " + std::to_string(phonesim::kStrangerPhoto) +
-                  "），但它不属于本机任何一次导出或拖出请求：没有登记落盘目录，已拒绝");
-    EXPECT_EQ(rig.receiver.refused[0].reason, kFullSizeReason);
+    const std::string refused = "已拒绝接收：收到相册原图（照片 " + std::to_string(phonesim::kStrangerPhoto) +
+                                "），但它不属于本机任何一次导出或拖出请求：没有登记落盘目录，已拒绝";
+    EXPECT_EQ(std::count(rig.host.notices.begin(), rig.host.notices.end(), refused), 1);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / ("IMG_" + std::to_string(phonesim::kStrangerPhoto) + ".jpg")));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / ("IMG_" + std::to_string(photo_id(0)) + ".jpg")));
 }

@@ -37,6 +37,8 @@ protected:
     std::string phone_data = tmp.sub("phone");
     // Files from the phone land in HOME/Downloads/Dovan.
     std::string home = tmp.sub("home");
+    // The program's temporary folder (drag-out originals go to its "Dovan").
+    std::string tmpdir = tmp.sub("tmp");
     std::uint16_t lan_port = free_loopback_port();
 
     std::unique_ptr<Process> phone;
@@ -68,7 +70,8 @@ protected:
     void start_pc() {
         pc = std::make_unique<Process>(
             std::vector<std::string>{binary("dovan"), "--headless", "--lan-port", std::to_string(lan_port)},
-            std::vector<std::string>{"DOVAN_SIM_RADIO=" + radio, "APPDATA=" + appdata, "HOME=" + home},
+            std::vector<std::string>{"DOVAN_SIM_RADIO=" + radio, "APPDATA=" + appdata, "HOME=" + home,
+                                     "TMPDIR=" + tmpdir},
             (tmp.path() / "dovan.stderr").string());
     }
     void stop_pc() {

@@ -139,6 +139,30 @@ TEST_F(Files, RefusalsMismatchesCancelsAndLostConnectionsAreReportedWithTheirLef
     EXPECT_TRUE(kept.empty() || kept == Bytes(data.begin(), data.begin() + 1024));
 }
 
+TEST_F(Files, APcKilledMidReceiveLeavesNothingUnderTheFinalName) {
+    connect();
+    const Bytes data = pattern(3000, 6);
+    phone->send("send " + write("crash.jpg", data).string() + " chunk=1024 stall=1");
+    // Two of three chunks are on disk and the PC waits for the rest.
+    ASSERT_TRUE(saw(*pc, "row recv 68 接收中\tcrash.jpg"));
+    pc->signal(SIGKILL);
+    ASSERT_TRUE(pc->wait_exit(kWait));
+    pc.reset();
+    EXPECT_FALSE(fs::exists(pc_inbox() / "crash.jpg"));
+    EXPECT_EQ(read_all(pc_inbox() / "crash.jpg.partial"), Bytes(data.begin(), data.begin() + 2048));
+
+    // Started again, the program takes the same file under the next name and leaves the
+    // crash's leftover alone.
+    start_pc();
+    ASSERT_TRUE(pc->wait_line("tcp 1"));
+    const std::size_t from = pc->mark();
+    phone->send("send " + write("crash.jpg", data).string() + " chunk=1024");
+    ASSERT_TRUE(pc->wait_line("row recv 100 已完成\tcrash (1).jpg", from));
+    EXPECT_EQ(read_all(pc_inbox() / "crash (1).jpg"), data);
+    EXPECT_EQ(read_all(pc_inbox() / "crash.jpg.partial"), Bytes(data.begin(), data.begin() + 2048));
+    EXPECT_FALSE(fs::exists(pc_inbox() / "crash.jpg"));
+}
+
 TEST_F(Files, UnbindMidReceiveDeletesThePartialFileAndSeventyFilesOverflowTheQueue) {
     connect({"--never-answer"});
     const Bytes data = pattern(3000, 4);

@@ -3,7 +3,7 @@
 // ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit"), to send
 // feature messages (feature_lines.h: notify, flood, dismiss, ack, clip, media, battery,
 // config, …) and to send files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K]
-// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K]".
+// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K] [stall=K]".
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -106,6 +106,7 @@ std::optional<std::pair<std::string, dovan::phonesim::SendFaults>> parse_send(co
         else if (key == "swap") f.swap_chunk = v;
         else if (key == "cancel") f.cancel_after = v;
         else if (key == "droptcp") f.drop_tcp_after = v;
+        else if (key == "stall") f.stall_after = v;
         else return std::nullopt;
     }
     if (path.empty()) return std::nullopt;

@@ -42,6 +42,7 @@ struct SendFaults {
     bool withhold_last = false;                   // FILE_DONE before the last chunk, which never comes
     std::optional<std::uint32_t> cancel_after;    // a cancelling FILE_DONE after chunk k
     std::optional<std::uint32_t> drop_tcp_after;  // the TCP connection closes after chunk k
+    std::optional<std::uint32_t> stall_after;     // nothing more is sent after chunk k
 };
 
 // How the phone mishandles a file it receives from the PC.

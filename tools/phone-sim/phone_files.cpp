@@ -142,6 +142,8 @@ void Phone::pump_send() {
             send_done();
             break;
         }
+        // A phone that stops mid-file: nothing more, not even FILE_DONE.
+        if (o.f.stall_after && k > *o.f.stall_after) break;
         if (last && (o.f.done_early || o.f.withhold_last)) {
             send_done();
             if (o.f.done_early) send_chunk(k, false);
