@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <variant>
 
 #include "crypto/primitives.h"
 #include "features/features.h"
@@ -111,12 +113,13 @@ public:
     }
 
     void meta(std::uint64_t id, const std::string& name, std::uint64_t size, std::uint32_t chunk = 4,
-              std::optional<Bytes> sha = std::nullopt) {
+              std::optional<Bytes> sha = std::nullopt, std::uint64_t photo = 0) {
         pb::FileMeta m;
         m.set_file_id(id);
         m.set_name(name);
         m.set_size(size);
         m.set_chunk_size(chunk);
+        if (photo != 0) m.set_album_id(photo);
         if (sha) m.set_sha256(sha->data(), sha->size());
         ASSERT_TRUE(pair.phone.send_business(FILE_META, encode_file_meta(m), 0, false));
     }
@@ -449,6 +452,68 @@ TEST_F(FileWire, FarChunksTooMuchEarlyDataAndTooManySessionsAreBounded) {
     done(999, sha_of({}));
     turn();
     EXPECT_EQ(recv->session_count(), 8u);
+}
+
+// The album's answers as file receive meets them: a folder, a refusal the user sees, a
+// silent one; and how each original ended.
+class Originals final : public FullSizeSink {
+public:
+    std::map<std::uint64_t, std::variant<fs::path, FullSizeRefusal>> where;
+    struct Done {
+        std::uint64_t photo;
+        bool ok;
+        std::string text;
+        fs::path file;
+    };
+    std::vector<Done> done;
+
+    std::variant<fs::path, FullSizeRefusal> full_size_folder(std::uint64_t photo_id) override {
+        return where.at(photo_id);
+    }
+    void full_size_done(std::uint64_t photo_id, bool ok, std::string_view text, const fs::path& file) override {
+        done.push_back({photo_id, ok, std::string(text), file});
+    }
+};
+
+TEST_F(FileWire, AlbumOriginalsGoWhereTheAlbumSaysOrAreRefusedAsItSays) {
+    Originals album;
+    recv->set_full_size_sink(&album);
+    const fs::path folder = root / "export";
+    album.where = {{1, folder},
+                   {2, FullSizeRefusal{"照片 2 不属于任何请求", "原图不属于本机任何一次请求", false}},
+                   {3, FullSizeRefusal{{}, "照片 3 的拖出已取消", true}}};
+    const Bytes data = pattern(8, 9);
+    meta(11, "IMG_1.jpg", 8, 4, sha_of(data), 1);
+    meta(12, "IMG_2.jpg", 8, 4, sha_of(data), 2);
+    meta(13, "IMG_3.jpg", 8, 4, sha_of(data), 3);
+    chunks_of(11, data, 4, {0, 1});
+    done(11, std::nullopt);
+    turn();
+    const auto answers = at_phone();
+    const struct {
+        std::uint64_t file;
+        bool ok;
+        const char* reason;
+    } expect[] = {{11, true, ""}, {12, false, "原图不属于本机任何一次请求"}, {13, false, "照片 3 的拖出已取消"}};
+    for (const auto& e : expect) {
+        auto a = answer(answers, e.file);
+        ASSERT_TRUE(a) << e.file;
+        EXPECT_EQ(a->ok, e.ok) << e.file;
+        EXPECT_EQ(a->error, e.reason) << e.file;
+    }
+    EXPECT_EQ(read_all(folder / "IMG_1.jpg"), data);
+    EXPECT_EQ(host->notices, std::vector<std::string>{"已拒绝接收：照片 2 不属于任何请求"}) << "the silent one says nothing";
+    ASSERT_EQ(album.done.size(), 3u);
+    EXPECT_EQ(album.done[0].photo, 2u);
+    EXPECT_FALSE(album.done[0].ok);
+    EXPECT_EQ(album.done[1].photo, 3u);
+    EXPECT_FALSE(album.done[1].ok);
+    EXPECT_EQ(album.done[2].photo, 1u);
+    EXPECT_TRUE(album.done[2].ok);
+    EXPECT_EQ(album.done[2].file, folder / "IMG_1.jpg");
+    EXPECT_TRUE(album.done[2].text.starts_with("IMG_1.jpg → " + (folder / "IMG_1.jpg").string() + "（SHA-256 "))
+        << album.done[2].text;
+    EXPECT_FALSE(fs::exists(inbox)) << "nothing of an original lands in the inbox";
 }
 
 // ---- sending ----
