@@ -110,18 +110,40 @@ TEST_F(AlbumRules, DragFilesOutsideTheBatchGoOnceThreeAreKept) {
     const auto f2 = make_drag_file(2, 10);
     album.full_size_done(2, true, "", f2);
     EXPECT_TRUE(std::filesystem::exists(f1)) << "two files are kept";
+    using Shown = std::unordered_map<std::uint64_t, std::string>;
+    EXPECT_EQ(ui->lock()->album.drag_files, (Shown{{1, f1.string()}, {2, f2.string()}})) << "the window can drag both";
     drag({3, 4});
     const auto f3 = make_drag_file(3, 10);
     album.full_size_done(3, true, "", f3);
     EXPECT_FALSE(std::filesystem::exists(f1));
     EXPECT_FALSE(std::filesystem::exists(f2));
     EXPECT_TRUE(std::filesystem::exists(f3));
+    EXPECT_EQ(ui->lock()->album.drag_files, (Shown{{3, f3.string()}})) << "deleted files are not offered";
     EXPECT_EQ(ui->lock()->album.drag->kind, DragStatus::Kind::Pending) << "ready only once the whole batch is here";
     const auto f4 = make_drag_file(4, 10);
     album.full_size_done(4, true, "", f4);
     const auto status = *ui->lock()->album.drag;
     EXPECT_EQ(status.kind, DragStatus::Kind::Ready);
     EXPECT_EQ(status.text, f4.string());
+}
+
+TEST_F(AlbumRules, ADragOfAnOriginalAlreadyOnItsWayAsksForNothingNew) {
+    drag({5});
+    ASSERT_EQ(pair.pc.take_tcp_frames().size(), 1u);
+    drag({5});  // pressed again before it arrived
+    EXPECT_TRUE(pair.pc.tcp_out().empty());
+    EXPECT_EQ(ui->lock()->album.drag->kind, DragStatus::Kind::Pending);
+    drag({5, 6});
+    pair.pump();
+    const auto events = pair.phone.take_events();
+    ASSERT_EQ(events.size(), 1u);
+    const auto* full = events[0].as<MessageEvent<pb::AlbumFullRequest>>();
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(std::vector<std::uint64_t>(full->message.ids().begin(), full->message.ids().end()),
+              std::vector<std::uint64_t>{6});
+    album.full_size_folder(5);
+    album.full_size_done(5, true, "", make_drag_file(5, 10));
+    EXPECT_EQ(ui->lock()->album.drag->kind, DragStatus::Kind::Pending) << "6 is still coming";
 }
 
 TEST_F(AlbumRules, AFailedDragOriginalFailsTheDrag) {
