@@ -307,6 +307,8 @@ void Phone::handle(Input& input, Instant now) {
         paired_since_.reset();
     } else if (auto* f = std::get_if<SendFile>(&input)) {
         queue_outgoing(*f);
+    } else if (std::holds_alternative<Continue>(input)) {
+        resume_paused();
     } else if (auto* o = std::get_if<Outbound>(&input)) {
         send_now(o->type, o->body);
     } else if (auto* set = std::get_if<Setting>(&input)) {
