@@ -69,7 +69,9 @@ void usage() {
                  "  --album-stranger        send an original nobody requested\n"
                  "  --ack MODE              acknowledge replies: ok (default), never, error:TEXT\n"
                  "  --no-media-answer       leave media commands unanswered\n"
-                 "  --demo                  once paired: a notification with a code, battery, music\n");
+                 "  --demo                  once paired: a notification with a code, battery, music\n"
+                 "  --hostile MODE          once paired, attack the PC: fragments, frames, notifications,\n"
+                 "                          meta, malformed or oversized (stdin \"hostile off\" stops it)\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -204,6 +206,12 @@ int main(int argc, char** argv) {
                 usage();
                 return 2;
             }
+        } else if (a == "--hostile") {
+            opt.hostile = dovan::phonesim::parse_hostile_mode(value());
+            if (!opt.hostile) {
+                usage();
+                return 2;
+            }
         } else if (a == "--no-media-answer") opt.answer_media = false;
         else if (a == "--demo") opt.demo = true;
         else {
@@ -262,6 +270,7 @@ int main(int argc, char** argv) {
             else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
             else if (verb == "drop") phone.disconnect();
             else if (verb == "continue") phone.continue_sending();
+            else if (verb == "hostile" && (arg == "on" || arg == "off")) phone.set_hostile(arg == "on");
             else if (verb == "send" && !arg.empty()) {
                 if (auto job = parse_send(arg)) phone.send_file(job->first, job->second);
                 else print("error -1 bad send: " + line);

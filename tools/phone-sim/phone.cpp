@@ -280,6 +280,7 @@ void Phone::run() {
         tcp_step(now);
         drain_engine(now);
         pump_send();
+        hostile_step();
         drain_engine(now);
         lock.lock();
     }
