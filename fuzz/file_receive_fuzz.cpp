@@ -77,6 +77,30 @@ std::uint64_t read_u(const std::uint8_t* p, std::size_t n) {
     return v;
 }
 
+struct Pair {
+    std::unique_ptr<Engine> pc;
+    std::unique_ptr<Engine> phone;
+};
+
+// Paired and bound once per process; every input starts from a copy.
+const Pair& bound_pair() {
+    static const Pair* const pair = [] {
+        FakeClock clock;
+        auto* p = new Pair{std::make_unique<Engine>(fuzz::paired_config(0, 517)),
+                           std::make_unique<Engine>(fuzz::paired_config(1, 517))};
+        p->pc->open_with_hello(clock.now());
+        pump(*p->pc, *p->phone, clock.now());
+        p->pc->start_bind_server();
+        p->phone->start_bind_client();
+        pump(*p->pc, *p->phone, clock.now());
+        invariant(p->pc->tcp_bound() && p->phone->tcp_bound(), "fuzz pair binds");
+        p->pc->take_events();
+        p->phone->take_events();
+        return p;
+    }();
+    return *pair;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -87,16 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     const fs::path inbox = root / "inbox";
     FakeClock clock;
-    Engine pc(fuzz::paired_config(0, 517));
-    Engine phone(fuzz::paired_config(1, 517));
-    pc.open_with_hello(clock.now());
-    pump(pc, phone, clock.now());
-    pc.start_bind_server();
-    phone.start_bind_client();
-    pump(pc, phone, clock.now());
-    invariant(pc.tcp_bound() && phone.tcp_bound(), "fuzz pair binds");
-    pc.take_events();
-    phone.take_events();
+    const auto pc_owned = bound_pair().pc->snapshot();
+    const auto phone_owned = bound_pair().phone->snapshot();
+    Engine& pc = *pc_owned;
+    Engine& phone = *phone_owned;
 
     {
         Host host(clock, pc, inbox);

@@ -3,6 +3,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -27,6 +28,9 @@ struct P8Free {
 };
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_free(b); }
+};
+struct CtxFree {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
@@ -108,6 +112,13 @@ Result<DeviceIdentity> DeviceIdentity::from_pkcs8_der(ByteView der) {
     if (!key) return fail_text(std::string(kPrivateKeyParseError));
     DeviceIdentity identity(share(key));
     if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return fail_text(std::string(kPrivateKeyParseError));
+    // A file damaged in place still parses; its parts must still make one key pair, or it
+    // would sign what no peer can verify and be kept as the identity for good.
+    std::unique_ptr<EVP_PKEY_CTX, CtxFree> check(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) {
+        ERR_clear_error();
+        return fail_text(std::string(kPrivateKeyParseError));
+    }
     // One stored form per key, as for public keys: anything but our own encoding is damage.
     Bytes again = identity.private_pkcs8_der();
     const bool canonical = same_bytes(again, der);

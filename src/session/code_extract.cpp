@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -118,7 +119,13 @@ std::optional<ExtractedCode> extract_code(std::string_view title, std::string_vi
     std::size_t best_keyword = 0;
     std::size_t best_distance = 0;
     for (const auto& hit : hits) {
-        for (const auto& run : runs) {
+        // Runs are in text order: only those starting within kMaxDistance of the keyword can
+        // count, so a long text of keywords and digits costs hits × a few runs, not hits × runs.
+        const std::size_t from = hit.pos > kMaxDistance ? hit.pos - kMaxDistance : 0;
+        auto first = std::lower_bound(runs.begin(), runs.end(), from,
+                                      [](const Candidate& c, std::size_t p) { return c.pos < p; });
+        for (auto it = first; it != runs.end() && it->pos <= hit.pos + kMaxDistance; ++it) {
+            const Candidate& run = *it;
             const std::size_t n = run.digits.size();
             if (n < kMinDigits || n > kMaxDigits) continue;
             std::size_t distance;

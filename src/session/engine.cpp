@@ -52,6 +52,11 @@ Engine::Engine(EngineConfig config)
     }
 }
 
+// Members copy one by one; the owned parts (handshake, fragmenter, reassembler, ids) deeply.
+Engine::Engine(const Engine&) = default;
+
+std::unique_ptr<Engine> Engine::snapshot() const { return std::unique_ptr<Engine>(new Engine(*this)); }
+
 Engine::~Engine() {
     wipe_bind_key();
     OPENSSL_cleanse(session_key_.data(), session_key_.size());

@@ -68,8 +68,10 @@ public:
 
     explicit Engine(EngineConfig config);
     ~Engine();
-    Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
+    // An independent copy of the whole state: a driver pairs once (two RSA signatures and
+    // X25519) and starts each run from the same point.
+    std::unique_ptr<Engine> snapshot() const;
 
     // ---- state machine ----
     EngineState state() const { return state_; }
@@ -200,6 +202,19 @@ public:
 
 private:
     struct Handshake;
+    // A unique_ptr whose copy owns a copy of the pointee, so Engine's copy is memberwise.
+    template <class T>
+    class Owned : public std::unique_ptr<T> {
+    public:
+        using std::unique_ptr<T>::unique_ptr;
+        using std::unique_ptr<T>::operator=;
+        Owned(std::unique_ptr<T> p) : std::unique_ptr<T>(std::move(p)) {}  // NOLINT: as unique_ptr
+        Owned(const Owned& o) : std::unique_ptr<T>(o ? std::make_unique<T>(*o) : nullptr) {}
+        Owned(Owned&&) = default;
+        Owned& operator=(Owned&&) = default;
+        ~Owned() = default;
+    };
+    Engine(const Engine&);
 
     // Steps of the exchanges, reached through handle_frame and the user actions.
     void receive_hello(ByteView payload);
@@ -265,7 +280,7 @@ private:
     std::uint64_t hello_counter_ = 0;
 
     // handshake and session secrets
-    std::unique_ptr<Handshake> handshake_;
+    Owned<Handshake> handshake_;
     bool session_key_ready_ = false;
     std::array<std::uint8_t, 32> session_key_{};
     std::array<std::uint8_t, 16> session_id_{};
@@ -320,10 +335,10 @@ private:
     std::deque<Bytes> tcp_out_;
     std::deque<ReceivedChunk> received_chunks_;
 
-    std::unique_ptr<BleFragmenter> fragmenter_;
-    std::unique_ptr<BleReassembler> reassembler_;
+    Owned<BleFragmenter> fragmenter_;
+    Owned<BleReassembler> reassembler_;
     // Survives session resets: message ids stay unique for the engine's life.
-    std::unique_ptr<MessageIds> msg_ids_;
+    Owned<MessageIds> msg_ids_;
 };
 
 }  // namespace dovan

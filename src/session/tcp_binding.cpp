@@ -73,7 +73,7 @@ bool Engine::begin_binding(BindRole role) {
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "session", "tcp.bind.start", {{"role", role_name(server)}});
     wipe_bind_key();
-    bind_.emplace();
+    bind_ = BindContext{};
     bind_->role = role;
     bind_->key = derive_channel_binding_key(session_key_);
     tcp_bind_deadline_.reset();

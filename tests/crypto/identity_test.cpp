@@ -117,6 +117,13 @@ TEST_F(IdentityTest, ImportRefusesAnythingButAnRsaPkcs8Key) {
     const Bytes good = local_->private_pkcs8_der();
     Bytes trailing = good;
     trailing.push_back(0);
+    // Same length and form, one bit changed: a damaged file that still parses, whose key
+    // would sign what no peer can verify.
+    auto flipped = [&](std::size_t at) {
+        Bytes out = good;
+        out.at(at) ^= 0x01;
+        return out;
+    };
     const std::vector<std::pair<const char*, Bytes>> cases = {
         {"empty", Bytes{}},
         {"non-minimal length", long_form_length(good)},
@@ -125,6 +132,8 @@ TEST_F(IdentityTest, ImportRefusesAnythingButAnRsaPkcs8Key) {
         {"trailing byte", trailing},
         {"public key", local_->public_spki_der()},
         {"EC key", ec_private_pkcs8()},
+        {"a bit of the modulus changed", flipped(60)},
+        {"a bit of the last CRT coefficient changed", flipped(good.size() - 1)},
     };
     for (const auto& [name, der] : cases) {
         auto r = DeviceIdentity::from_pkcs8_der(der);

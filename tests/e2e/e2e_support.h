@@ -128,6 +128,7 @@ public:
         stdin_ = -1;
     }
     void signal(int sig) { ::kill(pid_, sig); }
+    pid_t pid() const { return pid_; }
 
     // Waits for the exit; false when it has not happened in time.
     bool wait_exit(std::chrono::milliseconds limit) {

@@ -142,7 +142,7 @@ TEST_F(Files, RefusalsMismatchesCancelsAndLostConnectionsAreReportedWithTheirLef
 TEST_F(Files, APcKilledMidReceiveLeavesNothingUnderTheFinalName) {
     connect();
     const Bytes data = pattern(3000, 6);
-    phone->send("send " + write("crash.jpg", data).string() + " chunk=1024 stall=1");
+    phone->send("send " + write("crash.jpg", data).string() + " chunk=1024 pause=1");
     // Two of three chunks are on disk and the PC waits for the rest.
     ASSERT_TRUE(saw(*pc, "row recv 68 接收中\tcrash.jpg"));
     pc->signal(SIGKILL);

@@ -75,6 +75,13 @@ TEST(ExtractCode, Cases) {
         {"same length without it", "", "验证码X" + rep("x", 36) + "1234", found("1234", "验证码")},
         {"ill-formed bytes count as one character each", "",
          "验证码\xff\xfe" + rep("x", 36) + "1234", std::nullopt},
+        // Far into the text, where the search for runs near a keyword starts past the front.
+        {"run 40 before a keyword deep in the text", "", rep("x", 100) + "1234" + rep("y", 36) + "验证码",
+         found("1234", "验证码")},
+        {"run 41 before it is out of reach", "", rep("x", 100) + "1234" + rep("y", 37) + "验证码",
+         std::nullopt},
+        {"run 40 after a keyword deep in the text", "", rep("x", 100) + "otp" + rep("y", 37) + "9876",
+         found("9876", "otp")},
         {"empty", "", "", std::nullopt},
     };
     for (const auto& c : cases) {

@@ -635,5 +635,39 @@ TEST(BoundChannel, ReplayedTcpFrameIsRefusedByTheTcpWindow) {
     EXPECT_EQ(test::error_texts(events)[0].rfind("抗重放拒绝: 重放：", 0), 0u);
 }
 
+// ---- a snapshot is a whole, separate engine ----
+
+TEST(EngineSnapshot, ACopyTakenMidGroupFinishesItAndKeepsItsOwnCountersAndKeys) {
+    BoundPair p;  // BLE only, 23-byte values: the text spans many fragments
+    const std::string text(300, 'x');
+    pb::ClipboardPush m;
+    m.set_data(text);
+    ASSERT_TRUE(p.phone.send_business(CLIPBOARD_PUSH, encode_clipboard_push(m), 1, false));
+    std::vector<Bytes> fragments;
+    while (auto f = p.phone.next_ble_fragment()) fragments.push_back(std::move(*f));
+    ASSERT_GT(fragments.size(), 2u);
+    p.pc.take_ble_value(fragments[0], p.clock.now());
+
+    auto copy = p.pc.snapshot();
+    for (Engine* e : {&p.pc, copy.get()}) {
+        for (std::size_t i = 1; i < fragments.size(); ++i) e->take_ble_value(fragments[i], p.clock.now());
+        const auto events = e->take_events();
+        ASSERT_EQ(test::count_kind(events, AppEventKind::ClipboardReceived), 1u);
+        EXPECT_EQ(only(events, AppEventKind::ClipboardReceived)->as<ClipboardReceivedEvent>()->text, text);
+    }
+
+    // The copy seals with the session key for the real phone; the original's counter stays.
+    const std::uint32_t seq = p.pc.send_seq();
+    m.set_data("from the copy");
+    ASSERT_TRUE(copy->send_business(CLIPBOARD_PUSH, encode_clipboard_push(m), 2, false));
+    EXPECT_EQ(p.pc.send_seq(), seq);
+    EXPECT_NE(copy->send_seq(), seq);
+    BoundPair::ble(*copy, p.phone, p.clock.now());
+    const auto got = p.phone.take_events();
+    ASSERT_NE(only(got, AppEventKind::ClipboardReceived), nullptr);
+    EXPECT_EQ(only(got, AppEventKind::ClipboardReceived)->as<ClipboardReceivedEvent>()->text, "from the copy");
+    EXPECT_TRUE(p.pc.ble_out().empty());
+}
+
 }  // namespace
 }  // namespace dovan

@@ -571,7 +571,8 @@ TEST(Frame, NewestNoticeRidesOnOtherPagesFooter) {
     UiState s = initial_ui_state();
     s.page = Page::Album;
     s.add_notice("已经是第一页了");
-    const auto* t = paint(s).canvas.find_text("已经是第一页了");
+    const Painted p = paint(s);
+    const auto* t = p.canvas.find_text("已经是第一页了");
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->y, 630);
 }

@@ -3,7 +3,8 @@
 // ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit"), to send
 // feature messages (feature_lines.h: notify, flood, dismiss, ack, clip, media, battery,
 // config, …) and to send files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K]
-// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K] [stall=K]".
+// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K] [pause=K]"; "continue" lets
+// a paused file go on.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -68,7 +69,9 @@ void usage() {
                  "  --album-stranger        send an original nobody requested\n"
                  "  --ack MODE              acknowledge replies: ok (default), never, error:TEXT\n"
                  "  --no-media-answer       leave media commands unanswered\n"
-                 "  --demo                  once paired: a notification with a code, battery, music\n");
+                 "  --demo                  once paired: a notification with a code, battery, music\n"
+                 "  --hostile MODE          once paired, attack the PC: fragments, frames, notifications,\n"
+                 "                          meta, malformed or oversized (stdin \"hostile off\" stops it)\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -106,7 +109,7 @@ std::optional<std::pair<std::string, dovan::phonesim::SendFaults>> parse_send(co
         else if (key == "swap") f.swap_chunk = v;
         else if (key == "cancel") f.cancel_after = v;
         else if (key == "droptcp") f.drop_tcp_after = v;
-        else if (key == "stall") f.stall_after = v;
+        else if (key == "pause") f.pause_after = v;
         else return std::nullopt;
     }
     if (path.empty()) return std::nullopt;
@@ -203,6 +206,12 @@ int main(int argc, char** argv) {
                 usage();
                 return 2;
             }
+        } else if (a == "--hostile") {
+            opt.hostile = dovan::phonesim::parse_hostile_mode(value());
+            if (!opt.hostile) {
+                usage();
+                return 2;
+            }
         } else if (a == "--no-media-answer") opt.answer_media = false;
         else if (a == "--demo") opt.demo = true;
         else {
@@ -260,6 +269,8 @@ int main(int argc, char** argv) {
             else if (verb == "away" && number(arg, n_arg)) phone.go_away(std::chrono::seconds(n_arg));
             else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
             else if (verb == "drop") phone.disconnect();
+            else if (verb == "continue") phone.continue_sending();
+            else if (verb == "hostile" && (arg == "on" || arg == "off")) phone.set_hostile(arg == "on");
             else if (verb == "send" && !arg.empty()) {
                 if (auto job = parse_send(arg)) phone.send_file(job->first, job->second);
                 else print("error -1 bad send: " + line);

@@ -280,6 +280,7 @@ void Phone::run() {
         tcp_step(now);
         drain_engine(now);
         pump_send();
+        hostile_step();
         drain_engine(now);
         lock.lock();
     }
@@ -307,6 +308,8 @@ void Phone::handle(Input& input, Instant now) {
         paired_since_.reset();
     } else if (auto* f = std::get_if<SendFile>(&input)) {
         queue_outgoing(*f);
+    } else if (std::holds_alternative<Continue>(input)) {
+        resume_paused();
     } else if (auto* o = std::get_if<Outbound>(&input)) {
         send_now(o->type, o->body);
     } else if (auto* set = std::get_if<Setting>(&input)) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -42,7 +43,7 @@ struct SendFaults {
     bool withhold_last = false;                   // FILE_DONE before the last chunk, which never comes
     std::optional<std::uint32_t> cancel_after;    // a cancelling FILE_DONE after chunk k
     std::optional<std::uint32_t> drop_tcp_after;  // the TCP connection closes after chunk k
-    std::optional<std::uint32_t> stall_after;     // nothing more is sent after chunk k
+    std::optional<std::uint32_t> pause_after;     // after chunk k, waits for continue_sending()
 };
 
 // How the phone mishandles a file it receives from the PC.
@@ -55,6 +56,10 @@ struct ReceiveFaults {
 };
 enum class ReplyAck : std::uint8_t { Ok, Never, Error };
 
+// What a hostile phone throws at the PC once paired.
+enum class HostileMode : std::uint8_t { Fragments, Frames, Notifications, Meta, Malformed, Oversized };
+std::optional<HostileMode> parse_hostile_mode(std::string_view s);
+
 struct PhoneOptions {
     std::string radio;     // the sim-radio folder
     std::string data_dir;  // keys, trusted PCs and the address live here between runs
@@ -64,6 +69,7 @@ struct PhoneOptions {
     std::chrono::milliseconds advertise_every{200};
     std::size_t mtu = 185;  // notification size + 3, as the link negotiated it
     bool confirm_sas = true;
+    std::optional<HostileMode> hostile;  // once paired, attacks the PC this way
     // A fresh RSA identity under the same name; the PCs it trusted are forgotten with it.
     bool new_identity = false;
     // Every Nth write is answered with `fail_status` and its value dropped (0: never).
@@ -129,6 +135,10 @@ public:
     bool connected() const;
     // Sends a file to the PC over the bound TCP channel (queued until it is bound).
     void send_file(std::string path, SendFaults faults = {});
+    // Starts or stops the attack of `PhoneOptions::hostile`.
+    void set_hostile(bool on);
+    // Lets a file paused by its `pause_after` fault go on.
+    void continue_sending();
 
     // A business message of `type` to the PC, routed as the engine routes (TCP once bound).
     // Refused with an "error" line when not paired.
@@ -145,7 +155,8 @@ private:
     struct SendFile { std::string path; SendFaults faults; };
     struct Outbound { std::uint8_t type; Bytes body; };
     struct Setting { std::function<void(PhoneOptions&)> apply; };
-    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile, Outbound, Setting>;
+    struct Continue {};
+    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile, Outbound, Setting, Continue>;
 
     struct Outgoing;
     struct Incoming;
@@ -154,6 +165,8 @@ private:
     void pump_send();
     bool sending() const;
     void queue_outgoing(SendFile& s);
+    void resume_paused();
+    void hostile_step();
     void drop_transfers();
 
     Status load_keys();
@@ -188,6 +201,9 @@ private:
     std::atomic<unsigned> writes_{0};           // on the current connection
     std::atomic<unsigned> writes_total_{0};     // for every-Nth failures
     std::atomic<bool> silent_{false};
+    std::atomic<bool> hostile_on_{true};
+    std::uint64_t hostile_count_ = 0;
+    std::atomic<std::uint64_t> hostile_sent_{0};  // attack items that left the phone
 
     std::mutex mu_;
     std::condition_variable cv_;

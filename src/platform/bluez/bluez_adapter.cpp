@@ -144,7 +144,7 @@ public:
             Outcome out;
         };
         auto slot = std::make_shared<Slot>();
-        loop_->post([=, this](sd_bus* bus) {
+        loop_->post([=](sd_bus* bus) {
             call_async(bus, path, iface, member, append,
                        [slot](sd_bus_message*, const CallError* e) {
                            std::lock_guard lock(slot->mu);
