@@ -28,6 +28,7 @@
 #include "platform/clock.h"
 #include "ble/adapter.h"
 #include "protocol/product.h"
+#include "shell/autostart.h"
 #include "shell/clipboard_actions.h"
 #include "shell/console.h"
 #include "shell/startup.h"
@@ -185,6 +186,7 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     config.make_window = [dir](std::shared_ptr<SharedUi> shared) {
         MainWindowOptions options;
         options.data_dir = dir;
+        if (auto entry = autostart_entry_path_from_env()) options.autostart = AutostartPlace{*entry};
         return make_main_window(std::move(shared), std::move(options));
     };
     config.start_core = [&](RepaintFn repaint) {
@@ -204,11 +206,6 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     config.stop_core = [&] {
         core_stop = true;
         if (core.joinable()) core.join();
-    };
-    config.save_autostart = [dir](bool present) {
-        Settings s = load_settings(dir);
-        s.autostart = present;
-        save_settings(dir, s);
     };
     return run_desktop(argc, argv, std::move(config));
 }
