@@ -176,6 +176,15 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
 int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std::filesystem::path& dir,
                         std::shared_ptr<SharedUi> ui, InstanceLock& lock,
                         const std::optional<std::filesystem::path>& socket) {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr && v[0] != '\0';
+    };
+    // Without this the toolkit would end the process with its own message.
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+        console_line("[Dovan] 没有可用的图形显示，请改用 dovan --headless");
+        return 2;
+    }
     std::atomic<bool> core_stop{false};
     std::thread core;
     DesktopConfig config;
