@@ -123,5 +123,20 @@ TEST_F(RealWindow, PairsWithThePhoneByClicksAlone) {
     EXPECT_TRUE(shot->save_png(out_dir / "window-paired.png", where.x, where.y, where.w, where.h));
 }
 
+TEST(NoDisplay, TheWindowProgramSaysSoInOneLine) {
+    TempDir tmp;
+    const auto err = tmp.path() / "dovan.stderr";
+    Process pc({binary("dovan")},
+               {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "APPDATA=" + tmp.sub("appdata"),
+                "XDG_RUNTIME_DIR=" + private_dir(tmp, "runtime"), "DOVAN_SIM_RADIO=" + tmp.sub("radio")},
+               err.string());
+    ASSERT_TRUE(pc.wait_exit(kWait));
+    EXPECT_TRUE(WIFEXITED(pc.exit_status()) && WEXITSTATUS(pc.exit_status()) == 2);
+    std::ifstream in(err);
+    std::stringstream said;
+    said << in.rdbuf();
+    EXPECT_EQ(said.str(), "[Dovan] 没有可用的图形显示，请改用 dovan --headless\n");
+}
+
 }  // namespace
 }  // namespace dovan::e2e
