@@ -51,6 +51,14 @@ private:
     std::filesystem::path path_;
 };
 
+// The whole file; empty when it cannot be read.
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {

@@ -14,21 +14,6 @@
 namespace dovan::e2e {
 namespace {
 
-// Qt's own connection to the desktop bus is kept off the real session too.
-std::vector<std::string> desktop_env(const std::string& display, const TempDir& tmp) {
-    return {"DISPLAY=" + display,
-            "QT_QPA_PLATFORM=xcb",
-            "QT_SCALE_FACTOR=1",
-            "QT_SCREEN_SCALE_FACTORS=",
-            "QT_AUTO_SCREEN_SCALE_FACTOR=0",
-            "DOVAN_SIM_RADIO=" + tmp.sub("radio"),
-            "APPDATA=" + tmp.sub("appdata"),
-            "HOME=" + tmp.sub("home"),
-            "XDG_CONFIG_HOME=" + tmp.sub("config"),
-            "XDG_RUNTIME_DIR=" + private_dir(tmp, "runtime"),
-            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (tmp.path() / "no-bus").string()};
-}
-
 class RealWindow : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -105,11 +90,7 @@ TEST_F(RealWindow, PairsWithThePhoneByClicksAlone) {
     ASSERT_TRUE(phone->wait_line("paired ", 0, 60s));
     std::string trusted;
     ASSERT_TRUE(eventually([&] {
-        const auto file = tmp.path() / "appdata" / "Dovan" / "trusted_peers.tsv";
-        std::ifstream in(file);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        trusted = ss.str();
+        trusted = read_file(tmp.path() / "appdata" / "Dovan" / "trusted_peers.tsv");
         return !trusted.empty();
     }));
     EXPECT_NE(trusted.find(fingerprint), std::string::npos) << trusted;
@@ -132,10 +113,7 @@ TEST(NoDisplay, TheWindowProgramSaysSoInOneLine) {
                err.string());
     ASSERT_TRUE(pc.wait_exit(kWait));
     EXPECT_TRUE(WIFEXITED(pc.exit_status()) && WEXITSTATUS(pc.exit_status()) == 2);
-    std::ifstream in(err);
-    std::stringstream said;
-    said << in.rdbuf();
-    EXPECT_EQ(said.str(), "[Dovan] 没有可用的图形显示，请改用 dovan --headless\n");
+    EXPECT_EQ(read_file(err), "[Dovan] 没有可用的图形显示，请改用 dovan --headless\n");
 }
 
 }  // namespace

@@ -13,13 +13,6 @@
 namespace dovan::e2e {
 namespace {
 
-std::string read_file(const std::filesystem::path& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -49,17 +42,7 @@ protected:
         if (display) display->stop();
     }
 
-    std::vector<std::string> env() {
-        return {"DISPLAY=" + display->name(),
-                "QT_QPA_PLATFORM=xcb",
-                "QT_SCALE_FACTOR=1",
-                "DOVAN_SIM_RADIO=" + tmp.sub("radio"),
-                "APPDATA=" + tmp.sub("appdata"),
-                "HOME=" + tmp.sub("home"),
-                "XDG_CONFIG_HOME=" + tmp.sub("config"),
-                "XDG_RUNTIME_DIR=" + private_dir(tmp, "runtime"),
-                "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (tmp.path() / "no-bus").string()};
-    }
+    std::vector<std::string> env() { return desktop_env(display->name(), tmp); }
 
     TempDir tmp;
     std::string file = (tmp.path() / "note.txt").string();

@@ -33,6 +33,23 @@ inline std::string private_dir(const TempDir& tmp, const std::string& name) {
     return dir;
 }
 
+// The desktop program's surroundings: this display at 100 %, the sim radio, and folders of
+// the test's own; Qt's and the notifier's bus is one that does not exist, so nothing
+// reaches the real session.
+inline std::vector<std::string> desktop_env(const std::string& display, const TempDir& tmp) {
+    return {"DISPLAY=" + display,
+            "QT_QPA_PLATFORM=xcb",
+            "QT_SCALE_FACTOR=1",
+            "QT_SCREEN_SCALE_FACTORS=",
+            "QT_AUTO_SCREEN_SCALE_FACTOR=0",
+            "DOVAN_SIM_RADIO=" + tmp.sub("radio"),
+            "APPDATA=" + tmp.sub("appdata"),
+            "HOME=" + tmp.sub("home"),
+            "XDG_CONFIG_HOME=" + tmp.sub("config"),
+            "XDG_RUNTIME_DIR=" + private_dir(tmp, "runtime"),
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (tmp.path() / "no-bus").string()};
+}
+
 // 0xRRGGBB
 using Pixel = std::uint32_t;
 
