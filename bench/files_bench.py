@@ -4,6 +4,7 @@ simulator over loopback, and the same file through scp (chacha20-poly1305) again
 sshd on 127.0.0.1. Prints MB/s, peak RSS and CPU seconds per run. Run it through
 bench/files.sh, which gives it a network namespace of its own."""
 import argparse
+import signal
 import hashlib
 import os
 import shutil
@@ -101,10 +102,23 @@ def pair_up(build, root, port):
     return pc, phone
 
 
-def dovan_run(build, work, big, digest, direction, port):
+def start_perf(perf_dir, name, pid):
+    # Sampling both sides while the file moves tells where the time goes.
+    os.makedirs(perf_dir, exist_ok=True)
+    return subprocess.Popen(["perf", "record", "-q", "-g", "-F", "499", "-p", str(pid),
+                             "-o", f"{perf_dir}/{name}.data"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def dovan_run(build, work, big, digest, direction, port, perf_dir=None):
     root = tempfile.mkdtemp(dir=work, prefix="run-")
     pc, phone = pair_up(build, root, port)
+    perfs = []
     try:
+        if perf_dir:
+            tag = direction.replace("->", "-to-")
+            perfs = [start_perf(perf_dir, f"pc-{tag}", pc.p.pid), start_perf(perf_dir, f"phone-{tag}", phone.p.pid)]
+            time.sleep(0.5)
         cpu0 = (pc.cpu(), phone.cpu())
         t0 = time.monotonic()
         if direction == "pc->phone":
@@ -116,6 +130,9 @@ def dovan_run(build, work, big, digest, direction, port):
             phone.wait(f"file-out {os.path.basename(big)} ok", timeout=900)
             received = f"{root}/home/Downloads/Dovan/{os.path.basename(big)}"
         seconds = time.monotonic() - t0
+        for p in perfs:
+            p.send_signal(signal.SIGINT)
+            p.wait()
         result = {
             "MB/s": os.path.getsize(big) / 1e6 / seconds,
             "seconds": seconds,
@@ -182,6 +199,7 @@ def main():
     ap.add_argument("--size-mib", type=int, default=1024)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--work", default=None)
+    ap.add_argument("--perf", default=None, help="folder for perf profiles of both sides")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     work = a.work or tempfile.mkdtemp(prefix="dovan-bench-")
@@ -204,7 +222,7 @@ def main():
         for direction in ("pc->phone", "phone->pc"):
             for run in range(a.runs):
                 port += 1
-                r = dovan_run(build, work, big, digest, direction, port)
+                r = dovan_run(build, work, big, digest, direction, port, a.perf)
                 print(f"dovan {direction} run {run + 1}: " + ", ".join(f"{k} {v:.2f}" for k, v in r.items()), flush=True)
             for run in range(a.runs):
                 r = scp_run(opts, user, work, big, direction)

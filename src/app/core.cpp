@@ -138,7 +138,8 @@ std::optional<Instant> Core::next_deadline() const {
 // Work that the next turn can move at once: frames to write, chunks to store, frames read.
 bool Core::work_waiting() const {
     const Engine* e = st_.link.engine.get();
-    if (e && st_.tcp_channel_open && !e->tcp_out().empty()) return true;
+    if (e && st_.tcp && st_.tcp_channel_open && !e->tcp_out().empty() && const_cast<TcpChannel&>(*st_.tcp).write_room())
+        return true;
     if (e && !e->received_chunks().empty()) return true;
     return st_.tcp && st_.tcp_channel_open && const_cast<TcpChannel&>(*st_.tcp).has_frames();
 }
@@ -523,12 +524,18 @@ void Core::step_heal_start() { link_->heal_start(); }
 void Core::step_heal_wait() { link_->heal_wait(); }
 void Core::step_autodial() { link_->autodial(); }
 
-// Step 11. The first failure ends the connection; the frames left this turn go with it.
+// Step 11. Frames go to the channel's writer while it has room; the rest wait in the
+// engine, where the file sender's window counts them. The first failure, here or in an
+// earlier send, ends the connection and the frames not yet sent go with it.
 void Core::step_tcp_writes() {
     if (!st_.tcp || !st_.tcp_channel_open || !engine_present()) return;
-    std::vector<Bytes> frames = engine()->take_tcp_frames();
-    if (frames.empty()) return;
-    Status written = st_.tcp->has_connection() ? st_.tcp->write_frames(frames) : Status(fail_text("连接已关闭"));
+    std::vector<Bytes> frames;
+    while (st_.tcp->write_room()) {
+        std::optional<Bytes> f = engine()->next_tcp_frame();
+        if (!f) break;
+        frames.push_back(std::move(*f));
+    }
+    Status written = st_.tcp->write_frames(std::move(frames));
     if (written) return;
     const std::string error = written.error().display();
     if (Engine* e = engine()) e->unbind(error);

@@ -123,6 +123,9 @@ struct CoreState {
     std::uint64_t repainted_counter = 0;
 };
 
+// Tests look inside a core through it; the program never does.
+class CoreProbe;
+
 class Core final : private ble::LinkHost, private FeatureHost {
 public:
     Core(CoreConfig config, Clock& clock);
@@ -143,8 +146,6 @@ public:
     void arm_autodial(std::string_view reason);
     void shutdown_lan();
 
-    CoreState& state() { return st_; }
-    const CoreState& state() const { return st_; }
     Engine* engine() override { return st_.link.engine.get(); }
     ble::Link& link() { return *link_; }
 
@@ -152,6 +153,8 @@ public:
     void set_step_observer(std::function<void(CoreStep)> observer) { observer_ = std::move(observer); }
 
 private:
+    friend class CoreProbe;
+
     void enter(CoreStep step) {
         if (observer_) observer_(step);
     }

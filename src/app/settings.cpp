@@ -155,11 +155,17 @@ void save_settings(const fs::path& dir, const Settings& s) {
     (void)files::ensure_dir(dir);
     const std::string text = format_settings(s);
     const fs::path tmp = dir / kSettingsTmp;
-    // Synced before the rename so a crash leaves either the old file or the whole new one.
-    if (!files::write_file(tmp, as_bytes(text), 0600, true)) return;
+    auto not_saved = [](const std::string& why) {
+        console_line(format_text("[Dovan] 设置未能保存（{}）：本次运行内有效，重启后恢复为上次保存的值", why));
+    };
+    // Synced before the rename so a crash or a full disk leaves either the old file or the
+    // whole new one.
+    if (Status written = files::write_file(tmp, as_bytes(text), 0600, true); !written)
+        return not_saved(written.error().display());
     std::error_code ec;
     fs::rename(tmp, dir / kSettingsIni, ec);
-    if (!ec) files::sync_dir(dir);
+    if (ec) return not_saved(ec.message());
+    files::sync_dir(dir);
 }
 
 std::uint8_t feature_mask(const Settings& s) {

@@ -49,20 +49,29 @@ void post_close(TcpShared& sh, std::uint64_t conn, std::string reason) {
     if (sh.options.on_work) sh.options.on_work();
 }
 
+// Under out_mu. A frame the writer holds stays counted until its send ends.
+void drop_unsent(TcpShared& sh) {
+    for (const Bytes& f : sh.out) sh.out_bytes -= f.size();
+    sh.out.clear();
+}
+
 bool slot_empty(TcpShared& sh) {
     std::lock_guard lock(sh.slot_mu);
     return !sh.slot.has_value();
 }
 
 // The shutdown reaches the reader's descriptor too (both name one socket), so a reader
-// blocked in the middle of a frame leaves at once instead of serving a dropped peer.
+// blocked in the middle of a frame leaves at once instead of serving a dropped peer, and a
+// send in progress fails at once. Frames still waiting for the writer go with it.
 void empty_slot(TcpShared& sh) {
-    std::lock_guard lock(sh.slot_mu);
-    if (sh.slot) {
-        ::shutdown(sh.slot->write_fd, SHUT_RDWR);
-        ::close(sh.slot->write_fd);
+    {
+        std::lock_guard lock(sh.slot_mu);
+        if (!sh.slot) return;
+        ::shutdown(sh.slot->write_fd->get(), SHUT_RDWR);
         sh.slot.reset();
     }
+    std::lock_guard lock(sh.out_mu);
+    drop_unsent(sh);
 }
 
 bool slot_bound(TcpShared& sh) {
@@ -277,8 +286,7 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
         apply_socket_settings(write_fd, o);
         {
             std::lock_guard lock(sh.slot_mu);
-            if (sh.slot) ::close(sh.slot->write_fd);
-            sh.slot = TcpShared::Connection{write_fd, *peer};
+            sh.slot = TcpShared::Connection{id, std::make_shared<const UniqueFd>(write_fd), *peer, false};
         }
         {
             std::lock_guard lock(sh.accept_mu);
@@ -292,6 +300,73 @@ void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared) {
         if (end.reason) post_close(sh, id, std::move(*end.reason));
         read_fd.reset();
         empty_slot(sh);
+    }
+}
+
+namespace {
+
+// Sends one frame whole; a peer that takes no byte for `send_timeout` fails it as a
+// blocking send with that time-out would.
+std::optional<std::string> send_whole(int fd, const Bytes& frame, Duration send_timeout) {
+    std::size_t sent = 0;
+    while (sent < frame.size()) {
+        const std::size_t n = std::min<std::size_t>(frame.size() - sent, INT_MAX);
+        const ssize_t r = ::send(fd, frame.data() + sent, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            sent += static_cast<std::size_t>(r);
+            continue;
+        }
+        if (r == 0) return "IO 失败: failed to write whole buffer";
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err != EAGAIN && err != EWOULDBLOCK) return "IO 失败: " + errno_text(err);
+        pollfd p{fd, POLLOUT, 0};
+        const auto ms = std::max<std::int64_t>(1, duration_cast<milliseconds>(send_timeout).count());
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(ms, INT_MAX)));
+        if (ready == 0) return "IO 失败: " + errno_text(EAGAIN);
+        if (ready < 0 && errno != EINTR) return "IO 失败: " + errno_text(errno);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void writer_main(std::shared_ptr<TcpShared> shared) {
+    TcpShared& sh = *shared;
+    std::unique_lock lock(sh.out_mu);
+    while (true) {
+        sh.out_cv.wait(lock, [&] { return !sh.running.load() || (!sh.out.empty() && !sh.write_failure); });
+        if (!sh.running.load()) return;
+        Bytes frame = std::move(sh.out.front());
+        sh.out.pop_front();
+        const std::uint64_t conn = sh.out_conn;
+        lock.unlock();
+
+        std::shared_ptr<const UniqueFd> fd;
+        {
+            std::lock_guard slot_lock(sh.slot_mu);
+            if (sh.slot && sh.slot->id == conn) fd = sh.slot->write_fd;
+        }
+        std::optional<std::string> failed =
+            fd ? send_whole(fd->get(), frame, sh.options.send_timeout) : std::optional<std::string>("连接已关闭");
+        fd.reset();
+
+        lock.lock();
+        const std::size_t before = sh.out_bytes;
+        sh.out_bytes -= frame.size();
+        bool wake = false;
+        if (failed && conn == sh.out_conn && !sh.write_failure) {
+            sh.write_failure = std::move(failed);
+            drop_unsent(sh);
+            wake = true;
+        }
+        // A core that found the queue full waits for room; half of it is worth a turn.
+        if (before >= TCP_WRITE_QUEUE_MAX_BYTES / 2 && sh.out_bytes < TCP_WRITE_QUEUE_MAX_BYTES / 2) wake = true;
+        if (wake && sh.options.on_work) {
+            lock.unlock();
+            sh.options.on_work();
+            lock.lock();
+        }
     }
 }
 
@@ -320,21 +395,35 @@ Result<TcpChannel> open_listener(const TcpChannelOptions& options) {
         }
     }
     auto shared = std::make_shared<TcpShared>(options);
+    std::thread writer;
+    try {
+        writer = std::thread(writer_main, shared);
+    } catch (const std::system_error& e) {
+        return fail_text(format_text("TCP 写线程启动失败: {}", e.what()));
+    }
     std::thread reader;
     try {
         reader = std::thread(reader_main, std::move(fd), shared);
     } catch (const std::system_error& e) {
+        shared->running.store(false);
+        {
+            std::lock_guard lock(shared->out_mu);
+        }
+        shared->out_cv.notify_all();
+        writer.join();
         return fail_text(format_text("TCP 读线程启动失败: {}", e.what()));
     }
-    return TcpChannel(std::move(shared), std::move(reader), port);
+    return TcpChannel(std::move(shared), std::move(reader), std::move(writer), port);
 }
 
 TcpChannel& TcpChannel::operator=(TcpChannel&& other) noexcept {
     if (this != &other) {
         if (shared_) stop();
         if (reader_.joinable()) reader_.detach();
+        if (writer_.joinable()) writer_.detach();
         shared_ = std::move(other.shared_);
         reader_ = std::move(other.reader_);
+        writer_ = std::move(other.writer_);
         port_ = other.port_;
     }
     return *this;
@@ -343,6 +432,7 @@ TcpChannel& TcpChannel::operator=(TcpChannel&& other) noexcept {
 TcpChannel::~TcpChannel() {
     if (shared_) stop();
     if (reader_.joinable()) reader_.detach();
+    if (writer_.joinable()) writer_.detach();
 }
 
 std::optional<TcpAccepted> TcpChannel::take_accepted() {
@@ -377,25 +467,35 @@ void TcpChannel::wake_reader() {
     shared_->wake_cv.notify_all();
 }
 
-Status TcpChannel::write_frames(std::span<const Bytes> frames) {
-    std::lock_guard lock(shared_->slot_mu);
-    if (!shared_->slot) return fail_text("连接已关闭");
-    int fd = shared_->slot->write_fd;
-    for (const Bytes& frame : frames) {
-        std::size_t sent = 0;
-        while (sent < frame.size()) {
-            std::size_t n = std::min<std::size_t>(frame.size() - sent, INT_MAX);
-            ssize_t r = ::send(fd, frame.data() + sent, n, MSG_NOSIGNAL);
-            if (r > 0) {
-                sent += static_cast<std::size_t>(r);
-                continue;
-            }
-            if (r == 0) return fail_text("IO 失败: failed to write whole buffer");
-            if (errno == EINTR) continue;
-            return fail_text("IO 失败: " + errno_text(errno));
+Status TcpChannel::write_frames(std::vector<Bytes> frames) {
+    TcpShared& sh = *shared_;
+    std::optional<std::uint64_t> conn;
+    {
+        std::lock_guard lock(sh.slot_mu);
+        if (sh.slot) conn = sh.slot->id;
+    }
+    {
+        std::lock_guard lock(sh.out_mu);
+        if (sh.write_failure && (!conn || *conn == sh.out_conn)) return fail_text(*sh.write_failure);
+        if (!conn) return frames.empty() ? Status{} : Status(fail_text("连接已关闭"));
+        if (frames.empty()) return {};
+        if (*conn != sh.out_conn) {
+            drop_unsent(sh);
+            sh.out_conn = *conn;
+            sh.write_failure.reset();
+        }
+        for (Bytes& f : frames) {
+            sh.out_bytes += f.size();
+            sh.out.push_back(std::move(f));
         }
     }
+    sh.out_cv.notify_one();
     return {};
+}
+
+bool TcpChannel::write_room() {
+    std::lock_guard lock(shared_->out_mu);
+    return shared_->out_bytes < TCP_WRITE_QUEUE_MAX_BYTES;
 }
 
 void TcpChannel::close_connection() { empty_slot(*shared_); }
@@ -423,17 +523,21 @@ void TcpChannel::stop() {
         // so the listener's port is free at once instead of after the receive time-out.
         std::lock_guard lock(shared_->slot_mu);
         if (shared_->slot) {
-            ::shutdown(shared_->slot->write_fd, SHUT_RDWR);
-            ::close(shared_->slot->write_fd);
+            ::shutdown(shared_->slot->write_fd->get(), SHUT_RDWR);
             shared_->slot.reset();
         }
     }
     wake_reader();
+    {
+        std::lock_guard lock(shared_->out_mu);  // so the writer cannot miss the flag
+    }
+    shared_->out_cv.notify_all();
 }
 
 void TcpChannel::stop_and_join() {
     if (shared_) stop();
     if (reader_.joinable()) reader_.join();
+    if (writer_.joinable()) writer_.join();
 }
 
 }  // namespace dovan

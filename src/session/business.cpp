@@ -238,9 +238,10 @@ void Engine::receive_file_chunk(ByteView body) {
                    {{"file_id", hex_id(id)},
                     {"index", std::to_string(chunk->index())},
                     {"len", std::to_string(chunk->data().size())}});
-    const std::string& data = chunk->data();
+    // Byte pointers, not string iterators: the copy becomes one memmove instead of a loop.
+    const auto* data = reinterpret_cast<const std::uint8_t*>(chunk->data().data());
     received_chunks_.push_back(
-        ReceivedChunk{id, chunk->index(), Bytes(data.begin(), data.end()), chunk->crc32()});
+        ReceivedChunk{id, chunk->index(), Bytes(data, data + chunk->data().size()), chunk->crc32()});
 }
 
 void Engine::receive_file_done(ByteView body) {

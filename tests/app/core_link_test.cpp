@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/core.h"
+#include "core_probe.h"
 #include "platform/debug_log.h"
 #include "store/stores.h"
 #include "ble/sim_service.h"
@@ -241,8 +242,8 @@ TEST_F(CoreOverSimRadio, FirstPairingRemembersThePhoneAndARestartReconnectsByIts
     }
     EXPECT_EQ(read(kTrustedPeersTsv), phone_fp + "\tPixel 8\n");
     EXPECT_EQ(read(kPeerNamesTsv), phone_fp + "\tDovan\n");
-    ASSERT_TRUE(core_->state().link.autodial_names.has_value());
-    EXPECT_EQ(*core_->state().link.autodial_names, (std::vector<std::string>{"Dovan", "Pixel 8"}));
+    ASSERT_TRUE(CoreProbe::state(*core_).link.autodial_names.has_value());
+    EXPECT_EQ(*CoreProbe::state(*core_).link.autodial_names, (std::vector<std::string>{"Dovan", "Pixel 8"}));
 
     // The PC restarts; the phone keeps running and advertising. Nobody clicks anything.
     DebugCapture capture;
@@ -346,8 +347,8 @@ TEST_F(CoreOverSimRadio, FailingWritesOnASilentLinkHealByReconnecting) {
 
     phone_->refuse_writes(std::nullopt);
     ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }));
-    EXPECT_EQ(core_->state().link.heal_attempts, 0u);
-    EXPECT_FALSE(core_->state().link.heal_target.has_value());
+    EXPECT_EQ(CoreProbe::state(*core_).link.heal_attempts, 0u);
+    EXPECT_FALSE(CoreProbe::state(*core_).link.heal_target.has_value());
 }
 
 // The phone's side of the LAN channel, or anyone else's: a plain loopback TCP client.
@@ -400,13 +401,13 @@ Bytes hello_from(std::string_view name, std::uint64_t counter) {
 class LanChannel : public CoreOverSimRadio {
 protected:
     std::size_t queued_frames() {
-        auto& sh = *core_->state().tcp->shared();
+        auto& sh = *CoreProbe::state(*core_).tcp->shared();
         std::lock_guard lock(sh.queue_mu);
         return sh.queue.size();
     }
     std::uint16_t listening_port() {
-        EXPECT_TRUE(turns_until([&] { return core_->state().tcp.has_value(); }, 5));
-        return core_->state().tcp ? core_->state().tcp->port() : 0;
+        EXPECT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp.has_value(); }, 5));
+        return CoreProbe::state(*core_).tcp ? CoreProbe::state(*core_).tcp->port() : 0;
     }
 };
 
@@ -416,7 +417,7 @@ TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
     DebugCapture capture;
     TcpClient client(listening_port());
     ASSERT_TRUE(client.connected());
-    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
     // Not bound: the connection may be anyone's, so it does not say where the phone is.
     EXPECT_EQ(ui_->lock()->peer_address, "");
     ASSERT_EQ(capture.events("tcp.bind.start").size(), 1u);
@@ -426,9 +427,9 @@ TEST_F(LanChannel, AServedConnectionClosesWhenThePhoneRestartsItsSession) {
     // The phone app restarts: its new HELLO resets the PC's session. The connection was
     // bound to the old one and must not linger, blocking the phone's next connection.
     phone_->restart(1, phone_->trusted());
-    ASSERT_TRUE(turns_until([&] { return !core_->state().tcp_channel_open; }, 50));
+    ASSERT_TRUE(turns_until([&] { return !CoreProbe::state(*core_).tcp_channel_open; }, 50));
     // Given up on the core's side, and the socket is shut down with it.
-    EXPECT_FALSE(core_->state().tcp->has_connection());
+    EXPECT_FALSE(CoreProbe::state(*core_).tcp->has_connection());
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 会话已重置，旧的 TCP 通道随之关闭"), n.end());
     EXPECT_FALSE(ui_->lock()->tcp_ready);
@@ -441,7 +442,7 @@ TEST_F(LanChannel, InboundFramesWaitWhileEightMebibytesOfChunksWaitForTheDisk) {
     start_core();
     pair();
     TcpClient client(listening_port());
-    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
 
     // The receiver empties the queue later in each turn, so the backlog is set before each.
     auto backlog = [&](std::size_t bytes) {
@@ -475,12 +476,12 @@ TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelClos
     };
     {
         TcpClient client(listening_port());
-        ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+        ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
         ASSERT_TRUE(client.send_all(hello_from("Pixel 8", 1)));
         for (int i = 0; i < 100 && queued_frames() == 0; ++i) std::this_thread::sleep_for(2ms);
         ASSERT_EQ(queued_frames(), 1u);
     }  // the peer leaves with its frame still waiting behind the disk
-    auto& sh = *core_->state().tcp->shared();
+    auto& sh = *CoreProbe::state(*core_).tcp->shared();
     auto close_posted = [&] {
         std::lock_guard lock(sh.close_mu);
         return sh.closed.has_value();
@@ -490,13 +491,13 @@ TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelClos
 
     backlog(kChunkBacklogStop);
     core_->turn();
-    EXPECT_TRUE(core_->state().tcp_channel_open);
+    EXPECT_TRUE(CoreProbe::state(*core_).tcp_channel_open);
     EXPECT_EQ(queued_frames(), 1u);
 
     backlog(0);
     core_->turn();
     EXPECT_EQ(capture.events("tcp.rx.frame").size(), 1u);  // read, not dropped as stale
-    EXPECT_FALSE(core_->state().tcp_channel_open);
+    EXPECT_FALSE(CoreProbe::state(*core_).tcp_channel_open);
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 连接被关闭"), n.end());
 }
@@ -518,8 +519,8 @@ TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
                    t.ends_with(" 连上了局域网端口，但本机还不能建立通道（未配对或引擎未就绪）");
         });
     }, 50));
-    EXPECT_FALSE(core_->state().tcp_channel_open);
-    EXPECT_FALSE(core_->state().tcp->has_connection());
+    EXPECT_FALSE(CoreProbe::state(*core_).tcp_channel_open);
+    EXPECT_FALSE(CoreProbe::state(*core_).tcp->has_connection());
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "[-1] 会话密钥未建立，无法发起 TCP 绑定"), n.end());
 }
@@ -532,7 +533,7 @@ TEST_F(LanChannel, ClearControlFramesFromAnUnboundConnectionChangeNothingAndGetN
     const auto hash = core_->engine()->handshake_hash();
     TcpClient intruder(listening_port());
     ASSERT_TRUE(intruder.connected());
-    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
 
     DebugCapture capture;
     ASSERT_TRUE(intruder.send_all(hello_from("Evil-Phone", 0x7777777777777777)));
@@ -601,7 +602,7 @@ TEST_F(LanChannel, ATricklingClientHoldsTheSlotNoLongerThanTheBindDeadline) {
     pair();
     const std::uint16_t port = listening_port();
     TcpClient slow(port);
-    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
     const Instant held_from = clock_.now();
 
     // The real phone connects behind it and waits in the backlog, nonce already sent.
@@ -649,14 +650,14 @@ TEST_F(LanChannel, BleHealingRunsWhileAnUnboundClientHoldsTheTcpSlot) {
     turns_until([&] { return clock_.now() - paired_at >= 15s; });
     ASSERT_FALSE(noticed(heal_notice));
     TcpClient squatter(port);
-    ASSERT_TRUE(turns_until([&] { return core_->state().tcp_channel_open; }, 50));
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
     // The squatter keeps the port busy and pings every turn, as if it were the phone.
     const Bytes ping = clear_frame(HEARTBEAT, single_tlv(TAG_PING));
     bool held_throughout = true;
     ASSERT_TRUE(turns_until([&] {
         if (noticed(heal_notice)) return true;
         squatter.send_all(ping);
-        held_throughout &= core_->state().tcp.has_value() && core_->state().tcp->has_connection();
+        held_throughout &= CoreProbe::state(*core_).tcp.has_value() && CoreProbe::state(*core_).tcp->has_connection();
         return false;
     }, 400));
     EXPECT_TRUE(held_throughout) << "the heal must not have waited for the slot to free up";
@@ -667,8 +668,8 @@ TEST_F(CoreOverSimRadio, WithoutTheFileFeatureNoLanSocketOpensEvenWhenPaired) {
     start_core(LoadedModules{static_cast<std::uint8_t>(0x1F & ~LoadedModules::kFileTransfer)});
     pair();
     turns_until([] { return false; }, 30);
-    EXPECT_FALSE(core_->state().tcp.has_value());
-    EXPECT_FALSE(core_->state().discovery.has_value());
+    EXPECT_FALSE(CoreProbe::state(*core_).tcp.has_value());
+    EXPECT_FALSE(CoreProbe::state(*core_).discovery.has_value());
 }
 
 TEST_F(CoreOverSimRadio, ManualAddressNeedsTextAndDiscovery) {
@@ -691,14 +692,14 @@ TEST_F(CoreOverSimRadio, ManualAddressNeedsTextAndDiscovery) {
         EXPECT_EQ(notices().front(), c.notice) << c.text;
     }
     pair();
-    ASSERT_TRUE(turns_until([&] { return core_->state().discovery.has_value(); }, 5));
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).discovery.has_value(); }, 5));
     {
         auto g = ui_->lock();
         g->manual_ip_box = " 127.0.0.2 ";
         g->requests.manual_connect = true;
     }
     core_->turn();
-    const auto& manual = core_->state().discovery->manual_addresses();
+    const auto& manual = CoreProbe::state(*core_).discovery->manual_addresses();
     ASSERT_EQ(manual.size(), 1u);
     EXPECT_EQ(manual[0].text(), "127.0.0.2:55676");
     auto g = ui_->lock();
@@ -715,8 +716,8 @@ TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
     core_->turn();
     EXPECT_FALSE(std::filesystem::exists(path(kTrustedPeersTsv)));
     EXPECT_FALSE(std::filesystem::exists(path(kPeerNamesTsv)));
-    EXPECT_TRUE(core_->state().trusted_peers.empty());
-    EXPECT_FALSE(core_->state().link.autodial_names.has_value());
+    EXPECT_TRUE(CoreProbe::state(*core_).trusted_peers.empty());
+    EXPECT_FALSE(CoreProbe::state(*core_).link.autodial_names.has_value());
     ASSERT_NE(core_->engine(), nullptr);
     EXPECT_EQ(pc_state(), EngineState::Discover);
     EXPECT_TRUE(core_->engine()->trusted_peers().empty());
@@ -726,8 +727,8 @@ TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
     EXPECT_FALSE(g->peer_fingerprint.has_value());
     EXPECT_TRUE(g->bound_devices.empty());
     EXPECT_EQ(g->engine_state, kEngineDiscover);
-    EXPECT_FALSE(core_->state().tcp.has_value());
-    EXPECT_FALSE(core_->state().discovery.has_value());
+    EXPECT_FALSE(CoreProbe::state(*core_).tcp.has_value());
+    EXPECT_FALSE(CoreProbe::state(*core_).discovery.has_value());
 }
 
 // The wiring from the engine's outbox and the request slots to the modules, end to end.

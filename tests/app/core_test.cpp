@@ -1,4 +1,5 @@
 #include "app/core.h"
+#include "core_probe.h"
 
 #include "store/stores.h"
 #include "temp_data_dir.h"
@@ -131,10 +132,10 @@ TEST_F(CoreLoop, RunTurnsUntilStopped) {
 
 TEST_F(CoreLoop, EngineTimerStepTicksOncePerSecond) {
     std::vector<Instant> ticks;
-    Instant last = core.state().last_timer_tick;
+    Instant last = CoreProbe::state(core).last_timer_tick;
     core.set_step_observer([&](CoreStep s) {
-        if (s == CoreStep::ReceiveHolds && core.state().last_timer_tick != last) {
-            last = core.state().last_timer_tick;
+        if (s == CoreStep::ReceiveHolds && CoreProbe::state(core).last_timer_tick != last) {
+            last = CoreProbe::state(core).last_timer_tick;
             ticks.push_back(last);
         }
     });
@@ -160,7 +161,7 @@ TEST_F(CoreLoop, WithoutARepaintTargetNothingIsPosted) {
     Core headless(CoreConfig{.ui = ui}, clock);
     ui->lock()->add_notice("x");
     headless.turn();  // must not call an empty target
-    EXPECT_EQ(headless.state().repainted_counter, ui->lock()->change_counter);
+    EXPECT_EQ(CoreProbe::state(headless).repainted_counter, ui->lock()->change_counter);
 }
 
 TEST_F(CoreLoop, ScanListDropsDevicesSilentFor12Seconds) {
@@ -222,7 +223,7 @@ TEST_F(CoreLoop, IdleIndicatorMovesTheCounterOnlyWhenCrossing25Seconds) {
     EXPECT_EQ(turns(10), 0);
     EXPECT_EQ(counter(), 1u);
 
-    core.state().link.last_rx = clock.now();  // the phone speaks again
+    CoreProbe::state(core).link.last_rx = clock.now();  // the phone speaks again
     EXPECT_EQ(turns(1), 1);
     EXPECT_EQ(idle(), 0u);
     EXPECT_EQ(counter(), 2u);
@@ -268,12 +269,12 @@ TEST_F(CoreLoop, IdentityAnswerClosesThePromptEvenWithoutAnEngine) {
 }
 
 TEST_F(CoreLoop, ShutdownLanClearsTheRetryStampsAndTheTcpReadyFlag) {
-    core.state().last_listen_attempt = t0;
-    core.state().last_udp_open_attempt = t0;
+    CoreProbe::state(core).last_listen_attempt = t0;
+    CoreProbe::state(core).last_udp_open_attempt = t0;
     ui->lock()->tcp_ready = true;
     core.shutdown_lan();
-    EXPECT_FALSE(core.state().last_listen_attempt.has_value());
-    EXPECT_FALSE(core.state().last_udp_open_attempt.has_value());
+    EXPECT_FALSE(CoreProbe::state(core).last_listen_attempt.has_value());
+    EXPECT_FALSE(CoreProbe::state(core).last_udp_open_attempt.has_value());
     EXPECT_FALSE(ui->lock()->tcp_ready);
 }
 
@@ -300,7 +301,7 @@ TEST(CoreModules, TakenFromTheUi) {
     FakeClock clock;
     auto ui = SharedUi::create(UiState{}, LoadedModules{0x05});
     Core core(CoreConfig{.ui = ui}, clock);
-    EXPECT_EQ(core.state().modules.bits, 0x05);
+    EXPECT_EQ(CoreProbe::state(core).modules.bits, 0x05);
 }
 
 }  // namespace

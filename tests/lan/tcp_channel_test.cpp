@@ -378,6 +378,43 @@ TEST(TcpChannel, WriteErrorsAreReportedNotFatal) {
         << closed->reason;
 }
 
+// The caller hands frames over and goes on; the writer sends them in order, tells the
+// caller when half of a full queue is out, and a peer that stops reading costs the
+// connection after the send time-out, never the caller's time.
+TEST(TcpChannel, TheWriterTakesFramesWithoutWaitingForThePeer) {
+    std::atomic<int> woken{0};
+    TcpChannelOptions o = fast_options();
+    o.on_work = [&] { woken.fetch_add(1); };
+    Channel ch(o);
+    const Bytes big = make_frame(FILE_CHUNK, 0, 1, FRAME_MAX_PAYLOAD);
+
+    {
+        UniqueFd reading = tcp_connect(ch->port());
+        ASSERT_TRUE(ch.accepted());
+        std::vector<Bytes> three(3);
+        for (std::uint8_t i = 0; i < three.size(); ++i) three[i] = make_frame(FILE_CHUNK, 0, i, FRAME_MAX_PAYLOAD, i);
+        Bytes want;
+        for (const Bytes& f : three) want.insert(want.end(), f.begin(), f.end());
+        const int before = woken.load();
+        ASSERT_TRUE(ch->write_frames(three).ok());
+        EXPECT_EQ(recv_n(reading.get(), want.size()), want);
+        EXPECT_TRUE(eventually([&] { return ch->write_room(); }));
+        EXPECT_GT(woken.load(), before);
+        ch->close_connection();
+    }
+
+    UniqueFd silent = tcp_connect(ch->port());
+    ASSERT_TRUE(ch.accepted());
+    // Far more than the socket buffers hold: the call still returns at once.
+    ASSERT_TRUE(ch->write_frames(std::vector<Bytes>(48, big)).ok());
+    Status later;
+    ASSERT_TRUE(eventually([&] { return !(later = ch->write_frames({})).ok(); }, 5000ms));
+    EXPECT_EQ(later.error().text, "IO 失败: " + errno_text(EAGAIN));
+    // The frames behind the failure are dropped, not kept against the limit.
+    EXPECT_TRUE(ch->write_room());
+    EXPECT_FALSE(ch->write_frames({big}).ok());
+}
+
 TEST(TcpChannel, ListenerErrorsAndRestartAfterTimeWait) {
     Channel first;
     const std::uint16_t port = first->port();

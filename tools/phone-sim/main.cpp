@@ -3,7 +3,8 @@
 // ("away <seconds>", "silent on|off", "garbage <bytes>", "half", "drop", "quit"), to send
 // feature messages (feature_lines.h: notify, flood, dismiss, ack, clip, media, battery,
 // config, …) and to send files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K]
-// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K]".
+// [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K] [pause=K]"; "continue" lets
+// a paused file go on.
 #include <signal.h>
 #include <unistd.h>
 
@@ -106,6 +107,7 @@ std::optional<std::pair<std::string, dovan::phonesim::SendFaults>> parse_send(co
         else if (key == "swap") f.swap_chunk = v;
         else if (key == "cancel") f.cancel_after = v;
         else if (key == "droptcp") f.drop_tcp_after = v;
+        else if (key == "pause") f.pause_after = v;
         else return std::nullopt;
     }
     if (path.empty()) return std::nullopt;
@@ -233,6 +235,7 @@ int main(int argc, char** argv) {
         else if (verb == "away" && number(arg, n_arg)) phone.go_away(std::chrono::seconds(n_arg));
         else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
         else if (verb == "drop") phone.disconnect();
+        else if (verb == "continue") phone.continue_sending();
         else if (verb == "send" && !arg.empty()) {
             if (auto job = parse_send(arg)) phone.send_file(job->first, job->second);
             else print("error -1 bad send: " + line);

@@ -307,6 +307,8 @@ void Phone::handle(Input& input, Instant now) {
         paired_since_.reset();
     } else if (auto* f = std::get_if<SendFile>(&input)) {
         queue_outgoing(*f);
+    } else if (std::holds_alternative<Continue>(input)) {
+        resume_paused();
     } else if (auto* o = std::get_if<Outbound>(&input)) {
         send_now(o->type, o->body);
     } else if (auto* set = std::get_if<Setting>(&input)) {
@@ -445,6 +447,9 @@ void Phone::tcp_step(Instant now) {
         }
         tcp_in_.insert(tcp_in_.end(), rx_buf_.data(), rx_buf_.data() + n);
         if (static_cast<std::size_t>(n) < rx_buf_.size()) break;
+        // A fast PC could fill the whole memory before one frame is handled: take a few
+        // chunks' worth, store them, and let the socket hold the rest back.
+        if (tcp_in_.size() >= 4 * 1024 * 1024) break;
     }
     std::size_t at = 0;
     while (tcp_in_.size() - at >= FRAME_HEADER_LEN) {

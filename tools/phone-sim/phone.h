@@ -42,6 +42,7 @@ struct SendFaults {
     bool withhold_last = false;                   // FILE_DONE before the last chunk, which never comes
     std::optional<std::uint32_t> cancel_after;    // a cancelling FILE_DONE after chunk k
     std::optional<std::uint32_t> drop_tcp_after;  // the TCP connection closes after chunk k
+    std::optional<std::uint32_t> pause_after;     // after chunk k, waits for continue_sending()
 };
 
 // How the phone mishandles a file it receives from the PC.
@@ -128,6 +129,8 @@ public:
     bool connected() const;
     // Sends a file to the PC over the bound TCP channel (queued until it is bound).
     void send_file(std::string path, SendFaults faults = {});
+    // Lets a file paused by its `pause_after` fault go on.
+    void continue_sending();
 
     // A business message of `type` to the PC, routed as the engine routes (TCP once bound).
     // Refused with an "error" line when not paired.
@@ -144,7 +147,8 @@ private:
     struct SendFile { std::string path; SendFaults faults; };
     struct Outbound { std::uint8_t type; Bytes body; };
     struct Setting { std::function<void(PhoneOptions&)> apply; };
-    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile, Outbound, Setting>;
+    struct Continue {};
+    using Input = std::variant<Connected, Disconnected, Value, Drop, Away, SendFile, Outbound, Setting, Continue>;
 
     struct Outgoing;
     struct Incoming;
@@ -153,6 +157,7 @@ private:
     void pump_send();
     bool sending() const;
     void queue_outgoing(SendFile& s);
+    void resume_paused();
     void drop_transfers();
 
     Status load_keys();

@@ -45,6 +45,7 @@ struct Phone::Outgoing {
     bool dropped = false;
     bool corrupted = false;
     bool swapped = false;
+    bool paused = false;
 
     Result<Bytes> read(std::uint32_t index) const {
         const std::uint64_t off = std::uint64_t{index} * f.chunk_size;
@@ -84,13 +85,24 @@ Phone::~Phone() { stop(); }
 
 void Phone::send_file(std::string path, SendFaults faults) { post(SendFile{std::move(path), faults}); }
 
+void Phone::continue_sending() { post(Continue{}); }
+
+void Phone::resume_paused() {
+    if (outgoing_.empty() || !outgoing_.front()->paused) return;
+    outgoing_.front()->paused = false;
+    outgoing_.front()->f.pause_after.reset();
+    emit("file-continued " + outgoing_.front()->name);
+}
+
 bool Phone::sending() const {
-    return !outgoing_.empty() && engine_ && engine_->tcp_bound() && tcp_fd_ >= 0 && !outgoing_.front()->done_sent;
+    return !outgoing_.empty() && engine_ && engine_->tcp_bound() && tcp_fd_ >= 0 &&
+           !outgoing_.front()->done_sent && !outgoing_.front()->paused;
 }
 
 void Phone::pump_send() {
     if (!engine_ || !engine_->tcp_bound() || tcp_fd_ < 0 || outgoing_.empty()) return;
     Outgoing& o = *outgoing_.front();
+    if (o.paused) return;
     const std::uint64_t ts = clock_.wall_ms();
     auto finish_job = [&](const std::string& line) {
         emit(line);
@@ -170,6 +182,11 @@ void Phone::pump_send() {
         if (o.f.drop_tcp_after == k) {
             drop_tcp_after_flush_ = true;
             return finish_job("file-out " + o.name + " dropped");
+        }
+        if (o.f.pause_after == k) {
+            o.paused = true;
+            emit("file-paused " + o.name + " " + std::to_string(k));
+            return;
         }
     }
 }
