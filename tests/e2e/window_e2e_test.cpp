@@ -16,16 +16,8 @@
 namespace dovan::e2e {
 namespace {
 
-class RealWindow : public ::testing::Test {
+class RealWindow : public OnDisplay {
 protected:
-    void SetUp() override {
-        const auto xvfb = on_path("Xvfb");
-        const auto xdo = on_path("xdotool");
-        if (!xvfb || !xdo) GTEST_SKIP() << "needs Xvfb and xdotool";
-        display = std::make_unique<VirtualDisplay>(*xvfb, tmp.path() / "fb");
-        ASSERT_TRUE(display->up()) << "Xvfb did not start";
-        pointer = std::make_unique<Pointer>(*xdo, display->name());
-    }
     void TearDown() override {
         if (HasFailure()) {
             if (pc) ADD_FAILURE() << "dovan said:\n" << pc->transcript();
@@ -33,7 +25,7 @@ protected:
         }
         pc.reset();
         phone.reset();
-        if (display) display->stop();
+        OnDisplay::TearDown();
     }
 
     // The window's pixel at a point given in the window's own pixels.
@@ -42,9 +34,6 @@ protected:
         return s ? s->at(where.x + x, where.y + y) : 0;
     }
 
-    TempDir tmp;
-    std::unique_ptr<VirtualDisplay> display;
-    std::unique_ptr<Pointer> pointer;
     std::unique_ptr<Process> phone;
     std::unique_ptr<Process> pc;
     Pointer::Geometry where;

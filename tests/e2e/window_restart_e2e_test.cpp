@@ -21,18 +21,13 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-class Restart : public ::testing::Test {
+class Restart : public OnDisplay {
 protected:
     void SetUp() override {
-        const auto xvfb = on_path("Xvfb");
-        const auto xdo = on_path("xdotool");
-        if (!xvfb || !xdo) GTEST_SKIP() << "needs Xvfb and xdotool";
         // The restarted program is the first one's child; it becomes this test's once the
         // first has gone, so the test can wait for it and end it.
         become_subreaper();
-        display = std::make_unique<VirtualDisplay>(*xvfb, tmp.path() / "fb");
-        ASSERT_TRUE(display->up()) << "Xvfb did not start";
-        pointer = std::make_unique<Pointer>(*xdo, display->name());
+        OnDisplay::SetUp();
         std::ofstream(file) << "hello";
     }
     void TearDown() override {
@@ -41,16 +36,13 @@ protected:
         for (pid_t pid : own_children_running(binary("dovan")))
             if (!first || pid != first->pid()) end_child(pid);
         first.reset();
-        if (display) display->stop();
+        OnDisplay::TearDown();
     }
 
     std::vector<std::string> env() { return desktop_env(display->name(), tmp); }
 
-    TempDir tmp;
     std::string file = (tmp.path() / "note.txt").string();
     std::filesystem::path err = tmp.path() / "dovan.stderr";
-    std::unique_ptr<VirtualDisplay> display;
-    std::unique_ptr<Pointer> pointer;
     std::unique_ptr<Process> first;
 };
 

@@ -228,6 +228,26 @@ private:
     std::string display_;
 };
 
+// A test with its own X display and pointer; skipped where Xvfb or xdotool is missing.
+class OnDisplay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto xvfb = on_path("Xvfb");
+        const auto xdo = on_path("xdotool");
+        if (!xvfb || !xdo) GTEST_SKIP() << "needs Xvfb and xdotool";
+        display = std::make_unique<VirtualDisplay>(*xvfb, tmp.path() / "fb");
+        ASSERT_TRUE(display->up()) << "Xvfb did not start";
+        pointer = std::make_unique<Pointer>(*xdo, display->name());
+    }
+    void TearDown() override {
+        if (display) display->stop();
+    }
+
+    TempDir tmp;
+    std::unique_ptr<VirtualDisplay> display;
+    std::unique_ptr<Pointer> pointer;
+};
+
 // Children left behind by a program of the test that ended: with the test as their
 // subreaper they become its own, and are ended by id.
 inline void become_subreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
