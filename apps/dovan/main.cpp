@@ -2,9 +2,7 @@
 // folder (a second start hands its request over and ends), builds the UI state from the
 // settings, starts the core thread and the hand-off server, and runs one front end: the
 // desktop window with its tray icon, or the headless console.
-#include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,11 +26,13 @@
 #include "platform/clock.h"
 #include "ble/adapter.h"
 #include "protocol/product.h"
+#include "shell/autostart.h"
 #include "shell/clipboard_actions.h"
 #include "shell/console.h"
 #include "shell/startup.h"
 #include "shell/ui_state.h"
 #include "platform/clipboard.h"
+#include "platform/stdin_lines.h"
 #ifdef DOVAN_HAVE_DESKTOP
 #include "desktop/desktop_app.h"
 #include "desktop/main_window.h"
@@ -72,11 +72,7 @@ private:
 int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::shared_ptr<SharedUi> ui,
                  InstanceLock& lock, const std::optional<std::filesystem::path>& socket) {
     // Signals are taken by the main thread alone, so teardown runs in order.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    block_stop_signals();
 
     // The headless program's clipboard lives in the process; the console's local-clip
     // stands in for another program copying, and the core writes the phone's text to it.
@@ -131,35 +127,10 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     auto server = start_handoff_server(socket, lock.state() == InstanceLock::State::Primary, host);
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
-    // Commands until `quit` or a signal; when stdin ends the program keeps running. The
-    // thread sleeps in poll until a line or a signal comes.
-    const int signal_fd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC);
-    bool stdin_open = true;
-    std::string pending;
-    for (bool quit = false; !quit;) {
-        pollfd p[2] = {{signal_fd, POLLIN, 0}, {stdin_open ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (p[0].revents != 0) break;
-        if (p[1].revents == 0) continue;
-        char buf[4096];
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) {
-            stdin_open = false;
-            continue;
-        }
-        pending.append(buf, static_cast<std::size_t>(n));
-        for (std::size_t nl; !quit && (nl = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            quit = console.command(line) == Console::Outcome::Quit;
-        }
-    }
+    // Commands until `quit` or a signal; when stdin ends the program keeps running.
+    run_stdin_lines([&console](const std::string& line) { return console.command(line) != Console::Outcome::Quit; });
 
     server.reset();
-    if (signal_fd >= 0) ::close(signal_fd);
     core_stop = true;
     core.join();
     ui->set_repaint({});
@@ -175,6 +146,15 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
 int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std::filesystem::path& dir,
                         std::shared_ptr<SharedUi> ui, InstanceLock& lock,
                         const std::optional<std::filesystem::path>& socket) {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr && v[0] != '\0';
+    };
+    // Without this the toolkit would end the process with its own message.
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+        console_line("[Dovan] 没有可用的图形显示，请改用 dovan --headless");
+        return 2;
+    }
     std::atomic<bool> core_stop{false};
     std::thread core;
     DesktopConfig config;
@@ -185,6 +165,7 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     config.make_window = [dir](std::shared_ptr<SharedUi> shared) {
         MainWindowOptions options;
         options.data_dir = dir;
+        if (auto entry = autostart_entry_path_from_env()) options.autostart = AutostartPlace{*entry};
         return make_main_window(std::move(shared), std::move(options));
     };
     config.start_core = [&](RepaintFn repaint) {
@@ -204,11 +185,6 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     config.stop_core = [&] {
         core_stop = true;
         if (core.joinable()) core.join();
-    };
-    config.save_autostart = [dir](bool present) {
-        Settings s = load_settings(dir);
-        s.autostart = present;
-        save_settings(dir, s);
     };
     return run_desktop(argc, argv, std::move(config));
 }

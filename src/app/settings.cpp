@@ -214,6 +214,7 @@ Settings settings_with(Settings base, const UiSettings& u) {
     base.feat_media = u.feat_media;
     base.feat_album = u.feat_album;
     if (u.inbox != effective_inbox(base)) base.inbox = u.inbox;
+    base.autostart = u.autostart_present;
     return base;
 }
 

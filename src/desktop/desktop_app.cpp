@@ -54,12 +54,18 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(dovan_icon());
 
+    // Set once notifications can be shown; the signal handler below runs on this thread.
+    NotificationDrain* parting = nullptr;
     std::unique_ptr<QSocketNotifier> on_signal;
     if (sigfd >= 0) {
         on_signal = std::make_unique<QSocketNotifier>(sigfd, QSocketNotifier::Read);
-        QObject::connect(on_signal.get(), &QSocketNotifier::activated, &app, [sigfd] {
+        QObject::connect(on_signal.get(), &QSocketNotifier::activated, &app, [sigfd, &parting] {
             signalfd_siginfo info{};
-            [[maybe_unused]] auto n = ::read(sigfd, &info, sizeof info);
+            const auto n = ::read(sigfd, &info, sizeof info);
+            // SIGTERM is the close from outside (a package upgrade, the session ending, a
+            // plain kill), which the user is told of; SIGINT is their own Ctrl+C.
+            if (n == static_cast<ssize_t>(sizeof info) && info.ssi_signo == SIGTERM && parting)
+                parting->show_parting(kPartingTitle, kPartingBody, kPartingWait);
             // exit, not quit: quit first asks every window to close, and the main window
             // answers a close by hiding to the tray, which would cancel the teardown.
             QCoreApplication::exit(0);
@@ -132,6 +138,7 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
                              },
                              secure_token});
     drain_ref = &drain;
+    parting = &drain;
 
     if (!c.ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
 
@@ -146,6 +153,7 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
 
     const int status = QApplication::exec();
+    parting = nullptr;
 
     timer.stop();
     tray.remove();

@@ -27,8 +27,6 @@ struct DesktopConfig {
     // Starts the core thread; `repaint` may be called from any thread.
     std::function<void(RepaintFn repaint)> start_core;
     std::function<void()> stop_core;
-    // Keeps the saved autostart switch in step with the entry read back.
-    std::function<void(bool present)> save_autostart;
 };
 
 // Runs until the application quits (tray "关闭", SIGINT or SIGTERM); returns the exit status.

@@ -44,27 +44,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
+constexpr std::string_view kNoAutostartPlace = "找不到放启动项的配置目录（XDG_CONFIG_HOME 与 HOME 都不是绝对路径）";
+
 std::string to_std(const QString& s) { return s.toUtf8().toStdString(); }
 QString to_q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-
-Settings settings_from(const UiSettings& u) {
-    Settings s;
-    s.toast_enabled = u.toast_enabled;
-    s.toast_show_content = u.toast_show_content;
-    s.clip_sync = u.clip_sync;
-    s.auto_connect = u.auto_connect;
-    s.debug_enabled = u.debug_enabled;
-    s.theme = static_cast<Theme>(std::min<std::uint8_t>(u.theme, 2));
-    s.close_behavior = static_cast<CloseBehavior>(std::min<std::uint8_t>(u.close_behavior, 2));
-    s.feat_notifications = u.feat_notifications;
-    s.feat_clipboard = u.feat_clipboard;
-    s.feat_file_transfer = u.feat_file_transfer;
-    s.feat_media = u.feat_media;
-    s.feat_album = u.feat_album;
-    s.inbox = u.inbox;
-    s.autostart = u.autostart_present;
-    return s;
-}
 
 std::optional<std::uint64_t> resident_bytes() {
     std::ifstream statm("/proc/self/statm");
@@ -115,6 +98,8 @@ public:
         timer_.setInterval(33);
         connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
         timer_.start();
+        // The switch shows the entry as it is now, not as the settings last remembered it.
+        if (opt_.autostart) refresh_autostart(*opt_.autostart, *ui_, [this](bool) { save_current(); });
     }
 
     ~MainWindow() override {
@@ -365,8 +350,30 @@ private:
         if (opt_.save_settings) {
             opt_.save_settings(s);
         } else {
-            if (!opt_.data_dir.empty()) save_settings(opt_.data_dir, settings_from(s));
+            if (!opt_.data_dir.empty()) save_settings(opt_.data_dir, settings_with(load_settings(opt_.data_dir), s));
         }
+    }
+
+    void save_current() {
+        UiSettings copy;
+        {
+            auto g = ui_->lock();
+            copy = g->settings;
+        }
+        save(copy);
+    }
+
+    void toggle_autostart_entry() {
+        if (opt_.autostart) {
+            toggle_autostart(*opt_.autostart, *ui_, [this](bool) { save_current(); });
+            return;
+        }
+        bool present = false;
+        {
+            auto g = ui_->lock();
+            present = g->settings.autostart_present;
+        }
+        notice(format_text("开机自启动没能{}：{}", present ? "关闭" : "开启", kNoAutostartPlace));
     }
 
     void quit() {
@@ -394,15 +401,8 @@ private:
                 disable_debug_log();
             }
         }
-        if (fx.toggle_autostart && opt_.toggle_autostart) opt_.toggle_autostart();
-        if (fx.save_settings) {
-            UiSettings copy;
-            {
-                auto g = ui_->lock();
-                copy = g->settings;
-            }
-            save(copy);
-        }
+        if (fx.toggle_autostart) toggle_autostart_entry();
+        if (fx.save_settings) save_current();
         switch (fx.picker) {
             case Picker::None: break;
             case Picker::SendFiles: pick_files(); break;

@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "protocol/product.h"
+#include "shell/autostart.h"
 #include "shell/theme.h"
 #include "shell/ui_state.h"
 
@@ -30,8 +32,9 @@ struct MainWindowOptions {
     // After the user changed a setting, called with the UI lock released. Default: settings.ini
     // in the data folder.
     std::function<void(const UiSettings&)> save_settings;
-    // The autostart switch was clicked. Default: nothing changes.
-    std::function<void()> toggle_autostart;
+    // Where the autostart entry lives. The window reads it back when it opens and each
+    // click on the switch writes or removes it. None: a click only says it cannot work.
+    std::optional<AutostartPlace> autostart;
     // Every 33 ms, before the repaint decision (draining system notifications).
     std::function<void()> on_tick;
     // The program should end (exit chosen, restart asked). Default: the application quits.

@@ -260,4 +260,14 @@ void set_autostart(const AutostartPlace& place, bool enable, SharedUi& ui,
     refresh_autostart(place, ui, save_present);
 }
 
+void toggle_autostart(const AutostartPlace& place, SharedUi& ui,
+                      const std::function<void(bool present)>& save_present) {
+    bool present = false;
+    {
+        auto g = ui.lock();
+        present = g->settings.autostart_present;
+    }
+    set_autostart(place, !present, ui, save_present);
+}
+
 }  // namespace dovan

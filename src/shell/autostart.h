@@ -64,5 +64,8 @@ void set_autostart(const AutostartPlace& place, bool enable, SharedUi& ui,
 // The read-back alone, as after a change.
 void refresh_autostart(const AutostartPlace& place, SharedUi& ui,
                        const std::function<void(bool present)>& save_present);
+// One click on the switch: on when the entry is not there now, off when it is.
+void toggle_autostart(const AutostartPlace& place, SharedUi& ui,
+                      const std::function<void(bool present)>& save_present);
 
 }  // namespace dovan

@@ -120,13 +120,49 @@ void NotificationDrain::on_outcome(std::uint64_t cookie, const std::optional<std
         if (it == in_flight_.end()) return;
         posted = std::move(it->second);
         in_flight_.erase(it);
+        if (posted.parting) {
+            parting_shown_ = !error;
+            parting_cv_.notify_all();
+        }
         if (!error) return;
         paused_until_ = c_.clock->now() + kNotifierBackoff;
-        balloons_due_.emplace_back(posted.title, posted.body);
+        if (!posted.parting) balloons_due_.emplace_back(posted.title, posted.body);
     }
     withdraw(posted);
     emit_event(LogLevel::Warn, "ui", "toast.failed", {{"error", *error}});
     c_.ui->post_repaint();
+}
+
+bool NotificationDrain::show_parting(std::string_view title, std::string_view body,
+                                     std::chrono::milliseconds wait) {
+    std::uint64_t cookie = 0;
+    {
+        std::lock_guard lock(mu_);
+        if (c_.notifier != nullptr && !paused(c_.clock->now())) {
+            cookie = next_cookie_++;
+            Posted posted;
+            posted.title = title;
+            posted.body = body;
+            posted.parting = true;
+            in_flight_.emplace(cookie, std::move(posted));
+            parting_shown_.reset();
+        }
+    }
+    if (cookie != 0) {
+        DesktopNotification n;
+        n.cookie = cookie;
+        n.title = title;
+        n.body = body;
+        // The verdict may come at once, on the service's thread, so no lock is held here.
+        const bool handed_over = c_.notifier->post(std::move(n));
+        std::unique_lock lock(mu_);
+        if (handed_over) parting_cv_.wait_for(lock, wait, [this] { return parting_shown_.has_value(); });
+        const bool shown = parting_shown_.value_or(false);
+        // Unanswered: whatever the service says later finds nothing to act on.
+        in_flight_.erase(cookie);
+        if (shown) return true;
+    }
+    return c_.balloon && c_.balloon(title, body);
 }
 
 }  // namespace dovan

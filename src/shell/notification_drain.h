@@ -3,6 +3,8 @@
 // pauses it for five minutes, so a broken service costs one attempt, not one per message.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -22,6 +24,10 @@ namespace dovan {
 inline constexpr Duration kNotifierBackoff = std::chrono::milliseconds(300'000);
 inline constexpr std::string_view kBalloonFailedNotice =
     "[系统弹窗失败] 托盘图标未建立或被系统禁止（检查「通知和操作」设置）";
+// Said once as the program is ended from outside (a package upgrade, the session ending).
+inline constexpr std::string_view kPartingTitle = "Dovan 已退出";
+inline constexpr std::string_view kPartingBody = "安装程序要求结束程序，Dovan 已退出。";
+inline constexpr std::chrono::milliseconds kPartingWait{1500};
 
 // A fresh action token; none when the secure random source fails.
 using TokenSource = std::function<std::optional<std::uint64_t>()>;
@@ -49,6 +55,11 @@ public:
     // tokens, starts the pause and leaves its balloon for the next drain.
     void on_outcome(std::uint64_t cookie, const std::optional<std::string>& error);
 
+    // Window thread, as the program ends: one notification without buttons, through the
+    // service while it is not paused and takes it within `wait` (nothing would be left to
+    // deliver it later), else as a balloon. True when either showed it.
+    bool show_parting(std::string_view title, std::string_view body, std::chrono::milliseconds wait);
+
     // No notification goes to the service before this instant.
     std::optional<Instant> paused_until() const;
 
@@ -58,6 +69,7 @@ private:
         std::optional<std::uint64_t> reply_token;
         std::string title;
         std::string body;
+        bool parting = false;  // its outcome is awaited, not left for the next drain
     };
 
     bool paused(Instant now) const;  // mu_ held
@@ -70,6 +82,8 @@ private:
     std::uint64_t next_cookie_ = 1;
     std::unordered_map<std::uint64_t, Posted> in_flight_;
     std::deque<std::pair<std::string, std::string>> balloons_due_;
+    std::condition_variable parting_cv_;
+    std::optional<bool> parting_shown_;  // the service's verdict on the parting notification
 };
 
 }  // namespace dovan

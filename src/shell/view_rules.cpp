@@ -6,6 +6,7 @@
 
 #include "session/code_extract.h"
 #include "shell/actions.h"
+#include "shell/autostart.h"
 
 namespace dovan {
 
@@ -73,11 +74,9 @@ std::size_t pending_module_changes(const UiSettings& s, LoadedModules loaded) {
 }
 
 std::vector<SettingsSwitch> settings_switches(const UiSettings& s) {
-    std::string autostart = !s.autostart_present ? "登录 Windows 后不自动启动"
-                            : s.autostart_ours   ? "登录 Windows 后自动启动，且不显示主窗口"
-                                                 : "当前启动项不是本机写入的内容";
+    std::string autostart(autostart_description({s.autostart_present, s.autostart_ours}));
     return {
-        {"消息弹窗", "手机通知到达时弹出 Windows 系统通知", s.toast_enabled, kActToast},
+        {"消息弹窗", "手机通知到达时弹出桌面系统通知", s.toast_enabled, kActToast},
         {"弹窗显示正文",
          s.toast_show_content ? "弹窗中直接显示通知内容（关闭后仅提示收到通知）" : "当前仅提示「收到一条通知」，不显示内容",
          s.toast_show_content, kActToastContent},

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "shell/layout.h"
 
@@ -142,6 +143,66 @@ TEST_F(Window, DroppedFilesAreQueued) {
     ASSERT_EQ(g->notices.size(), 1u);
     EXPECT_EQ(g->notices.front().text, "已加入待发清单 2 个文件（共拖入 2 个）；1 个文件夹不能直接发送");
     std::filesystem::remove_all(dir);
+}
+
+// The switch writes and removes the real entry, under a config folder of the test's own.
+TEST_F(Window, AutostartSwitchFollowsTheEntry) {
+    const auto dir = std::filesystem::temp_directory_path() / ("dovan-autostart-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    const auto entry = *autostart_entry_path((dir / "config").c_str(), nullptr);
+    std::filesystem::create_directories(entry.parent_path());
+    // Left by an older copy somewhere else: there, but not ours.
+    std::ofstream(entry) << "[Desktop Entry]\nExec=/old/place/dovan --minimized\n";
+
+    // The saved setting says off; the window must show what is really there.
+    MainWindowOptions o;
+    o.clipboard = &clipboard;
+    o.save_settings = [this](const UiSettings& s) { saved.push_back(s); };
+    o.autostart = AutostartPlace{entry, [] { return Result<std::string>("/opt/dovan/dovan"); }};
+    window = make_main_window(ui, o);
+    window->resize(kDefaultClientW, kDefaultClientH);
+    window->show();
+    QCoreApplication::processEvents();
+    {
+        auto g = ui->lock();
+        EXPECT_TRUE(g->settings.autostart_present);
+        EXPECT_FALSE(g->settings.autostart_ours);
+    }
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved.back().autostart_present);
+
+    press(90, 416);  // "设置"
+    ASSERT_EQ(ui->lock()->page, Page::Settings);
+    const Rect toggle = settings_switch_rect(4);  // "开机自启动"
+    press(toggle.l + 5, toggle.t + 5);
+    EXPECT_FALSE(std::filesystem::exists(entry)) << "on (someone else's): the click removes it";
+    EXPECT_FALSE(ui->lock()->settings.autostart_present);
+
+    press(toggle.l + 5, toggle.t + 5);
+    std::ifstream in(entry);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("Exec=\"/opt/dovan/dovan\" --minimized\n"), std::string::npos) << text.str();
+    {
+        auto g = ui->lock();
+        EXPECT_TRUE(g->settings.autostart_present);
+        EXPECT_TRUE(g->settings.autostart_ours);
+        EXPECT_TRUE(g->notices.empty());
+    }
+    ASSERT_EQ(saved.size(), 3u);
+    EXPECT_FALSE(saved[1].autostart_present);
+    EXPECT_TRUE(saved[2].autostart_present);
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(Window, AutostartWithoutAPlaceSaysSo) {
+    press(90, 416);  // "设置"
+    const Rect toggle = settings_switch_rect(4);
+    press(toggle.l + 5, toggle.t + 5);
+    auto g = ui->lock();
+    EXPECT_FALSE(g->settings.autostart_present);
+    ASSERT_EQ(g->notices.size(), 1u);
+    EXPECT_EQ(g->notices.front().text.rfind("开机自启动没能开启：找不到放启动项的配置目录", 0), 0u) << g->notices.front().text;
 }
 
 }  // namespace

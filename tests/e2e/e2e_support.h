@@ -51,6 +51,14 @@ private:
     std::filesystem::path path_;
 };
 
+// The whole file; empty when it cannot be read.
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -144,6 +152,7 @@ public:
         return ok;
     }
     int exit_status() const { return exit_status_; }
+    pid_t pid() const { return pid_; }
 
     std::vector<std::string> lines() {
         std::lock_guard lock(mu_);

@@ -1,122 +1,113 @@
-// The desktop window on a virtual X display: a simulated phone is paired by mouse clicks
-// alone, as a user would, and the result is read back from the window and the data folder.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+// The program's window on a virtual X display: a simulated phone is paired by mouse clicks
+// alone, as a user would. Every step waits for what the screen shows or what the phone
+// says, and the result is read back from the data folder.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "e2e/e2e_support.h"
+#include "e2e/desktop_fixture.h"
+#include "e2e/window_support.h"
+#include "shell/layout.h"
 
+// Only a build with the window has one to drive.
+#ifdef DOVAN_HAVE_DESKTOP
 namespace dovan::e2e {
 namespace {
 
-std::string built(const std::string& name) { return std::string(DOVAN_BINARY_DIR) + "/" + name; }
-
-std::optional<std::string> on_path(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const auto candidate = std::filesystem::path(dir) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+class RealWindow : public OnDisplay {
+protected:
+    void TearDown() override {
+        if (HasFailure()) {
+            if (pc) ADD_FAILURE() << "dovan said:\n" << pc->transcript();
+            if (phone) ADD_FAILURE() << "phone said:\n" << phone->transcript();
+        }
+        pc.reset();
+        phone.reset();
+        OnDisplay::TearDown();
     }
-    return std::nullopt;
-}
 
-std::uint16_t loopback_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        std::abort();
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
-// Runs xdotool to the end and gives its output.
-std::string xdotool(const std::string& tool, const std::string& display, std::vector<std::string> args) {
-    args.insert(args.begin(), tool);
-    Process p(args, {"DISPLAY=" + display});
-    p.wait_exit(kWait);
-    std::string out;
-    for (const auto& l : p.lines()) out += l;
-    return out;
-}
-
-TEST(RealWindow, PairsWithThePhoneByClicksAlone) {
-    const auto xvfb = on_path("Xvfb");
-    const auto xdo = on_path("xdotool");
-    if (!xvfb || !xdo || !std::filesystem::exists(built("window-demo"))) {
-        GTEST_SKIP() << "needs Xvfb, xdotool and the desktop build";
+    // The window's pixel at a point given in the window's own pixels.
+    Pixel at(int x, int y) {
+        const auto s = display->screen();
+        return s ? s->at(where.x + x, where.y + y) : 0;
     }
-    TempDir tmp;
-    const std::string radio = tmp.sub("radio"), appdata = tmp.sub("appdata"), phone_data = tmp.sub("phone");
-    const std::uint16_t lan_port = loopback_port();
 
-    int n = 90 + static_cast<int>(::getpid() % 400);
-    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
-           std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
-        ++n;
-    }
-    const std::string display = ":" + std::to_string(n);
-    Process x({*xvfb, display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {}, (tmp.path() / "xvfb.stderr").string());
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)); }));
+    std::unique_ptr<Process> phone;
+    std::unique_ptr<Process> pc;
+    Pointer::Geometry where;
+};
 
-    Process phone({built("phone-sim"), "--radio", radio, "--data", phone_data, "--lan-port", std::to_string(lan_port)}, {},
-                  (tmp.path() / "phone.stderr").string());
-    ASSERT_TRUE(phone.wait_line("address "));
-    const auto identity = phone.wait_line("identity ");
+TEST_F(RealWindow, PairsWithThePhoneByClicksAlone) {
+    const std::uint16_t lan_port = free_loopback_port();
+    const std::string radio = tmp.sub("radio");
+    phone = std::make_unique<Process>(
+        std::vector<std::string>{binary("phone-sim"), "--radio", radio, "--data", tmp.sub("phone"), "--lan-port",
+                                 std::to_string(lan_port)},
+        std::vector<std::string>{}, (tmp.path() / "phone.stderr").string());
+    ASSERT_TRUE(phone->wait_line("address "));
+    const auto identity = phone->wait_line("identity ");
     ASSERT_TRUE(identity);
     const std::string fingerprint = identity->substr(9);
 
-    const std::filesystem::path out_dir = std::filesystem::path(DOVAN_BINARY_DIR) / "test-output";
-    std::filesystem::create_directories(out_dir);
-    const auto shot = out_dir / "window-paired.png";
-    std::filesystem::remove(shot);
-    Process pc({built("window-demo"), "--lan-port", std::to_string(lan_port), "--shot-when-paired", shot.string()},
-               {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "QT_SCALE_FACTOR=1", "DOVAN_SIM_RADIO=" + radio, "APPDATA=" + appdata},
-               (tmp.path() / "window.stderr").string());
-    ASSERT_TRUE(pc.wait_line("window up")) << pc.transcript();
+    pc = std::make_unique<Process>(std::vector<std::string>{binary("dovan"), "--lan-port", std::to_string(lan_port)},
+                                   desktop_env(display->name(), tmp), (tmp.path() / "dovan.stderr").string());
+    const auto window = pointer->window_of(pc->pid());
+    ASSERT_TRUE(window) << "no window";
+    where = pointer->geometry(*window);
+    ASSERT_GE(where.w, kMinClientW);
+    const Metrics m = Metrics::from_pixels(where.w, where.h, 96);
 
-    std::string window;
+    // The row is there once the pointer over it lights it up; the pointer moves to and fro
+    // so the window hears of it after the phone appears. Below the row is bare window.
+    const Rect row = device_row_rect(m, 0);
+    const int row_y = (row.t + row.b) / 2, probe_x = row.r - 6, bare_y = row.b + 19;
+    int wiggle = 0;
     ASSERT_TRUE(eventually([&] {
-        window = xdotool(*xdo, display, {"search", "--name", "^Dovan$"});
-        return !window.empty();
-    })) << pc.transcript();
-    auto click = [&](int x, int y) {
-        xdotool(*xdo, display, {"mousemove", "--window", window, std::to_string(x), std::to_string(y), "click", "1"});
-    };
+        pointer->move(*window, row.l + 120 + (++wiggle % 2) * 4, row_y);
+        return at(probe_x, row_y) != at(probe_x, bare_y);
+    }, 60s)) << "the phone's row never showed";
+    pointer->click(*window, row.l + 120, row_y);
 
-    // The phone's row is the first device row; the SAS card sits one row below it.
-    ASSERT_TRUE(pc.wait_line("ui engine=0 devices=1")) << pc.transcript();
-    click(400, 111);
-    ASSERT_TRUE(pc.wait_line("ui engine=3 devices=1 sas=1")) << pc.transcript();
-    click(264, 289);  // "确认一致"
-    ASSERT_TRUE(pc.wait_line("ui engine=4 devices=1 sas=0 paired=1")) << pc.transcript() << phone.transcript();
+    // Both sides show the same six digits; "确认一致" is clicked once the card is drawn.
+    ASSERT_TRUE(phone->wait_line("sas ", 0, 60s));
+    const Rect confirm = sas_confirm_rect(connect_cards_offset(1));
+    const int cx = (confirm.l + confirm.r) / 2, cy = confirm.t + 4;
+    ASSERT_TRUE(eventually([&] { return at(cx, cy) != at(cx, bare_y); }, 60s)) << "no confirmation card";
+    const Pixel button = at(cx, cy);
+    pointer->click(*window, cx, (confirm.t + confirm.b) / 2);
 
-    ASSERT_TRUE(pc.wait_line("shot saved")) << pc.transcript();
-    EXPECT_GT(std::filesystem::file_size(shot), 10000u);
+    ASSERT_TRUE(phone->wait_line("paired ", 0, 60s));
     std::string trusted;
     ASSERT_TRUE(eventually([&] {
-        for (const auto& e : std::filesystem::recursive_directory_iterator(appdata)) {
-            if (e.path().filename() == "trusted_peers.tsv") {
-                std::ifstream in(e.path());
-                std::stringstream ss;
-                ss << in.rdbuf();
-                trusted = ss.str();
-            }
-        }
+        trusted = read_file(tmp.path() / "appdata" / "Dovan" / "trusted_peers.tsv");
         return !trusted.empty();
     }));
     EXPECT_NE(trusted.find(fingerprint), std::string::npos) << trusted;
+    // The card turns into the paired one: no button where "确认一致" was.
+    EXPECT_TRUE(eventually([&] { return at(cx, cy) != button; })) << "the confirmation card stayed";
+
+    const std::filesystem::path out_dir = std::filesystem::path(DOVAN_BINARY_DIR) / "test-output";
+    std::filesystem::create_directories(out_dir);
+    const auto shot = display->screen();
+    ASSERT_TRUE(shot);
+    EXPECT_TRUE(shot->save_png(out_dir / "window-paired.png", where.x, where.y, where.w, where.h));
+}
+
+TEST(NoDisplay, TheWindowProgramSaysSoInOneLine) {
+    TempDir tmp;
+    const auto err = tmp.path() / "dovan.stderr";
+    Process pc({binary("dovan")},
+               {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=", "APPDATA=" + tmp.sub("appdata"),
+                "XDG_RUNTIME_DIR=" + private_dir(tmp, "runtime"), "DOVAN_SIM_RADIO=" + tmp.sub("radio")},
+               err.string());
+    ASSERT_TRUE(pc.wait_exit(kWait));
+    EXPECT_TRUE(WIFEXITED(pc.exit_status()) && WEXITSTATUS(pc.exit_status()) == 2);
+    EXPECT_EQ(read_file(err), "[Dovan] 没有可用的图形显示，请改用 dovan --headless\n");
 }
 
 }  // namespace
 }  // namespace dovan::e2e
+
+#endif  // DOVAN_HAVE_DESKTOP

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/debug_log.h"
 #include "shell/activation.h"
 
@@ -11,9 +13,13 @@ namespace {
 struct FakeNotifier final : Notifier {
     bool accept = true;
     std::vector<DesktopNotification> posted;
+    // The service's verdict, given at once (as its thread could); empty: it stays silent.
+    std::function<void(std::uint64_t cookie)> answer;
     bool post(DesktopNotification n) override {
         if (!accept) return false;
+        const std::uint64_t cookie = n.cookie;
         posted.push_back(std::move(n));
+        if (answer) answer(cookie);
         return true;
     }
 };
@@ -138,6 +144,67 @@ TEST_F(Drain, RandomSourceFailureFallsBackWithoutButtons) {
     drain.drain();
     EXPECT_TRUE(notifier.posted.empty());
     EXPECT_EQ(balloons.size(), 1u);
+}
+
+// The last word as the program is ended from outside: the service when it takes it in
+// time, else the balloon, and nothing is left over for a drain that will never come.
+TEST_F(Drain, PartingNotificationGoesThroughTheServiceOrTheBalloon) {
+    DebugCapture capture;
+    using Verdict = std::optional<std::optional<std::string>>;  // none: silent
+    struct Case {
+        const char* what;
+        bool service;
+        bool accept;
+        Verdict verdict;
+        bool paused_before;
+        bool tray_up;
+        bool posted;
+        bool balloon;
+        bool shown;
+    };
+    const std::vector<Case> cases = {
+        {"service shows it", true, true, std::optional<std::string>(), false, true, true, false, true},
+        {"service errors", true, true, std::optional<std::string>("NoReply"), false, true, true, true, true},
+        {"service silent", true, true, std::nullopt, false, true, true, true, true},
+        {"service refuses the post", true, false, std::nullopt, false, true, false, true, true},
+        {"service paused", true, true, std::optional<std::string>(), true, true, false, true, true},
+        {"no service", false, true, std::nullopt, false, true, false, true, true},
+        {"no service, no tray", false, true, std::nullopt, false, false, false, false, false},
+        {"silent service, no tray", true, true, std::nullopt, false, false, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeNotifier service;
+        balloons.clear();
+        tray = c.tray_up;
+        auto drain = make(c.service ? &service : nullptr);
+        if (c.paused_before) {
+            service.accept = false;
+            queue("earlier", std::nullopt, false);
+            drain.drain();
+            service.accept = true;
+            balloons.clear();
+        }
+        service.accept = c.accept;
+        if (c.verdict) service.answer = [&](std::uint64_t cookie) { drain.on_outcome(cookie, *c.verdict); };
+
+        EXPECT_EQ(drain.show_parting(kPartingTitle, kPartingBody, std::chrono::milliseconds(0)), c.shown);
+        ASSERT_EQ(service.posted.size(), c.posted ? 1u : 0u);
+        if (c.posted) {
+            EXPECT_EQ(service.posted[0].title, "Dovan 已退出");
+            EXPECT_EQ(service.posted[0].body, "安装程序要求结束程序，Dovan 已退出。");
+            EXPECT_TRUE(service.posted[0].buttons.empty());
+        }
+        using Shown = std::vector<std::pair<std::string, std::string>>;
+        const Shown expected = c.balloon ? Shown{{"Dovan 已退出", "安装程序要求结束程序，Dovan 已退出。"}} : Shown{};
+        EXPECT_EQ(balloons, expected);
+
+        // A verdict after the wait, or a drain after the verdict, shows nothing twice.
+        if (c.posted) drain.on_outcome(service.posted[0].cookie, std::string("late"));
+        drain.drain();
+        EXPECT_EQ(balloons.size(), c.balloon ? 1u : 0u);
+        EXPECT_TRUE(ui->lock()->notices.empty()) << "nobody is left to read a notice";
+    }
 }
 
 }  // namespace

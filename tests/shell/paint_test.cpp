@@ -423,6 +423,15 @@ TEST(SettingsPage, SwitchDescriptionsAndBoundDevices) {
     EXPECT_TRUE(has(p, "（未知设备）"));
     EXPECT_TRUE(has(p, "对端 10.0.0.9"));
     EXPECT_TRUE(has(p, "本机身份指纹（TOFU 比对基准） 00ff00ff00ff00ff · Core 0.5.3"));
+
+    // On this desktop the texts name the desktop, not Windows.
+    for (const bool present : {true, false}) {
+        s.settings.autostart_present = present;
+        s.settings.autostart_ours = present;
+        p = paint(s);
+        EXPECT_TRUE(has(p, present ? "登录桌面后自动启动，且不显示主窗口" : "登录桌面后不自动启动"));
+        EXPECT_TRUE(has(p, "手机通知到达时弹出桌面系统通知"));
+    }
 }
 
 AlbumItemView item(std::uint64_t id) {

@@ -5,7 +5,6 @@
 // config, …) and to send files: "send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K]
 // [corrupt=K] [swap=K] [early] [withhold] [cancel=K] [droptcp=K] [pause=K]"; "continue" lets
 // a paused file go on.
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "crypto/random.h"
 #include "feature_lines.h"
 #include "phone.h"
+#include "platform/stdin_lines.h"
 
 namespace {
 
@@ -69,9 +69,7 @@ void usage() {
                  "  --album-stranger        send an original nobody requested\n"
                  "  --ack MODE              acknowledge replies: ok (default), never, error:TEXT\n"
                  "  --no-media-answer       leave media commands unanswered\n"
-                 "  --demo                  once paired: a notification with a code, battery, music\n"
-                 "  --hostile MODE          once paired, attack the PC: fragments, frames, notifications,\n"
-                 "                          meta, malformed or oversized (stdin \"hostile off\" stops it)\n");
+                 "  --demo                  once paired: a notification with a code, battery, music\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -206,12 +204,6 @@ int main(int argc, char** argv) {
                 usage();
                 return 2;
             }
-        } else if (a == "--hostile") {
-            opt.hostile = dovan::phonesim::parse_hostile_mode(value());
-            if (!opt.hostile) {
-                usage();
-                return 2;
-            }
         } else if (a == "--no-media-answer") opt.answer_media = false;
         else if (a == "--demo") opt.demo = true;
         else {
@@ -225,11 +217,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    dovan::block_stop_signals();
     ::signal(SIGPIPE, SIG_IGN);
 
     Phone phone(opt, print);
@@ -238,66 +226,43 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    bool stdin_open = true;
-    std::string pending;
-    for (;;) {
-        timespec zero{0, 0};
-        if (sigtimedwait(&signals, nullptr, &zero) > 0) break;
-        if (!stdin_open) {
-            timespec tick{0, 100'000'000};
-            if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
-            continue;
+    dovan::run_stdin_lines([&](const std::string& line) {
+        const auto sp = line.find(' ');
+        const std::string verb = line.substr(0, sp);
+        const std::string arg = sp == std::string::npos ? "" : line.substr(sp + 1);
+        unsigned n_arg = 0;
+        if (verb == "quit") return false;
+        else if (verb == "away" && number(arg, n_arg)) phone.go_away(std::chrono::seconds(n_arg));
+        else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
+        else if (verb == "drop") phone.disconnect();
+        else if (verb == "continue") phone.continue_sending();
+        else if (verb == "hostile" && (arg == "on" || arg == "off")) phone.set_hostile(arg == "on");
+        else if (verb == "send" && !arg.empty()) {
+            if (auto job = parse_send(arg)) phone.send_file(job->first, job->second);
+            else print("error -1 bad send: " + line);
         }
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char buf[65536];
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) {
-            stdin_open = false;  // keep serving until a signal, as a phone would
-            continue;
+        else if (verb == "half") {
+            // A notification that announces 117 bytes, delivers 20 and hangs up.
+            dovan::Bytes part{0, 0, 0, 117, 0x90};
+            part.resize(25, 0xAB);
+            if (!phone.send_raw(part)) print("error -1 half message not sent");
+            phone.disconnect();
         }
-        pending.append(buf, static_cast<std::size_t>(n));
-        bool quit = false;
-        for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            const auto sp = line.find(' ');
-            const std::string verb = line.substr(0, sp);
-            const std::string arg = sp == std::string::npos ? "" : line.substr(sp + 1);
-            unsigned n_arg = 0;
-            if (verb == "quit") quit = true;
-            else if (verb == "away" && number(arg, n_arg)) phone.go_away(std::chrono::seconds(n_arg));
-            else if (verb == "silent" && (arg == "on" || arg == "off")) phone.set_silent(arg == "on");
-            else if (verb == "drop") phone.disconnect();
-            else if (verb == "continue") phone.continue_sending();
-            else if (verb == "hostile" && (arg == "on" || arg == "off")) phone.set_hostile(arg == "on");
-            else if (verb == "send" && !arg.empty()) {
-                if (auto job = parse_send(arg)) phone.send_file(job->first, job->second);
-                else print("error -1 bad send: " + line);
+        else if (verb == "garbage" && number(arg, n_arg)) {
+            dovan::Bytes junk(n_arg);
+            if (!dovan::random_fill(junk) || !phone.send_raw(junk)) print("error -1 garbage not sent");
+        } else if (auto f = dovan::phonesim::parse_feature_command(line, dovan::system_clock().wall_ms());
+                   f.matched) {
+            if (!f.error.empty()) {
+                print("error -1 " + f.error);
+                return true;
             }
-            else if (verb == "half") {
-                // A notification that announces 117 bytes, delivers 20 and hangs up.
-                dovan::Bytes part{0, 0, 0, 117, 0x90};
-                part.resize(25, 0xAB);
-                if (!phone.send_raw(part)) print("error -1 half message not sent");
-                phone.disconnect();
-            }
-            else if (verb == "garbage" && number(arg, n_arg)) {
-                dovan::Bytes junk(n_arg);
-                if (!dovan::random_fill(junk) || !phone.send_raw(junk)) print("error -1 garbage not sent");
-            } else if (auto f = dovan::phonesim::parse_feature_command(line, dovan::system_clock().wall_ms());
-                       f.matched) {
-                if (!f.error.empty()) {
-                    print("error -1 " + f.error);
-                    continue;
-                }
-                if (f.ack) phone.set_reply_ack(*f.ack, f.ack_error);
-                if (f.answer_media) phone.set_answer_media(*f.answer_media);
-                for (auto& [type, body] : f.messages) phone.send_message(type, std::move(body));
-            } else if (!line.empty()) print("error -1 unknown command: " + line);
-        }
-        if (quit) break;
-    }
+            if (f.ack) phone.set_reply_ack(*f.ack, f.ack_error);
+            if (f.answer_media) phone.set_answer_media(*f.answer_media);
+            for (auto& [type, body] : f.messages) phone.send_message(type, std::move(body));
+        } else if (!line.empty()) print("error -1 unknown command: " + line);
+        return true;
+    });
     phone.stop();
     return 0;
 }

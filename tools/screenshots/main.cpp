@@ -195,6 +195,16 @@ std::vector<Shot> shots() {
                      s.focus = InputFocus::ManualIp;
                      return s;
                  }});
+    v.push_back({"settings-foreign", [] {
+                     UiState s = base_state();
+                     s.settings.toast_enabled = false;
+                     s.settings.toast_show_content = false;
+                     s.settings.auto_connect = false;
+                     s.settings.autostart_present = true;
+                     s.settings.autostart_ours = false;
+                     s.settings.close_behavior = 0;
+                     return s;
+                 }});
     v.push_back({"album", [] {
                      UiState s = base_state();
                      make_paired(s);

@@ -18,33 +18,8 @@
 #include "shell/ui_state.h"
 #include "shell/view_rules.h"
 
-namespace {
-
-using namespace dovan;
-
-UiState ui_state_from(const Settings& s) {
-    UiState st = initial_ui_state();
-    UiSettings& u = st.settings;
-    u.toast_enabled = s.toast_enabled;
-    u.toast_show_content = s.toast_show_content;
-    u.clip_sync = s.clip_sync;
-    u.auto_connect = s.auto_connect;
-    u.debug_enabled = s.debug_enabled;
-    u.theme = static_cast<std::uint8_t>(s.theme);
-    u.close_behavior = static_cast<std::uint8_t>(s.close_behavior);
-    u.feat_notifications = s.feat_notifications;
-    u.feat_clipboard = s.feat_clipboard;
-    u.feat_file_transfer = s.feat_file_transfer;
-    u.feat_media = s.feat_media;
-    u.feat_album = s.feat_album;
-    u.inbox = effective_inbox(s);
-    u.autostart_present = s.autostart;
-    return st;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+    using namespace dovan;
     std::uint16_t lan_port = 55676;
     std::string shot;
     for (int i = 1; i < argc; ++i) {
@@ -69,7 +44,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir = found_dir ? *found_dir : std::filesystem::path{};
     const Settings settings = load_settings(dir);
     if (settings.debug_enabled && found_dir) (void)enable_debug_log(log_directory(dir));
-    UiState initial = ui_state_from(settings);
+    UiState initial = initial_ui_state();
+    initial.settings = ui_settings_from(settings);
     const LoadedModules modules = LoadedModules::from(initial.settings);
     auto ui = SharedUi::create(std::move(initial), modules);
 
