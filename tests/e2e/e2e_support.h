@@ -152,7 +152,6 @@ public:
         return ok;
     }
     int exit_status() const { return exit_status_; }
-    pid_t pid() const { return pid_; }
 
     std::vector<std::string> lines() {
         std::lock_guard lock(mu_);

@@ -69,7 +69,9 @@ void usage() {
                  "  --album-stranger        send an original nobody requested\n"
                  "  --ack MODE              acknowledge replies: ok (default), never, error:TEXT\n"
                  "  --no-media-answer       leave media commands unanswered\n"
-                 "  --demo                  once paired: a notification with a code, battery, music\n");
+                 "  --demo                  once paired: a notification with a code, battery, music\n"
+                 "  --hostile MODE          once paired, attack the PC: fragments, frames, notifications,\n"
+                 "                          meta, malformed or oversized (stdin \"hostile off\" stops it)\n");
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -201,6 +203,12 @@ int main(int argc, char** argv) {
                 opt.reply_ack = dovan::phonesim::ReplyAck::Error;
                 opt.reply_error = std::string(mode.substr(6));
             } else {
+                usage();
+                return 2;
+            }
+        } else if (a == "--hostile") {
+            opt.hostile = dovan::phonesim::parse_hostile_mode(value());
+            if (!opt.hostile) {
                 usage();
                 return 2;
             }
