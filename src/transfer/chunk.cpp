@@ -1,6 +1,7 @@
 #include "transfer/chunk.h"
 
 #include <fcntl.h>
+#include <isa-l/crc.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -17,9 +18,11 @@ std::uint32_t chunk_count(std::uint64_t size) {
     return count > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<std::uint32_t>(count);
 }
 
+// Every chunk is checked on both sides; ISA-L's folding CRC runs about fifteen times faster
+// than zlib's table one, which showed up in profiles of a receiving core.
 std::uint32_t crc32_update(std::uint32_t crc, ByteView data) {
     if (data.empty()) return crc;
-    return static_cast<std::uint32_t>(::crc32_z(crc, data.data(), data.size()));
+    return ::crc32_gzip_refl(crc, data.data(), data.size());
 }
 
 std::uint32_t crc32(ByteView data) { return crc32_update(0, data); }

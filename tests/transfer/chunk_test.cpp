@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -76,6 +77,23 @@ TEST(Crc32, MatchesIeeeCheckValueAndContinues) {
     EXPECT_EQ(crc32(as_bytes("123456789")), 0xCBF43926u);
     EXPECT_EQ(crc32({}), 0u);
     EXPECT_EQ(crc32_update(crc32(as_bytes("1234")), as_bytes("56789")), 0xCBF43926u);
+}
+
+// The folding CRC takes different paths by length and alignment; zlib is the reference.
+TEST(Crc32, AgreesWithZlibAtEveryLengthClassAndOffset) {
+    const Bytes data = patterned(kMaxChunkSize + 64);
+    const std::size_t lengths[] = {1, 7, 15, 16, 17, 31, 63, 64, 65, 127, 128, 255, 256, 257,
+                                   1000, 4095, 4096, 65537, kMaxChunkSize};
+    for (std::size_t offset = 0; offset < 9; ++offset) {
+        for (std::size_t len : lengths) {
+            const ByteView view(data.data() + offset, len);
+            const auto expected = static_cast<std::uint32_t>(::crc32_z(0, view.data(), view.size()));
+            EXPECT_EQ(crc32(view), expected) << "offset " << offset << " length " << len;
+            const std::size_t cut = len / 3;
+            EXPECT_EQ(crc32_update(crc32(view.subspan(0, cut)), view.subspan(cut)), expected)
+                << "offset " << offset << " length " << len << " cut " << cut;
+        }
+    }
 }
 
 TEST(VerifyChunk, RefusesOversizeAndWrongCrc) {
