@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Idle cost of a paired program: `dovan --headless` paired with the phone simulator over
 # the sim radio and a bound loopback TCP channel, then left alone. Prints the CPU time it
-# used and how often its threads woke (context switches of every thread) over the window.
+# used and how often its threads woke (context switches of every thread) over the window,
+# and its resident memory (DOVAN_IDLE_MAPS=FILE also writes the largest mappings there).
 #   bench/idle.sh [build-dir] [seconds]
 # Runs inside a private network namespace when it can, so nothing leaves loopback.
 set -euo pipefail
@@ -77,4 +78,11 @@ threads=$(ls /proc/$pc/task | wc -l)
 awk -v dt=$((t1 - t0)) -v ds=$((s1 - s0)) -v secs="$secs" -v hz="$hz" -v threads="$threads" 'BEGIN {
   printf "idle %ds: cpu %.2f s (%.3f%%), wake-ups %d (%.1f/s), threads %d\n",
          secs, dt / hz, 100 * dt / hz / secs, ds, ds / secs, threads }'
+# Resident memory at the end of the window, split into the process's own pages and the
+# mapped libraries it touched.
+awk '/^(VmRSS|RssAnon|RssFile):/ {printf "%s %.1f MB  ", $1, $2 / 1024} END {print ""}' "/proc/$pc/status"
+if [[ -n "${DOVAN_IDLE_MAPS:-}" ]]; then
+  awk '/^[0-9a-f]+-/ {name = $6} /^Rss:/ {rss[name] += $2} END {for (n in rss) if (rss[n] >= 200) printf "%7d KiB %s\n", rss[n], n}' \
+    "/proc/$pc/smaps" | sort -rn >"$DOVAN_IDLE_MAPS"
+fi
 echo quit >&3

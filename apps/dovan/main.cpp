@@ -2,6 +2,10 @@
 // folder (a second start hands its request over and ends), builds the UI state from the
 // settings, starts the core thread and the hand-off server, and runs one front end: the
 // desktop window with its tray icon, or the headless console.
+//
+// Built twice: `dovan` holds no toolkit, so the headless program never maps Qt and stays
+// small; asked for the window, it becomes `dovan-window` (the same program with the desktop
+// front end) through exec, keeping its process id, arguments and environment.
 #include <signal.h>
 #include <unistd.h>
 
@@ -188,6 +192,31 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     };
     return run_desktop(argc, argv, std::move(config));
 }
+#else
+// Where `dovan-window` sits: beside this program in a build folder, under libexec when
+// installed.
+std::optional<std::filesystem::path> window_program() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::nullopt;
+    const auto dir = self.parent_path();
+    for (const auto& candidate : {dir / "dovan-window", dir / ".." / "libexec" / "dovan" / "dovan-window"}) {
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return std::nullopt;
+}
+
+// Returns only when there is no window program to become.
+void become_window_program(char** argv) {
+    const auto program = window_program();
+    if (!program) return;
+    // The autostart entry names the program people start, not the one it became.
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) ::setenv(kProgramPathVariable, self.c_str(), 1);
+    ::execv(program->c_str(), argv);
+    console_line(format_text("[Dovan] 启动桌面窗口失败: {}", std::strerror(errno)));
+}
 #endif
 
 int main(int argc, char** argv) {
@@ -201,6 +230,9 @@ int main(int argc, char** argv) {
         std::cout << (cl.help ? usage_text() : version_text());
         return 0;
     }
+#ifndef DOVAN_HAVE_DESKTOP
+    if (!cl.headless) become_window_program(argv);
+#endif
     ::signal(SIGPIPE, SIG_IGN);
 
     // Found once; every store is handed this folder. Without one, settings are the

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -155,6 +156,11 @@ std::optional<std::string> autostart_exec_of(std::string_view text) {
 }
 
 Result<std::string> current_program_path() {
+    if (const char* launcher = std::getenv(kProgramPathVariable); launcher != nullptr && launcher[0] == '/') {
+        std::string path(launcher);
+        if (!exec_safe(path)) return fail_text("当前程序路径含无法写入注册表的字符");
+        return path;
+    }
     char buf[PATH_MAX + 1];
     const ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
     if (n <= 0) return fail_text(format_text("取当前程序路径失败: {}", std::strerror(errno)));

@@ -44,7 +44,12 @@ AutostartState classify_autostart_exec(std::string_view exec, std::string_view p
 // The Exec value of an entry file's text; none when the entry is hidden or has no Exec.
 std::optional<std::string> autostart_exec_of(std::string_view entry_text);
 
-// The running program's full path; errors carry the texts the settings notice shows.
+// Set by the toolkit-free `dovan` to its own path before it execs the window program, so an
+// autostart entry starts what the person started.
+inline constexpr const char* kProgramPathVariable = "DOVAN_PROGRAM";
+
+// The running program's full path (the launcher's when it set kProgramPathVariable to an
+// absolute path); errors carry the texts the settings notice shows.
 Result<std::string> current_program_path();
 
 // What the switch does, with the program path and the entry path given, so tests can put

@@ -107,6 +107,24 @@ TEST(NoDisplay, TheWindowProgramSaysSoInOneLine) {
     EXPECT_EQ(read_file(err), "[Dovan] 没有可用的图形显示，请改用 dovan --headless\n");
 }
 
+// The headless program stays small because the toolkit lives only in the window program.
+TEST(NoDisplay, TheHeadlessProgramMapsNoToolkit) {
+    TempDir tmp;
+    Process pc({binary("dovan"), "--headless"},
+               {"APPDATA=" + tmp.sub("appdata"), "XDG_RUNTIME_DIR=" + private_dir(tmp, "runtime"),
+                "DOVAN_SIM_RADIO=" + tmp.sub("radio")},
+               (tmp.path() / "dovan.stderr").string());
+    pc.send("status");
+    ASSERT_TRUE(pc.wait_line("status "));
+    std::ifstream maps("/proc/" + std::to_string(pc.pid()) + "/maps");
+    std::stringstream text;
+    text << maps.rdbuf();
+    ASSERT_NE(text.str().find("libcrypto"), std::string::npos) << "maps unreadable";
+    EXPECT_EQ(text.str().find("libQt6"), std::string::npos);
+    pc.send("quit");
+    EXPECT_TRUE(pc.wait_exit(kWait));
+}
+
 }  // namespace
 }  // namespace dovan::e2e
 

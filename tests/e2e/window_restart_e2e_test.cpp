@@ -33,7 +33,7 @@ protected:
     void TearDown() override {
         if (HasFailure()) ADD_FAILURE() << "dovan said:\n" << read_file(err);
         // The restarted one holds the first one's output open: it goes first.
-        for (pid_t pid : own_children_running(binary("dovan")))
+        for (pid_t pid : own_children_running(binary("dovan-window")))
             if (!first || pid != first->pid()) end_child(pid);
         first.reset();
         OnDisplay::TearDown();
@@ -73,10 +73,11 @@ TEST_F(Restart, TheNewProcessTakesOverAndTheOldOneIsGone) {
     EXPECT_EQ(read_file(err).find("重新启动失败"), std::string::npos);
     EXPECT_NE(read_file(tmp.path() / "appdata" / "Dovan" / "settings.ini").find("feat_media=0"), std::string::npos);
 
-    // The new one opens its window (no "--minimized") and is the same program.
+    // The new one opens its window (no "--minimized") and is the same program: `dovan`
+    // became the window program, and that is what restarts.
     std::vector<pid_t> running;
     ASSERT_TRUE(eventually([&] {
-        running = own_children_running(binary("dovan"));
+        running = own_children_running(binary("dovan-window"));
         return running.size() == 1;
     })) << "no new process";
     const pid_t new_pid = running.front();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Packs the built program into a .deb and checks what it installs: the program, its desktop
-# entry (valid, and the dovan:// handler) and the icon, and nothing else.
+# Packs the built program into a .deb and checks what it installs: the program and the window
+# program it becomes, its desktop entry (valid, and the dovan:// handler) and the icon, and
+# nothing else.
 #   check_deb.sh BUILD_DIR [DEB]   (with DEB given, inspects that file instead of packing)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -23,7 +24,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libsystemd0* ]] || fail "Depends lacks libsystemd: $depends"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./|/|' | sort)
-expected=$(printf '%s\n' /usr/bin/dovan /usr/share/applications/dovan.desktop \
+expected=$(printf '%s\n' /usr/bin/dovan /usr/libexec/dovan/dovan-window /usr/share/applications/dovan.desktop \
   /usr/share/icons/hicolor/scalable/apps/dovan.svg | sort)
 [[ "$files" == "$expected" ]] || fail "files differ:
 $files"
@@ -36,5 +37,9 @@ grep -qx 'Exec=dovan %u' "$entry" || fail "Exec line"
 grep -qx 'Icon=dovan' "$entry" || fail "Icon line"
 [[ -x "$work/root/usr/bin/dovan" ]] || fail "program not executable"
 "$work/root/usr/bin/dovan" --version | grep -qx 'Dovan 0.5.3' || fail "packed program does not run"
+# Without a display the window program answers in one line: the launcher found it.
+said=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM APPDATA="$work/appdata" \
+  XDG_RUNTIME_DIR="$work" "$work/root/usr/bin/dovan" 2>&1 || true)
+[[ "$said" == "[Dovan] 没有可用的图形显示，请改用 dovan --headless" ]] || fail "window program not found: $said"
 grep -q '<svg' "$work/root/usr/share/icons/hicolor/scalable/apps/dovan.svg" || fail "icon"
 echo "package: $(basename "$deb") holds what it should"
