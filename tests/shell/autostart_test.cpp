@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -51,6 +52,27 @@ TEST(AutostartEntry, ExecOfEntriesAndWhatIsWritten) {
     EXPECT_EQ(autostart_exec_of("[Other]\nExec=/x\n[Desktop Entry]\nName=D\n"), std::nullopt);
     EXPECT_EQ(autostart_exec_of("[Desktop Entry]\nExec=/x\nHidden=true\n"), std::nullopt);
     EXPECT_EQ(autostart_exec_of("# comment\n[Desktop Entry]\nExec=/x\nExec=/y\n"), std::optional<std::string>("/x"));
+}
+
+// The window program was exec'd by `dovan`: the entry must start `dovan`, which people run.
+TEST(AutostartEntry, ProgramPathIsTheLaunchersWhenItLeftOne) {
+    ::unsetenv(kProgramPathVariable);
+    const auto self = current_program_path();
+    ASSERT_TRUE(self.ok());
+    struct Case {
+        const char* value;
+        std::string expected;
+    } cases[] = {{"/usr/bin/dovan", "/usr/bin/dovan"}, {"dovan", *self}, {"", *self}};
+    for (const auto& c : cases) {
+        ::setenv(kProgramPathVariable, c.value, 1);
+        const auto got = current_program_path();
+        ASSERT_TRUE(got.ok()) << c.value;
+        EXPECT_EQ(*got, c.expected) << c.value;
+    }
+    ::setenv(kProgramPathVariable, "/opt/bad\npath", 1);
+    EXPECT_FALSE(current_program_path().ok());
+    ::unsetenv(kProgramPathVariable);
+    EXPECT_EQ(*current_program_path(), *self);
 }
 
 TEST(AutostartEntry, PlaceFollowsXdgConfigHome) {
