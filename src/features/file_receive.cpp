@@ -25,13 +25,12 @@ struct FileReceive::Session {
     std::string safe_name;   // the name before numbering
     std::uint32_t variant = 0;
     fs::path work_path;      // where the bytes go
-    FileHandle file;         // the working file
+    std::unique_ptr<ChunkSink> sink;  // the working file, written and hashed off the core
     std::uint64_t size = 0;
     std::uint32_t chunk_size = 1;
     std::uint64_t next = 0;  // 64 bits: 4 GiB in 1-byte chunks has more than 2^32 of them
     std::uint64_t received = 0;
     std::optional<Bytes> digest;
-    FileHasher hasher;
     struct Early {
         Bytes data;
         std::uint32_t crc = 0;
@@ -126,7 +125,10 @@ void FileReceive::on_requests(UiRequests& requests) {
 }
 
 void FileReceive::step(TurnStep at, Instant now) {
-    if (at == TurnStep::ReceivedChunks) on_chunks(std::nullopt);
+    if (at == TurnStep::ReceivedChunks) {
+        end_failed_writes();
+        on_chunks(std::nullopt);
+    }
     if (at == TurnStep::ReceiveHolds) check_holds(now);
 }
 
@@ -137,7 +139,7 @@ void FileReceive::on_link(const LinkChange& change) {
             return;
         case LinkChange::Kind::Unbound: {
             for (auto& s : std::exchange(sessions_, {})) {
-                s->file.reset();
+                s->sink.reset();
                 std::string body = format_text("{}：设备已解绑", s->name);
                 if (!s->work_path.empty()) {
                     if (::unlink(s->work_path.c_str()) == 0 || errno == ENOENT) {
@@ -198,7 +200,7 @@ void FileReceive::on_file_meta(const FileMetaReceivedEvent& meta) {
     const SanitizedName safe = sanitize_file_name(meta.name);
     // The same id again restarts that file from nothing.
     if (auto old = take(meta.file_id)) {
-        old->file.reset();
+        old->sink.reset();
         ::unlink(old->work_path.c_str());
     }
     // The phone may open as many ids as it likes; each costs a descriptor and early memory.
@@ -260,7 +262,7 @@ void FileReceive::on_file_meta(const FileMetaReceivedEvent& meta) {
     s->safe_name = safe.name;
     s->variant = work->variant;
     s->work_path = work->path;
-    s->file = std::move(work->file);
+    s->sink = writer_.sink(std::move(work->file));
     s->id = meta.file_id;
     s->size = meta.size;
     s->chunk_size = meta.chunk_size;
@@ -290,7 +292,7 @@ void FileReceive::on_chunks(std::optional<std::uint64_t> only_file) {
         for (auto& c : all) (c.file_id == *only_file ? batch : rest).push_back(std::move(c));
         e->put_back_chunks(std::move(rest));
     }
-    for (const ReceivedChunk& c : batch) {
+    for (ReceivedChunk& c : batch) {
         auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) { return s->id == c.file_id; });
         if (it == sessions_.end()) {
             if (debug_log_enabled())
@@ -306,7 +308,7 @@ void FileReceive::on_chunks(std::optional<std::uint64_t> only_file) {
     host_.request_repaint();
 }
 
-void FileReceive::on_chunk(Session& s, const ReceivedChunk& c) {
+void FileReceive::on_chunk(Session& s, ReceivedChunk& c) {
     if (crc32(c.data) != c.crc32) {
         request_resend(s, s.next, "分块 CRC32 校验失败");
         return;
@@ -321,54 +323,65 @@ void FileReceive::on_chunk(Session& s, const ReceivedChunk& c) {
         }
         auto& slot = s.early[index];
         s.early_bytes -= slot.data.size();
-        slot = {c.data, c.crc32};
-        s.early_bytes += c.data.size();
+        slot = {std::move(c.data), c.crc32};
+        s.early_bytes += slot.data.size();
         return;
     }
-    if (!write_chunk(s, c.index, c.data, c.crc32)) return;
+    if (!write_chunk(s, c.index, std::move(c.data), c.crc32)) return;
     while (!s.early.empty() && s.early.begin()->first == s.next) {
         auto node = s.early.extract(s.early.begin());
         s.early_bytes -= node.mapped().data.size();
-        if (!write_chunk(s, static_cast<std::uint32_t>(node.key()), node.mapped().data, node.mapped().crc)) return;
+        if (!write_chunk(s, static_cast<std::uint32_t>(node.key()), std::move(node.mapped().data), node.mapped().crc))
+            return;
     }
 }
 
-bool FileReceive::write_chunk(Session& s, std::uint32_t index, ByteView data, std::uint32_t crc) {
+namespace {
+
+std::string write_failure_text(std::string_view name, const ChunkWriteFailure& f) {
+    return format_text("文件落盘失败：{}（偏移 {}）: {}", name, f.offset, errno_text(f.error));
+}
+
+}  // namespace
+
+bool FileReceive::write_chunk(Session& s, std::uint32_t index, Bytes data, std::uint32_t crc) {
     const std::uint64_t offset = std::uint64_t{index} * s.chunk_size;
-    std::string error;
     if (offset + data.size() > s.size) {
-        error = format_text("分块越出声明长度：{} 第 {} 块 @偏移 {} +{} B > {} B", s.name, index, offset, data.size(),
-                            s.size);
-    } else {
-        std::size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::pwrite(s.file.fd(), data.data() + done, data.size() - done,
-                                       static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = format_text("文件落盘失败：{}（偏移 {}）: {}", s.name, offset, errno_text(n < 0 ? errno : EIO));
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    if (!error.empty()) {
-        end_with_error(take(s.id), error, "接收写入失败");
+        end_with_error(take(s.id),
+                       format_text("分块越出声明长度：{} 第 {} 块 @偏移 {} +{} B > {} B", s.name, index, offset,
+                                   data.size(), s.size),
+                       "接收写入失败");
         return false;
     }
-    s.hasher.update(data, crc);
+    const std::size_t length = data.size();
+    s.sink->write(offset, std::move(data), crc);
+    if (auto failed = s.sink->failure()) {
+        end_with_error(take(s.id), write_failure_text(s.name, *failed), "接收写入失败");
+        return false;
+    }
     s.next += 1;
-    s.received += data.size();
+    s.received += length;
     s.waiting.reset();
     if (s.hold) s.hold = host_.clock().now() + kReceiveHold;
     row(s, "接收中");
     return true;
 }
 
+void FileReceive::end_failed_writes() {
+    for (std::size_t i = 0; i < sessions_.size();) {
+        Session& s = *sessions_[i];
+        if (auto failed = s.sink->failure()) {
+            end_with_error(take(s.id), write_failure_text(s.name, *failed), "接收写入失败");
+            continue;
+        }
+        ++i;
+    }
+}
+
 // The session ends and its half-written bytes go with it.
 void FileReceive::end_with_error(std::unique_ptr<Session> s, std::string_view detail, std::string_view reason) {
     if (!s) return;
-    s->file.reset();
+    s->sink.reset();
     ::unlink(s->work_path.c_str());
     row(*s, "失败");
     host_.push_notice(format_text("已拒绝接收：{}", detail));
@@ -439,11 +452,16 @@ void FileReceive::check_holds(Instant now) {
 
 void FileReceive::finish(std::unique_ptr<Session> s, const std::optional<Bytes>& done_digest) {
     const bool complete = s->received == s->size && s->next >= s->expected();
-    const bool flushed = ::fsync(s->file.fd()) == 0;
-    const FileDigest local = s->hasher.finish();
-    struct stat st {};
-    const std::uint64_t on_disk = ::fstat(s->file.fd(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    s->file.reset();
+    const ChunkSinkResult written = s->sink->finish();
+    s->sink.reset();
+    if (written.failure) {
+        const std::string detail = write_failure_text(s->name, *written.failure);
+        end_with_error(std::move(s), detail, "接收写入失败");
+        return;
+    }
+    const bool flushed = written.flushed;
+    const FileDigest& local = written.digest;
+    const std::uint64_t on_disk = written.on_disk;
     const std::optional<Bytes>& expected = done_digest ? done_digest : s->digest;
     const ByteView mine(local.sha256.data(), local.sha256.size());
     const bool same = expected && expected->size() == mine.size() && std::equal(mine.begin(), mine.end(), expected->begin());
@@ -517,7 +535,7 @@ void FileReceive::finish(std::unique_ptr<Session> s, const std::optional<Bytes>&
 
 // The phone's failure or a broken channel: the bytes so far stay under the working name.
 void FileReceive::fail_session(std::unique_ptr<Session> s, std::string_view reason) {
-    s->file.reset();
+    s->sink.reset();
     row(*s, "失败");
     host_.push_notice(format_text("文件接收失败（{}）: {}", s->name, reason));
     if (album_ && s->photo_id != 0) album_->full_size_done(s->photo_id, false, format_text("{}：{}", s->name, reason), {});
@@ -535,7 +553,7 @@ void FileReceive::on_file_cancel(std::uint64_t file_id, const std::string& reaso
             format_text("收到一条取消收尾（文件 {}），但本机已无对应的在途任务：{}", hex_id(file_id), reason));
         return;
     }
-    s->file.reset();
+    s->sink.reset();
     row(*s, "已取消");
     if (::unlink(s->work_path.c_str()) != 0 && errno != ENOENT) {
         host_.push_notice(format_text("接收已取消（{}），但残留文件没删掉，请手动清理：{}", s->name, errno_text(errno)));
@@ -574,7 +592,7 @@ void FileReceive::cancel_by_user(const std::string& name) {
 
 void FileReceive::drop_all_receives() {
     for (auto& s : std::exchange(sessions_, {})) {
-        s->file.reset();
+        s->sink.reset();
         row(*s, "失败");
         host_.push_notice(format_text("链路重建，{} 的接收未完成，请让对方重发", s->name));
         if (album_ && s->photo_id != 0)

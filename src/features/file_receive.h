@@ -29,6 +29,7 @@
 #include "features/feature.h"
 #include "features/full_size.h"
 #include "transfer/chunk.h"
+#include "transfer/chunk_writer.h"
 
 namespace dovan {
 
@@ -69,14 +70,16 @@ private:
 
     void on_file_meta(const FileMetaReceivedEvent& meta);
     void on_chunks(std::optional<std::uint64_t> only_file);
-    void on_chunk(Session& s, const ReceivedChunk& c);
+    void on_chunk(Session& s, ReceivedChunk& c);
     void on_file_done(const FileDoneReceivedEvent& done);
     void on_file_cancel(std::uint64_t file_id, const std::string& reason);
     void on_transfer_failed(std::uint64_t file_id, const std::string& reason);
     void cancel_by_user(const std::string& name);
     void check_holds(Instant now);
 
-    bool write_chunk(Session& s, std::uint32_t index, ByteView data, std::uint32_t crc);
+    bool write_chunk(Session& s, std::uint32_t index, Bytes data, std::uint32_t crc);
+    // A write that failed on the writer thread ends its session here, on the core.
+    void end_failed_writes();
     void request_resend(Session& s, std::uint64_t index, std::string_view reason);
     void finish(std::unique_ptr<Session> s, const std::optional<Bytes>& done_digest);
     void fail_session(std::unique_ptr<Session> s, std::string_view reason);
@@ -88,6 +91,8 @@ private:
     std::uint64_t early_total() const;
 
     FeatureHost& host_;
+    // Declared before the sessions: their sinks need the writer until they are gone.
+    ChunkWriter writer_;
     std::vector<std::unique_ptr<Session>> sessions_;
     FullSizeSink* album_ = nullptr;
     FreeSpaceFn free_space_;
