@@ -28,6 +28,7 @@
 #include "album.h"
 #include "protocol/product.h"
 #include "session/engine.h"
+#include "transfer/chunk_writer.h"
 
 namespace dovan::phonesim {
 
@@ -225,6 +226,8 @@ private:
     std::optional<Instant> last_tcp_attempt_;
     std::vector<std::uint8_t> rx_buf_;
     std::deque<std::unique_ptr<Outgoing>> outgoing_;
+    // Before the incoming files: their sinks need it until they are gone.
+    ChunkWriter writer_;
     std::vector<std::unique_ptr<Incoming>> incoming_;
     bool drop_tcp_after_flush_ = false;  // a fault: the connection goes once queued frames are out
     SimAlbum album_{opt_.album};

@@ -66,12 +66,11 @@ struct Phone::Incoming {
     std::uint64_t id = 0;
     std::string name;
     fs::path path;
-    FileHandle file;
+    std::unique_ptr<ChunkSink> sink;  // written and hashed off the phone's loop, as on the PC
     std::uint64_t size = 0;
     std::uint32_t chunk_size = 1;
     std::uint32_t next = 0;
     std::uint64_t received = 0;
-    FileHasher hasher;
     std::optional<Bytes> digest;
     bool resumed = false;
     std::optional<std::uint32_t> waiting_from;
@@ -214,14 +213,14 @@ void Phone::take_chunks() {
             ask_from(c.index);
             continue;
         }
-        if (::pwrite(in.file.fd(), c.data.data(), c.data.size(),
-                     static_cast<off_t>(std::uint64_t{c.index} * in.chunk_size)) != static_cast<ssize_t>(c.data.size())) {
+        const std::size_t length = c.data.size();
+        in.sink->write(std::uint64_t{c.index} * in.chunk_size, std::move(c.data), c.crc32);
+        if (in.sink->failure()) {
             emit("file-in " + in.name + " fail write");
             incoming_.erase(it);
             continue;
         }
-        in.hasher.update(c.data, c.crc32);
-        in.received += c.data.size();
+        in.received += length;
         in.next += 1;
         in.waiting_from.reset();
         if (f.cancel_after == c.index) {
@@ -258,7 +257,7 @@ void Phone::file_event(const AppEvent& e) {
             emit("file-in " + name + " fail create");
             return;
         }
-        in->file = FileHandle(fd);
+        in->sink = writer_.sink(FileHandle(fd));
         in->id = meta->file_id;
         in->name = name;
         in->size = meta->size;
@@ -276,8 +275,13 @@ void Phone::file_event(const AppEvent& e) {
             Incoming& in = **in_it;
             // The sender has not yet answered our resume request; its next FILE_DONE counts.
             if (done->ok && in.waiting_from) return;
-            const FileDigest mine = in.hasher.finish();
-            const Bytes sha = sha_bytes(mine);
+            const ChunkSinkResult written = in.sink->finish();
+            if (written.failure) {
+                emit("file-in " + in.name + " fail write");
+                incoming_.erase(in_it);
+                return;
+            }
+            const Bytes sha = sha_bytes(written.digest);
             const std::optional<Bytes>& theirs = done->sha256 ? done->sha256 : in.digest;
             std::string reason;
             if (!done->ok) reason = done->error.empty() ? "电脑端报告失败" : done->error;
