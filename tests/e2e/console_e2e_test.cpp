@@ -20,22 +20,6 @@
 namespace dovan::e2e {
 namespace {
 
-// A loopback port nobody holds right now, so suites can run side by side.
-std::uint16_t free_loopback_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        std::abort();
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
-std::string after(const std::string& line, const std::string& prefix) { return line.substr(prefix.size()); }
-
 // On BlueZ the program's LAN side is not held to loopback, so those runs move this test
 // process (and the processes it starts) into a network of its own with only loopback up.
 bool private_network() {

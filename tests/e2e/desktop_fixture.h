@@ -2,32 +2,12 @@
 // processes, each test on its own sim-radio folder, data directory and LAN port.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <fstream>
 #include <sstream>
 
 #include "e2e_support.h"
 
 namespace dovan::e2e {
-
-// A loopback port nobody holds right now, so suites can run side by side.
-inline std::uint16_t free_loopback_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        std::abort();
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
-inline std::string after(const std::string& line, const std::string& prefix) { return line.substr(prefix.size()); }
 
 class Desktop : public ::testing::Test {
 protected:

@@ -2,9 +2,12 @@
 // whose output is followed line by line.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,5 +226,21 @@ private:
 };
 
 inline std::string binary(const std::string& name) { return std::string(DOVAN_BINARY_DIR) + "/" + name; }
+
+// A loopback port nobody holds right now, so suites can run side by side.
+inline std::uint16_t free_loopback_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        std::abort();
+    ::close(fd);
+    return ntohs(sa.sin_port);
+}
+
+inline std::string after(const std::string& line, const std::string& prefix) { return line.substr(prefix.size()); }
 
 }  // namespace dovan::e2e
