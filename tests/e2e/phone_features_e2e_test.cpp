@@ -1,10 +1,6 @@
 // The phone features between the built program (`dovan --headless`) and the built phone
 // simulator: notifications with their code, replies and their outcomes, the clipboard both
 // ways, media, battery and the configuration sync, each test on its own folders and port.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -13,26 +9,13 @@
 namespace dovan::e2e {
 namespace {
 
-std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
-        std::abort();
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
 // A phone paired with the program and bound on TCP, both followed line by line.
 class PairedPhone : public ::testing::Test {
 protected:
     TempDir tmp;
     std::string radio = tmp.sub("radio");
     std::string appdata = tmp.sub("appdata");
-    std::uint16_t lan_port = free_port();
+    std::uint16_t lan_port = free_loopback_port();
     std::unique_ptr<Process> phone;
     std::unique_ptr<Process> pc;
 
