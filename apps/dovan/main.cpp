@@ -195,10 +195,7 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
 #else
 // Where `dovan-window` sits: beside this program in a build folder, under libexec when
 // installed.
-std::optional<std::filesystem::path> window_program() {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return std::nullopt;
+std::optional<std::filesystem::path> window_program(const std::filesystem::path& self) {
     const auto dir = self.parent_path();
     for (const auto& candidate : {dir / "dovan-window", dir / ".." / "libexec" / "dovan" / "dovan-window"}) {
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
@@ -208,12 +205,13 @@ std::optional<std::filesystem::path> window_program() {
 
 // Returns only when there is no window program to become.
 void become_window_program(char** argv) {
-    const auto program = window_program();
-    if (!program) return;
-    // The autostart entry names the program people start, not the one it became.
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) ::setenv(kProgramPathVariable, self.c_str(), 1);
+    if (ec) return;
+    const auto program = window_program(self);
+    if (!program) return;
+    // The autostart entry names the program people start, not the one it became.
+    ::setenv(kProgramPathVariable, self.c_str(), 1);
     ::execv(program->c_str(), argv);
     console_line(format_text("[Dovan] 启动桌面窗口失败: {}", std::strerror(errno)));
 }
