@@ -241,6 +241,8 @@ private:
     bool send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport);
     bool send_clear(std::uint8_t type, ByteView payload, Transport transport);
     bool queue_frame(const FrameHeader& header, ByteView body, Transport transport);
+    bool queue_encoded(Bytes frame, Transport transport);
+    void report_frame_error(const FrameError& error, Transport transport);
     bool handle_heartbeat(const Frame& frame, Transport transport);
     bool handle_tcp_frame(ByteView bytes, const Frame& frame);
     bool park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport);

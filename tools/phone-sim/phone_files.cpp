@@ -123,16 +123,17 @@ void Phone::pump_send() {
         if (!engine_->send_business(FILE_META, encode_file_meta(meta), ts, false)) return;
         o.started = true;
     }
+    // `data` leaves as it came: a corrupted copy goes on the wire, the true bytes are hashed.
+    auto send_data = [&](std::uint32_t index, Bytes& data, bool corrupt) -> bool {
+        const std::uint32_t crc = crc32(data);
+        if (corrupt && !data.empty()) data[0] ^= 0x5A;
+        const bool sent = engine_->send_business(FILE_CHUNK, encode_file_chunk(FileChunkView{o.id, index, data, crc}), ts, true);
+        if (corrupt && !data.empty()) data[0] ^= 0x5A;
+        return sent;
+    };
     auto send_chunk = [&](std::uint32_t index, bool corrupt) -> bool {
         auto data = o.read(index);
-        if (!data) return false;
-        pb::FileChunk c;
-        c.set_file_id(o.id);
-        c.set_index(index);
-        c.set_crc32(crc32(*data));
-        if (corrupt && !data->empty()) (*data)[0] ^= 0x5A;
-        c.set_data(data->data(), data->size());
-        return engine_->send_business(FILE_CHUNK, encode_file_chunk(c), ts, true);
+        return data && send_data(index, *data, corrupt);
     };
     auto send_done = [&]() {
         FileHasher whole = o.hasher;
@@ -171,8 +172,10 @@ void Phone::pump_send() {
         const bool corrupt = o.f.corrupt_chunk == k && !o.corrupted;
         if (drop) o.dropped = true;
         if (corrupt) o.corrupted = true;
-        if (!drop && !send_chunk(k, corrupt)) return;
-        if (auto d = o.read(k)) o.hasher.update(*d);
+        // One read serves the wire and the digest.
+        auto data = o.read(k);
+        if (!data || (!drop && !send_data(k, *data, corrupt))) return;
+        o.hasher.update(*data);
         o.next = k + 1;
         if (o.f.cancel_after == k) {
             engine_->send_file_done(o.id, false, std::string("手机端已取消"), std::nullopt, true, ts);
