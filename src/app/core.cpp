@@ -518,7 +518,7 @@ void Core::step_tcp_inbound() {
         }
         // Anyone can send bytes to the port: only frames the engine authenticated on the
         // bound channel show that the phone is alive.
-        if (e->handle_frame(frame->bytes, Transport::Tcp)) {
+        if (e->handle_tcp_frame_in_place(frame->bytes)) {
             const Instant now = clock_.now();
             e->note_tcp_receive(now);
             st_.link.last_rx = now;

@@ -38,4 +38,13 @@ Result<Bytes, CryptoError> open_frame(const Key32& session_key,
     return open_frame_payload(session_key, nonce, head, sealed);
 }
 
+Result<ByteView, CryptoError> open_frame_in_place(const Key32& session_key,
+                                                  const std::array<std::uint8_t, 16>& session_id,
+                                                  std::uint8_t own_role, const FrameHeader& header,
+                                                  std::span<std::uint8_t> sealed) {
+    const auto head = write_header(header);
+    const AeadNonce nonce = frame_nonce(session_key, receive_dir(own_role), header.seq, session_id);
+    return open_frame_payload_in_place(session_key, nonce, head, sealed);
+}
+
 }  // namespace dovan

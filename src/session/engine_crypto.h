@@ -35,5 +35,10 @@ Result<Bytes, CryptoError> open_frame(const Key32& session_key,
                                       const std::array<std::uint8_t, 16>& session_id,
                                       std::uint8_t own_role, const FrameHeader& header,
                                       ByteView sealed);
+// Opens over the sealed bytes: the plaintext is their front.
+Result<ByteView, CryptoError> open_frame_in_place(const Key32& session_key,
+                                                  const std::array<std::uint8_t, 16>& session_id,
+                                                  std::uint8_t own_role, const FrameHeader& header,
+                                                  std::span<std::uint8_t> sealed);
 
 }  // namespace dovan
