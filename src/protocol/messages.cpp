@@ -210,23 +210,26 @@ Bytes encode_envelope(ByteView msg_id, std::uint64_t ts_ms, ByteView src, ByteVi
     auto len_field = [](std::size_t n) { return n == 0 ? 0 : 1 + varint_len(n) + n; };
     const std::size_t total = len_field(msg_id.size()) + (ts_ms ? 1 + varint_len(ts_ms) : 0) +
                               len_field(src.size()) + len_field(body.size());
-    Bytes out(total);
-    std::uint8_t* p = out.data();
-    auto put_bytes = [&p](std::uint8_t key, ByteView v) {
-        if (v.empty()) return;
+    // Appended field by field into the reserved buffer: a body is never zero-filled first.
+    Bytes out;
+    out.reserve(total);
+    auto put_key_varint = [&out](std::uint8_t key, std::uint64_t v) {
+        std::uint8_t buf[11];
+        std::uint8_t* p = buf;
         *p++ = key;
-        put_varint(p, v.size());
-        std::copy(v.begin(), v.end(), p);
-        p += v.size();
+        put_varint(p, v);
+        out.insert(out.end(), buf, p);
+    };
+    auto put_bytes = [&](std::uint8_t key, ByteView v) {
+        if (v.empty()) return;
+        put_key_varint(key, v.size());
+        out.insert(out.end(), v.begin(), v.end());
     };
     put_bytes(0x0A, msg_id);
-    if (ts_ms != 0) {
-        *p++ = 0x10;
-        put_varint(p, ts_ms);
-    }
+    if (ts_ms != 0) put_key_varint(0x10, ts_ms);
     put_bytes(0x1A, src);
     put_bytes(0x22, body);
-    invariant(p == out.data() + out.size(), "Envelope 预先计算的长度与写入长度一致");
+    invariant(out.size() == total, "Envelope 预先计算的长度与写入长度一致");
     return out;
 }
 
@@ -234,8 +237,10 @@ Bytes encode_file_chunk(const FileChunkView& chunk) {
     const std::size_t total = (chunk.file_id ? 9 : 0) + (chunk.index ? 1 + varint_len(chunk.index) : 0) +
                               (chunk.data.empty() ? 0 : 1 + varint_len(chunk.data.size()) + chunk.data.size()) +
                               (chunk.crc32 ? 1 + varint_len(chunk.crc32) : 0);
-    Bytes out(total);
-    std::uint8_t* p = out.data();
+    // The fields around the data are a few bytes each; the data is appended, never zero-filled
+    // first.
+    std::uint8_t head[32];
+    std::uint8_t* p = head;
     if (chunk.file_id) {
         *p++ = 0x09;
         for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(chunk.file_id >> (8 * i));
@@ -247,13 +252,19 @@ Bytes encode_file_chunk(const FileChunkView& chunk) {
     if (!chunk.data.empty()) {
         *p++ = 0x1A;
         put_varint(p, chunk.data.size());
-        p = std::copy(chunk.data.begin(), chunk.data.end(), p);
     }
+    std::uint8_t tail[8];
+    std::uint8_t* t = tail;
     if (chunk.crc32) {
-        *p++ = 0x20;
-        put_varint(p, chunk.crc32);
+        *t++ = 0x20;
+        put_varint(t, chunk.crc32);
     }
-    invariant(p == out.data() + out.size(), "FileChunk 预先计算的长度与写入长度一致");
+    Bytes out;
+    out.reserve(total);
+    out.assign(head, p);
+    out.insert(out.end(), chunk.data.begin(), chunk.data.end());
+    out.insert(out.end(), tail, t);
+    invariant(out.size() == total, "FileChunk 预先计算的长度与写入长度一致");
     return out;
 }
 

@@ -47,17 +47,26 @@ struct Phone::Outgoing {
     bool swapped = false;
     bool paused = false;
 
-    Result<Bytes> read(std::uint32_t index) const {
+    Bytes buffer;  // the chunk being sent, its storage kept from chunk to chunk
+
+    // Into `data`, whose storage is reused: a chunk-sized buffer is not zero-filled again.
+    bool read_into(std::uint32_t index, Bytes& data) const {
         const std::uint64_t off = std::uint64_t{index} * f.chunk_size;
         const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(f.chunk_size, size - off));
-        Bytes data(len);
+        data.resize(len);
         std::size_t got = 0;
         while (got < len) {
             const ssize_t n = ::pread(file.fd(), data.data() + got, len - got, static_cast<off_t>(off + got));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return fail_text("read failed");
+            if (n <= 0) return false;
             got += static_cast<std::size_t>(n);
         }
+        return true;
+    }
+
+    Result<Bytes> read(std::uint32_t index) const {
+        Bytes data;
+        if (!read_into(index, data)) return fail_text("read failed");
         return data;
     }
 };
@@ -173,9 +182,8 @@ void Phone::pump_send() {
         if (drop) o.dropped = true;
         if (corrupt) o.corrupted = true;
         // One read serves the wire and the digest.
-        auto data = o.read(k);
-        if (!data || (!drop && !send_data(k, *data, corrupt))) return;
-        o.hasher.update(*data);
+        if (!o.read_into(k, o.buffer) || (!drop && !send_data(k, o.buffer, corrupt))) return;
+        o.hasher.update(o.buffer);
         o.next = k + 1;
         if (o.f.cancel_after == k) {
             engine_->send_file_done(o.id, false, std::string("手机端已取消"), std::nullopt, true, ts);
