@@ -13,6 +13,8 @@ namespace dovan {
 
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
+// One byte string given in pieces, so a large piece need not be copied to join the others.
+using ByteParts = std::span<const ByteView>;
 
 inline ByteView as_bytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};

@@ -20,9 +20,17 @@ AeadNonce frame_nonce(const Key32& session_key, std::uint8_t dir, std::uint32_t 
 
 void seal_frame_payload_into(const Key32& session_key, const AeadNonce& nonce, ByteView header,
                              ByteView plaintext, Bytes& out) {
+    const ByteView parts[] = {plaintext};
+    seal_frame_payload_into(session_key, nonce, header, parts, out);
+}
+
+void seal_frame_payload_into(const Key32& session_key, const AeadNonce& nonce, ByteView header,
+                             ByteParts plaintext, Bytes& out) {
     invariant(header.size() == kFrameHeaderLen, "帧头必为 13 字节");
+    std::size_t len = 0;
+    for (ByteView piece : plaintext) len += piece.size();
     const std::size_t at = out.size();
-    out.resize(at + plaintext.size() + kAeadTagLen);
+    out.resize(at + len + kAeadTagLen);
     aead_seal(session_key, nonce, header, plaintext, out.data() + at);
 }
 

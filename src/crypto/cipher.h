@@ -31,6 +31,8 @@ AeadNonce frame_nonce(const Key32& session_key, std::uint8_t dir, std::uint32_t 
 // Appends ciphertext ‖ tag (plaintext length + 16) to `out`. `header` must be 13 bytes.
 void seal_frame_payload_into(const Key32& session_key, const AeadNonce& nonce, ByteView header,
                              ByteView plaintext, Bytes& out);
+void seal_frame_payload_into(const Key32& session_key, const AeadNonce& nonce, ByteView header,
+                             ByteParts plaintext, Bytes& out);
 Bytes seal_frame_payload(const Key32& session_key, const AeadNonce& nonce, ByteView header,
                          ByteView plaintext);
 

@@ -125,16 +125,26 @@ bool x25519(const Key32& private_key, const Key32& peer_public, Key32& shared) {
 
 void aead_seal(const Key32& key, const AeadNonce& nonce, ByteView ad, ByteView plain,
                std::uint8_t* out) {
+    const ByteView parts[] = {plain};
+    aead_seal(key, nonce, ad, parts, out);
+}
+
+void aead_seal(const Key32& key, const AeadNonce& nonce, ByteView ad, ByteParts plain,
+               std::uint8_t* out) {
     std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     bool ok = ctx && EVP_EncryptInit_ex2(ctx.get(), chacha_algorithm(), key.data(), nonce.data(), nullptr) == 1;
     if (ok && !ad.empty()) ok = EVP_EncryptUpdate(ctx.get(), nullptr, &len, ad.data(), as_int(ad.size())) == 1;
-    if (ok && !plain.empty())
-        ok = EVP_EncryptUpdate(ctx.get(), out, &len, plain.data(), as_int(plain.size())) == 1 &&
-             static_cast<std::size_t>(len) == plain.size();
-    ok = ok && EVP_EncryptFinal_ex(ctx.get(), out + plain.size(), &len) == 1 &&
-         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kAeadTagLen),
-                             out + plain.size()) == 1;
+    // The cipher is a stream: pieces of any length seal exactly as their concatenation would.
+    std::size_t at = 0;
+    for (ByteView piece : plain) {
+        if (!ok || piece.empty()) continue;
+        ok = EVP_EncryptUpdate(ctx.get(), out + at, &len, piece.data(), as_int(piece.size())) == 1 &&
+             static_cast<std::size_t>(len) == piece.size();
+        at += piece.size();
+    }
+    ok = ok && EVP_EncryptFinal_ex(ctx.get(), out + at, &len) == 1 &&
+         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kAeadTagLen), out + at) == 1;
     invariant(ok, "ChaCha20-Poly1305 加密失败");
 }
 

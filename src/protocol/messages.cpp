@@ -206,13 +206,27 @@ std::string explain_protobuf_error(const Descriptor* type, ByteView bytes) {
     return "failed to decode Protobuf message: " + path + fault;
 }
 
+// `room` more bytes are reserved behind the head for whoever appends the body.
+static Bytes envelope_head(ByteView msg_id, std::uint64_t ts_ms, ByteView src, std::size_t body_len,
+                           std::size_t room);
+
 Bytes encode_envelope(ByteView msg_id, std::uint64_t ts_ms, ByteView src, ByteView body) {
+    Bytes out = envelope_head(msg_id, ts_ms, src, body.size(), body.size());
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+Bytes encode_envelope_head(ByteView msg_id, std::uint64_t ts_ms, ByteView src, std::size_t body_len) {
+    return envelope_head(msg_id, ts_ms, src, body_len, 0);
+}
+
+static Bytes envelope_head(ByteView msg_id, std::uint64_t ts_ms, ByteView src, std::size_t body_len,
+                           std::size_t room) {
     auto len_field = [](std::size_t n) { return n == 0 ? 0 : 1 + varint_len(n) + n; };
     const std::size_t total = len_field(msg_id.size()) + (ts_ms ? 1 + varint_len(ts_ms) : 0) +
-                              len_field(src.size()) + len_field(body.size());
-    // Appended field by field into the reserved buffer: a body is never zero-filled first.
+                              len_field(src.size()) + (body_len ? 1 + varint_len(body_len) : 0);
     Bytes out;
-    out.reserve(total);
+    out.reserve(total + room);
     auto put_key_varint = [&out](std::uint8_t key, std::uint64_t v) {
         std::uint8_t buf[11];
         std::uint8_t* p = buf;
@@ -228,19 +242,14 @@ Bytes encode_envelope(ByteView msg_id, std::uint64_t ts_ms, ByteView src, ByteVi
     put_bytes(0x0A, msg_id);
     if (ts_ms != 0) put_key_varint(0x10, ts_ms);
     put_bytes(0x1A, src);
-    put_bytes(0x22, body);
+    if (body_len != 0) put_key_varint(0x22, body_len);
     invariant(out.size() == total, "Envelope 预先计算的长度与写入长度一致");
     return out;
 }
 
-Bytes encode_file_chunk(const FileChunkView& chunk) {
-    const std::size_t total = (chunk.file_id ? 9 : 0) + (chunk.index ? 1 + varint_len(chunk.index) : 0) +
-                              (chunk.data.empty() ? 0 : 1 + varint_len(chunk.data.size()) + chunk.data.size()) +
-                              (chunk.crc32 ? 1 + varint_len(chunk.crc32) : 0);
-    // The fields around the data are a few bytes each; the data is appended, never zero-filled
-    // first.
-    std::uint8_t head[32];
-    std::uint8_t* p = head;
+FileChunkFraming::FileChunkFraming(const FileChunkView& chunk) {
+    invariant(chunk.data.size() <= 0xFFFFFFFFu, "分块数据不超过 4 GiB");
+    std::uint8_t* p = head_.data();
     if (chunk.file_id) {
         *p++ = 0x09;
         for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(chunk.file_id >> (8 * i));
@@ -253,18 +262,23 @@ Bytes encode_file_chunk(const FileChunkView& chunk) {
         *p++ = 0x1A;
         put_varint(p, chunk.data.size());
     }
-    std::uint8_t tail[8];
-    std::uint8_t* t = tail;
+    head_len_ = static_cast<std::size_t>(p - head_.data());
+    std::uint8_t* t = tail_.data();
     if (chunk.crc32) {
         *t++ = 0x20;
         put_varint(t, chunk.crc32);
     }
+    tail_len_ = static_cast<std::size_t>(t - tail_.data());
+}
+
+Bytes encode_file_chunk(const FileChunkView& chunk) {
+    // Appended piece by piece: the data is never zero-filled first.
+    const FileChunkFraming framing(chunk);
     Bytes out;
-    out.reserve(total);
-    out.assign(head, p);
+    out.reserve(framing.head().size() + chunk.data.size() + framing.tail().size());
+    out.assign(framing.head().begin(), framing.head().end());
     out.insert(out.end(), chunk.data.begin(), chunk.data.end());
-    out.insert(out.end(), tail, t);
-    invariant(out.size() == total, "FileChunk 预先计算的长度与写入长度一致");
+    out.insert(out.end(), framing.tail().begin(), framing.tail().end());
     return out;
 }
 

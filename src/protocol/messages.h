@@ -3,6 +3,7 @@
 // fields, so either side may add fields later.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,6 +36,9 @@ struct EnvelopeView {
 
 // Fields in order 1..4, each only when non-default, into a buffer sized exactly beforehand.
 Bytes encode_envelope(ByteView msg_id, std::uint64_t ts_ms, ByteView src, ByteView body);
+// The same up to where the body's bytes begin, for a body of `body_len` bytes sent from
+// where it lies.
+Bytes encode_envelope_head(ByteView msg_id, std::uint64_t ts_ms, ByteView src, std::size_t body_len);
 // Errors, checked in this order: "protobuf 解码失败: …", "msg_id 长度须为 16B（实际 n）",
 // "src 长度须为 8B（实际 n）".
 Result<Envelope> decode_envelope(ByteView plaintext);
@@ -82,6 +86,19 @@ struct FileChunkView {
 Result<FileChunkView> decode_file_chunk_view(ByteView bytes);
 // The bytes the generated class would write, with the data copied once instead of twice.
 Bytes encode_file_chunk(const FileChunkView& chunk);
+// The encoding's few bytes before and after the data, for sending the data from where it lies.
+class FileChunkFraming {
+public:
+    explicit FileChunkFraming(const FileChunkView& chunk);
+    ByteView head() const { return {head_.data(), head_len_}; }
+    ByteView tail() const { return {tail_.data(), tail_len_}; }
+
+private:
+    std::array<std::uint8_t, 24> head_{};  // key + fixed64, key + varint32, key + length
+    std::array<std::uint8_t, 6> tail_{};   // key + varint32
+    std::size_t head_len_ = 0;
+    std::size_t tail_len_ = 0;
+};
 
 DOVAN_MESSAGE_CODEC(ClipboardPush, clipboard_push)
 DOVAN_MESSAGE_CODEC(NotificationPush, notification_push)

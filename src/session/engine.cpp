@@ -202,6 +202,11 @@ bool Engine::send_clear_tcp(std::uint8_t type, ByteView payload) {
 }
 
 bool Engine::send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport) {
+    const ByteView parts[] = {plaintext};
+    return send_encrypted(type, parts, transport);
+}
+
+bool Engine::send_encrypted(std::uint8_t type, ByteParts plaintext, Transport transport) {
     if (!session_key_ready_) {
         report_error(kErrGeneral, "未配对，消息未发送");
         return false;
@@ -214,10 +219,17 @@ bool Engine::send_encrypted(std::uint8_t type, ByteView plaintext, Transport tra
     h.type = type;
     h.flags = type == HEARTBEAT ? 0 : FLAG_ENCRYPTED;
     h.seq = send_seq_++;
-    h.payload_len = static_cast<std::uint32_t>(plaintext.size());
+    std::size_t len = 0;
+    for (ByteView piece : plaintext) len += piece.size();
+    h.payload_len = static_cast<std::uint32_t>(len);
     // A frame the peer's parser would refuse is never put on the wire.
-    if (h.payload_len > FRAME_MAX_PAYLOAD || plaintext.size() > FRAME_MAX_PAYLOAD) {
+    if (len > FRAME_MAX_PAYLOAD) {
         report_frame_error(FrameError::payload_too_large(h.payload_len), transport);
+        return false;
+    }
+    // A heartbeat is never sealed: its header announces no tag.
+    if (!h.encrypted()) {
+        report_frame_error(FrameError::length_mismatch(h.body_len(), len + kAeadTagLen), transport);
         return false;
     }
     return queue_encoded(seal_frame(session_key_, session_id_, config_.role, h, plaintext), transport);

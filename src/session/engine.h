@@ -26,6 +26,8 @@
 
 namespace dovan {
 
+struct FileChunkView;
+
 class BleFragmenter;
 class BleReassembler;
 class MessageIds;
@@ -132,6 +134,9 @@ public:
     // Wraps `body` in an Envelope and sends it over TCP when bound, else BLE; a `locked`
     // message (a file chunk) follows the transfer lock.
     bool send_business(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms, bool locked);
+    // A file chunk, sealed straight from `chunk.data`: the largest message is never copied
+    // into an encoding or an envelope first. Follows the transfer lock.
+    bool send_file_chunk(const FileChunkView& chunk, std::uint64_t timestamp_ms);
     bool send_tcp_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms);
     // Over BLE whatever the TCP channel does (the clipboard push).
     bool send_ble_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms);
@@ -243,9 +248,12 @@ private:
     void push_event(AppEventKind kind, AppEventPayload payload);
     void set_state_direct(EngineState s);
     bool send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport);
+    bool send_encrypted(std::uint8_t type, ByteParts plaintext, Transport transport);
+    bool send_business_parts(std::uint8_t type, ByteParts body, std::uint64_t timestamp_ms, bool locked);
     bool send_clear(std::uint8_t type, ByteView payload, Transport transport);
     bool queue_frame(const FrameHeader& header, ByteView body, Transport transport);
     bool queue_encoded(Bytes frame, Transport transport);
+    bool tcp_may_carry(std::uint8_t type);
     Result<ByteView, CryptoError> open_payload(const FrameHeader& h, ByteView payload, Bytes& copy);
     void report_frame_error(const FrameError& error, Transport transport);
     bool handle_heartbeat(const Frame& frame, Transport transport);

@@ -19,11 +19,11 @@ Result<SessionSecrets, CryptoError> derive_session_secrets(ByteView handshake_ha
 }
 
 Bytes seal_frame(const Key32& session_key, const std::array<std::uint8_t, 16>& session_id,
-                 std::uint8_t own_role, const FrameHeader& header, ByteView plaintext) {
+                 std::uint8_t own_role, const FrameHeader& header, ByteParts plaintext) {
     const auto head = write_header(header);
     const AeadNonce nonce = frame_nonce(session_key, send_dir(own_role), header.seq, session_id);
     Bytes frame;
-    frame.reserve(head.size() + plaintext.size() + kAeadTagLen);
+    frame.reserve(head.size() + header.payload_len + kAeadTagLen);
     frame.assign(head.begin(), head.end());
     seal_frame_payload_into(session_key, nonce, head, plaintext, frame);
     return frame;

@@ -30,7 +30,7 @@ Result<SessionSecrets, CryptoError> derive_session_secrets(ByteView handshake_ha
 // the ciphertext, the tag, sealed straight into one buffer. `header` must already carry
 // FLAG_ENCRYPTED and the plaintext length, at most FRAME_MAX_PAYLOAD.
 Bytes seal_frame(const Key32& session_key, const std::array<std::uint8_t, 16>& session_id,
-                 std::uint8_t own_role, const FrameHeader& header, ByteView plaintext);
+                 std::uint8_t own_role, const FrameHeader& header, ByteParts plaintext);
 Result<Bytes, CryptoError> open_frame(const Key32& session_key,
                                       const std::array<std::uint8_t, 16>& session_id,
                                       std::uint8_t own_role, const FrameHeader& header,

@@ -3,6 +3,7 @@
 #include "common/bytes.h"
 #include "platform/debug_log.h"
 #include "crypto/key_schedule.h"
+#include "protocol/messages.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"
 
@@ -22,7 +23,7 @@ Bytes Engine::envelope(ByteView body, std::uint64_t timestamp_ms) {
     return encode_envelope(id, timestamp_ms, msg_ids_->device_id(), body);
 }
 
-bool Engine::send_encrypted_tcp(std::uint8_t type, ByteView plaintext) {
+bool Engine::tcp_may_carry(std::uint8_t type) {
     // Only heartbeats may reach a TCP peer that has not proven it holds the session.
     if (!tcp_bound_ && type != HEARTBEAT) {
         report_error(kErrGeneral, "TCP 通道尚未绑定，业务帧未发出");
@@ -34,11 +35,27 @@ bool Engine::send_encrypted_tcp(std::uint8_t type, ByteView plaintext) {
                        {{"depth", std::to_string(tcp_out_.size())}});
         return false;
     }
-    return send_encrypted(type, plaintext, Transport::Tcp);
+    return true;
+}
+
+bool Engine::send_encrypted_tcp(std::uint8_t type, ByteView plaintext) {
+    return tcp_may_carry(type) && send_encrypted(type, plaintext, Transport::Tcp);
 }
 
 bool Engine::send_business(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms,
                            bool locked) {
+    const ByteView parts[] = {body};
+    return send_business_parts(type, parts, timestamp_ms, locked);
+}
+
+bool Engine::send_file_chunk(const FileChunkView& chunk, std::uint64_t timestamp_ms) {
+    const FileChunkFraming framing(chunk);
+    const ByteView parts[] = {framing.head(), chunk.data, framing.tail()};
+    return send_business_parts(FILE_CHUNK, parts, timestamp_ms, true);
+}
+
+bool Engine::send_business_parts(std::uint8_t type, ByteParts body, std::uint64_t timestamp_ms,
+                                 bool locked) {
     if (state_ != EngineState::Paired) return false;
     const bool use_tcp = tcp_bound_ && !(locked && lock_.channel == LockChannel::Ble);
     if (debug_log_enabled())
@@ -47,8 +64,20 @@ bool Engine::send_business(std::uint8_t type, ByteView body, std::uint64_t times
                     {"channel", use_tcp ? "tcp" : "ble"},
                     {"tcp_bound", tcp_bound_ ? "1" : "0"},
                     {"locked", locked ? "1" : "0"}});
-    const Bytes wrapped = envelope(body, timestamp_ms);
-    return use_tcp ? send_encrypted_tcp(type, wrapped) : send_encrypted_ble(type, wrapped);
+    std::size_t body_len = 0;
+    for (ByteView piece : body) body_len += piece.size();
+    const MessageId id = msg_ids_->next();
+    const Bytes head = encode_envelope_head(id, timestamp_ms, msg_ids_->device_id(), body_len);
+    // The envelope's fields, then the body's pieces where they lie.
+    std::vector<ByteView> wrapped;
+    wrapped.reserve(body.size() + 1);
+    wrapped.push_back(head);
+    wrapped.insert(wrapped.end(), body.begin(), body.end());
+    if (use_tcp) {
+        if (!tcp_may_carry(type)) return false;
+        return send_encrypted(type, ByteParts(wrapped), Transport::Tcp);
+    }
+    return send_encrypted(type, ByteParts(wrapped), Transport::Ble);
 }
 
 bool Engine::send_tcp_only(std::uint8_t type, ByteView body, std::uint64_t timestamp_ms) {

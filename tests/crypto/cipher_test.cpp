@@ -83,6 +83,30 @@ TEST(FrameCipher, AnythingChangedFailsToOpen) {
     EXPECT_EQ(bad_header.error().text, "header 长度异常：12B（期望 13B）");
 }
 
+// Pieces seal exactly as their concatenation, wherever the cuts fall against the cipher's
+// 64-byte blocks.
+TEST(FrameCipher, PiecesSealAsTheirConcatenation) {
+    const Bytes header = {'D', 'V', 0x01, 0x0a, 0x10, 0, 0, 0, 7, 0, 0, 0, 0};
+    const AeadNonce nonce = frame_nonce(kKey, 1, 9, kSid);
+    Bytes whole(300);
+    for (std::size_t i = 0; i < whole.size(); ++i) whole[i] = static_cast<std::uint8_t>(i * 7);
+    const Bytes expected = seal_frame_payload(kKey, nonce, header, whole);
+    const std::vector<std::vector<std::size_t>> cuts = {{}, {0}, {1}, {63, 64}, {64}, {13, 13, 200}, {299}, {300}};
+    for (const auto& at : cuts) {
+        std::vector<ByteView> pieces;
+        std::size_t from = 0;
+        for (std::size_t c : at) {
+            pieces.push_back(ByteView(whole).subspan(from, c - from));
+            from = c;
+        }
+        pieces.push_back(ByteView(whole).subspan(from));
+        Bytes out = {0xEE};  // sealed bytes are appended behind what is there
+        seal_frame_payload_into(kKey, nonce, header, ByteParts(pieces), out);
+        ASSERT_EQ(out.size(), 1 + expected.size());
+        EXPECT_EQ(Bytes(out.begin() + 1, out.end()), expected) << pieces.size() << " pieces";
+    }
+}
+
 TEST(FrameCipher, EmptyPlaintextStillCarriesATag) {
     const Bytes header = {'D', 'V', 0x01, 0x0a, 0x10, 0, 0, 0, 7, 0, 0, 0, 0};
     const AeadNonce nonce = frame_nonce(kKey, 2, 7, kSid);

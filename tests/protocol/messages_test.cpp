@@ -37,6 +37,18 @@ TEST(Envelope, WritesFieldsInOrderAndOmitsDefaults) {
     EXPECT_EQ(env->body, body);
 }
 
+TEST(Envelope, HeadThenBodyIsTheWholeEnvelope) {
+    for (std::size_t len : {0u, 1u, 127u, 128u, 300000u}) {
+        const Bytes body(len, 0x42);
+        Bytes joined = encode_envelope_head(kMsgId, 300, kSrc, len);
+        joined.insert(joined.end(), body.begin(), body.end());
+        EXPECT_EQ(joined, encode_envelope(kMsgId, 300, kSrc, body)) << len;
+        auto env = decode_envelope(joined);
+        ASSERT_TRUE(env.ok()) << len;
+        EXPECT_EQ(env->body, body);
+    }
+}
+
 TEST(Envelope, LargeBodyUsesMultiByteLength) {
     const Bytes body(300000, 0x5A);
     const Bytes enc = encode_envelope(kMsgId, 1733700000000ULL, kSrc, body);

@@ -136,7 +136,7 @@ void Phone::pump_send() {
     auto send_data = [&](std::uint32_t index, Bytes& data, bool corrupt) -> bool {
         const std::uint32_t crc = crc32(data);
         if (corrupt && !data.empty()) data[0] ^= 0x5A;
-        const bool sent = engine_->send_business(FILE_CHUNK, encode_file_chunk(FileChunkView{o.id, index, data, crc}), ts, true);
+        const bool sent = engine_->send_file_chunk(FileChunkView{o.id, index, data, crc}, ts);
         if (corrupt && !data.empty()) data[0] ^= 0x5A;
         return sent;
     };
