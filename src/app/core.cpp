@@ -221,6 +221,10 @@ bool Core::user_deciding() const {
     return g->sas_prompt || g->identity_change;
 }
 
+void Core::engine_ending() {
+    if (engine_present()) features_->on_link({LinkChange::Kind::EngineEnding, {}});
+}
+
 void Core::before_connect() {
     sync_engine_presence();
     shutdown_lan();

@@ -171,6 +171,7 @@ private:
     std::string peer_name() const override;
     bool auto_connect_enabled() const override;
     bool user_deciding() const override;
+    void engine_ending() override;
     void before_connect() override;
     void mirror_scan_list();
     // The earliest instant a step has timed work; the pause never runs past it.

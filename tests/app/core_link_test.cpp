@@ -136,12 +136,19 @@ public:
         refuse_status_ = status;
     }
     sim::SimPeripheral& radio() { return radio_; }
+    // Every clipboard text the phone's engine delivered, in order, repeats included.
+    std::vector<std::string> clips() {
+        std::lock_guard lock(mu_);
+        return clips_;
+    }
 
 private:
     void flush_locked() {
         const auto notify = *ble::Uuid::parse(kNotifyCharUuid);
         for (const Bytes& v : engine_->take_ble_fragments()) radio_.notify(notify, v);
-        (void)engine_->take_events();
+        for (const AppEvent& e : engine_->take_events()) {
+            if (const auto* clip = e.as<ClipboardReceivedEvent>()) clips_.push_back(clip->text);
+        }
     }
 
     const Clock& clock_;
@@ -149,6 +156,7 @@ private:
     std::unique_ptr<Engine> engine_;
     bool deaf_ = false;
     std::optional<std::uint8_t> refuse_status_;
+    std::vector<std::string> clips_;
     sim::SimPeripheral radio_;
 };
 
@@ -349,6 +357,42 @@ TEST_F(CoreOverSimRadio, FailingWritesOnASilentLinkHealByReconnecting) {
     ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }));
     EXPECT_EQ(CoreProbe::state(*core_).link.heal_attempts, 0u);
     EXPECT_FALSE(CoreProbe::state(*core_).link.heal_target.has_value());
+}
+
+// A clipboard push has no answer. Texts a dead link took are settled when the session is
+// replaced: the newest goes again once the phone is back, an older one is reported as not
+// sent, and one whose writes the phone acknowledged is not sent twice.
+TEST_F(CoreOverSimRadio, ClipboardTextsADeadLinkTookAreSettledWhenTheSessionIsReplaced) {
+    start_core();
+    pair();
+    const std::string not_sent = "剪贴板未发出：尚未配对，或链路未就绪";
+    auto notices_of = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (const FeedEvent& e : ui_->feed().read(0).events) {
+            if (const auto* notice = std::get_if<feed::Notice>(&e.data)) n += notice->text == text;
+        }
+        return n;
+    };
+    auto not_sent_notices = [&] { return notices_of(not_sent); };
+    ui_->lock()->requests.send_clipboard = "arrived";
+    ASSERT_TRUE(turns_until([&] { return phone_->clips() == std::vector<std::string>{"arrived"}; }, 50));
+
+    phone_->refuse_writes(1);
+    ui_->lock()->requests.send_clipboard = "older";
+    core_->turn();
+    ui_->lock()->requests.send_clipboard = "newest";
+    core_->turn();
+    EXPECT_EQ(not_sent_notices(), 0u) << "the session still holds both";
+
+    const std::string heal_notice =
+        "蓝牙链路无响应，正在等「Dovan」重新广播后重连（第 1 次，期间文件传输会中断）";
+    ASSERT_TRUE(turns_until([&] { return notices_of(heal_notice) > 0; }, 400));
+    phone_->refuse_writes(std::nullopt);
+    ASSERT_TRUE(turns_until([&] { return phone_->clips().size() > 1; }, 400));
+    for (int i = 0; i < 20; ++i) core_->turn();
+    EXPECT_EQ(phone_->clips(), (std::vector<std::string>{"arrived", "newest"}));
+    EXPECT_EQ(not_sent_notices(), 1u);
+    EXPECT_EQ(pc_state(), EngineState::Paired);
 }
 
 // The phone's side of the LAN channel, or anyone else's: a plain loopback TCP client.
