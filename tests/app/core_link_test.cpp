@@ -546,6 +546,42 @@ TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelClos
     EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 连接被关闭"), n.end());
 }
 
+// The phone hangs up and dials again before the core's next turn: the accept of the new
+// connection is seen before the close of the old one, and what the old one delivered must
+// still be taken in.
+TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsStale) {
+    start_core();
+    pair();
+    DebugCapture capture;
+    const std::uint16_t port = listening_port();
+    auto first = std::make_unique<TcpClient>(port);
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
+    const std::uint64_t first_conn = CoreProbe::state(*core_).tcp_conn_id;
+    ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 1)));
+    ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 2)));
+    first.reset();
+    TcpClient second(port);
+    ASSERT_TRUE(second.connected());
+    ASSERT_TRUE(second.send_all(hello_from("Pixel 8", 3)));
+
+    auto& sh = *CoreProbe::state(*core_).tcp->shared();
+    auto reader_done = [&] {
+        std::scoped_lock lock(sh.accept_mu, sh.queue_mu);
+        return sh.accepted.has_value() && sh.accepted->conn != first_conn && sh.queue.size() == 3;
+    };
+    for (int i = 0; i < 1000 && !reader_done(); ++i) std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(reader_done());
+
+    core_->turn();
+    EXPECT_EQ(CoreProbe::state(*core_).tcp_conn_id, first_conn + 1);
+    EXPECT_TRUE(CoreProbe::state(*core_).tcp_channel_open);
+    EXPECT_TRUE(capture.events("tcp.rx.drop_stale").empty());
+    const auto frames = capture.events("tcp.rx.frame");
+    ASSERT_EQ(frames.size(), 3u);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].field("conn"), std::to_string(i < 2 ? first_conn : first_conn + 1)) << i;
+}
+
 TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {
     start_core();
     pair();
