@@ -147,7 +147,8 @@ bool Core::work_waiting() const {
     if (e && st_.tcp && st_.tcp_channel_open && !e->tcp_out().empty() && const_cast<TcpChannel&>(*st_.tcp).write_room())
         return true;
     if (e && !e->received_chunks().empty()) return true;
-    return st_.tcp && st_.tcp_channel_open && const_cast<TcpChannel&>(*st_.tcp).has_frames();
+    return st_.tcp && st_.tcp_channel_open &&
+           (st_.next_conn_frame || const_cast<TcpChannel&>(*st_.tcp).has_frames());
 }
 
 void Core::run(const std::atomic<bool>& stop) {
@@ -174,6 +175,7 @@ void Core::shutdown_lan() {
     }
     // A new listener numbers its connections afresh; an old id must not match one of them.
     st_.held_close.reset();
+    st_.next_conn_frame.reset();
     st_.tcp_channel_open = false;
     st_.tcp_conn_id = 0;
     st_.last_listen_attempt.reset();
@@ -225,6 +227,10 @@ bool Core::auto_connect_enabled() const { return st_.ui->lock()->settings.auto_c
 bool Core::user_deciding() const {
     auto g = st_.ui->lock();
     return g->sas_prompt || g->identity_change;
+}
+
+void Core::engine_ending() {
+    if (engine_present()) features_->on_link({LinkChange::Kind::EngineEnding, {}});
 }
 
 void Core::before_connect() {
@@ -436,6 +442,10 @@ void Core::step_tcp_accept() {
     auto accepted = st_.tcp->take_accepted();
     if (!accepted) return;
     if (accepted->conn != st_.tcp_conn_id) {
+        // The phone can hang up and dial again within one turn. What the previous connection
+        // delivered came before its end and still counts (a last notification, a file's
+        // offer): it is taken in under that binding, not dropped as stale.
+        if (st_.tcp_channel_open && st_.tcp_conn_id != 0) take_in_frames_of(st_.tcp_conn_id);
         st_.tcp_conn_id = accepted->conn;
         auto closed = st_.held_close ? std::exchange(st_.held_close, std::nullopt) : st_.tcp->take_closed();
         if (closed && closed->conn == accepted->conn) st_.held_close = std::move(closed);
@@ -495,7 +505,7 @@ void Core::step_tcp_inbound() {
                 return;
             }
         }
-        auto frame = st_.tcp->pop_frame();
+        auto frame = st_.next_conn_frame ? std::exchange(st_.next_conn_frame, std::nullopt) : st_.tcp->pop_frame();
         if (!frame) {
             st_.tcp->wake_reader();
             return;
@@ -507,22 +517,41 @@ void Core::step_tcp_inbound() {
                            {{"conn", std::to_string(frame->conn)}, {"live", std::to_string(st_.tcp_conn_id)}});
             continue;
         }
-        Engine* e = engine();
-        if (!e) continue;
-        const bool heartbeat = frame->bytes.size() >= 4 && frame->bytes[3] == HEARTBEAT;
-        if (!heartbeat && debug_log_enabled()) {
-            emit_event(LogLevel::Info, "lan", "tcp.rx.frame",
-                       {{"conn", std::to_string(frame->conn)},
-                        {"len", std::to_string(frame->bytes.size())},
-                        {"type", frame->bytes.size() >= 4 ? std::to_string(frame->bytes[3]) : std::string()}});
+        take_in_tcp_frame(*frame);
+    }
+}
+
+void Core::take_in_frames_of(std::uint64_t conn) {
+    // The reader serves one connection at a time, so the old connection's frames all come
+    // before the first one of the next; that one is kept for step 5.
+    while (!st_.next_conn_frame) {
+        auto frame = st_.tcp->pop_frame();
+        if (!frame) return;
+        note_bulk(frame->bytes.size());
+        if (frame->conn == conn) {
+            take_in_tcp_frame(*frame);
+        } else {
+            st_.next_conn_frame = std::move(frame);
         }
-        // Anyone can send bytes to the port: only frames the engine authenticated on the
-        // bound channel show that the phone is alive.
-        if (e->handle_tcp_frame_in_place(frame->bytes)) {
-            const Instant now = clock_.now();
-            e->note_tcp_receive(now);
-            st_.link.last_rx = now;
-        }
+    }
+}
+
+void Core::take_in_tcp_frame(TcpFrame& frame) {
+    Engine* e = engine();
+    if (!e) return;
+    const bool heartbeat = frame.bytes.size() >= 4 && frame.bytes[3] == HEARTBEAT;
+    if (!heartbeat && debug_log_enabled()) {
+        emit_event(LogLevel::Info, "lan", "tcp.rx.frame",
+                   {{"conn", std::to_string(frame.conn)},
+                    {"len", std::to_string(frame.bytes.size())},
+                    {"type", frame.bytes.size() >= 4 ? std::to_string(frame.bytes[3]) : std::string()}});
+    }
+    // Anyone can send bytes to the port: only frames the engine authenticated on the
+    // bound channel show that the phone is alive.
+    if (e->handle_tcp_frame_in_place(frame.bytes)) {
+        const Instant now = clock_.now();
+        e->note_tcp_receive(now);
+        st_.link.last_rx = now;
     }
 }
 

@@ -115,6 +115,9 @@ struct CoreState {
     // A close kept for step 4: it came with an accept for the same connection, or frames
     // the peer sent before it are still waiting to be read.
     std::optional<TcpClosed> held_close;
+    // The first frame of a new connection, met while the previous connection's frames were
+    // taken in at its accept; step 5 takes it before the queue.
+    std::optional<TcpFrame> next_conn_frame;
 
     std::uint64_t tcp_conn_id = 0;  // 0: no connection served
     bool tcp_channel_open = false;
@@ -179,6 +182,7 @@ private:
     std::string peer_name() const override;
     bool auto_connect_enabled() const override;
     bool user_deciding() const override;
+    void engine_ending() override;
     void before_connect() override;
     void mirror_scan_list();
     // The earliest instant a step has timed work; the pause never runs past it.
@@ -213,6 +217,10 @@ private:
     void step_tcp_accept();
     void step_tcp_close();
     void step_tcp_inbound();
+    // Hands the queued frames of connection `conn` to the engine, up to the first frame of
+    // another connection.
+    void take_in_frames_of(std::uint64_t conn);
+    void take_in_tcp_frame(TcpFrame& frame);
     void step_ble_inbound();
     void step_ble_writes();
     void step_heal_start();

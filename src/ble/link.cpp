@@ -123,6 +123,8 @@ Result<Link::Attached> Link::attempt(std::uint64_t address) {
 
 void Link::connect(const ScannedDevice& target) {
     if (st_.engine) {
+        // What the old session still held must be settled while it can be asked.
+        host_.engine_ending();
         st_.engine->transition(EngineEvent{EngineEventKind::UserDisconnect});
         st_.engine.reset();
     }
@@ -254,6 +256,7 @@ void Link::write_pass() {
                     }
                     st_.ble_write_failures = 0;
                     in_flight_.reset();
+                    st_.engine->note_ble_fragment_written();
                     break;
                 }
             }

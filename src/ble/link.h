@@ -77,6 +77,8 @@ public:
     virtual bool auto_connect_enabled() const = 0;
     // False while the user is deciding about a phone (a SAS or identity prompt is open).
     virtual bool user_deciding() const = 0;
+    // The engine is about to be dropped for a new connection; it still answers.
+    virtual void engine_ending() = 0;
     // A new connection replaces the old one: transfers bound to it end, the LAN side closes.
     virtual void before_connect() = 0;
     // Only a bound channel is the phone; an unbound connection may be anyone.

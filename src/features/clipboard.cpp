@@ -25,6 +25,12 @@ bool ClipboardSync::on_event(const AppEvent& event) {
     return true;
 }
 
+namespace {
+
+constexpr std::string_view kNotSent = "剪贴板未发出：尚未配对，或链路未就绪";
+
+}  // namespace
+
 void ClipboardSync::on_requests(UiRequests& requests) {
     if (!requests.send_clipboard) return;
     const std::string text = std::move(*requests.send_clipboard);
@@ -33,6 +39,12 @@ void ClipboardSync::on_requests(UiRequests& requests) {
         host_.push_notice("剪贴板同步已在设置中关闭（重启后生效）");
         return;
     }
+    // A newer text makes the one kept for the next session stale.
+    drop_resend();
+    (void)send(text);
+}
+
+bool ClipboardSync::send(const std::string& text) {
     bool sent = false;
     Engine* e = host_.engine();
     if (e != nullptr && e->state() == EngineState::Paired) {
@@ -49,12 +61,45 @@ void ClipboardSync::on_requests(UiRequests& requests) {
         }
     }
     if (!sent) {
-        host_.push_notice("剪贴板未发出：尚未配对，或链路未就绪");
-        return;
+        host_.push_notice(kNotSent);
+        return false;
     }
+    while (!unwritten_.empty() && unwritten_.front() <= e->ble_fragments_written()) unwritten_.pop_front();
+    unwritten_.push_back(e->ble_fragments_queued());
+    newest_ = text;
     auto g = host_.ui().lock();
     g->clip_last_sent = text;
     g->bump();
+    return true;
+}
+
+void ClipboardSync::drop_resend() {
+    if (!resend_) return;
+    resend_.reset();
+    host_.push_notice(kNotSent);
+}
+
+void ClipboardSync::step(TurnStep at, Instant) {
+    if (at != TurnStep::SessionStartup || !resend_) return;
+    const std::string text = std::move(*resend_);
+    resend_.reset();
+    (void)send(text);
+}
+
+void ClipboardSync::on_link(const LinkChange& change) {
+    if (change.kind == LinkChange::Kind::Unbound) {
+        drop_resend();
+        return;
+    }
+    if (change.kind != LinkChange::Kind::EngineEnding) return;
+    const Engine* e = host_.engine();
+    const std::uint64_t written = e != nullptr ? e->ble_fragments_written() : 0;
+    while (!unwritten_.empty() && unwritten_.front() <= written) unwritten_.pop_front();
+    if (unwritten_.empty()) return;
+    for (std::size_t i = 1; i < unwritten_.size(); ++i) host_.push_notice(kNotSent);
+    unwritten_.clear();
+    resend_ = std::move(newest_);
+    newest_.clear();
 }
 
 }  // namespace dovan

@@ -69,6 +69,7 @@ void ConfigSync::on_link(const LinkChange& change) {
         case LinkChange::Kind::TcpBound:
             sent_ = send();
             return;
+        case LinkChange::Kind::EngineEnding:
         case LinkChange::Kind::TcpUnbound:
             return;
     }

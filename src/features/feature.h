@@ -65,6 +65,7 @@ enum class TurnStep : std::uint8_t {
 struct LinkChange {
     enum class Kind : std::uint8_t {
         EngineCreated,  // a BLE connection was made; a new session starts (not yet PAIRED)
+        EngineEnding,   // the session is about to end; host.engine() is still the old one
         EngineGone,     // the session ended (a new connection replaces it); transfers end
         TcpBound,       // the LAN channel is bound: business traffic may use it
         TcpUnbound,     // the LAN channel is gone; `reason` says why

@@ -439,6 +439,7 @@ std::optional<Bytes> Engine::next_ble_fragment() {
     if (ble_out_.empty()) return std::nullopt;
     Bytes out = std::move(ble_out_.front());
     ble_out_.pop_front();
+    ++ble_taken_;
     return out;
 }
 
@@ -451,6 +452,7 @@ std::optional<Bytes> Engine::next_tcp_frame() {
 
 std::vector<Bytes> Engine::take_ble_fragments() {
     std::vector<Bytes> out(std::make_move_iterator(ble_out_.begin()), std::make_move_iterator(ble_out_.end()));
+    ble_taken_ += out.size();
     ble_out_.clear();
     return out;
 }

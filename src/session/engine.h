@@ -163,6 +163,13 @@ public:
     // What waits, read-only: for pacing decisions and for tests.
     const std::vector<AppEvent>& events() const { return events_; }
     const std::deque<Bytes>& ble_out() const { return ble_out_; }
+    // Fragments ever queued for BLE and those the writer saw acknowledged, counted from
+    // the engine's start: a message whose last fragment was number n (the queued count
+    // right after it was sent) reached the phone once the written count is n or more.
+    // GATT writes complete in order, so nothing else is needed to tell what a dead link took.
+    std::uint64_t ble_fragments_queued() const { return ble_taken_ + ble_out_.size(); }
+    std::uint64_t ble_fragments_written() const { return ble_written_; }
+    void note_ble_fragment_written() { ++ble_written_; }
     const std::deque<Bytes>& tcp_out() const { return tcp_out_; }
     const std::deque<ReceivedChunk>& received_chunks() const { return received_chunks_; }
     std::size_t chunk_backlog_bytes() const;
@@ -349,6 +356,8 @@ private:
     // outboxes
     std::vector<AppEvent> events_;
     std::deque<Bytes> ble_out_;
+    std::uint64_t ble_taken_ = 0;
+    std::uint64_t ble_written_ = 0;
     std::deque<Bytes> tcp_out_;
     std::deque<ReceivedChunk> received_chunks_;
 

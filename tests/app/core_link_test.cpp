@@ -136,12 +136,19 @@ public:
         refuse_status_ = status;
     }
     sim::SimPeripheral& radio() { return radio_; }
+    // Every clipboard text the phone's engine delivered, in order, repeats included.
+    std::vector<std::string> clips() {
+        std::lock_guard lock(mu_);
+        return clips_;
+    }
 
 private:
     void flush_locked() {
         const auto notify = *ble::Uuid::parse(kNotifyCharUuid);
         for (const Bytes& v : engine_->take_ble_fragments()) radio_.notify(notify, v);
-        (void)engine_->take_events();
+        for (const AppEvent& e : engine_->take_events()) {
+            if (const auto* clip = e.as<ClipboardReceivedEvent>()) clips_.push_back(clip->text);
+        }
     }
 
     const Clock& clock_;
@@ -149,6 +156,7 @@ private:
     std::unique_ptr<Engine> engine_;
     bool deaf_ = false;
     std::optional<std::uint8_t> refuse_status_;
+    std::vector<std::string> clips_;
     sim::SimPeripheral radio_;
 };
 
@@ -351,6 +359,42 @@ TEST_F(CoreOverSimRadio, FailingWritesOnASilentLinkHealByReconnecting) {
     EXPECT_FALSE(CoreProbe::state(*core_).link.heal_target.has_value());
 }
 
+// A clipboard push has no answer. Texts a dead link took are settled when the session is
+// replaced: the newest goes again once the phone is back, an older one is reported as not
+// sent, and one whose writes the phone acknowledged is not sent twice.
+TEST_F(CoreOverSimRadio, ClipboardTextsADeadLinkTookAreSettledWhenTheSessionIsReplaced) {
+    start_core();
+    pair();
+    const std::string not_sent = "剪贴板未发出：尚未配对，或链路未就绪";
+    auto notices_of = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (const FeedEvent& e : ui_->feed().read(0).events) {
+            if (const auto* notice = std::get_if<feed::Notice>(&e.data)) n += notice->text == text;
+        }
+        return n;
+    };
+    auto not_sent_notices = [&] { return notices_of(not_sent); };
+    ui_->lock()->requests.send_clipboard = "arrived";
+    ASSERT_TRUE(turns_until([&] { return phone_->clips() == std::vector<std::string>{"arrived"}; }, 50));
+
+    phone_->refuse_writes(1);
+    ui_->lock()->requests.send_clipboard = "older";
+    core_->turn();
+    ui_->lock()->requests.send_clipboard = "newest";
+    core_->turn();
+    EXPECT_EQ(not_sent_notices(), 0u) << "the session still holds both";
+
+    const std::string heal_notice =
+        "蓝牙链路无响应，正在等「Dovan」重新广播后重连（第 1 次，期间文件传输会中断）";
+    ASSERT_TRUE(turns_until([&] { return notices_of(heal_notice) > 0; }, 400));
+    phone_->refuse_writes(std::nullopt);
+    ASSERT_TRUE(turns_until([&] { return phone_->clips().size() > 1; }, 400));
+    for (int i = 0; i < 20; ++i) core_->turn();
+    EXPECT_EQ(phone_->clips(), (std::vector<std::string>{"arrived", "newest"}));
+    EXPECT_EQ(not_sent_notices(), 1u);
+    EXPECT_EQ(pc_state(), EngineState::Paired);
+}
+
 // The phone's side of the LAN channel, or anyone else's: a plain loopback TCP client.
 class TcpClient {
 public:
@@ -500,6 +544,42 @@ TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelClos
     EXPECT_FALSE(CoreProbe::state(*core_).tcp_channel_open);
     const auto n = notices();
     EXPECT_NE(std::find(n.begin(), n.end(), "TCP 通道断开: 连接被关闭"), n.end());
+}
+
+// The phone hangs up and dials again before the core's next turn: the accept of the new
+// connection is seen before the close of the old one, and what the old one delivered must
+// still be taken in.
+TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsStale) {
+    start_core();
+    pair();
+    DebugCapture capture;
+    const std::uint16_t port = listening_port();
+    auto first = std::make_unique<TcpClient>(port);
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
+    const std::uint64_t first_conn = CoreProbe::state(*core_).tcp_conn_id;
+    ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 1)));
+    ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 2)));
+    first.reset();
+    TcpClient second(port);
+    ASSERT_TRUE(second.connected());
+    ASSERT_TRUE(second.send_all(hello_from("Pixel 8", 3)));
+
+    auto& sh = *CoreProbe::state(*core_).tcp->shared();
+    auto reader_done = [&] {
+        std::scoped_lock lock(sh.accept_mu, sh.queue_mu);
+        return sh.accepted.has_value() && sh.accepted->conn != first_conn && sh.queue.size() == 3;
+    };
+    for (int i = 0; i < 1000 && !reader_done(); ++i) std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(reader_done());
+
+    core_->turn();
+    EXPECT_EQ(CoreProbe::state(*core_).tcp_conn_id, first_conn + 1);
+    EXPECT_TRUE(CoreProbe::state(*core_).tcp_channel_open);
+    EXPECT_TRUE(capture.events("tcp.rx.drop_stale").empty());
+    const auto frames = capture.events("tcp.rx.frame");
+    ASSERT_EQ(frames.size(), 3u);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].field("conn"), std::to_string(i < 2 ? first_conn : first_conn + 1)) << i;
 }
 
 TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {

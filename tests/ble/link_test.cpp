@@ -148,6 +148,8 @@ struct FakeHost final : LinkHost {
     std::string peer_name() const override { return peer; }
     bool auto_connect_enabled() const override { return auto_connect; }
     bool user_deciding() const override { return deciding; }
+    void engine_ending() override { ++endings; }
+    int endings = 0;
     void before_connect() override { ++prepared; }
     bool tcp_channel_bound() const override { return tcp; }
     EngineConfig engine_config() const override {
@@ -371,6 +373,8 @@ TEST_F(Writer, FailedWriteKeepsTheFragmentFirstAndShowsEachNewErrorOnce) {
     EXPECT_EQ(st.ble_write_failures, 3u);
     EXPECT_EQ(host.notices, (std::vector<std::string>{"BLE 发送失败: BLE 写出错（链路可能已断开）",
                                                       "BLE 发送失败: BLE 写未完成: Unreachable"}));
+    // Only an acknowledged write tells that the phone has the fragment.
+    EXPECT_EQ(st.engine->ble_fragments_written(), 0u);
 
     link.write_pass();
     complete_last();
@@ -378,6 +382,12 @@ TEST_F(Writer, FailedWriteKeepsTheFragmentFirstAndShowsEachNewErrorOnce) {
     EXPECT_EQ(st.ble_write_failures, 0u);
     EXPECT_EQ(out().written[out().written.size() - 2], Bytes{0});
     EXPECT_EQ(out().written.back(), Bytes{1});
+    EXPECT_EQ(st.engine->ble_fragments_written(), 1u);
+
+    // A new connection lets the host settle the old session before it is dropped.
+    EXPECT_EQ(host.endings, 0);
+    link.connect({kPhone, "Dovan"});
+    EXPECT_EQ(host.endings, 1);
 }
 
 TEST_F(Writer, WithoutAWriteCharacteristicTheFragmentIsKept) {

@@ -13,6 +13,7 @@
 #include "store/stores.h"
 #include "ble/sim_service.h"
 #include "crypto/random.h"
+#include "protocol/ble_frag.h"
 #include "protocol/frame.h"
 #include "feature_lines.h"
 
@@ -193,12 +194,15 @@ void Phone::set_answer_media(bool answer) {
     post(Setting{[answer](PhoneOptions& o) { o.answer_media = answer; }});
 }
 
+void Phone::not_sent(std::uint8_t type, const char* why) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02x", type);
+    emit(std::string("error -1 message ") + hex + " not sent: " + why);
+}
+
 void Phone::send_now(std::uint8_t type, const Bytes& body) {
-    if (!engine_ || engine_->state() != EngineState::Paired) {
-        emit("error -1 not paired: message not sent");
-        return;
-    }
-    if (!engine_->send_business(type, body, clock_.wall_ms(), false)) emit("error -1 message not sent");
+    if (!engine_ || engine_->state() != EngineState::Paired) return not_sent(type, "not paired");
+    if (!engine_->send_business(type, body, clock_.wall_ms(), false)) not_sent(type, "refused");
 }
 
 void Phone::send_demo() {
@@ -294,6 +298,8 @@ void Phone::handle(Input& input, Instant now) {
         paired_since_.reset();
         emit("connected");
     } else if (std::holds_alternative<Disconnected>(input)) {
+        // What arrived before the central left is handed on; what waits can only be reported.
+        drain_engine(now);
         if (engine_) emit("disconnected");
         engine_.reset();
         tcp_close("tcp closed");
@@ -301,6 +307,9 @@ void Phone::handle(Input& input, Instant now) {
     } else if (auto* v = std::get_if<Value>(&input)) {
         if (engine_ && !silent_) engine_->take_ble_value(v->bytes, now);
     } else if (std::holds_alternative<Drop>(input)) {
+        // Everything asked for before the drop goes first, as it would from a real phone's
+        // queue; the link goes down after it.
+        drain_engine(now);
         std::lock_guard lock(radio_mu_);
         if (radio_) radio_->disconnect();
         if (engine_) emit("disconnected");
@@ -317,6 +326,7 @@ void Phone::handle(Input& input, Instant now) {
         set->apply(opt_);
         emit("setting applied");
     } else if (auto* a = std::get_if<Away>(&input)) {
+        drain_engine(now);
         std::unique_ptr<sim::SimPeripheral> radio;
         {
             std::lock_guard lock(radio_mu_);
@@ -393,12 +403,24 @@ void Phone::drain_engine(Instant now) {
     if (silent_) return;
     const ble::Uuid notify_char = uuid_of(kNotifyCharUuid);
     std::lock_guard lock(radio_mu_);
+    // A frame that did not leave whole is reported once, by the type its first fragment
+    // names, so that a script can account for every message it asked for.
+    std::optional<std::uint16_t> broken_group;
+    std::uint8_t group_type = 0;
     for (const Bytes& v : out) {
-        if (radio_) radio_->notify(notify_char, v);
+        const std::uint16_t group = v.size() >= FRAG_HEADER_LEN ? static_cast<std::uint16_t>(v[0] << 8 | v[1]) : 0;
+        const bool first = v.size() >= FRAG_HEADER_LEN + 4 && v[2] == 0 && v[3] == 0;
+        if (first) group_type = v[FRAG_HEADER_LEN + 3];
+        if (radio_ && radio_->notify(notify_char, v)) continue;
+        if (broken_group == group) continue;
+        broken_group = group;
+        if (group_type != HEARTBEAT) not_sent(group_type, "link lost");
     }
     for (const Bytes& f : tcp) {
-        if (tcp_fd_ >= 0 && ::send(tcp_fd_, f.data(), f.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(f.size()))
-            tcp_close("tcp closed");
+        if (tcp_fd_ >= 0 && ::send(tcp_fd_, f.data(), f.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(f.size()))
+            continue;
+        if (tcp_fd_ >= 0) tcp_close("tcp closed");
+        if (f.size() >= FRAME_HEADER_LEN && f[3] != HEARTBEAT) not_sent(f[3], "tcp closed");
     }
     if (drop_tcp_after_flush_) {
         drop_tcp_after_flush_ = false;
@@ -413,6 +435,8 @@ void Phone::tcp_close(const char* why) {
     tcp_in_.clear();
     drop_transfers();
     if (why) emit(why);
+    // Until the next binding, messages go over BLE instead of into a closed socket.
+    if (engine_ && (engine_->tcp_bound() || engine_->bind_in_progress())) engine_->unbind("连接被关闭");
 }
 
 void Phone::tcp_step(Instant now) {

@@ -106,10 +106,12 @@ struct PhoneOptions {
 
 // One line per event, for scripts and tests: "address <ADDR>", "identity <fp>",
 // "connected", "disconnected", "hello <name>", "state <n>", "sas <dddddd>",
-// "paired <fp>", "error <code> <text>", "tcp connected", "tcp closed", "tcp 1", "tcp 0",
+// "paired <fp>", "error <code> <text>" ("error -1 message 0xNN not sent: <why>" for each
+// message that did not leave), "tcp connected", "tcp closed", "tcp 1", "tcp 0",
 // "silent", "away", "back"; what the PC sent, one "rx …" line each (feature_lines.h);
 // files: "file-in <name> ok <sha256>", "file-in <name> fail <reason>", "file-refused <name>",
 // "file-out <name> ok", "file-out <name> fail <reason>", "file-out <name> cancelled <reason>",
+// "file-out <name> unconfirmed <reason>" (all sent, the PC's answer lost with the channel),
 // "file-resume <name> <k>".
 using LineSink = std::function<void(const std::string&)>;
 
@@ -186,6 +188,9 @@ private:
     // A business message from the PC: printed, and answered where a phone would answer.
     void on_business(const AppEvent& event);
     void send_now(std::uint8_t type, const Bytes& body);
+    // "error -1 message 0xNN not sent: <why>": a message this phone was asked to send or
+    // had queued did not leave.
+    void not_sent(std::uint8_t type, const char* why);
     void send_demo();
 
     PhoneOptions opt_;

@@ -365,9 +365,16 @@ void Phone::queue_outgoing(SendFile& s) {
     outgoing_.push_back(std::move(o));
 }
 
+// The TCP channel is gone: a transfer under way ends with a line on this side too; files
+// not yet started wait for the next binding.
 void Phone::drop_transfers() {
+    for (const auto& in : incoming_) emit("file-in " + in->name + " fail tcp closed");
     incoming_.clear();
-    outgoing_.clear();
+    if (!outgoing_.empty() && outgoing_.front()->started) {
+        const Outgoing& o = *outgoing_.front();
+        emit("file-out " + o.name + (o.done_sent ? " unconfirmed tcp closed" : " fail tcp closed"));
+        outgoing_.pop_front();
+    }
 }
 
 }  // namespace dovan::phonesim
