@@ -44,7 +44,7 @@ using CoreStep = TurnStep;
 
 inline constexpr Duration kLanRetry = std::chrono::seconds(5);
 // Inbound TCP pauses while this much received file data waits for the disk.
-inline constexpr std::size_t kChunkBacklogStop = 8 * 1024 * 1024;
+inline constexpr std::size_t kChunkBacklogStop = std::size_t{8} * 1024 * 1024;
 
 // How the LAN side opens its sockets.
 struct LanOptions {
