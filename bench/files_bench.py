@@ -58,12 +58,15 @@ class Proc:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / TICK
 
-    def peak_rss_mb(self):
+    def status_mb(self, key):
         with open(f"/proc/{self.p.pid}/status") as f:
             for line in f:
-                if line.startswith("VmHWM:"):
+                if line.startswith(key + ":"):
                     return int(line.split()[1]) / 1024
         return 0.0
+
+    def peak_rss_mb(self):
+        return self.status_mb("VmHWM")
 
     def stop(self):
         try:
@@ -103,9 +106,10 @@ def pair_up(build, root, port):
 
 
 def start_perf(perf_dir, name, pid):
-    # Sampling both sides while the file moves tells where the time goes.
+    # Sampling both sides while the file moves tells where the time goes. The build keeps no
+    # frame pointers, so call chains come from DWARF unwinding.
     os.makedirs(perf_dir, exist_ok=True)
-    return subprocess.Popen(["perf", "record", "-q", "-g", "-F", "499", "-p", str(pid),
+    return subprocess.Popen(["perf", "record", "-q", "--call-graph", "dwarf,16384", "-F", "299", "-p", str(pid),
                              "-o", f"{perf_dir}/{name}.data"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -143,6 +147,9 @@ def dovan_run(build, work, big, digest, direction, port, perf_dir=None):
         }
         if os.path.getsize(received) != os.path.getsize(big):
             raise RuntimeError("received file has the wrong size")
+        # What the PC keeps once the transfer has settled: its buffers should be given back.
+        time.sleep(3)
+        result["pc_rss_after_mb"] = pc.status_mb("VmRSS")
         return result
     finally:
         pc.stop()

@@ -26,6 +26,7 @@
 #include "common/text.h"
 #include "app/core.h"
 #include "platform/debug_log.h"
+#include "platform/memory.h"
 #include "app/settings.h"
 #include "store/stores.h"
 #include "platform/clock.h"
@@ -234,6 +235,7 @@ int main(int argc, char** argv) {
     if (!cl.headless) become_window_program(argv);
 #endif
     ::signal(SIGPIPE, SIG_IGN);
+    keep_stream_buffers();
 
     // Found once; every store is handed this folder. Without one, settings are the
     // defaults and the core stops at start-up with the reason.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/debug_log.h"
+#include "platform/memory.h"
 #include "app/settings.h"
 #include "store/stores.h"
 
@@ -117,6 +118,11 @@ void Core::turn() {
     // A pause with work waiting is skipped, so a transfer is not held to one window of
     // chunks per turn; timers and the order of a turn stay as they are.
     if (work_waiting()) return;
+    // Once data has stood still for a while the transfer's buffers go back to the system.
+    if (st_.streamed_at && clock_.now() - *st_.streamed_at >= kStreamSettleTime) {
+        st_.streamed_at.reset();
+        release_free_memory();
+    }
     Duration pause = kCoreTurnPause;
     if (const auto deadline = next_deadline()) {
         pause = std::clamp<Duration>(*deadline - clock_.now(), Duration::zero(), kCoreTurnPause);
@@ -494,6 +500,7 @@ void Core::step_tcp_inbound() {
             st_.tcp->wake_reader();
             return;
         }
+        note_bulk(frame->bytes.size());
         if (frame->conn != st_.tcp_conn_id) {
             if (debug_log_enabled())
                 emit_event(LogLevel::Warn, "lan", "tcp.rx.drop_stale",
@@ -511,7 +518,7 @@ void Core::step_tcp_inbound() {
         }
         // Anyone can send bytes to the port: only frames the engine authenticated on the
         // bound channel show that the phone is alive.
-        if (e->handle_frame(frame->bytes, Transport::Tcp)) {
+        if (e->handle_tcp_frame_in_place(frame->bytes)) {
             const Instant now = clock_.now();
             e->note_tcp_receive(now);
             st_.link.last_rx = now;
@@ -528,12 +535,18 @@ void Core::step_autodial() { link_->autodial(); }
 // Step 11. Frames go to the channel's writer while it has room; the rest wait in the
 // engine, where the file sender's window counts them. The first failure, here or in an
 // earlier send, ends the connection and the frames not yet sent go with it.
+// Chunk-sized frames mean a transfer's buffers are on the heap; control frames do not count.
+void Core::note_bulk(std::size_t frame_bytes) {
+    if (frame_bytes >= kBulkFrameBytes) st_.streamed_at = clock_.now();
+}
+
 void Core::step_tcp_writes() {
     if (!st_.tcp || !st_.tcp_channel_open || !engine_present()) return;
     std::vector<Bytes> frames;
     while (st_.tcp->write_room()) {
         std::optional<Bytes> f = engine()->next_tcp_frame();
         if (!f) break;
+        note_bulk(f->size());
         frames.push_back(std::move(*f));
     }
     Status written = st_.tcp->write_frames(std::move(frames));

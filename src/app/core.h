@@ -36,6 +36,10 @@ inline constexpr Duration kCoreTurnPause = std::chrono::milliseconds(200);
 inline constexpr Duration kEngineTimerPeriod = std::chrono::seconds(1);
 inline constexpr Duration kScanListTtl = std::chrono::seconds(12);
 inline constexpr std::uint64_t kIdleCapMs = 3'600'000;
+// How long data must stand still before a transfer's freed buffers are given back: longer than
+// the gaps inside a transfer, short enough that an idle process soon looks idle.
+inline constexpr Duration kStreamSettleTime = std::chrono::seconds(2);
+inline constexpr std::size_t kBulkFrameBytes = 64 * 1024;
 
 inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
 
@@ -118,6 +122,10 @@ struct CoreState {
     std::optional<Instant> last_udp_open_attempt;
 
     Instant last_timer_tick{};
+
+    // When the last chunk-sized frame came or went; while set, the heap may still hold a
+    // transfer's freed buffers.
+    std::optional<Instant> streamed_at;
 
     // The UI change counter as of the last repaint the idle step asked for.
     std::uint64_t repainted_counter = 0;
@@ -211,6 +219,7 @@ private:
     void step_heal_wait();
     void step_autodial();
     void step_tcp_writes();
+    void note_bulk(std::size_t frame_bytes);
     void step_app_events();
     void step_received_chunks();
     void step_file_sending();

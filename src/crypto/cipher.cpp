@@ -43,4 +43,13 @@ Result<Bytes, CryptoError> open_frame_payload(const Key32& session_key, const Ae
     return plain;
 }
 
+Result<ByteView, CryptoError> open_frame_payload_in_place(const Key32& session_key, const AeadNonce& nonce,
+                                                          ByteView header, std::span<std::uint8_t> sealed) {
+    if (header.size() != kFrameHeaderLen) return fail(length_error("header", header.size(), kFrameHeaderLen));
+    if (sealed.size() < kAeadTagLen) return fail(open_failed_error());
+    // The stream cipher writes each byte over the one it came from; the tag lies beyond them.
+    if (!aead_open(session_key, nonce, header, sealed, sealed.data())) return fail(open_failed_error());
+    return ByteView(sealed.first(sealed.size() - kAeadTagLen));
+}
+
 }  // namespace dovan

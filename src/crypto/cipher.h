@@ -38,5 +38,9 @@ Bytes seal_frame_payload(const Key32& session_key, const AeadNonce& nonce, ByteV
 // a length error for a header that is not 13 bytes.
 Result<Bytes, CryptoError> open_frame_payload(const Key32& session_key, const AeadNonce& nonce,
                                               ByteView header, ByteView sealed);
+// The same, decrypting over the sealed bytes themselves: the plaintext is the front of
+// `sealed`. On failure those bytes are wiped.
+Result<ByteView, CryptoError> open_frame_payload_in_place(const Key32& session_key, const AeadNonce& nonce,
+                                                          ByteView header, std::span<std::uint8_t> sealed);
 
 }  // namespace dovan

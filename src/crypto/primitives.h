@@ -32,8 +32,9 @@ bool x25519(const Key32& private_key, const Key32& peer_public, Key32& shared);
 // ChaCha20-Poly1305. `out` receives plain.size() + 16 bytes (ciphertext then tag).
 void aead_seal(const Key32& key, const AeadNonce& nonce, ByteView ad, ByteView plain,
                std::uint8_t* out);
-// `sealed` is ciphertext then tag; `out` receives sealed.size() - 16 bytes. False on a
-// short input or a tag mismatch (then `out` holds nothing meaningful).
+// `sealed` is ciphertext then tag; `out` receives sealed.size() - 16 bytes and may be
+// sealed.data() itself. False on a short input or a tag mismatch (then `out` holds nothing
+// meaningful).
 bool aead_open(const Key32& key, const AeadNonce& nonce, ByteView ad, ByteView sealed,
                std::uint8_t* out);
 

@@ -315,12 +315,8 @@ void FileSend::send_chunks(Instant now) {
                       TransferInterruptedEvent{j.id, "未先发送 FILE_META 就发来了分块，文件未发送"}});
             return;
         }
-        pb::FileChunk msg;
-        msg.set_file_id(j.id);
-        msg.set_index(c.index);
-        msg.set_data(c.data.data(), c.data.size());
-        msg.set_crc32(c.crc32);
-        if (!e->send_business(FILE_CHUNK, encode_file_chunk(msg), host_.clock().wall_ms(), true)) {
+        const Bytes body = encode_file_chunk(FileChunkView{j.id, c.index, c.data, c.crc32});
+        if (!e->send_business(FILE_CHUNK, body, host_.clock().wall_ms(), true)) {
             // Not queued: the same chunk is read again when there is room.
             auto again = open_at_chunk(j.path, c.index, j.hasher, j.pending_prefix);
             if (again) j.reader.emplace(std::move(*again));

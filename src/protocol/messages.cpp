@@ -210,30 +210,68 @@ Bytes encode_envelope(ByteView msg_id, std::uint64_t ts_ms, ByteView src, ByteVi
     auto len_field = [](std::size_t n) { return n == 0 ? 0 : 1 + varint_len(n) + n; };
     const std::size_t total = len_field(msg_id.size()) + (ts_ms ? 1 + varint_len(ts_ms) : 0) +
                               len_field(src.size()) + len_field(body.size());
-    Bytes out(total);
-    std::uint8_t* p = out.data();
-    auto put_bytes = [&p](std::uint8_t key, ByteView v) {
-        if (v.empty()) return;
+    // Appended field by field into the reserved buffer: a body is never zero-filled first.
+    Bytes out;
+    out.reserve(total);
+    auto put_key_varint = [&out](std::uint8_t key, std::uint64_t v) {
+        std::uint8_t buf[11];
+        std::uint8_t* p = buf;
         *p++ = key;
-        put_varint(p, v.size());
-        std::copy(v.begin(), v.end(), p);
-        p += v.size();
+        put_varint(p, v);
+        out.insert(out.end(), buf, p);
+    };
+    auto put_bytes = [&](std::uint8_t key, ByteView v) {
+        if (v.empty()) return;
+        put_key_varint(key, v.size());
+        out.insert(out.end(), v.begin(), v.end());
     };
     put_bytes(0x0A, msg_id);
-    if (ts_ms != 0) {
-        *p++ = 0x10;
-        put_varint(p, ts_ms);
-    }
+    if (ts_ms != 0) put_key_varint(0x10, ts_ms);
     put_bytes(0x1A, src);
     put_bytes(0x22, body);
-    invariant(p == out.data() + out.size(), "Envelope 预先计算的长度与写入长度一致");
+    invariant(out.size() == total, "Envelope 预先计算的长度与写入长度一致");
     return out;
 }
 
-Result<Envelope> decode_envelope(ByteView plaintext) {
+Bytes encode_file_chunk(const FileChunkView& chunk) {
+    const std::size_t total = (chunk.file_id ? 9 : 0) + (chunk.index ? 1 + varint_len(chunk.index) : 0) +
+                              (chunk.data.empty() ? 0 : 1 + varint_len(chunk.data.size()) + chunk.data.size()) +
+                              (chunk.crc32 ? 1 + varint_len(chunk.crc32) : 0);
+    // The fields around the data are a few bytes each; the data is appended, never zero-filled
+    // first.
+    std::uint8_t head[32];
+    std::uint8_t* p = head;
+    if (chunk.file_id) {
+        *p++ = 0x09;
+        for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(chunk.file_id >> (8 * i));
+    }
+    if (chunk.index) {
+        *p++ = 0x10;
+        put_varint(p, chunk.index);
+    }
+    if (!chunk.data.empty()) {
+        *p++ = 0x1A;
+        put_varint(p, chunk.data.size());
+    }
+    std::uint8_t tail[8];
+    std::uint8_t* t = tail;
+    if (chunk.crc32) {
+        *t++ = 0x20;
+        put_varint(t, chunk.crc32);
+    }
+    Bytes out;
+    out.reserve(total);
+    out.assign(head, p);
+    out.insert(out.end(), chunk.data.begin(), chunk.data.end());
+    out.insert(out.end(), tail, t);
+    invariant(out.size() == total, "FileChunk 预先计算的长度与写入长度一致");
+    return out;
+}
+
+Result<EnvelopeView> decode_envelope_view(ByteView plaintext) {
     // Read by hand rather than through the generated class: the body can be a whole file
-    // chunk, and this way it is copied once.
-    Envelope env;
+    // chunk, and this way it is not copied at all.
+    EnvelopeView env;
     WireReader r{plaintext, 0, {}};
     ByteView msg_id, src, body;
     std::string fault;
@@ -270,9 +308,56 @@ Result<Envelope> decode_envelope(ByteView plaintext) {
     if (!fault.empty()) return fail_text(format_text("protobuf 解码失败: {}", "failed to decode Protobuf message: " + fault));
     if (msg_id.size() != MSG_ID_LEN) return fail_text(format_text("msg_id 长度须为 16B（实际 {}）", msg_id.size()));
     if (src.size() != DEVICE_ID_LEN) return fail_text(format_text("src 长度须为 8B（实际 {}）", src.size()));
-    env.msg_id.assign(msg_id.begin(), msg_id.end());
-    env.src.assign(src.begin(), src.end());
-    env.body.assign(body.begin(), body.end());
+    env.msg_id = msg_id;
+    env.src = src;
+    env.body = body;
+    return env;
+}
+
+Result<FileChunkView> decode_file_chunk_view(ByteView bytes) {
+    // The generic checks first, so a malformed chunk is refused with the same words as any
+    // other message; what passes them is well formed and is read in place.
+    std::string why = explain_protobuf_error(pb::FileChunk::descriptor(), bytes);
+    if (!why.empty()) return fail_text(std::move(why));
+    FileChunkView chunk;
+    WireReader r{bytes, 0, {}};
+    while (!r.at_end()) {
+        std::uint32_t number;
+        std::uint8_t wire;
+        if (!r.key(number, wire)) break;
+        bool ok = true;
+        std::uint64_t v = 0;
+        if (number == 1 && wire == I64) {
+            ok = r.in.size() - r.pos >= 8;
+            if (ok) {
+                // Fixed-width fields are little-endian on this wire.
+                for (int i = 7; i >= 0; --i) v = (v << 8) | r.in[r.pos + static_cast<std::size_t>(i)];
+                r.pos += 8;
+                chunk.file_id = v;
+            }
+        } else if ((number == 2 || number == 4) && wire == VARINT) {
+            ok = r.varint(v);
+            // As the generated parser does: a wider value keeps its low 32 bits.
+            (number == 2 ? chunk.index : chunk.crc32) = static_cast<std::uint32_t>(v);
+        } else if (number == 3 && wire == LEN) {
+            ok = r.delimited(chunk.data);
+        } else {
+            ok = r.skip_value(number, wire, 0);
+        }
+        if (!ok) break;
+    }
+    if (!r.fault.empty()) return fail_text("failed to decode Protobuf message: FileChunk: " + r.fault);
+    return chunk;
+}
+
+Result<Envelope> decode_envelope(ByteView plaintext) {
+    auto view = decode_envelope_view(plaintext);
+    if (!view) return fail(std::move(view.error()));
+    Envelope env;
+    env.msg_id.assign(view->msg_id.begin(), view->msg_id.end());
+    env.ts_ms = view->ts_ms;
+    env.src.assign(view->src.begin(), view->src.end());
+    env.body.assign(view->body.begin(), view->body.end());
     return env;
 }
 

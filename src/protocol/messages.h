@@ -25,11 +25,21 @@ struct Envelope {
     Bytes body;
 };
 
+// The same fields as views into the bytes they were read from.
+struct EnvelopeView {
+    ByteView msg_id;
+    std::uint64_t ts_ms = 0;
+    ByteView src;
+    ByteView body;
+};
+
 // Fields in order 1..4, each only when non-default, into a buffer sized exactly beforehand.
 Bytes encode_envelope(ByteView msg_id, std::uint64_t ts_ms, ByteView src, ByteView body);
 // Errors, checked in this order: "protobuf 解码失败: …", "msg_id 长度须为 16B（实际 n）",
 // "src 长度须为 8B（实际 n）".
 Result<Envelope> decode_envelope(ByteView plaintext);
+// The same checks and errors without copying: the views live as long as `plaintext`.
+Result<EnvelopeView> decode_envelope_view(ByteView plaintext);
 
 // Why `bytes` is not a valid encoding of `type`: "failed to decode Protobuf message: " then the
 // message and field path ("FileChunk.data: ") and the fault ("buffer underflow"). Empty when the
@@ -60,6 +70,18 @@ Result<M> decode_message(ByteView bytes) {
 #define DOVAN_MESSAGE_CODEC(Type, snake)                                                          \
     inline Bytes encode_##snake(const pb::Type& m) { return encode_message(m); }                  \
     inline Result<pb::Type> decode_##snake(ByteView b) { return decode_message<pb::Type>(b); }
+
+// A file chunk read in place: `data` is a view into the bytes it came from. Same checks and
+// errors as decode_file_chunk; the chunk's bytes are copied once, by whoever keeps them.
+struct FileChunkView {
+    std::uint64_t file_id = 0;
+    std::uint32_t index = 0;
+    ByteView data;
+    std::uint32_t crc32 = 0;
+};
+Result<FileChunkView> decode_file_chunk_view(ByteView bytes);
+// The bytes the generated class would write, with the data copied once instead of twice.
+Bytes encode_file_chunk(const FileChunkView& chunk);
 
 DOVAN_MESSAGE_CODEC(ClipboardPush, clipboard_push)
 DOVAN_MESSAGE_CODEC(NotificationPush, notification_push)

@@ -40,7 +40,7 @@ template <class M>
 std::optional<M> open_message(ByteView plaintext, const std::string& envelope_error,
                               const std::string& body_error,
                               const std::function<void(const std::string&)>& report) {
-    auto env = decode_envelope(plaintext);
+    auto env = decode_envelope_view(plaintext);
     if (!env) {
         report(format_text(envelope_error, env.error().display()));
         return std::nullopt;
@@ -67,13 +67,14 @@ void Engine::dispatch_business(std::uint8_t type, ByteView plaintext) {
     using K = AppEventKind;
 
     // The file messages and the clipboard carry engine rules; the rest pass straight on.
-    auto body_of = [&](const char* env_err) -> std::optional<Bytes> {
-        auto env = decode_envelope(plaintext);
+    // A view into `plaintext`, which outlives every handler below.
+    auto body_of = [&](const char* env_err) -> std::optional<ByteView> {
+        auto env = decode_envelope_view(plaintext);
         if (!env) {
             report(format_text(env_err, env.error().display()));
             return std::nullopt;
         }
-        return std::move(env->body);
+        return env->body;
     };
 
     switch (type) {
@@ -222,26 +223,24 @@ void Engine::receive_file_meta(ByteView body) {
 }
 
 void Engine::receive_file_chunk(ByteView body) {
-    auto chunk = decode_file_chunk(body);
+    auto chunk = decode_file_chunk_view(body);
     if (!chunk) {
         report_error(kErrGeneral, format_text("文件分块解析失败: {}", chunk.error().display()));
         return;
     }
-    const std::uint64_t id = chunk->file_id();
+    const std::uint64_t id = chunk->file_id;
     if (is_cancelled(id)) {
-        note_late_frame("chunk", id,
-                        format_text("第 {} 块，{} B", chunk->index(), chunk->data().size()));
+        note_late_frame("chunk", id, format_text("第 {} 块，{} B", chunk->index, chunk->data.size()));
         return;
     }
-    if (chunk->index() % 64 == 0 && debug_log_enabled())
+    if (chunk->index % 64 == 0 && debug_log_enabled())
         emit_event(LogLevel::Info, "session", "file.chunk",
                    {{"file_id", hex_id(id)},
-                    {"index", std::to_string(chunk->index())},
-                    {"len", std::to_string(chunk->data().size())}});
-    // Byte pointers, not string iterators: the copy becomes one memmove instead of a loop.
-    const auto* data = reinterpret_cast<const std::uint8_t*>(chunk->data().data());
+                    {"index", std::to_string(chunk->index)},
+                    {"len", std::to_string(chunk->data.size())}});
+    // The one copy between the decrypted frame and the file.
     received_chunks_.push_back(
-        ReceivedChunk{id, chunk->index(), Bytes(data, data + chunk->data().size()), chunk->crc32()});
+        ReceivedChunk{id, chunk->index, Bytes(chunk->data.begin(), chunk->data.end()), chunk->crc32});
 }
 
 void Engine::receive_file_done(ByteView body) {

@@ -158,19 +158,26 @@ void Engine::return_to_discover() {
 
 // ---- send paths ----
 
+void Engine::report_frame_error(const FrameError& error, Transport transport) {
+    report_error(kErrGeneral, format_text(transport == Transport::Tcp ? "TCP 组帧失败: {}" : "组帧失败: {}",
+                                          error.display()));
+}
+
 bool Engine::queue_frame(const FrameHeader& header, ByteView body, Transport transport) {
     auto frame = encode_frame(header, body);
     if (!frame) {
-        report_error(kErrGeneral,
-                     format_text(transport == Transport::Tcp ? "TCP 组帧失败: {}" : "组帧失败: {}",
-                                 frame.error().display()));
+        report_frame_error(frame.error(), transport);
         return false;
     }
+    return queue_encoded(std::move(*frame), transport);
+}
+
+bool Engine::queue_encoded(Bytes frame, Transport transport) {
     if (transport == Transport::Tcp) {
-        tcp_out_.push_back(std::move(*frame));
+        tcp_out_.push_back(std::move(frame));
         return true;
     }
-    auto sent = fragmenter_->push_encoded(*frame, ble_mtu(), ble_out_);
+    auto sent = fragmenter_->push_encoded(frame, ble_mtu(), ble_out_);
     if (!sent) {
         report_error(kErrGeneral, sent.error().context());
         return false;
@@ -208,12 +215,12 @@ bool Engine::send_encrypted(std::uint8_t type, ByteView plaintext, Transport tra
     h.flags = type == HEARTBEAT ? 0 : FLAG_ENCRYPTED;
     h.seq = send_seq_++;
     h.payload_len = static_cast<std::uint32_t>(plaintext.size());
-    auto sealed = seal_frame(session_key_, session_id_, config_.role, h, plaintext);
-    if (!sealed) {
-        report_error(kErrGeneral, format_text("加密失败: {}", sealed.error().display()));
+    // A frame the peer's parser would refuse is never put on the wire.
+    if (h.payload_len > FRAME_MAX_PAYLOAD || plaintext.size() > FRAME_MAX_PAYLOAD) {
+        report_frame_error(FrameError::payload_too_large(h.payload_len), transport);
         return false;
     }
-    return queue_frame(h, *sealed, transport);
+    return queue_encoded(seal_frame(session_key_, session_id_, config_.role, h, plaintext), transport);
 }
 
 bool Engine::send_encrypted_ble(std::uint8_t type, ByteView plaintext) {

@@ -17,6 +17,7 @@
 #include "common/result.h"
 #include "common/text.h"
 #include "platform/clock.h"
+#include "crypto/crypto_error.h"
 #include "crypto/identity.h"
 #include "crypto/primitives.h"
 #include "protocol/frame.h"
@@ -91,6 +92,9 @@ public:
     // the peer is alive: a heartbeat on BLE or on the bound TCP channel, or a sealed frame
     // that opened. Parked, refused and forged frames are not.
     bool handle_frame(ByteView bytes, Transport transport);
+    // The same for a TCP frame the caller gives up: it is decrypted where it lies instead
+    // of into a copy, so its bytes are garbage afterwards.
+    bool handle_tcp_frame_in_place(std::span<std::uint8_t> bytes);
     // The encrypted path: replay check, open, window update, state gate, dispatch. True
     // once the frame opened under the session key.
     bool handle_sealed_frame(const Frame& frame, Transport transport);
@@ -241,6 +245,9 @@ private:
     bool send_encrypted(std::uint8_t type, ByteView plaintext, Transport transport);
     bool send_clear(std::uint8_t type, ByteView payload, Transport transport);
     bool queue_frame(const FrameHeader& header, ByteView body, Transport transport);
+    bool queue_encoded(Bytes frame, Transport transport);
+    Result<ByteView, CryptoError> open_payload(const FrameHeader& h, ByteView payload, Bytes& copy);
+    void report_frame_error(const FrameError& error, Transport transport);
     bool handle_heartbeat(const Frame& frame, Transport transport);
     bool handle_tcp_frame(ByteView bytes, const Frame& frame);
     bool park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport);
@@ -322,6 +329,8 @@ private:
     bool proof_sent_ = false;
     std::optional<BindContext> bind_;
     std::deque<Bytes> parked_;
+    // The frame being handled when its owner let it be decrypted in place; empty otherwise.
+    std::span<std::uint8_t> writable_frame_;
 
     // file bookkeeping
     TransferLock lock_;

@@ -18,13 +18,15 @@ Result<SessionSecrets, CryptoError> derive_session_secrets(ByteView handshake_ha
     return s;
 }
 
-Result<Bytes, CryptoError> seal_frame(const Key32& session_key,
-                                      const std::array<std::uint8_t, 16>& session_id,
-                                      std::uint8_t own_role, const FrameHeader& header,
-                                      ByteView plaintext) {
+Bytes seal_frame(const Key32& session_key, const std::array<std::uint8_t, 16>& session_id,
+                 std::uint8_t own_role, const FrameHeader& header, ByteView plaintext) {
     const auto head = write_header(header);
     const AeadNonce nonce = frame_nonce(session_key, send_dir(own_role), header.seq, session_id);
-    return seal_frame_payload(session_key, nonce, head, plaintext);
+    Bytes frame;
+    frame.reserve(head.size() + plaintext.size() + kAeadTagLen);
+    frame.assign(head.begin(), head.end());
+    seal_frame_payload_into(session_key, nonce, head, plaintext, frame);
+    return frame;
 }
 
 Result<Bytes, CryptoError> open_frame(const Key32& session_key,
@@ -34,6 +36,15 @@ Result<Bytes, CryptoError> open_frame(const Key32& session_key,
     const auto head = write_header(header);
     const AeadNonce nonce = frame_nonce(session_key, receive_dir(own_role), header.seq, session_id);
     return open_frame_payload(session_key, nonce, head, sealed);
+}
+
+Result<ByteView, CryptoError> open_frame_in_place(const Key32& session_key,
+                                                  const std::array<std::uint8_t, 16>& session_id,
+                                                  std::uint8_t own_role, const FrameHeader& header,
+                                                  std::span<std::uint8_t> sealed) {
+    const auto head = write_header(header);
+    const AeadNonce nonce = frame_nonce(session_key, receive_dir(own_role), header.seq, session_id);
+    return open_frame_payload_in_place(session_key, nonce, head, sealed);
 }
 
 }  // namespace dovan

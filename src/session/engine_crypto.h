@@ -26,15 +26,19 @@ Result<SessionSecrets, CryptoError> derive_session_secrets(ByteView handshake_ha
                                                            const SplitKeys& keys,
                                                            const Key32& remote_static);
 
-// Seals a frame's plaintext under the session key: returns ciphertext followed by the tag.
-// `header` must already carry FLAG_ENCRYPTED and the plaintext length.
-Result<Bytes, CryptoError> seal_frame(const Key32& session_key,
-                                      const std::array<std::uint8_t, 16>& session_id,
-                                      std::uint8_t own_role, const FrameHeader& header,
-                                      ByteView plaintext);
+// Seals a frame's plaintext under the session key and returns the whole frame: the header,
+// the ciphertext, the tag, sealed straight into one buffer. `header` must already carry
+// FLAG_ENCRYPTED and the plaintext length, at most FRAME_MAX_PAYLOAD.
+Bytes seal_frame(const Key32& session_key, const std::array<std::uint8_t, 16>& session_id,
+                 std::uint8_t own_role, const FrameHeader& header, ByteView plaintext);
 Result<Bytes, CryptoError> open_frame(const Key32& session_key,
                                       const std::array<std::uint8_t, 16>& session_id,
                                       std::uint8_t own_role, const FrameHeader& header,
                                       ByteView sealed);
+// Opens over the sealed bytes: the plaintext is their front.
+Result<ByteView, CryptoError> open_frame_in_place(const Key32& session_key,
+                                                  const std::array<std::uint8_t, 16>& session_id,
+                                                  std::uint8_t own_role, const FrameHeader& header,
+                                                  std::span<std::uint8_t> sealed);
 
 }  // namespace dovan

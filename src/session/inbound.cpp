@@ -17,6 +17,13 @@ void Engine::take_ble_value(ByteView value, Instant now) {
     if (frame->has_value()) handle_frame(**frame, Transport::Ble);
 }
 
+bool Engine::handle_tcp_frame_in_place(std::span<std::uint8_t> bytes) {
+    writable_frame_ = bytes;
+    const bool alive = handle_frame(bytes, Transport::Tcp);
+    writable_frame_ = {};
+    return alive;
+}
+
 bool Engine::handle_frame(ByteView bytes, Transport transport) {
     auto decoded = decode_frame(bytes);
     if (!decoded) {
@@ -94,7 +101,8 @@ bool Engine::handle_sealed_frame(const Frame& frame, Transport transport) {
         report_error(kErrGeneral, format_text("抗重放拒绝: {}", verdict.reason));
         return false;
     }
-    auto plain = open_frame(session_key_, session_id_, config_.role, h, frame.payload);
+    Bytes copy;
+    auto plain = open_payload(h, frame.payload, copy);
     if (!plain) {
         report_error(kErrGeneral, format_text("解密失败: {}", plain.error().display()));
         return false;
@@ -108,6 +116,22 @@ bool Engine::handle_sealed_frame(const Frame& frame, Transport transport) {
     }
     dispatch_sealed(h.type, *plain);
     return true;
+}
+
+// Where the owner lets the frame be overwritten the payload is opened where it lies; else
+// into `copy`.
+Result<ByteView, CryptoError> Engine::open_payload(const FrameHeader& h, ByteView payload, Bytes& copy) {
+    const auto* at = payload.data();
+    const auto* start = writable_frame_.data();
+    if (!writable_frame_.empty() && at >= start && at + payload.size() <= start + writable_frame_.size()) {
+        const auto offset = static_cast<std::size_t>(at - start);
+        return open_frame_in_place(session_key_, session_id_, config_.role, h,
+                                   writable_frame_.subspan(offset, payload.size()));
+    }
+    auto opened = open_frame(session_key_, session_id_, config_.role, h, payload);
+    if (!opened) return fail(std::move(opened.error()));
+    copy = std::move(*opened);
+    return ByteView(copy);
 }
 
 void Engine::dispatch_sealed(std::uint8_t type, ByteView plaintext) {

@@ -12,8 +12,8 @@
 
 namespace dovan {
 
-// Everything here is guarded by the writer's mutex, except what the writing thread alone
-// touches while `busy` is set: the file's bytes and `hasher`.
+// Everything here is guarded by the writer's mutex, except the file's bytes, which the
+// writing thread alone touches, and `hasher`, which only the sink's owner touches.
 struct ChunkSinkState {
     FileHandle file;
     FileHasher hasher;
@@ -26,7 +26,6 @@ struct ChunkWriterShared {
         std::shared_ptr<ChunkSinkState> sink;
         std::uint64_t offset = 0;
         Bytes data;
-        std::uint32_t crc = 0;
     };
 
     explicit ChunkWriterShared(std::size_t limit) : max_bytes(limit) {}
@@ -42,7 +41,6 @@ struct ChunkWriterShared {
             if (!sink.failure) {
                 lock.unlock();
                 const auto failed = write_all(sink.file.fd(), job.offset, job.data);
-                if (!failed) sink.hasher.update(job.data, job.crc);
                 lock.lock();
                 if (failed) sink.failure = failed;
             }
@@ -91,6 +89,10 @@ ChunkSink::~ChunkSink() {
 }
 
 void ChunkSink::write(std::uint64_t offset, Bytes data, std::uint32_t crc) {
+    // Hashed here, on the caller's thread, while the writing thread copies the previous chunk
+    // into the page cache: one thread doing both was the slowest stage of a receive. A file
+    // whose write fails is refused whatever its digest says.
+    state_->hasher.update(data, crc);
     std::unique_lock lock(shared_->mu);
     if (state_->failure) return;
     shared_->done.wait(lock, [&] {
@@ -98,7 +100,7 @@ void ChunkSink::write(std::uint64_t offset, Bytes data, std::uint32_t crc) {
     });
     shared_->queued_bytes += data.size();
     state_->pending += 1;
-    shared_->jobs.push_back({state_, offset, std::move(data), crc});
+    shared_->jobs.push_back({state_, offset, std::move(data)});
     shared_->work.notify_one();
 }
 

@@ -1,6 +1,7 @@
-// Received chunks go to disk and into the file's SHA-256 on a thread of their own: the page
-// cache copy and the hash were more than half of the core thread's work while a file came
-// in, and the core must not wait on a disk.
+// Received chunks go to disk on a thread of their own: the page cache copy was a large part of
+// the core thread's work while a file came in, and the core must not wait on a disk. The
+// file's SHA-256 is taken on the caller's thread as chunks are handed over, so the two run
+// side by side.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ struct ChunkSinkResult {
     std::optional<ChunkWriteFailure> failure;
     bool flushed = false;         // fsync succeeded
     std::uint64_t on_disk = 0;    // the file's size after the writes
-    FileDigest digest;            // of every byte written, in order
+    FileDigest digest;            // of every byte handed over, in order (moot after a failure)
 };
 
 struct ChunkWriterShared;

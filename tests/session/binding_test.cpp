@@ -352,17 +352,24 @@ TEST(TcpImpostor, ClearControlFramesOverTcpNeverReachTheSessionAndOnlyABoundPing
 }
 
 // Liveness comes only from frames the session key or the binding vouches for.
+// Both entries: frames handed over as copies and frames opened where they lie.
 TEST(TcpImpostor, OnlyFramesThatOpenOnTheBoundChannelCountAsThePhoneAlive) {
-    BoundPair p;
-    p.bind();
-    ASSERT_TRUE(p.phone.send_encrypted_tcp(NOTIFICATION_PUSH, Bytes{}));
-    const Bytes genuine = p.phone.tcp_out().back();
-    (void)p.phone.take_tcp_frames();
-    Bytes forged = genuine;
-    forged.back() ^= 0x01;
-    EXPECT_FALSE(p.pc.handle_frame(forged, Transport::Tcp));
-    EXPECT_TRUE(p.pc.handle_frame(genuine, Transport::Tcp));
-    EXPECT_FALSE(p.pc.handle_frame(genuine, Transport::Tcp)) << "a replay proves nothing";
+    for (const bool in_place : {false, true}) {
+        SCOPED_TRACE(in_place ? "in place" : "copied");
+        BoundPair p;
+        p.bind();
+        ASSERT_TRUE(p.phone.send_encrypted_tcp(NOTIFICATION_PUSH, Bytes{1, 2, 3}));
+        const Bytes genuine = p.phone.tcp_out().back();
+        (void)p.phone.take_tcp_frames();
+        auto handle = [&](Bytes frame) {
+            return in_place ? p.pc.handle_tcp_frame_in_place(frame) : p.pc.handle_frame(frame, Transport::Tcp);
+        };
+        Bytes forged = genuine;
+        forged.back() ^= 0x01;
+        EXPECT_FALSE(handle(forged));
+        EXPECT_TRUE(handle(genuine)) << "a forged copy must not spoil the genuine frame";
+        EXPECT_FALSE(handle(genuine)) << "a replay proves nothing";
+    }
 }
 
 TEST(TcpImpostor, ReplayedProofOfAnEarlierBindingDoesNotBindANewConnection) {

@@ -58,7 +58,7 @@ struct BoundPair {
         while (auto next_ = from.next_tcp_frame()) {
             Bytes f = std::move(*next_);
             // As the core does: only what the engine authenticated counts as the peer alive.
-            if (to.handle_frame(f, Transport::Tcp)) to.note_tcp_receive(now);
+            if (to.handle_tcp_frame_in_place(f)) to.note_tcp_receive(now);
         }
     }
     void ble_to_pc() { ble(phone, pc, clock.now()); }

@@ -21,6 +21,7 @@
 #include "crypto/random.h"
 #include "feature_lines.h"
 #include "phone.h"
+#include "platform/memory.h"
 #include "platform/stdin_lines.h"
 
 namespace {
@@ -128,6 +129,7 @@ void print(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    dovan::keep_stream_buffers();
     PhoneOptions opt;
     opt.lan_port = dovan::kLanPort;
     if (const char* radio = std::getenv("DOVAN_SIM_RADIO")) opt.radio = radio;

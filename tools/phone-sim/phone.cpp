@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/files.h"
@@ -438,10 +439,9 @@ void Phone::tcp_step(Instant now) {
         return;
     }
     for (;;) {
-        pollfd p{tcp_fd_, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) break;
         rx_buf_.resize(std::size_t{256} * 1024);
         const ssize_t n = ::recv(tcp_fd_, rx_buf_.data(), rx_buf_.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
         if (n <= 0) {
             tcp_close("tcp closed");
             return;
@@ -463,7 +463,7 @@ void Phone::tcp_step(Instant now) {
         const std::size_t len = header->frame_len();
         if (tcp_in_.size() - at < len) break;
         engine_->note_tcp_receive(now);
-        engine_->handle_frame(ByteView(tcp_in_).subspan(at, len), Transport::Tcp);
+        engine_->handle_tcp_frame_in_place(std::span(tcp_in_).subspan(at, len));
         at += len;
     }
     tcp_in_.erase(tcp_in_.begin(), tcp_in_.begin() + static_cast<std::ptrdiff_t>(at));

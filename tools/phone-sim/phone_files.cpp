@@ -47,17 +47,26 @@ struct Phone::Outgoing {
     bool swapped = false;
     bool paused = false;
 
-    Result<Bytes> read(std::uint32_t index) const {
+    Bytes buffer;  // the chunk being sent, its storage kept from chunk to chunk
+
+    // Into `data`, whose storage is reused: a chunk-sized buffer is not zero-filled again.
+    bool read_into(std::uint32_t index, Bytes& data) const {
         const std::uint64_t off = std::uint64_t{index} * f.chunk_size;
         const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(f.chunk_size, size - off));
-        Bytes data(len);
+        data.resize(len);
         std::size_t got = 0;
         while (got < len) {
             const ssize_t n = ::pread(file.fd(), data.data() + got, len - got, static_cast<off_t>(off + got));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return fail_text("read failed");
+            if (n <= 0) return false;
             got += static_cast<std::size_t>(n);
         }
+        return true;
+    }
+
+    Result<Bytes> read(std::uint32_t index) const {
+        Bytes data;
+        if (!read_into(index, data)) return fail_text("read failed");
         return data;
     }
 };
@@ -123,16 +132,17 @@ void Phone::pump_send() {
         if (!engine_->send_business(FILE_META, encode_file_meta(meta), ts, false)) return;
         o.started = true;
     }
+    // `data` leaves as it came: a corrupted copy goes on the wire, the true bytes are hashed.
+    auto send_data = [&](std::uint32_t index, Bytes& data, bool corrupt) -> bool {
+        const std::uint32_t crc = crc32(data);
+        if (corrupt && !data.empty()) data[0] ^= 0x5A;
+        const bool sent = engine_->send_business(FILE_CHUNK, encode_file_chunk(FileChunkView{o.id, index, data, crc}), ts, true);
+        if (corrupt && !data.empty()) data[0] ^= 0x5A;
+        return sent;
+    };
     auto send_chunk = [&](std::uint32_t index, bool corrupt) -> bool {
         auto data = o.read(index);
-        if (!data) return false;
-        pb::FileChunk c;
-        c.set_file_id(o.id);
-        c.set_index(index);
-        c.set_crc32(crc32(*data));
-        if (corrupt && !data->empty()) (*data)[0] ^= 0x5A;
-        c.set_data(data->data(), data->size());
-        return engine_->send_business(FILE_CHUNK, encode_file_chunk(c), ts, true);
+        return data && send_data(index, *data, corrupt);
     };
     auto send_done = [&]() {
         FileHasher whole = o.hasher;
@@ -171,8 +181,9 @@ void Phone::pump_send() {
         const bool corrupt = o.f.corrupt_chunk == k && !o.corrupted;
         if (drop) o.dropped = true;
         if (corrupt) o.corrupted = true;
-        if (!drop && !send_chunk(k, corrupt)) return;
-        if (auto d = o.read(k)) o.hasher.update(*d);
+        // One read serves the wire and the digest.
+        if (!o.read_into(k, o.buffer) || (!drop && !send_data(k, o.buffer, corrupt))) return;
+        o.hasher.update(o.buffer);
         o.next = k + 1;
         if (o.f.cancel_after == k) {
             engine_->send_file_done(o.id, false, std::string("手机端已取消"), std::nullopt, true, ts);
