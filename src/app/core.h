@@ -39,7 +39,7 @@ inline constexpr std::uint64_t kIdleCapMs = 3'600'000;
 // How long data must stand still before a transfer's freed buffers are given back: longer than
 // the gaps inside a transfer, short enough that an idle process soon looks idle.
 inline constexpr Duration kStreamSettleTime = std::chrono::seconds(2);
-inline constexpr std::size_t kBulkFrameBytes = 64 * 1024;
+inline constexpr std::size_t kBulkFrameBytes = std::size_t{64} * 1024;
 
 inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
 
