@@ -23,6 +23,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/text.h"
 #include "app/core.h"
 #include "platform/debug_log.h"
 #include "platform/memory.h"
@@ -191,7 +192,7 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
         core_stop = true;
         if (core.joinable()) core.join();
     };
-    return run_desktop(argc, argv, std::move(config));
+    return run_desktop(argc, argv, config);
 }
 #else
 // Where `dovan-window` sits: beside this program in a build folder, under libexec when
@@ -212,9 +213,10 @@ void become_window_program(char** argv) {
     const auto program = window_program(self);
     if (!program) return;
     // The autostart entry names the program people start, not the one it became.
-    ::setenv(kProgramPathVariable, self.c_str(), 1);
+    // Before any thread starts: nothing else reads the environment yet.
+    ::setenv(kProgramPathVariable, self.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     ::execv(program->c_str(), argv);
-    console_line(format_text("[Dovan] 启动桌面窗口失败: {}", std::strerror(errno)));
+    console_line(format_text("[Dovan] 启动桌面窗口失败: {}", errno_text(errno)));
 }
 #endif
 

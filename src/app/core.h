@@ -39,7 +39,7 @@ inline constexpr std::uint64_t kIdleCapMs = 3'600'000;
 // How long data must stand still before a transfer's freed buffers are given back: longer than
 // the gaps inside a transfer, short enough that an idle process soon looks idle.
 inline constexpr Duration kStreamSettleTime = std::chrono::seconds(2);
-inline constexpr std::size_t kBulkFrameBytes = 64 * 1024;
+inline constexpr std::size_t kBulkFrameBytes = std::size_t{64} * 1024;
 
 inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
 
@@ -48,7 +48,7 @@ using CoreStep = TurnStep;
 
 inline constexpr Duration kLanRetry = std::chrono::seconds(5);
 // Inbound TCP pauses while this much received file data waits for the disk.
-inline constexpr std::size_t kChunkBacklogStop = 8 * 1024 * 1024;
+inline constexpr std::size_t kChunkBacklogStop = std::size_t{8} * 1024 * 1024;
 
 // How the LAN side opens its sockets.
 struct LanOptions {

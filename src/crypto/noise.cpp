@@ -207,7 +207,7 @@ Result<Bytes, CryptoError> HandshakeState::write_message(ByteView payload) {
     if (!r) return fail(r.error());
     if (out.size() > kNoiseMaxMessage)
         return fail(length_error("noise_message", out.size(), kNoiseMaxMessage));
-    *this = std::move(next);
+    *this = next;
     return out;
 }
 
@@ -219,7 +219,7 @@ Result<Bytes, CryptoError> HandshakeState::read_message(ByteView message) {
     Bytes payload;
     auto r = next.read_tokens(message, payload);
     if (!r) return fail(r.error());
-    *this = std::move(next);
+    *this = next;
     return payload;
 }
 

@@ -83,7 +83,7 @@ Digest32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
 }
 
 Bytes hkdf_sha256(ByteView salt, ByteView ikm, ByteView info, std::size_t length) {
-    invariant(length <= 255 * 32, "HKDF 输出长度超出上限");
+    invariant(length <= std::size_t{255} * 32, "HKDF 输出长度超出上限");
     const Digest32 prk = hmac_sha256(salt, {ikm});
     Bytes out;
     out.reserve(length);

@@ -31,13 +31,13 @@ constexpr int kTimerMs = 33;
 
 }  // namespace
 
-std::unique_ptr<QWidget> make_blank_window(std::shared_ptr<SharedUi>) {
+std::unique_ptr<QWidget> make_blank_window(const std::shared_ptr<SharedUi>& /*ui*/) {
     auto w = std::make_unique<QWidget>();
     w->resize(960, 660);
     return w;
 }
 
-int run_desktop(int argc, char** argv, DesktopConfig c) {
+int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     // SIGINT and SIGTERM end the program through its normal teardown. Blocked before any
     // thread starts, so only the signalfd below ever sees them.
     sigset_t stop_signals;
@@ -118,7 +118,7 @@ int run_desktop(int argc, char** argv, DesktopConfig c) {
     std::unique_ptr<Notifier> notifier;
 #ifdef DOVAN_HAVE_FREEDESKTOP
     NotifierCallbacks callbacks;
-    callbacks.on_outcome = [&drain_ref](std::uint64_t cookie, std::optional<std::string> error) {
+    callbacks.on_outcome = [&drain_ref](std::uint64_t cookie, const std::optional<std::string>& error) {
         if (auto* d = drain_ref.load()) d->on_outcome(cookie, error);
     };
     callbacks.on_button = [activation](std::string_view key) { handle_activation(key, activation); };

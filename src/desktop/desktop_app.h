@@ -30,9 +30,9 @@ struct DesktopConfig {
 };
 
 // Runs until the application quits (tray "关闭", SIGINT or SIGTERM); returns the exit status.
-int run_desktop(int argc, char** argv, DesktopConfig config);
+int run_desktop(int argc, char** argv, const DesktopConfig& config);
 
 // A plain top-level widget titled "Dovan", 960 × 660, for builds without the page window.
-std::unique_ptr<QWidget> make_blank_window(std::shared_ptr<SharedUi> ui);
+std::unique_ptr<QWidget> make_blank_window(const std::shared_ptr<SharedUi>& ui);
 
 }  // namespace dovan

@@ -34,8 +34,8 @@
 namespace dovan {
 
 inline constexpr std::uint64_t kMaxReceiveSize = 4294967296ULL;
-inline constexpr std::uint64_t kEarlyBytesPerSession = 4 * 1024 * 1024;
-inline constexpr std::uint64_t kEarlyBytesTotal = 8 * 1024 * 1024;
+inline constexpr std::uint64_t kEarlyBytesPerSession = std::uint64_t{4} * 1024 * 1024;
+inline constexpr std::uint64_t kEarlyBytesTotal = std::uint64_t{8} * 1024 * 1024;
 inline constexpr std::uint32_t kMaxResendTries = 8;
 inline constexpr Duration kReceiveHold = std::chrono::seconds(20);
 inline constexpr std::size_t kMaxReceiveSessions = 8;

@@ -111,7 +111,7 @@ public:
     void add_manual_peer(const SocketAddress& address, Instant now);
     // The source of the bound TCP channel, or none. While there is one, beacons do not
     // change the shown address and a flood of new sources cannot evict its entry.
-    void set_bound_phone(std::optional<SocketAddress> address) { bound_phone_ = std::move(address); }
+    void set_bound_phone(std::optional<SocketAddress> address) { bound_phone_ = address; }
 
 private:
     friend Result<Discovery> open_discovery(DiscoveryOptions options);

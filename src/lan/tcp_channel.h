@@ -28,11 +28,11 @@ namespace dovan {
 
 // Most frames and bytes the inbound queue holds before the reader waits for the core.
 constexpr std::size_t TCP_QUEUE_MAX_FRAMES = 64;
-constexpr std::size_t TCP_QUEUE_MAX_BYTES = 8 * 1024 * 1024;
+constexpr std::size_t TCP_QUEUE_MAX_BYTES = std::size_t{8} * 1024 * 1024;
 // Bytes handed to the writer and not yet sent, past which the core stops handing more
 // (the frames wait in the engine, where the file sender's window sees them); the writer
 // wakes the core once half of it is out.
-constexpr std::size_t TCP_WRITE_QUEUE_MAX_BYTES = 2 * 1024 * 1024;
+constexpr std::size_t TCP_WRITE_QUEUE_MAX_BYTES = std::size_t{2} * 1024 * 1024;
 
 struct TcpChannelOptions {
     // 0.0.0.0 in the product; 127.0.0.1 when the LAN side is kept on loopback.
@@ -170,9 +170,9 @@ private:
 Result<TcpChannel> open_listener(const TcpChannelOptions& options = {});
 
 // The reader thread's body; owns the listener and closes it when the running flag drops.
-void reader_main(UniqueFd listener, std::shared_ptr<TcpShared> shared);
+void reader_main(UniqueFd listener, const std::shared_ptr<TcpShared>& shared);
 // The writer thread's body: sends queued frames in order until the running flag drops.
-void writer_main(std::shared_ptr<TcpShared> shared);
+void writer_main(const std::shared_ptr<TcpShared>& shared);
 
 // "15s" for whole seconds, otherwise milliseconds ("250ms").
 std::string duration_text(Duration d);

@@ -13,7 +13,7 @@
 namespace dovan {
 
 // Longest text read back, in bytes; a longer one is cut at a character boundary.
-inline constexpr std::size_t kClipboardReadLimit = 4 * 1024 * 1024;
+inline constexpr std::size_t kClipboardReadLimit = std::size_t{4} * 1024 * 1024;
 
 class Clipboard {
 public:

@@ -13,13 +13,14 @@ constexpr int kTrimThreshold = 8 << 20;
 }  // namespace
 
 void keep_stream_buffers() {
-    // Fixed values also stop the library's own threshold drift.
-    ::mallopt(M_MMAP_THRESHOLD, kMapThreshold);
-    ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+    // Fixed values also stop the library's own threshold drift. mallopt is not thread-safe:
+    // this runs once in main, before any thread starts.
+    ::mallopt(M_MMAP_THRESHOLD, kMapThreshold);  // NOLINT(concurrency-mt-unsafe)
+    ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);  // NOLINT(concurrency-mt-unsafe)
     // One arena: a chunk is made on the reader thread and freed on the writer's, a few times
     // per quarter megabyte, so sharing costs nothing; and only the main arena's free top can be
     // handed back on request.
-    ::mallopt(M_ARENA_MAX, 1);
+    ::mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
 }
 
 void release_free_memory() { ::malloc_trim(0); }

@@ -226,8 +226,8 @@ private:
         using std::unique_ptr<T>::operator=;
         Owned(std::unique_ptr<T> p) : std::unique_ptr<T>(std::move(p)) {}  // NOLINT: as unique_ptr
         Owned(const Owned& o) : std::unique_ptr<T>(o ? std::make_unique<T>(*o) : nullptr) {}
-        Owned(Owned&&) = default;
-        Owned& operator=(Owned&&) = default;
+        Owned(Owned&&) noexcept = default;
+        Owned& operator=(Owned&&) noexcept = default;
         ~Owned() = default;
     };
     Engine(const Engine&);

@@ -7,7 +7,7 @@
 namespace dovan {
 
 struct Engine::Handshake {
-    explicit Handshake(HandshakeState s) : state(std::move(s)) {}
+    explicit Handshake(const HandshakeState& s) : state(s) {}
     HandshakeState state;
     int written = 0;
     int read = 0;

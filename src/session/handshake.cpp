@@ -32,7 +32,7 @@ void Engine::start_handshake() {
         report_error(kErrGeneral, format_text("握手参数解析失败: {}", created.error().display()));
         return;
     }
-    handshake_ = std::make_unique<Handshake>(std::move(*created));
+    handshake_ = std::make_unique<Handshake>(*created);
 }
 
 void Engine::write_handshake_message() {

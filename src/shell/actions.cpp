@@ -32,9 +32,10 @@ Action notifications_page(const UiState& s, const Metrics& m, double x, double y
     const int shown = std::min(notification_visible_rows(m), total - scroll);
     // Buttons sit inside their rows, so they are asked first.
     for (int i = 0; i < shown; ++i) {
-        const auto& n = s.notifications[static_cast<std::size_t>(scroll + i)];
+        const int row = scroll + i;
+        const auto& n = s.notifications[static_cast<std::size_t>(row)];
         const auto b = notification_buttons(m, i, n.can_reply, notification_has_code(n));
-        const auto index = static_cast<std::uint64_t>(scroll + i);
+        const auto index = static_cast<std::uint64_t>(row);
         if (b.code && b.code->contains(x, y)) return {kActNotificationCode, index};
         if (b.reply && b.reply->contains(x, y)) return {kActNotificationReply, index};
         if (notification_row_rect(m, i).contains(x, y)) return {kActNotificationRow, index};

@@ -163,7 +163,7 @@ Result<std::string> current_program_path() {
     }
     char buf[PATH_MAX + 1];
     const ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-    if (n <= 0) return fail_text(format_text("取当前程序路径失败: {}", std::strerror(errno)));
+    if (n <= 0) return fail_text(format_text("取当前程序路径失败: {}", errno_text(errno)));
     std::string path(buf, static_cast<std::size_t>(n));
     if (!exec_safe(path)) return fail_text("当前程序路径含无法写入注册表的字符");
     return path;
@@ -220,7 +220,7 @@ Result<AutostartState> read_autostart(const AutostartPlace& place) {
         errno = EINVAL;
     }
     // An entry is a few lines; a huge file is nobody's entry and is not read whole.
-    while (!failed && text.size() < 64 * 1024) {
+    while (!failed && text.size() < std::size_t{64} * 1024) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) failed = true;

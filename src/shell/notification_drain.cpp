@@ -69,7 +69,7 @@ void NotificationDrain::drain() {
             bool tokens_ok = true;
             {
                 // Tokens are drawn outside the lock; a clash with a live one is drawn again.
-                auto draw = [&](std::optional<std::uint64_t>& slot, ToastAction action) {
+                auto draw = [&](std::optional<std::uint64_t>& slot, const ToastAction& action) {
                     for (int attempt = 0; attempt < 4 && !slot; ++attempt) {
                         const auto token = c_.tokens ? c_.tokens() : std::nullopt;
                         if (!token) break;

@@ -303,7 +303,7 @@ void Painter::connect_page() {
         if (s_.device_status) {
             const auto& st = *s_.device_status;
             std::string battery;
-            Color bc = col(kTextPrimary);
+            Color bc = 0;
             if (st.battery < 0) {
                 battery = "电量未知";
                 bc = col(kTextSecondary);
@@ -376,7 +376,8 @@ void Painter::notifications_page() {
     const int visible = notification_visible_rows(m_);
     const int shown = std::min(visible, total - scroll);
     for (int i = 0; i < shown; ++i) {
-        const auto index = static_cast<std::uint64_t>(scroll + i);
+        const int row = scroll + i;
+        const auto index = static_cast<std::uint64_t>(row);
         const auto& n = s_.notifications[index];
         const Rect r = notification_row_rect(m_, i);
         const Rect inner{r.l, r.t + 3, r.r, r.b - 3};

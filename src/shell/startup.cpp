@@ -49,7 +49,7 @@ std::unique_ptr<HandoffServer> start_handoff_server(const std::optional<std::fil
                                                     bool replace_stale, HandoffHost host) {
     if (socket) {
         auto server = HandoffServer::start(*socket, replace_stale,
-                                           [host](std::string_view bytes) { dispatch_handoff(bytes, host); });
+                                           [host = std::move(host)](std::string_view bytes) { dispatch_handoff(bytes, host); });
         if (server) return std::move(*server);
         console_line("[Dovan] 转交套接字创建失败: " + server.error().text);
     }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/text.h"
 #include "platform/debug_log.h"
 
 namespace dovan {
@@ -27,7 +28,7 @@ std::uint32_t crc32_update(std::uint32_t crc, ByteView data) {
 
 std::uint32_t crc32(ByteView data) { return crc32_update(0, data); }
 
-std::string io_error_text(int err) { return format_text("IO 失败: {}", std::strerror(err)); }
+std::string io_error_text(int err) { return format_text("IO 失败: {}", errno_text(err)); }
 
 std::string crc_mismatch_text(std::uint32_t index, std::uint32_t expected, std::uint32_t actual) {
     return format_text("块 CRC32 校验失败：index={} 期望 0x{} 实际 0x{}", index,
@@ -191,7 +192,7 @@ Result<ChunkReader> open_at_chunk(const std::string& path, std::uint32_t k, File
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail_text(format_text("打开文件失败: {}", std::strerror(errno)));
+    if (fd < 0) return fail_text(format_text("打开文件失败: {}", errno_text(errno)));
 
     // The reader owns the descriptor from here on, so every early return closes the file.
     ChunkReader reader(FileHandle(fd), read_fn);

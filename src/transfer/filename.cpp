@@ -156,7 +156,7 @@ Result<CreatedFile, CreateUniqueError> create_unique(const std::filesystem::path
         if (fd >= 0) return CreatedFile{FileHandle(fd), std::move(path)};
         const int err = errno;
         if (err == EEXIST) continue;
-        return fail(CreateUniqueError{false, err, std::move(path), std::strerror(err)});
+        return fail(CreateUniqueError{false, err, std::move(path), errno_text(err)});
     }
     return fail(CreateUniqueError{
         true, EEXIST, {}, format_text("同名文件已多于 {} 个", kMaxNumberedVariant)});
@@ -180,7 +180,7 @@ Result<WorkingFile, CreateUniqueError> create_working(const std::filesystem::pat
         if (fd >= 0) return WorkingFile{FileHandle(fd), std::move(path), std::move(name), n};
         const int err = errno;
         if (err == EEXIST) continue;
-        return fail(CreateUniqueError{false, err, std::move(path), std::strerror(err)});
+        return fail(CreateUniqueError{false, err, std::move(path), errno_text(err)});
     }
     return fail(CreateUniqueError{true, EEXIST, {}, format_text("同名文件已多于 {} 个", kMaxNumberedVariant)});
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/text.h"
 #include "platform/ble.h"
 #include "platform/bluez/bus_loop.h"
 #include "platform/bluez/names.h"
@@ -411,10 +412,10 @@ Status Impl::bring_up() {
     std::unique_ptr<BusLoop> l = std::move(*opened);
     sd_bus* bus = l->bus();
     int r = sd_bus_add_object_manager(bus, &objmgr, "/");
-    if (r < 0) return fail_text(std::string("object manager: ") + std::strerror(-r));
+    if (r < 0) return fail_text(std::string("object manager: ") + errno_text(-r));
     if (adapter_wanted) add_adapter_obj(bus, false);
     r = sd_bus_request_name(bus, "org.bluez", 0);
-    if (r < 0) return fail_text(std::string("RequestName org.bluez: ") + std::strerror(-r));
+    if (r < 0) return fail_text(std::string("RequestName org.bluez: ") + errno_text(-r));
     l->start();
     std::lock_guard lock(loop_mu);
     loop = std::move(l);
@@ -766,7 +767,7 @@ int Impl::start_notify(sd_bus_message* m, void* u, sd_bus_error*) {
         bool ok = st && *st == GattStatus::Success;
         if (ok) {
             ok = sim_char
-                     ->add_value_changed([gate, path, gen](Bytes v) {
+                     ->add_value_changed([gate, path, gen](const Bytes& v) {
                          from_sim(gate, [path, gen, v](Impl& i, sd_bus* bus) { i.on_notify(bus, path, gen, v); });
                      })
                      .ok();
@@ -939,7 +940,7 @@ void StandIn::fail_writes(unsigned times) {
     impl_->run([this, times](sd_bus*) { impl_->fail_writes = times; });
 }
 void StandIn::drop_link(std::uint64_t address, Bytes late_value) {
-    impl_->run([this, address, late_value](sd_bus* bus) {
+    impl_->run([this, address, late_value = std::move(late_value)](sd_bus* bus) {
         if (DeviceObj* d = impl_->device(device_path(kAdapterPath, address))) impl_->teardown_link(bus, *d, late_value);
     });
 }

@@ -45,7 +45,7 @@ inline constexpr std::uint64_t kStrangerPhoto = 0x5757575757ull;
 
 class SimAlbum {
 public:
-    explicit SimAlbum(AlbumOptions options) : opt_(std::move(options)) {}
+    explicit SimAlbum(AlbumOptions options) : opt_(options) {}
 
     // One application event of the phone's engine; true when it was an album request.
     bool on_event(const AppEvent& event, Instant now);

@@ -118,12 +118,12 @@ void Phone::hostile_step() {
             // Past every limit the PC sets on what it shows or keeps.
             const auto id = static_cast<std::int32_t>(++hostile_count_);
             if (engine_->send_business(NOTIFICATION_PUSH,
-                                       notification_push(id % 40, std::string(64 * 1024, 'T'), std::string(256 * 1024, 'x')),
+                                       notification_push(id % 40, std::string(std::size_t{64} * 1024, 'T'), std::string(std::size_t{256} * 1024, 'x')),
                                        ts, false))
                 ++hostile_sent_;
             pb::ClipboardPush clip;
             clip.set_kind(1);
-            clip.set_data(std::string(40 * 1024, 'c'));
+            clip.set_data(std::string(std::size_t{40} * 1024, 'c'));
             clip.set_mime("text/plain");
             clip.set_ts_ms(ts);
             (void)engine_->send_business(CLIPBOARD_PUSH, encode_clipboard_push(clip), ts, false);

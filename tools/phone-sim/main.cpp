@@ -103,7 +103,8 @@ std::optional<std::pair<std::string, dovan::phonesim::SendFaults>> parse_send(co
         else if (key == "wrongdigest") f.wrong_digest = true;
         else if (key == "early") f.done_early = true;
         else if (key == "withhold") f.withhold_last = true;
-        else if (!has_v) return std::nullopt;
+        // Like an unknown key below, a valued key without its number ends the parse.
+        else if (!has_v) return std::nullopt;  // NOLINT(bugprone-branch-clone)
         else if (key == "chunk" && v > 0) f.chunk_size = v;
         else if (key == "drop") f.drop_chunk = v;
         else if (key == "corrupt") f.corrupt_chunk = v;
@@ -137,7 +138,8 @@ int main(int argc, char** argv) {
         auto value = [&]() -> std::string_view {
             if (i + 1 >= argc) {
                 usage();
-                std::exit(2);
+                // Arguments are read before any thread starts.
+                std::exit(2);  // NOLINT(concurrency-mt-unsafe)
             }
             return argv[++i];
         };
@@ -145,7 +147,7 @@ int main(int argc, char** argv) {
             unsigned n = 0;
             if (!number(value(), n)) {
                 usage();
-                std::exit(2);
+                std::exit(2);  // NOLINT(concurrency-mt-unsafe)
             }
             return n;
         };

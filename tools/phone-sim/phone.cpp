@@ -463,7 +463,7 @@ void Phone::tcp_step(Instant now) {
         return;
     }
     for (;;) {
-        rx_buf_.resize(256 * 1024);
+        rx_buf_.resize(std::size_t{256} * 1024);
         const ssize_t n = ::recv(tcp_fd_, rx_buf_.data(), rx_buf_.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
         if (n <= 0) {
@@ -474,7 +474,7 @@ void Phone::tcp_step(Instant now) {
         if (static_cast<std::size_t>(n) < rx_buf_.size()) break;
         // A fast PC could fill the whole memory before one frame is handled: take a few
         // chunks' worth, store them, and let the socket hold the rest back.
-        if (tcp_in_.size() >= 4 * 1024 * 1024) break;
+        if (tcp_in_.size() >= std::size_t{4} * 1024 * 1024) break;
     }
     std::size_t at = 0;
     while (tcp_in_.size() - at >= FRAME_HEADER_LEN) {

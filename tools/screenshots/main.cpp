@@ -111,7 +111,7 @@ std::vector<Shot> shots() {
                      PhoneNotification b;
                      b.title = "张三";
                      b.text = "晚上七点在老地方见？顺便把上次借的书带上 📚";
-                     b.post_ts_ms = kWallMs - 3600 * 1000;
+                     b.post_ts_ms = kWallMs - std::uint64_t{3600} * 1000;
                      b.can_reply = true;
                      b.notification_id = 7;
                      PhoneNotification c;

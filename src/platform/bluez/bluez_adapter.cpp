@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/text.h"
 #include "platform/bluez/bluez.h"
 #include "platform/bluez/bus_loop.h"
 #include "platform/bluez/names.h"
@@ -136,7 +137,7 @@ public:
 
     // A method call from a caller thread, waited for at most `timeout` (plus a margin for
     // the bus thread to hand the answer over).
-    Outcome call(const std::string& path, const char* iface, const char* member, Appender append,
+    Outcome call(const std::string& path, const char* iface, const char* member, const Appender& append,
                  std::chrono::milliseconds timeout) {
         struct Slot {
             std::mutex mu;
@@ -245,7 +246,7 @@ Status Hub::add_matches() {
     };
     for (const auto& rule : rules) {
         int r = sd_bus_add_match(loop_->bus(), nullptr, rule.text, rule.handler, this);
-        if (r < 0) return fail_text(std::string("AddMatch: ") + std::strerror(-r));
+        if (r < 0) return fail_text(std::string("AddMatch: ") + errno_text(-r));
     }
     return {};
 }
@@ -864,7 +865,7 @@ Result<std::map<std::string, IfaceMap>> managed_objects(sd_bus* bus, std::chrono
         r = sd_bus_message_exit_container(reply);
     }
     sd_bus_message_unref(reply);
-    if (r < 0) return fail_text(std::string("GetManagedObjects 应答无法解析: ") + std::strerror(-r));
+    if (r < 0) return fail_text(std::string("GetManagedObjects 应答无法解析: ") + errno_text(-r));
     return objects;
 }
 

@@ -1,3 +1,4 @@
+#include "common/text.h"
 #include "platform/bluez/bus_loop.h"
 
 #include <poll.h>
@@ -25,12 +26,12 @@ Result<std::unique_ptr<BusLoop>> BusLoop::open(const std::string& address) {
     if (r >= 0) r = sd_bus_get_unique_name(bus, &unique);
     if (r < 0) {
         if (bus) sd_bus_unref(bus);
-        return fail_text(std::strerror(-r), -r);
+        return fail_text(errno_text(-r), -r);
     }
     const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) {
         sd_bus_unref(bus);
-        return fail_text(std::string("eventfd: ") + std::strerror(errno));
+        return fail_text(std::string("eventfd: ") + errno_text(errno));
     }
     return std::unique_ptr<BusLoop>(new BusLoop(bus, fd));
 }
@@ -149,7 +150,7 @@ void BusLoop::loop() {
 
 CallError call_error(const sd_bus_error* e, int r) {
     if (e && sd_bus_error_is_set(e)) return {e->name ? e->name : "", e->message ? e->message : ""};
-    return {"org.freedesktop.DBus.Error.Failed", std::strerror(r < 0 ? -r : r)};
+    return {"org.freedesktop.DBus.Error.Failed", errno_text(r < 0 ? -r : r)};
 }
 
 }  // namespace dovan::bluez

@@ -28,7 +28,7 @@ constexpr std::size_t kRememberedIds = 256;
 std::string bus_error_text(const sd_bus_error* e, int r) {
     if (e != nullptr && sd_bus_error_is_set(e))
         return std::string(e->name) + (e->message ? std::string(": ") + e->message : std::string());
-    return std::strerror(r < 0 ? -r : r);
+    return errno_text(r < 0 ? -r : r);
 }
 
 // Body text is markup for servers that say so; peer text must stay text.
@@ -230,14 +230,14 @@ Result<std::unique_ptr<FreedesktopNotifier>> FreedesktopNotifier::open(NotifierC
     if (r < 0) return fail_text("D-Bus: " + bus_error_text(nullptr, r));
 
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) return fail_text(std::strerror(errno));
+    if (wake < 0) return fail_text(errno_text(errno));
     return std::unique_ptr<FreedesktopNotifier>(
-        new FreedesktopNotifier(std::move(bus), wake, std::move(callbacks), options));
+        new FreedesktopNotifier(std::move(bus), wake, std::move(callbacks), std::move(options)));
 }
 
 FreedesktopNotifier::FreedesktopNotifier(std::unique_ptr<Bus> bus, int wake_fd, NotifierCallbacks callbacks,
                                          Options options)
-    : bus_(std::move(bus)), wake_fd_(wake_fd), callbacks_(std::move(callbacks)), options_(options) {
+    : bus_(std::move(bus)), wake_fd_(wake_fd), callbacks_(std::move(callbacks)), options_(std::move(options)) {
     bus_->callbacks = &callbacks_;
     thread_ = std::thread([this] { run(); });
 }

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "common/text.h"
 #include "platform/sim/sim_wire.h"
 
 namespace dovan::sim {
@@ -47,10 +48,10 @@ Status SimPeripheral::start() {
     if (path.size() >= sizeof sa.sun_path) return fail_text("模拟射频路径过长: " + path);
     std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail_text(std::string("socket: ") + std::strerror(errno));
+    if (fd < 0) return fail_text(std::string("socket: ") + errno_text(errno));
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 8) != 0) {
-        std::string e = std::string("bind/listen: ") + std::strerror(errno);
+        std::string e = std::string("bind/listen: ") + errno_text(errno);
         ::close(fd);
         return fail_text(e);
     }

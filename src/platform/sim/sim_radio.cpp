@@ -123,7 +123,7 @@ public:
     }
 
 private:
-    static void read_loop(std::weak_ptr<Connection> weak, int fd) {
+    static void read_loop(const std::weak_ptr<Connection>& weak, int fd) {
         Message m;
         while (read_message(fd, m)) {
             auto self = weak.lock();
@@ -315,7 +315,7 @@ public:
             ::close(fd);
             return fail_text(e);
         }
-        timeval tv{0, 200 * 1000};  // lets the thread notice the stop flag
+        timeval tv{0, 200'000};  // lets the thread notice the stop flag
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         fd_ = fd;
         thread_ = std::thread([this] { loop(); });

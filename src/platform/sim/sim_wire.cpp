@@ -1,3 +1,4 @@
+#include "common/text.h"
 #include "platform/sim/sim_wire.h"
 
 #include <sys/stat.h>
@@ -119,7 +120,7 @@ Status prepare_radio_folder(const std::string& folder) {
     if (dir.has_parent_path() && !std::filesystem::exists(dir.parent_path(), ec))
         std::filesystem::create_directories(dir.parent_path(), ec);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return fail_text(format_text("模拟射频目录 {} 创建失败: {}", folder, std::strerror(errno)));
+        return fail_text(format_text("模拟射频目录 {} 创建失败: {}", folder, errno_text(errno)));
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return fail_text(format_text("模拟射频目录 {} 不是文件夹", folder));
