@@ -227,11 +227,11 @@ def main():
     port = 47000
     try:
         for direction in ("pc->phone", "phone->pc"):
+            # Alternating, so both meet the machine (page cache, neighbours) in the same state.
             for run in range(a.runs):
                 port += 1
                 r = dovan_run(build, work, big, digest, direction, port, a.perf)
                 print(f"dovan {direction} run {run + 1}: " + ", ".join(f"{k} {v:.2f}" for k, v in r.items()), flush=True)
-            for run in range(a.runs):
                 r = scp_run(opts, user, work, big, direction)
                 print(f"scp   {direction} run {run + 1}: " + ", ".join(f"{k} {v:.2f}" for k, v in r.items()), flush=True)
     finally:
