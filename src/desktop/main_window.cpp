@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -29,7 +28,9 @@
 #include <system_error>
 
 #include "app/settings.h"
+#include "features/album.h"
 #include "platform/debug_log.h"
+#include "platform/files.h"
 #include "desktop/qt_canvas.h"
 #include "desktop/qt_clipboard.h"
 #include "desktop/thumbnail_decoder.h"
@@ -498,11 +499,9 @@ private:
         }
         update();
         if (!items || !files) return;
-        const std::filesystem::path temp = std::filesystem::path(to_std(QDir::tempPath())) / "Dovan";
-        std::error_code ec;
-        std::filesystem::create_directories(temp, ec);
-        if (ec) {
-            notice(format_text("拖拽临时目录建不出来（{}）: {}", temp.string(), ec.message()));
+        const std::filesystem::path temp = Album::drag_folder();
+        if (auto made = files::ensure_private_dir(temp); !made) {
+            notice(format_text("拖拽临时目录建不出来（{}）: {}", temp.string(), made.error().text));
             return;
         }
         if (files->empty()) {

@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "platform/debug_log.h"
+#include "platform/files.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 
@@ -287,8 +288,15 @@ std::variant<std::filesystem::path, FullSizeRefusal> Album::full_size_folder(std
             std::string(kFullSizeReason), false};
     }
     if (it->second.drag) {
+        // The shared temporary folder: a "Dovan" another user made first could read or swap
+        // the photo before the drop target takes it.
+        const auto folder = drag_folder();
+        if (auto made = files::ensure_private_dir(folder); !made) {
+            return FullSizeRefusal{format_text("拖拽临时目录不可用（{}）: {}", folder.string(), made.error().text),
+                                   "创建落盘目录失败", false};
+        }
         it->second.started = true;
-        return drag_folder();
+        return folder;
     }
     if (export_folder_.empty()) {
         return FullSizeRefusal{format_text("照片 {} 属于本次导出，但导出目录已不可用（请重新选一次目录）", photo_id),

@@ -103,6 +103,16 @@ Status ensure_dir(const std::filesystem::path& dir) {
     return fail_text(errno_text(err == EEXIST ? ENOTDIR : err), err);
 }
 
+Status ensure_private_dir(const std::filesystem::path& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return fail_text(errno_text(errno), errno);
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return fail_text(errno_text(errno), errno);
+    if (!S_ISDIR(st.st_mode)) return fail_text(format_text("{} 不是目录", dir.string()), ENOTDIR);
+    if (st.st_uid != ::geteuid()) return fail_text(format_text("{} 属于其他用户", dir.string()), EPERM);
+    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return fail_text(errno_text(errno), errno);
+    return {};
+}
+
 void sync_dir(const std::filesystem::path& dir) {
     UniqueFd f;
     f.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -34,6 +34,11 @@ void set_io_fault(IoFault fault);
 // Creates the directory (0700, the owner's alone) with any missing parents.
 Status ensure_dir(const std::filesystem::path& dir);
 
+// Makes a folder only this user may enter, in a place others can write to (the shared
+// temporary folder): created 0700; an existing one is used only when it is a real directory
+// (not a link) owned by this user, and is closed to others if it was open.
+Status ensure_private_dir(const std::filesystem::path& dir);
+
 // Syncs a directory so a rename inside it survives a crash.
 void sync_dir(const std::filesystem::path& dir);
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/debug_log.h"
+#include "platform/files.h"
 #include "common/text.h"
 #include "shell/handoff.h"
 
@@ -34,16 +35,6 @@ std::string folder_id(const std::string& text) {
     std::uint64_t h = 0xcbf29ce484222325ULL;
     for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ULL;
     return hex_upper(h, 16);
-}
-
-Status private_folder(const std::filesystem::path& dir) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return fail_text(errno_text(errno));
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) return fail_text(errno_text(errno));
-    if (!S_ISDIR(st.st_mode)) return fail_text(format_text("{} 不是目录", dir.string()));
-    if (st.st_uid != ::geteuid()) return fail_text(format_text("{} 属于其他用户", dir.string()));
-    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return fail_text(errno_text(errno));
-    return {};
 }
 
 bool socket_address(const std::filesystem::path& path, sockaddr_un& sa) {
@@ -68,10 +59,10 @@ Result<std::filesystem::path> ipc_directory(const std::filesystem::path& data_di
     if (runtime != nullptr && runtime[0] == '/') {
         dir = std::filesystem::path(runtime) / ("dovan-" + folder_id(data_dir.string()));
     } else {
-        if (auto made = private_folder(data_dir); !made) return fail(made.error());
+        if (auto made = files::ensure_private_dir(data_dir); !made) return fail(made.error());
         dir = data_dir / "run";
     }
-    if (auto made = private_folder(dir); !made) return fail(made.error());
+    if (auto made = files::ensure_private_dir(dir); !made) return fail(made.error());
     return dir;
 }
 

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "features/fake_host.h"
 #include "session/bound_pair.h"
@@ -72,6 +77,60 @@ TEST_F(AlbumRules, EachOriginalGoesWhereItsRequestSaysOrIsRefused) {
     export_ids("", {7});
     const auto unusable = std::get<FullSizeRefusal>(folder(7));
     EXPECT_EQ(unusable.detail, "照片 7 属于本次导出，但导出目录已不可用（请重新选一次目录）");
+}
+
+// The drag folder sits in the shared temporary folder, where another user may have put
+// something under its name first.
+TEST_F(AlbumRules, ADragFolderSomeoneElseCouldReachIsNotWrittenInto) {
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    const auto drag_dir = dir.path() / "Dovan";
+    const auto elsewhere = dir.path() / "elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    const bool can_chown = ::geteuid() == 0;
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string refused;  // empty: taken, and closed to others
+    };
+    const std::vector<Case> cases = {
+        {"missing", [] {}, ""},
+        {"open to all", [&] { std::filesystem::create_directory(drag_dir); ::chmod(drag_dir.c_str(), 0777); }, ""},
+        {"a link", [&] { std::filesystem::create_directory_symlink(elsewhere, drag_dir); }, drag_dir.string() + " 不是目录"},
+        {"a file", [&] { std::ofstream(drag_dir) << "x"; }, drag_dir.string() + " 不是目录"},
+        {"another user's",
+         [&] {
+             std::filesystem::create_directory(drag_dir);
+             ASSERT_EQ(::chown(drag_dir.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)), 0);
+         },
+         drag_dir.string() + " 属于其他用户"},
+    };
+    std::uint64_t id = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.refused.find("其他用户") != std::string::npos && !can_chown) continue;
+        std::error_code ec;
+        std::filesystem::remove_all(drag_dir, ec);
+        c.make();
+        drag({++id});
+        const auto where = album.full_size_folder(id);
+        if (c.refused.empty()) {
+            ASSERT_TRUE(std::holds_alternative<std::filesystem::path>(where));
+            EXPECT_EQ(std::get<std::filesystem::path>(where), drag_dir);
+            struct stat st {};
+            ASSERT_EQ(::lstat(drag_dir.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        } else {
+            ASSERT_TRUE(std::holds_alternative<FullSizeRefusal>(where));
+            const auto& refusal = std::get<FullSizeRefusal>(where);
+            EXPECT_EQ(refusal.detail, "拖拽临时目录不可用（" + drag_dir.string() + "）: " + c.refused);
+            EXPECT_EQ(refusal.reason, "创建落盘目录失败");
+            EXPECT_FALSE(refusal.silent);
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    if (old) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
 }
 
 TEST_F(AlbumRules, AnExportedOriginalIsAnnouncedAndNeverAskedForAgain) {
