@@ -301,6 +301,13 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
         out = std::move(*t);
         return true;
     };
+    // Text for the phone: its decoder refuses a whole message over one bad UTF-8 byte.
+    auto phone_text_arg = [&](std::string_view raw, std::string& out) {
+        if (!text_arg(raw, out)) return false;
+        if (utf8_valid(out)) return true;
+        error("text is not UTF-8");
+        return false;
+    };
 
     if (verb == "quit") {
         if (!args.empty()) return usage("quit");
@@ -392,7 +399,7 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
     }
     if (verb == "clip") {
         std::string clip;
-        if (!text_arg(rest, clip)) return Outcome::Continue;
+        if (!phone_text_arg(rest, clip)) return Outcome::Continue;
         if (clip.empty()) return usage("clip <text>");
         auto g = ui_->lock();
         g->requests.send_clipboard = std::move(clip);
@@ -412,7 +419,7 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
         std::size_t row = 0;
         if (!parse_number(row_text, row) || raw.empty()) return usage("reply <row> <text>");
         std::string reply;
-        if (!text_arg(raw, reply)) return Outcome::Continue;
+        if (!phone_text_arg(raw, reply)) return Outcome::Continue;
         if (trim_white(reply).empty()) return usage("reply <row> <text>");
         auto g = ui_->lock();
         if (row >= g->notifications.size()) {

@@ -81,6 +81,7 @@ TEST_F(ConsoleTest, MalformedCommandsPrintAnErrorAndLeaveEverySlotEmpty) {
         "album page a 2", "manual-ip 1.2.3.4\\", "quit now",
         "album thumb",    "album thumb x",    "album export /tmp", "album export /tmp 1 b",
         "album drag",     "album drag -1",    "album sideways",    "album export bad\\q 1",
+        "clip caf\xc3",
     };
     for (const char* line : bad) {
         const std::string printed = run(line);
@@ -150,6 +151,15 @@ TEST_F(ConsoleTest, ReplyTargetsTheChosenRowAndWaitsForOneReplyAtATime) {
         older.reply_result_key = "k";
         PhoneNotification newer = note("com.mail", "Bob", "yo");
         g->notifications = {newer, older};
+    }
+    // The phone would throw the whole message away over a byte that is not UTF-8.
+    EXPECT_EQ(run("reply 1 caf\xc3"), "error text is not UTF-8\n");
+    EXPECT_EQ(run("clip \xff ok"), "error text is not UTF-8\n");
+    {
+        auto g = ui->lock();
+        EXPECT_FALSE(g->requests.send_reply.has_value());
+        EXPECT_FALSE(g->requests.send_clipboard.has_value());
+        EXPECT_TRUE(g->awaiting_replies.empty());
     }
     EXPECT_EQ(run("reply 1 on my way\\n"), "");
     {
