@@ -142,7 +142,7 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     ui->set_repaint({});
     pump.stop();
     console_line("[Dovan] shell teardown");
-    restart_if_requested(*ui, lock);
+    restart_if_requested(*ui, lock, cl);
     return 0;
 }
 

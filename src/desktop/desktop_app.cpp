@@ -168,7 +168,7 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     c.ui->set_repaint({});
     on_signal.reset();
     if (sigfd >= 0) ::close(sigfd);
-    if (c.lock != nullptr) restart_if_requested(*c.ui, *c.lock);
+    if (c.lock != nullptr) restart_if_requested(*c.ui, *c.lock, c.command_line);
     return status;
 }
 

@@ -104,6 +104,16 @@ CommandLine parse_command_line(std::span<const std::string> args,
 
 std::string version_text() { return "Dovan 0.5.3\n"; }
 
+std::vector<std::string> restart_arguments(const CommandLine& cl) {
+    std::vector<std::string> args;
+    if (cl.headless) args.emplace_back("--headless");
+    if (cl.lan_port != kDefaultLanPort) {
+        args.emplace_back("--lan-port");
+        args.push_back(std::to_string(cl.lan_port));
+    }
+    return args;
+}
+
 std::string usage_text() {
     return "用法:\n"
            "  dovan [--minimized] [dovan://… | <文件路径>]   桌面窗口与托盘图标\n"

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dovan {
 
@@ -34,6 +35,10 @@ bool path_entry_exists(const std::string& path);
 // `args` without the program name. `exists` decides which arguments are file paths.
 CommandLine parse_command_line(std::span<const std::string> args,
                                const std::function<bool(const std::string&)>& exists = path_entry_exists);
+
+// The arguments a restart passes on: what shapes the running program (console or window,
+// its LAN port), never what asked it to do something once (a file, a link, a start at login).
+std::vector<std::string> restart_arguments(const CommandLine& cl);
 
 // --help and --version.
 std::string usage_text();

@@ -241,14 +241,17 @@ bool forward_to_running_instance(const std::filesystem::path& socket_path, std::
 
 // ---- restart ----
 
-Status start_detached_self() {
+Status start_detached_self(std::vector<std::string> args) {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) return fail_text("posix_spawnattr_init");
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    char exe[] = "/proc/self/exe";
-    char* argv[] = {exe, nullptr};
+    std::string exe = "/proc/self/exe";
+    // posix_spawn takes non-const strings: these copies are the ones it gets.
+    std::vector<char*> argv{exe.data()};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    const int err = ::posix_spawn(&pid, exe, nullptr, &attr, argv, environ);
+    const int err = ::posix_spawn(&pid, exe.c_str(), nullptr, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     if (err != 0) return fail_text(errno_text(err));
     return {};

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "common/result.h"
 
@@ -86,8 +87,8 @@ bool forward_to_running_instance(const std::filesystem::path& socket_path, std::
                                  int attempts = kForwardAttempts,
                                  std::chrono::milliseconds pause = kForwardPause);
 
-// Starts this program's executable again without arguments, in a session of its own, and
-// does not wait for it.
-Status start_detached_self();
+// Starts this program's executable again with `args`, in a session of its own, and does not
+// wait for it.
+Status start_detached_self(std::vector<std::string> args);
 
 }  // namespace dovan

@@ -61,12 +61,12 @@ std::unique_ptr<HandoffServer> start_handoff_server(const std::optional<std::fil
 
 namespace dovan {
 
-void restart_if_requested(SharedUi& ui, InstanceLock& lock) {
+void restart_if_requested(SharedUi& ui, InstanceLock& lock, const CommandLine& cl) {
     if (!ui.lock()->restart_requested) return;
     console_line("[Dovan] 按功能开关改动重新启动");
     // The new process must find the lock free, or it would hand over to this one.
     lock.release();
-    if (auto started = start_detached_self(); !started)
+    if (auto started = start_detached_self(restart_arguments(cl)); !started)
         console_line(format_text("[Dovan] 重新启动失败: {}（请手动重新打开 Dovan）", started.error().text));
 }
 

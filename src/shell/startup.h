@@ -29,7 +29,7 @@ std::unique_ptr<HandoffServer> start_handoff_server(const std::optional<std::fil
 namespace dovan {
 
 // The end of teardown: when the user asked for a restart, lets the lock go and starts the
-// program again, detached and without arguments.
-void restart_if_requested(SharedUi& ui, InstanceLock& lock);
+// program again, detached, with the arguments that shaped this run (`restart_arguments`).
+void restart_if_requested(SharedUi& ui, InstanceLock& lock, const CommandLine& cl);
 
 }  // namespace dovan

@@ -3,6 +3,7 @@
 // and the old one must be gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -47,7 +48,9 @@ protected:
 };
 
 TEST_F(Restart, TheNewProcessTakesOverAndTheOldOneIsGone) {
-    first = std::make_unique<Process>(std::vector<std::string>{binary("dovan")}, env(), err.string());
+    // The file is a one-off request; the port shapes the program and must survive.
+    first = std::make_unique<Process>(std::vector<std::string>{binary("dovan"), "--lan-port", "40123", file}, env(),
+                                      err.string());
     const pid_t old_pid = first->pid();
     const auto window = pointer->window_of(old_pid);
     ASSERT_TRUE(window) << "no window";
@@ -83,6 +86,9 @@ TEST_F(Restart, TheNewProcessTakesOverAndTheOldOneIsGone) {
     const pid_t new_pid = running.front();
     EXPECT_NE(new_pid, old_pid);
     ASSERT_TRUE(pointer->window_of(new_pid)) << "the new process shows no window";
+    std::string cmdline = read_file(std::filesystem::path("/proc") / std::to_string(new_pid) / "cmdline");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    EXPECT_TRUE(cmdline.ends_with(" --lan-port 40123 ")) << cmdline;
     ASSERT_TRUE(eventually([&] { return occurrences(read_file(err), "shell up") == 2; }));
 
     // It holds the lock and the socket: a later start hands its file to it and ends.

@@ -73,6 +73,21 @@ TEST(CommandLineView, OptionsAndErrors) {
     EXPECT_FALSE(parse({"-"}).error);  // a lone dash is an argument, not an option
 }
 
+// A restart keeps what shaped the program and drops what asked it to do something once.
+TEST(CommandLineView, ARestartKeepsTheFrontEndAndPortOnly) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{}, {}},
+        {{"--minimized"}, {}},
+        {{"--headless", "--lan-port=40000"}, {"--headless", "--lan-port", "40000"}},
+        {{"--lan-port", "55676"}, {}},
+        {{"--lan-port", "1", "/tmp", "dovan://x"}, {"--lan-port", "1"}},
+    };
+    for (const auto& [args, kept] : cases) {
+        const auto cl = parse_command_line(args, [](const std::string& p) { return p == "/tmp"; });
+        EXPECT_EQ(restart_arguments(cl), kept) << testing::PrintToString(args);
+    }
+}
+
 TEST(CommandLineView, HelpNamesFrontEndsOptionsEnvironmentAndPlaces) {
     const std::string help = usage_text();
     for (const char* must : {"--headless", "--minimized", "--lan-port", "--version", "APPDATA", "XDG_DATA_HOME",
