@@ -7,11 +7,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "bluez/private_bus.h"
 #include "platform/bluez/bluez.h"
+#include "platform/bluez/names.h"
+#include "platform/bluez/props.h"
 #include "ble/sim_service.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/product.h"
@@ -79,6 +83,85 @@ struct Attached {
     std::shared_ptr<ble::Device> device;
     std::shared_ptr<ble::Characteristic> write;
     std::shared_ptr<ble::Characteristic> notify;
+};
+
+// Another client of the bus. What it sends it addresses to each other connection in turn:
+// the bus delivers such signals whatever match rules the receiver has.
+class Stranger {
+public:
+    explicit Stranger(const std::string& address) {
+        ok_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
+              sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0;
+    }
+    ~Stranger() {
+        if (bus_) sd_bus_flush_close_unref(bus_);
+    }
+    Stranger(const Stranger&) = delete;
+    Stranger& operator=(const Stranger&) = delete;
+    bool ok() const { return ok_; }
+    std::string unique_name() const {
+        const char* n = nullptr;
+        return sd_bus_get_unique_name(bus_, &n) >= 0 && n ? n : "";
+    }
+    std::string owner_of(const char* name) {
+        sd_bus_message* reply = nullptr;
+        const char* owner = nullptr;
+        std::string out;
+        if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "GetNameOwner", nullptr, &reply, "s", name) >= 0 &&
+            sd_bus_message_read(reply, "s", &owner) >= 0 && owner)
+            out = owner;
+        sd_bus_message_unref(reply);
+        return out;
+    }
+    // The object of bluetoothd's tree with this interface and UUID.
+    std::string find_object(const char* iface, const std::string& uuid) {
+        sd_bus_message* reply = nullptr;
+        std::string found;
+        int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+                                   nullptr, &reply, "");
+        if (r >= 0) r = sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}");
+        while (r >= 0 && sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}") > 0) {
+            const char* path = nullptr;
+            IfaceMap ifaces;
+            if (sd_bus_message_read_basic(reply, 'o', &path) < 0 || read_ifaces(reply, ifaces) < 0) break;
+            auto i = ifaces.find(iface);
+            const std::string* u = i == ifaces.end() ? nullptr : prop_string(i->second, "UUID");
+            if (u && *u == uuid) found = path;
+            sd_bus_message_exit_container(reply);
+        }
+        sd_bus_message_unref(reply);
+        return found;
+    }
+    // Returns once the bus has passed the signal on to every receiver.
+    void unicast(const std::string& path, const char* iface, const char* member,
+                 const std::function<int(sd_bus_message*)>& fill) {
+        char** names = nullptr;
+        ASSERT_GE(sd_bus_list_names(bus_, &names, nullptr), 0);
+        const std::string self = unique_name();
+        for (char** n = names; n && *n; ++n) {
+            if ((*n)[0] == ':' && self != *n) {
+                sd_bus_message* m = nullptr;
+                EXPECT_GE(sd_bus_message_new_signal(bus_, &m, path.c_str(), iface, member), 0);
+                EXPECT_GE(fill(m), 0);
+                EXPECT_GE(sd_bus_message_set_destination(m, *n), 0);
+                EXPECT_GE(sd_bus_send(bus_, m, nullptr), 0);
+                sd_bus_message_unref(m);
+            }
+            std::free(*n);
+        }
+        std::free(names);
+        // The bus handles one connection's messages in order: its answer comes after them.
+        sd_bus_message* reply = nullptr;
+        EXPECT_GE(sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "GetId", nullptr, &reply, ""),
+                  0);
+        sd_bus_message_unref(reply);
+    }
+
+private:
+    sd_bus* bus_ = nullptr;
+    bool ok_ = false;
 };
 
 class BluezBackend : public ::testing::Test {
@@ -481,6 +564,77 @@ TEST_F(BluezBackend, SignalsFromAnotherClientAreIgnored) {
     start_phone(kPhone, "Pixel 8");
     ASSERT_TRUE(sighted(kPhone));
     EXPECT_FALSE(seen_.last_of(0xC0FFEE000009));
+}
+
+// A client that tells our connection alone that it now owns org.bluez (or that bluetoothd
+// left), then speaks as bluetoothd, is not heard; bluetoothd still is.
+TEST_F(BluezBackend, AForgedOwnerChangeAddressedToUsLeavesBluetoothdInCharge) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.notify && a.write);
+    ASSERT_EQ(*a.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(a.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+    ASSERT_TRUE(eventually([&] { return phone.subscribed(kNotify); }));
+
+    Stranger stranger(bus_->address());
+    ASSERT_TRUE(stranger.ok());
+    const std::string bluetoothd = stranger.owner_of("org.bluez");
+    ASSERT_FALSE(bluetoothd.empty());
+    const std::string notify_path = stranger.find_object("org.bluez.GattCharacteristic1", kNotify.text());
+    ASSERT_FALSE(notify_path.empty());
+    const std::string phone_path = device_path("/org/bluez/hci0", kPhone);
+    const std::string fake_path = device_path("/org/bluez/hci0", 0xC0FFEE000009);
+
+    const struct {
+        const char* what;
+        std::string new_owner;
+    } cases[] = {{"org.bluez handed to the stranger", stranger.unique_name()}, {"bluetoothd gone", ""}};
+    std::uint8_t round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ++round;
+        stranger.unicast("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sss", "org.bluez", bluetoothd.c_str(), c.new_owner.c_str());
+        });
+        // Then bluetoothd's part: a new device in range, the phone connected under another
+        // name, and a notification from it.
+        for (const auto& [path, address, name] : {std::tuple{fake_path, "C0:FF:EE:00:00:09", "Attacker"},
+                                                  std::tuple{phone_path, "C0:FF:EE:00:00:01", "Attacker"}}) {
+            stranger.unicast("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+                return sd_bus_message_append(m, "oa{sa{sv}}", path.c_str(), 1, "org.bluez.Device1", 6, "Address", "s",
+                                             address, "Name", "s", name, "UUIDs", "as", 1, kService.text().c_str(), "RSSI", "n",
+                                             -40, "Connected", "b", 1, "ServicesResolved", "b", 1);
+            });
+        }
+        stranger.unicast("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "oa{sa{sv}}", notify_path.c_str(), 1, "org.bluez.GattCharacteristic1", 1,
+                                         "UUID", "s", kNotify.text().c_str());
+        });
+        const Bytes forged{0x48, round};
+        stranger.unicast(notify_path, "org.freedesktop.DBus.Properties", "PropertiesChanged", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sa{sv}as", "org.bluez.GattCharacteristic1", 1, "Value", "ay", 2,
+                                         forged[0], forged[1], 0);
+        });
+
+        const Bytes real{0x52, round};
+        ASSERT_TRUE(phone.notify(kNotify, real));
+        EXPECT_TRUE(eventually([&] { return values.has(real); })) << "bluetoothd is no longer heard";
+        EXPECT_FALSE(values.has(forged));
+        EXPECT_FALSE(seen_.last_of(0xC0FFEE000009));
+        EXPECT_NE(seen_.last_of(kPhone)->local_name, "Attacker");
+        auto services = a.device->all_services();
+        ASSERT_TRUE(services.ok());
+        EXPECT_EQ(services->status, GattStatus::Success);
+        auto op = a.write->write_value(Bytes{round});
+        ASSERT_TRUE(op.ok());
+        ASSERT_EQ(settle(*op), AsyncStatus::Completed);
+        EXPECT_EQ(*(*op)->results(), GattStatus::Success);
+    }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ using ble::Uuid;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kBluez = "org.bluez";
+constexpr const char* kDBus = "org.freedesktop.DBus";
 constexpr const char* kAdapterIface = "org.bluez.Adapter1";
 constexpr const char* kDeviceIface = "org.bluez.Device1";
 constexpr const char* kServiceIface = "org.bluez.GattService1";
@@ -80,10 +81,10 @@ void drop_context(void* userdata) {
 }
 
 // On the bus thread. `done` runs exactly once, with the reply or the error.
-void call_async(sd_bus* bus, const std::string& path, const char* iface, const char* member,
-                const Appender& append, ReplyFn done, std::chrono::milliseconds timeout) {
+void call_async_to(sd_bus* bus, const char* destination, const std::string& path, const char* iface,
+                   const char* member, const Appender& append, ReplyFn done, std::chrono::milliseconds timeout) {
     sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &m, kBluez, path.c_str(), iface, member);
+    int r = sd_bus_message_new_method_call(bus, &m, destination, path.c_str(), iface, member);
     if (r >= 0 && append) r = append(m);
     sd_bus_slot* slot = nullptr;
     auto* ctx = new CallContext{std::move(done)};
@@ -99,6 +100,11 @@ void call_async(sd_bus* bus, const std::string& path, const char* iface, const c
     sd_bus_slot_set_destroy_callback(slot, drop_context);
     sd_bus_slot_set_floating(slot, 1);
     sd_bus_slot_unref(slot);
+}
+
+void call_async(sd_bus* bus, const std::string& path, const char* iface, const char* member,
+                const Appender& append, ReplyFn done, std::chrono::milliseconds timeout) {
+    call_async_to(bus, kBluez, path, iface, member, append, std::move(done), timeout);
 }
 
 struct Outcome {
@@ -206,6 +212,8 @@ private:
         return s && !owner_.empty() && owner_ == s;
     }
     void discovery_on_bus(std::function<void(const CallError*)> done);
+    void ask_owner();
+    void adopt_owner(const std::string& owner);
     void refetch_objects();
     void bus_lost();
     std::optional<ble::Advertisement> advert_locked(const std::string& path) const;
@@ -231,8 +239,8 @@ Status Hub::add_matches() {
         const char* text;
         sd_bus_message_handler_t handler;
     };
-    // Senders are checked against bluetoothd's unique name when signals arrive, so another
-    // client on the bus cannot speak for it.
+    // These rules only choose what the bus sends us: a client can address any signal to our
+    // connection directly, so every handler checks the sender itself.
     const Rule rules[] = {
         {"type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'",
@@ -253,19 +261,57 @@ Status Hub::add_matches() {
 
 int Hub::on_owner_changed(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* hub = static_cast<Hub*>(userdata);
+    // Only the bus itself knows who owns a name.
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || std::strcmp(sender, kDBus) != 0) return 0;
     const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
     if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0 || !name || std::strcmp(name, kBluez) != 0)
         return 0;
+    bool dropped = false;
     {
         std::lock_guard lock(hub->mu_);
-        hub->owner_ = new_owner ? new_owner : "";
-        ++hub->epoch_;
-        // A restarted bluetoothd knows nothing of the old objects, connections or discovery.
-        hub->objects_.clear();
+        // Whoever we trusted no longer owns the name: trust nobody until the bus says who does.
+        if (!hub->owner_.empty() && (!new_owner || hub->owner_ != new_owner)) {
+            hub->owner_.clear();
+            ++hub->epoch_;
+            // A restarted bluetoothd knows nothing of the old objects, connections or discovery.
+            hub->objects_.clear();
+            dropped = true;
+        }
     }
-    hub->cv_.notify_all();
-    if (new_owner && *new_owner) hub->refetch_objects();
+    if (dropped) hub->cv_.notify_all();
+    hub->ask_owner();
     return 0;
+}
+
+// A new bluetoothd is taken from the bus's answer, never from a signal's text.
+void Hub::ask_owner() {
+    loop_->post([this](sd_bus* bus) {
+        const Appender name = [](sd_bus_message* m) { return sd_bus_message_append_basic(m, 's', kBluez); };
+        call_async_to(bus, kDBus, "/org/freedesktop/DBus", kDBus, "GetNameOwner", name,
+                      [this](sd_bus_message* reply, const CallError* e) {
+                          const char* owner = nullptr;
+                          if (!e && reply && sd_bus_message_read_basic(reply, 's', &owner) >= 0 && owner)
+                              adopt_owner(owner);
+                          else if (e && e->name == "org.freedesktop.DBus.Error.NameHasNoOwner")
+                              adopt_owner("");
+                          // Otherwise the bus did not answer: keep what we have, a unique name
+                          // is never reused, so nobody else can speak as the one we trust.
+                      },
+                      opt_.call_timeout);
+    });
+}
+
+void Hub::adopt_owner(const std::string& owner) {
+    {
+        std::lock_guard lock(mu_);
+        if (owner == owner_) return;
+        owner_ = owner;
+        ++epoch_;
+        objects_.clear();
+    }
+    cv_.notify_all();
+    if (!owner.empty()) refetch_objects();
 }
 
 void Hub::refetch_objects() {
