@@ -10,12 +10,14 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "bluez/private_bus.h"
 #include "platform/bluez/bluez.h"
 #include "platform/bluez/names.h"
 #include "platform/bluez/props.h"
+#include "ble/scan_list.h"
 #include "ble/sim_service.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/product.h"
@@ -63,6 +65,11 @@ struct Sightings {
         std::lock_guard lock(mu);
         return all.size();
     }
+    std::size_t count_of(std::uint64_t address) {
+        std::lock_guard lock(mu);
+        return static_cast<std::size_t>(
+            std::count_if(all.begin(), all.end(), [&](const ble::Advertisement& a) { return a.address == address; }));
+    }
 };
 
 // Values the notification handler received.
@@ -73,9 +80,10 @@ struct Values {
         std::lock_guard lock(mu);
         all.push_back(std::move(v));
     }
-    bool has(const Bytes& v) {
+    bool has(const Bytes& v) { return count(v) > 0; }
+    std::size_t count(const Bytes& v) {
         std::lock_guard lock(mu);
-        return std::find(all.begin(), all.end(), v) != all.end();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), v));
     }
 };
 
@@ -132,6 +140,24 @@ public:
         }
         sd_bus_message_unref(reply);
         return found;
+    }
+    // A method of bluetoothd's without arguments, or SetDiscoveryFilter with an RSSI
+    // threshold when `rssi` is given; the error name, empty on success.
+    std::string call(const std::string& path, const char* member, const char* iface = "org.bluez.GattCharacteristic1",
+                     std::optional<int> rssi = std::nullopt) {
+        sd_bus_message* m = nullptr;
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        int r = sd_bus_message_new_method_call(bus_, &m, "org.bluez", path.c_str(), iface, member);
+        if (r >= 0 && std::string(member) == "SetDiscoveryFilter")
+            r = rssi ? sd_bus_message_append(m, "a{sv}", 1, "RSSI", "n", static_cast<std::int16_t>(*rssi))
+                     : sd_bus_message_append(m, "a{sv}", 0);
+        if (r >= 0) r = sd_bus_call(bus_, m, 5'000'000, &error, &reply);
+        std::string out = r >= 0 ? "" : error.name ? error.name : "call failed";
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(m);
+        return out;
     }
     // Returns once the bus has passed the signal on to every receiver.
     void unicast(const std::string& path, const char* iface, const char* member,
@@ -192,10 +218,12 @@ protected:
         o.call_timeout = 3s;
         o.write_timeout = 300ms;
         o.discovery_uuids = {kService};
+        o.presence_interval = 100ms;
+        o.presence_grace = 1s;
         return o;
     }
-    void start_standin(bool adapter = true, bool powered = true) {
-        auto s = StandIn::start({bus_->address(), radio_, adapter, powered});
+    void start_standin(bool adapter = true, bool powered = true, std::chrono::milliseconds page_timeout = 5120ms) {
+        auto s = StandIn::start({bus_->address(), radio_, adapter, powered, page_timeout});
         ASSERT_TRUE(s.ok()) << s.error().display();
         standin_ = std::move(*s);
     }
@@ -321,6 +349,7 @@ TEST_F(BluezBackend, DiscoveryAsksForTheServiceAndReportsAdvertsAsTheyCome) {
     scan();
     EXPECT_TRUE(standin_->discovering());
     EXPECT_EQ(standin_->discovery_filter_uuids(), std::vector<std::string>{std::string(kServiceUuid)});
+    EXPECT_TRUE(standin_->discovery_filter_rssi().has_value()) << "every RSSI report is asked for";
 
     ASSERT_TRUE(sighted(kPhone));
     auto adv = *seen_.last_of(kPhone);
@@ -635,6 +664,143 @@ TEST_F(BluezBackend, AForgedOwnerChangeAddressedToUsLeavesBluetoothdInCharge) {
         ASSERT_EQ(settle(*op), AsyncStatus::Completed);
         EXPECT_EQ(*(*op)->results(), GattStatus::Success);
     }
+}
+
+// The core forgets a phone not seen for 12 s. A phone whose signal holds still, and then one
+// that stops advertising while linked, stay in its list for minutes of (fake) time; once the
+// link is gone for longer than the grace, the backend stops vouching for it.
+TEST_F(BluezBackend, APhoneStaysInTheScanListWithASteadySignalAndWhileLinked) {
+    constexpr auto kListAge = std::chrono::seconds(12);  // the core's scan-list age
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");  // -50 dBm, advert after advert
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    ble::ScanList list;
+    Instant now{};
+    auto five_seconds_pass = [&] {
+        const std::size_t before = seen_.count_of(kPhone);
+        if (eventually([&] { return seen_.count_of(kPhone) > before; }, 2s)) list.note(kPhone, "Pixel 8", now);
+        now += std::chrono::seconds(5);
+        list.expire(now, kListAge);
+        return list.find(kPhone).has_value();
+    };
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(five_seconds_pass()) << "gone after " << i * 5 << " s, advertising";
+
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.write);
+    phone.stop_advertising();
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(five_seconds_pass()) << "gone after " << i * 5 << " s, linked";
+
+    standin_->drop_link(kPhone);
+    std::this_thread::sleep_for(options().presence_grace + 3 * options().presence_interval);
+    const std::size_t after_grace = seen_.count_of(kPhone);
+    std::this_thread::sleep_for(5 * options().presence_interval);
+    EXPECT_EQ(seen_.count_of(kPhone), after_grace);
+}
+
+// bluetoothd keeps a device's GATT objects and our notification session across a link loss;
+// a new link picks both up, and every value arrives once.
+TEST_F(BluezBackend, AfterALinkLossTheCachedServicesAndTheSessionServeTheNextLink) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached first = attach(kPhone);
+    ASSERT_TRUE(first.notify && first.write);
+    ASSERT_EQ(*first.notify->subscribe_notify(), GattStatus::Success);
+    standin_->drop_link(kPhone);
+    ASSERT_TRUE(eventually([&] { return !standin_->connected(kPhone); }));
+
+    // Between links the cached objects are there, but nothing goes through them.
+    auto op = first.write->write_value(Bytes{1});
+    ASSERT_TRUE(op.ok());
+    ASSERT_EQ(settle(*op), AsyncStatus::Completed);
+    EXPECT_EQ(*(*op)->results(), GattStatus::Unreachable);
+    EXPECT_EQ(*first.notify->subscribe_notify(), GattStatus::Unreachable);
+    first = {};
+
+    Attached second = attach(kPhone);
+    ASSERT_TRUE(second.notify && second.write);
+    ASSERT_EQ(*second.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(second.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+    ASSERT_TRUE(eventually([&] { return phone.subscribed(kNotify); }));
+    const Bytes hello{0x07, 0x07};
+    ASSERT_TRUE(phone.notify(kNotify, hello));
+    ASSERT_TRUE(eventually([&] { return values.has(hello); }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(values.count(hello), 1u);
+}
+
+// Notification sessions are per client: another program stopping its own leaves ours alone,
+// and one that never started any cannot stop ours.
+TEST_F(BluezBackend, AnotherClientsStopNotifyLeavesOurNotifications) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.notify);
+    ASSERT_EQ(*a.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(a.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+
+    Stranger other(bus_->address());
+    ASSERT_TRUE(other.ok());
+    const std::string path = other.find_object("org.bluez.GattCharacteristic1", kNotify.text());
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(other.call(path, "StopNotify"), "org.bluez.Error.Failed");
+    EXPECT_EQ(other.call(path, "StartNotify"), "");
+    EXPECT_EQ(other.call(path, "StopNotify"), "");
+    const Bytes value{0x0A};
+    ASSERT_TRUE(phone.notify(kNotify, value));
+    EXPECT_TRUE(eventually([&] { return values.has(value); }));
+}
+
+// Paging a device that does not answer takes the controller's page timeout, not an instant;
+// the attempt ends with BlueZ's answer, inside the backend's own wait.
+TEST_F(BluezBackend, ConnectingToADeviceThatIsGoneTakesThePageTimeout) {
+    start_standin(true, true, 600ms);
+    start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    phones_.clear();  // the phone leaves; bluetoothd still has its object
+    const auto began = std::chrono::steady_clock::now();
+    auto dev = adapter_->device_from_address(kPhone);
+    const auto took = std::chrono::steady_clock::now() - began;
+    ASSERT_FALSE(dev.ok());
+    EXPECT_EQ(dev.error().display(), "连接失败: org.bluez.Error.Failed: le-connection-abort-by-local");
+    EXPECT_GE(took, 600ms);
+    EXPECT_LT(took, options().connect_timeout);
+}
+
+// The stand-in reports RSSI as bluetoothd does: without an RSSI or Pathloss filter only moves
+// of 8 dBm or more, with one every advertisement.
+TEST_F(BluezBackend, TheStandInReportsRssiAsBluetoothdDoes) {
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    Stranger client(bus_->address());
+    ASSERT_TRUE(client.ok());
+    const std::string adapter = "/org/bluez/hci0";
+    ASSERT_EQ(client.call(adapter, "SetDiscoveryFilter", "org.bluez.Adapter1"), "");
+    ASSERT_EQ(client.call(adapter, "StartDiscovery", "org.bluez.Adapter1"), "");
+    auto reports_after_adverts = [&] {
+        std::this_thread::sleep_for(400ms);  // adverts every 50 ms
+        return standin_->rssi_reports(kPhone);
+    };
+    EXPECT_EQ(reports_after_adverts(), 0u) << "a steady signal is not news";
+    standin_->set_rssi(kPhone, -57);
+    EXPECT_EQ(reports_after_adverts(), 0u) << "7 dBm is below the threshold";
+    standin_->set_rssi(kPhone, -58);
+    EXPECT_EQ(reports_after_adverts(), 1u) << "8 dBm is reported, once";
+    ASSERT_EQ(client.call(adapter, "SetDiscoveryFilter", "org.bluez.Adapter1", -127), "");
+    EXPECT_GT(reports_after_adverts(), 3u) << "with an RSSI filter every advertisement is reported";
+    EXPECT_EQ(client.call(adapter, "SetDiscoveryFilter", "org.bluez.Adapter1", -128),
+              "org.bluez.Error.InvalidArguments");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ constexpr const char* kDeviceIface = "org.bluez.Device1";
 constexpr const char* kServiceIface = "org.bluez.GattService1";
 constexpr const char* kCharIface = "org.bluez.GattCharacteristic1";
 constexpr std::size_t kMaxValue = 512;
+constexpr std::int16_t kReportEveryRssi = -127;  // the lowest threshold bluetoothd accepts
 
 std::uint64_t usec(std::chrono::milliseconds ms) { return static_cast<std::uint64_t>(ms.count()) * 1000u; }
 
@@ -138,6 +139,7 @@ public:
     Status add_matches();
     void start() {
         loop_->on_lost([this] { bus_lost(); });
+        loop_->every(opt_.presence_interval, [this](sd_bus*) { report_held(); });
         loop_->start();
     }
 
@@ -216,6 +218,7 @@ private:
     void adopt_owner(const std::string& owner);
     void refetch_objects();
     void bus_lost();
+    void report_held();
     std::optional<ble::Advertisement> advert_locked(const std::string& path) const;
     void deliver(const std::vector<ble::Advertisement>& adverts);
 
@@ -232,6 +235,7 @@ private:
     ble::AdvertisementHandler adv_handler_;
     std::map<std::uint64_t, ValueReg> regs_;
     std::uint64_t next_token_ = 0;
+    std::map<std::string, Clock::time_point> held_;  // device path → last seen linked
 };
 
 Status Hub::add_matches() {
@@ -380,6 +384,41 @@ std::optional<ble::Advertisement> Hub::advert_locked(const std::string& path) co
             if (auto parsed = Uuid::parse(u)) adv.service_uuids.push_back(*parsed);
     }
     return adv;
+}
+
+// A linked phone may stop advertising, and one lying still gives bluetoothd nothing new to
+// report: devices it holds a link to, or held one lately, are sightings of their own.
+void Hub::report_held() {
+    std::vector<ble::Advertisement> adverts;
+    {
+        std::lock_guard lock(mu_);
+        if (!want_discovery_) {
+            held_.clear();
+            return;
+        }
+        const auto now = Clock::now();
+        for (const auto& [p, ifaces] : objects_) {
+            auto d = ifaces.find(kDeviceIface);
+            if (d != ifaces.end() && has_prefix(p, adapter_) &&
+                (prop_bool(d->second, "Connected") || prop_bool(d->second, "ServicesResolved")))
+                held_[p] = now;
+        }
+        for (auto it = held_.begin(); it != held_.end();) {
+            auto adv = now - it->second <= opt_.presence_grace ? advert_locked(it->first) : std::nullopt;
+            if (!adv) {
+                it = held_.erase(it);
+                continue;
+            }
+            // The discovery filter's UUIDs hold here too: a linked headset is no phone.
+            const auto& want = opt_.discovery_uuids;
+            if (want.empty() || std::any_of(adv->service_uuids.begin(), adv->service_uuids.end(), [&](const Uuid& u) {
+                    return std::find(want.begin(), want.end(), u) != want.end();
+                }))
+                adverts.push_back(std::move(*adv));
+            ++it;
+        }
+    }
+    deliver(adverts);
 }
 
 void Hub::deliver(const std::vector<ble::Advertisement>& adverts) {
@@ -532,6 +571,9 @@ void Hub::discovery_on_bus(std::function<void(const CallError*)> done) {
                 for (int i = 0; i < 3 && r >= 0; ++i) r = sd_bus_message_close_container(m);
             }
             if (r >= 0) r = sd_bus_message_append(m, "{sv}", "Transport", "s", "le");
+            // Any RSSI threshold makes bluetoothd report every advertisement's RSSI; without
+            // one it reports only moves of 8 dBm, and a phone lying still drops out of the list.
+            if (r >= 0) r = sd_bus_message_append(m, "{sv}", "RSSI", "n", kReportEveryRssi);
             // Every advertisement, not only the first: the scan list ages devices out.
             if (r >= 0) r = sd_bus_message_append(m, "{sv}", "DuplicateData", "b", 1);
             if (r >= 0) r = sd_bus_message_close_container(m);
@@ -647,6 +689,9 @@ public:
     Result<GattStatus> subscribe_notify() override {
         Outcome o = hub_->call(path_, kCharIface, "StartNotify", nullptr, hub_->options().call_timeout);
         if (o.ok) return GattStatus::Success;
+        // Our session outlived the last link and bluetoothd is enabling it on this one: done
+        // once it says Notifying.
+        if (o.error.name == "org.bluez.Error.InProgress") return notifying_within(hub_->options().call_timeout);
         if (!is_bluez_error(o.error)) return fail_text("StartNotify 失败: " + o.error.text());
         return status_for_error(o.error);
     }
@@ -693,6 +738,24 @@ public:
     }
 
 private:
+    GattStatus notifying_within(std::chrono::milliseconds limit) {
+        const std::string device = device_of(path_);
+        GattStatus status = GattStatus::Unreachable;
+        hub_->wait_mirror(Clock::now() + limit, [&](const std::string&, const auto& objects, std::uint64_t) {
+            auto d = objects.find(device);
+            if (d == objects.end()) return true;
+            auto di = d->second.find(kDeviceIface);
+            if (di == d->second.end() || !prop_bool(di->second, "Connected")) return true;
+            auto c = objects.find(path_);
+            if (c == objects.end()) return true;
+            auto ci = c->second.find(kCharIface);
+            if (ci == c->second.end() || !prop_bool(ci->second, "Notifying")) return false;
+            status = GattStatus::Success;
+            return true;
+        });
+        return status;
+    }
+
     std::shared_ptr<Hub> hub_;
     std::string path_;
     Uuid uuid_;
