@@ -527,8 +527,8 @@ TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelClos
     }  // the peer leaves with its frame still waiting behind the disk
     auto& sh = *CoreProbe::state(*core_).tcp->shared();
     auto close_posted = [&] {
-        std::lock_guard lock(sh.close_mu);
-        return sh.closed.has_value();
+        std::lock_guard lock(sh.events_mu);
+        return !sh.closed.empty();
     };
     for (int i = 0; i < 500 && !close_posted(); ++i) std::this_thread::sleep_for(2ms);
     ASSERT_TRUE(close_posted());
@@ -556,7 +556,8 @@ TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsSt
     const std::uint16_t port = listening_port();
     auto first = std::make_unique<TcpClient>(port);
     ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
-    const std::uint64_t first_conn = CoreProbe::state(*core_).tcp_conn_id;
+    ASSERT_EQ(capture.events("tcp.accept").size(), 1u);
+    const std::uint64_t first_conn = std::stoull(capture.events("tcp.accept")[0].field("conn"));
     ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 1)));
     ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 2)));
     first.reset();
@@ -566,14 +567,15 @@ TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsSt
 
     auto& sh = *CoreProbe::state(*core_).tcp->shared();
     auto reader_done = [&] {
-        std::scoped_lock lock(sh.accept_mu, sh.queue_mu);
-        return sh.accepted.has_value() && sh.accepted->conn != first_conn && sh.queue.size() == 3;
+        std::scoped_lock lock(sh.events_mu, sh.queue_mu);
+        return !sh.accepted.empty() && sh.accepted.back().conn != first_conn && sh.queue.size() == 3;
     };
     for (int i = 0; i < 1000 && !reader_done(); ++i) std::this_thread::sleep_for(2ms);
     ASSERT_TRUE(reader_done());
 
     core_->turn();
-    EXPECT_EQ(CoreProbe::state(*core_).tcp_conn_id, first_conn + 1);
+    EXPECT_TRUE(core_->engine()->binds_conn(first_conn + 1));
+    EXPECT_FALSE(core_->engine()->binds_conn(first_conn));
     EXPECT_TRUE(CoreProbe::state(*core_).tcp_channel_open);
     EXPECT_TRUE(capture.events("tcp.rx.drop_stale").empty());
     const auto frames = capture.events("tcp.rx.frame");
