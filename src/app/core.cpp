@@ -144,11 +144,10 @@ std::optional<Instant> Core::next_deadline() const {
 // Work that the next turn can move at once: frames to write, chunks to store, frames read.
 bool Core::work_waiting() const {
     const Engine* e = st_.link.engine.get();
-    if (e && st_.tcp && st_.tcp_channel_open && !e->tcp_out().empty() && const_cast<TcpChannel&>(*st_.tcp).write_room())
+    if (e && st_.tcp && e->tcp_bound() && !e->tcp_out().empty() && const_cast<TcpChannel&>(*st_.tcp).write_room())
         return true;
     if (e && !e->received_chunks().empty()) return true;
-    return st_.tcp && st_.tcp_channel_open &&
-           (st_.next_conn_frame || const_cast<TcpChannel&>(*st_.tcp).has_frames());
+    return st_.tcp && const_cast<TcpChannel&>(*st_.tcp).has_frames();
 }
 
 void Core::run(const std::atomic<bool>& stop) {
@@ -175,7 +174,6 @@ void Core::shutdown_lan() {
     }
     // A new listener numbers its connections afresh; an old id must not match one of them.
     st_.held_close.reset();
-    st_.next_conn_frame.reset();
     st_.tcp_channel_open = false;
     st_.tcp_conn_id = 0;
     st_.last_listen_attempt.reset();
@@ -185,14 +183,21 @@ void Core::shutdown_lan() {
 
 void Core::close_served_connection(const std::string& reason) {
     if (Engine* e = engine()) e->unbind(reason);
-    if (st_.tcp) st_.tcp->close_connection();
+    if (st_.tcp) st_.tcp->close_all_connections();
     st_.tcp_channel_open = false;
     st_.tcp_conn_id = 0;
     {
         auto g = st_.ui->lock();
         g->set_tcp_ready(false);
+        g->peer_address.clear();
     }
     push_notice(format_text("TCP 通道断开: {}", reason));
+}
+
+void Core::sync_tcp_open() {
+    const Engine* e = engine();
+    st_.tcp_channel_open = e && (e->bind_in_progress() || e->tcp_bound());
+    if (!e || !e->tcp_bound()) st_.tcp_conn_id = 0;
 }
 
 // ---- what the BLE link asks of the core ----
@@ -436,103 +441,96 @@ void Core::step_session_startup() {
     }
 }
 
-// Step 3.
+// Step 3. Every connection accepted while paired starts a binding of its own; the one the
+// phone proves over BLE is bound and the others are closed then (see TcpBound).
 void Core::step_tcp_accept() {
     if (!st_.tcp) return;
-    auto accepted = st_.tcp->take_accepted();
-    if (!accepted) return;
-    if (accepted->conn != st_.tcp_conn_id) {
-        // The phone can hang up and dial again within one turn. What the previous connection
-        // delivered came before its end and still counts (a last notification, a file's
-        // offer): it is taken in under that binding, not dropped as stale.
-        if (st_.tcp_channel_open && st_.tcp_conn_id != 0) take_in_frames_of(st_.tcp_conn_id);
-        st_.tcp_conn_id = accepted->conn;
-        auto closed = st_.held_close ? std::exchange(st_.held_close, std::nullopt) : st_.tcp->take_closed();
-        if (closed && closed->conn == accepted->conn) st_.held_close = std::move(closed);
+    while (auto accepted = st_.tcp->take_accepted()) {
+        Engine* e = engine();
+        if (e && e->session_key_ready() && e->state() == EngineState::Paired) {
+            e->start_bind_server(accepted->conn);
+            st_.tcp_channel_open = true;
+            // The shown address waits for the binding: until then the peer may be anyone.
+            console_line(format_text("[Dovan] TCP 通道绑定已发起（对端 {} #{}）", accepted->peer.ip_text(), accepted->conn));
+            continue;
+        }
+        if (e) {
+            e->report_error(kErrGeneral, e->session_key_ready() ? "未配对，不发起 TCP 绑定"
+                                                                : "会话密钥未建立，无法发起 TCP 绑定");
+        }
+        push_notice(format_text("{} 连上了局域网端口，但本机还不能建立通道（未配对或引擎未就绪）",
+                                accepted->peer.text()));
+        st_.tcp->close_connection(accepted->conn);
     }
-    Engine* e = engine();
-    if (e && e->session_key_ready() && e->state() == EngineState::Paired) {
-        e->start_bind_server();
-        st_.tcp_channel_open = true;
-        // The shown address waits for the binding: until then the peer may be anyone.
-        console_line(format_text("[Dovan] TCP 通道绑定已发起（对端 {} #{}）", accepted->peer.ip_text(), accepted->conn));
-        return;
-    }
-    if (e) {
-        e->report_error(kErrGeneral, e->session_key_ready() ? "未配对，不发起 TCP 绑定"
-                                                            : "会话密钥未建立，无法发起 TCP 绑定");
-    }
-    push_notice(format_text("{} 连上了局域网端口，但本机还不能建立通道（未配对或引擎未就绪）",
-                            accepted->peer.text()));
-    st_.tcp->close_connection();
 }
 
-// Step 4.
+// Step 4. Each end names its connection, and only that connection's binding ends.
 void Core::step_tcp_close() {
     if (!st_.tcp) return;
-    auto closed = st_.held_close ? std::exchange(st_.held_close, std::nullopt) : st_.tcp->take_closed();
-    if (!closed) return;
-    if (closed->conn != st_.tcp_conn_id) {
-        console_line(format_text("[Dovan] 忽略旧 TCP 连接 #{} 的断开事件: {}", closed->conn, closed->reason));
-        return;
-    }
-    // What the peer sent before it left arrived in order and still counts (a file's offer
-    // and first chunk, a last notification); the close waits until those frames are in.
-    if (st_.tcp_channel_open) {
+    while (auto closed = st_.held_close ? std::exchange(st_.held_close, std::nullopt) : st_.tcp->take_closed()) {
+        Engine* e = engine();
+        if (closed->conn == 0) {
+            // An accept failure ends nothing that is served.
+            if (!st_.tcp_channel_open) push_notice(format_text("TCP 通道断开: {}", closed->reason));
+            continue;
+        }
+        if (!e || !e->binds_conn(closed->conn)) {
+            console_line(format_text("[Dovan] 忽略旧 TCP 连接 #{} 的断开事件: {}", closed->conn, closed->reason));
+            continue;
+        }
+        // What the peer sent before it left arrived in order and still counts (a file's
+        // offer and first chunk, a last notification); the close waits until those frames
+        // are in.
         step_tcp_inbound();
         if (st_.tcp->has_frames()) {
             st_.held_close = std::move(closed);
             return;
         }
+        e = engine();
+        if (!e) continue;
+        const bool was_bound = e->bound_conn() == closed->conn;
+        e->drop_tcp_connection(closed->conn, closed->reason);
+        sync_tcp_open();
+        if (!was_bound && e->bind_in_progress()) {
+            console_line(format_text("[Dovan] TCP #{} 未绑定即断开: {}", closed->conn, closed->reason));
+            continue;
+        }
+        {
+            auto g = st_.ui->lock();
+            g->set_tcp_ready(false);
+            g->peer_address.clear();
+        }
+        push_notice(format_text("TCP 通道断开: {}", closed->reason));
     }
-    if (Engine* e = engine()) e->unbind(closed->reason);
-    st_.tcp_channel_open = false;
-    st_.tcp_conn_id = 0;
-    {
-        auto g = st_.ui->lock();
-        g->set_tcp_ready(false);
-    }
-    push_notice(format_text("TCP 通道断开: {}", closed->reason));
 }
 
 // Step 5. While 8 MiB of received chunks wait for the disk, frames stay with the reader,
 // whose full queue then holds the phone back instead of memory growing here.
 void Core::step_tcp_inbound() {
-    while (st_.tcp_channel_open && st_.tcp) {
+    while (st_.tcp) {
         if (Engine* e = engine()) {
             if (e->chunk_backlog_bytes() >= kChunkBacklogStop) {
                 st_.tcp->wake_reader();
                 return;
             }
         }
-        auto frame = st_.next_conn_frame ? std::exchange(st_.next_conn_frame, std::nullopt) : st_.tcp->pop_frame();
+        auto frame = st_.tcp->pop_frame();
         if (!frame) {
             st_.tcp->wake_reader();
             return;
         }
         note_bulk(frame->bytes.size());
-        if (frame->conn != st_.tcp_conn_id) {
+        Engine* e = engine();
+        // A connection accepted since step 3 of this turn is heard of first.
+        if (e && !e->binds_conn(frame->conn)) step_tcp_accept();
+        e = engine();
+        if (!e || !e->binds_conn(frame->conn)) {
             if (debug_log_enabled())
                 emit_event(LogLevel::Warn, "lan", "tcp.rx.drop_stale",
                            {{"conn", std::to_string(frame->conn)}, {"live", std::to_string(st_.tcp_conn_id)}});
             continue;
         }
         take_in_tcp_frame(*frame);
-    }
-}
-
-void Core::take_in_frames_of(std::uint64_t conn) {
-    // The reader serves one connection at a time, so the old connection's frames all come
-    // before the first one of the next; that one is kept for step 5.
-    while (!st_.next_conn_frame) {
-        auto frame = st_.tcp->pop_frame();
-        if (!frame) return;
-        note_bulk(frame->bytes.size());
-        if (frame->conn == conn) {
-            take_in_tcp_frame(*frame);
-        } else {
-            st_.next_conn_frame = std::move(frame);
-        }
     }
 }
 
@@ -548,7 +546,7 @@ void Core::take_in_tcp_frame(TcpFrame& frame) {
     }
     // Anyone can send bytes to the port: only frames the engine authenticated on the
     // bound channel show that the phone is alive.
-    if (e->handle_tcp_frame_in_place(frame.bytes)) {
+    if (e->handle_tcp_frame_in_place(frame.bytes, frame.conn)) {
         const Instant now = clock_.now();
         e->note_tcp_receive(now);
         st_.link.last_rx = now;
@@ -570,7 +568,21 @@ void Core::note_bulk(std::size_t frame_bytes) {
 }
 
 void Core::step_tcp_writes() {
-    if (!st_.tcp || !st_.tcp_channel_open || !engine_present()) return;
+    if (!st_.tcp || !engine_present()) return;
+    // The PC's nonce for each connection still binding goes to that connection alone.
+    for (auto& [conn, frame] : engine()->take_bind_frames()) {
+        Status sent = st_.tcp->send_now(conn, frame);
+        if (sent) continue;
+        console_line(format_text("[Dovan] TCP #{} 绑定应答未能发出: {}", conn, sent.error().display()));
+        if (Engine* e = engine()) e->drop_tcp_connection(conn, sent.error().display());
+    }
+    const std::optional<std::uint64_t> bound = engine()->bound_conn();
+    if (!bound) {
+        // Left over from a channel that has ended: never for a connection that has not
+        // proved the session.
+        (void)engine()->take_tcp_frames();
+        return;
+    }
     std::vector<Bytes> frames;
     while (st_.tcp->write_room()) {
         std::optional<Bytes> f = engine()->next_tcp_frame();
@@ -578,15 +590,16 @@ void Core::step_tcp_writes() {
         note_bulk(f->size());
         frames.push_back(std::move(*f));
     }
-    Status written = st_.tcp->write_frames(std::move(frames));
+    Status written = st_.tcp->write_frames(*bound, std::move(frames));
     if (written) return;
     const std::string error = written.error().display();
-    if (Engine* e = engine()) e->unbind(error);
-    st_.tcp_channel_open = false;
-    st_.tcp->close_connection();
+    if (Engine* e = engine()) e->drop_tcp_connection(*bound, error);
+    st_.tcp->close_connection(*bound);
+    sync_tcp_open();
     {
         auto g = st_.ui->lock();
         g->set_tcp_ready(false);
+        g->peer_address.clear();
     }
     push_notice(format_text("TCP 写出失败: {}", error));
 }
@@ -644,26 +657,39 @@ void Core::on_app_event(const AppEvent& ev) {
             return;
         }
         case AppEventKind::TcpBound: {
+            const std::uint64_t conn = ev.as<TcpBoundEvent>()->conn;
             std::optional<SocketAddress> peer;
-            if (st_.tcp) {
-                st_.tcp->mark_bound();
-                peer = st_.tcp->connection_peer();
-            }
+            // The proven connection stays; every other one is closed.
+            if (st_.tcp && st_.tcp->bind_connection(conn)) peer = st_.tcp->connection_peer(conn);
+            st_.tcp_conn_id = conn;
+            st_.tcp_channel_open = true;
             {
                 auto g = st_.ui->lock();
                 // The shown address is the bound connection's, never an unproven one.
-                if (peer) g->peer_address = peer->ip_text();
+                g->peer_address = peer ? peer->ip_text() : std::string();
                 g->set_tcp_ready(true);
             }
             features_->on_link({LinkChange::Kind::TcpBound, {}});
             return;
         }
         case AppEventKind::TcpUnbound: {
-            st_.tcp_channel_open = false;
-            if (st_.tcp) st_.tcp->close_connection();
+            const auto* u = ev.as<TcpUnboundEvent>();
+            if (st_.tcp) {
+                if (u->conn != 0) {
+                    st_.tcp->close_connection(u->conn);
+                } else {
+                    st_.tcp->close_all_connections();
+                }
+            }
+            sync_tcp_open();
+            if (!u->channel) {
+                console_line(format_text("[Dovan] TCP #{} 已放弃: {}", u->conn, u->reason));
+                return;
+            }
             {
                 auto g = st_.ui->lock();
                 g->set_tcp_ready(false);
+                g->peer_address.clear();
             }
             push_notice(format_text("TCP 通道解绑: {}", ev.as<TcpUnboundEvent>()->reason));
             features_->on_link({LinkChange::Kind::TcpUnbound, ev.as<TcpUnboundEvent>()->reason});
@@ -741,13 +767,11 @@ void Core::step_udp_discovery() {
     }
     // While bound, the connection that proved the session key says where the phone is.
     std::optional<SocketAddress> bound_phone;
-    if (st_.tcp && tcp_channel_bound()) bound_phone = st_.tcp->connection_peer();
+    if (st_.tcp && tcp_channel_bound()) bound_phone = st_.tcp->bound_peer();
     st_.discovery->set_bound_phone(bound_phone);
-    auto result = st_.discovery->discovery_step(clock_.now(), shown);
-    if (!result.phone_address) return;
-    auto g = st_.ui->lock();
-    g->peer_address = *result.phone_address;
-    g->bump();
+    // Beacons are not shown: anyone can send one, from any source address. The address
+    // shown is the bound connection's alone (set when it binds).
+    (void)st_.discovery->discovery_step(clock_.now(), shown);
 }
 
 // Step 19.

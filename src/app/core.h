@@ -112,14 +112,11 @@ struct CoreState {
     // shutdown_lan.
     std::optional<Discovery> discovery;
     std::optional<TcpChannel> tcp;
-    // A close kept for step 4: it came with an accept for the same connection, or frames
-    // the peer sent before it are still waiting to be read.
+    // A close kept for step 4: frames the peer sent before it are still waiting to be read.
     std::optional<TcpClosed> held_close;
-    // The first frame of a new connection, met while the previous connection's frames were
-    // taken in at its accept; step 5 takes it before the queue.
-    std::optional<TcpFrame> next_conn_frame;
 
-    std::uint64_t tcp_conn_id = 0;  // 0: no connection served
+    std::uint64_t tcp_conn_id = 0;  // the bound connection; 0: none
+    // The engine binds, or is binding, at least one connection the core handed it.
     bool tcp_channel_open = false;
     std::optional<Instant> last_listen_attempt;
     std::optional<Instant> last_udp_open_attempt;
@@ -217,9 +214,7 @@ private:
     void step_tcp_accept();
     void step_tcp_close();
     void step_tcp_inbound();
-    // Hands the queued frames of connection `conn` to the engine, up to the first frame of
-    // another connection.
-    void take_in_frames_of(std::uint64_t conn);
+    void sync_tcp_open();
     void take_in_tcp_frame(TcpFrame& frame);
     void step_ble_inbound();
     void step_ble_writes();

@@ -40,11 +40,23 @@ void apply_socket_settings(int fd, const TcpChannelOptions& o) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
 }
 
-// The first reason stays until the core takes it.
+// A connection the core has not heard of yet goes unmentioned: its accept is taken back.
+// Accept failures (connection 0) keep only the first reason until the core takes it.
 void post_close(TcpShared& sh, std::uint64_t conn, std::string reason) {
     {
-        std::lock_guard lock(sh.close_mu);
-        if (!sh.closed) sh.closed = TcpClosed{conn, std::move(reason)};
+        std::lock_guard lock(sh.events_mu);
+        if (conn == 0) {
+            if (std::any_of(sh.closed.begin(), sh.closed.end(), [](const TcpClosed& c) { return c.conn == 0; }))
+                return;
+        } else {
+            auto it = std::find_if(sh.accepted.begin(), sh.accepted.end(),
+                                   [&](const TcpAccepted& a) { return a.conn == conn; });
+            if (it != sh.accepted.end()) {
+                sh.accepted.erase(it);
+                return;
+            }
+        }
+        sh.closed.push_back(TcpClosed{conn, std::move(reason)});
     }
     if (sh.options.on_work) sh.options.on_work();
 }
@@ -55,28 +67,87 @@ void drop_unsent(TcpShared& sh) {
     sh.out.clear();
 }
 
-bool slot_empty(TcpShared& sh) {
-    std::lock_guard lock(sh.slot_mu);
-    return !sh.slot.has_value();
+// Under conns_mu.
+std::vector<TcpShared::Connection>::iterator find_conn(TcpShared& sh, std::uint64_t id) {
+    return std::find_if(sh.conns.begin(), sh.conns.end(), [&](const auto& c) { return c.id == id; });
 }
 
-// The shutdown reaches the reader's descriptor too (both name one socket), so a reader
-// blocked in the middle of a frame leaves at once instead of serving a dropped peer, and a
-// send in progress fails at once. Frames still waiting for the writer go with it.
-void empty_slot(TcpShared& sh) {
-    {
-        std::lock_guard lock(sh.slot_mu);
-        if (!sh.slot) return;
-        ::shutdown(sh.slot->write_fd->get(), SHUT_RDWR);
-        sh.slot.reset();
-    }
+bool conn_gone(TcpShared& sh, std::uint64_t id) {
+    std::lock_guard lock(sh.conns_mu);
+    return find_conn(sh, id) == sh.conns.end();
+}
+
+bool conn_bound(TcpShared& sh, std::uint64_t id) {
+    std::lock_guard lock(sh.conns_mu);
+    auto it = find_conn(sh, id);
+    return it != sh.conns.end() && it->bound;
+}
+
+// Under conns_mu. The shutdown reaches the reader's descriptor too (both name one socket),
+// so a reader blocked in the middle of a frame leaves at once instead of serving a dropped
+// peer, and a send in progress fails at once.
+void shut(const TcpShared::Connection& c) { ::shutdown(c.write_fd->get(), SHUT_RDWR); }
+
+// Frames still waiting for the writer go with their connection.
+void drop_unsent_of(TcpShared& sh, const std::vector<std::uint64_t>& ids) {
     std::lock_guard lock(sh.out_mu);
-    drop_unsent(sh);
+    if (std::find(ids.begin(), ids.end(), sh.out_conn) != ids.end()) drop_unsent(sh);
 }
 
-bool slot_bound(TcpShared& sh) {
-    std::lock_guard lock(sh.slot_mu);
-    return sh.slot && sh.slot->bound;
+// Drops the connections `pick` selects; returns how many went.
+template <class Pick>
+std::size_t drop_connections(TcpShared& sh, Pick pick) {
+    std::vector<std::uint64_t> dropped;
+    {
+        std::lock_guard lock(sh.conns_mu);
+        for (auto it = sh.conns.begin(); it != sh.conns.end();) {
+            if (pick(*it)) {
+                shut(*it);
+                dropped.push_back(it->id);
+                it = sh.conns.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (!dropped.empty()) drop_unsent_of(sh, dropped);
+    return dropped.size();
+}
+
+void drop_connection(TcpShared& sh, std::uint64_t id) {
+    drop_connections(sh, [&](const TcpShared::Connection& c) { return c.id == id; });
+}
+
+// Under conns_mu. Room for one more connection from `peer`: the oldest unbound connection
+// of the same address when it already holds its share, otherwise, when the table is full,
+// the oldest unbound connection of the address that holds the most. So a stranger cannot
+// keep the phone out by holding connections, only displace its own or those of another
+// stranger that holds as many; the bound connection is never displaced.
+std::optional<std::uint64_t> displaced_by(const TcpShared& sh, const SocketAddress& peer) {
+    auto unbound_of = [&](const SocketAddress& a) {
+        return static_cast<std::size_t>(std::count_if(sh.conns.begin(), sh.conns.end(), [&](const auto& c) {
+            return !c.bound && c.peer.same_ip(a);
+        }));
+    };
+    auto oldest_unbound_of = [&](const SocketAddress& a) -> std::optional<std::uint64_t> {
+        for (const auto& c : sh.conns)
+            if (!c.bound && c.peer.same_ip(a)) return c.id;
+        return std::nullopt;
+    };
+    if (unbound_of(peer) >= TCP_MAX_UNBOUND_PER_ADDRESS) return oldest_unbound_of(peer);
+    if (sh.conns.size() < TCP_MAX_CONNECTIONS) return std::nullopt;
+    const TcpShared::Connection* busiest = nullptr;
+    std::size_t most = 0;
+    for (const auto& c : sh.conns) {
+        if (c.bound) continue;
+        const std::size_t n = unbound_of(c.peer);
+        if (n > most) {
+            most = n;
+            busiest = &c;
+        }
+    }
+    if (!busiest) return std::nullopt;
+    return busiest->id;
 }
 
 // How a connection's reading stopped: `reason` is empty when the core gave it up.
@@ -127,7 +198,7 @@ private:
             const int err = r < 0 ? errno : 0;
             if (r < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
                 if (!readable()) {
-                    if (slot_empty(sh_)) return given_up();
+                    if (conn_gone(sh_, conn_)) return given_up();
                     if (!sh_.running.load()) return ConnectionEnd{};
                 }
                 continue;
@@ -135,7 +206,7 @@ private:
             // After the core's shutdown the socket reads as closed: that is its decision,
             // not the peer's, and was already told.
             if (!sh_.running.load()) return ConnectionEnd{};
-            if (slot_empty(sh_)) return given_up();
+            if (conn_gone(sh_, conn_)) return given_up();
             if (r == 0) return ConnectionEnd{"连接被关闭"};
             if (err == EINTR) continue;
             return ConnectionEnd{"IO 失败: " + errno_text(err)};
@@ -153,7 +224,7 @@ private:
         if (frame_end_ && now >= *frame_end_)
             return ConnectionEnd{format_text("一帧 {} 内未收完，断开",
                                              duration_text(sh_.options.frame_deadline))};
-        if (!bound_) bound_ = slot_bound(sh_);
+        if (!bound_) bound_ = conn_bound(sh_, conn_);
         if (!bound_ && now >= bind_end_)
             return ConnectionEnd{format_text("{} 内未完成通道绑定，断开",
                                              duration_text(sh_.options.bind_deadline))};
@@ -208,7 +279,7 @@ private:
                 }
             }
             // A connection the core has already dropped is not worth waiting for.
-            if (slot_empty(sh_)) return ConnectionEnd{};
+            if (conn_gone(sh_, conn_)) return ConnectionEnd{};
             lock.lock();
         }
         sh_.queued_bytes += frame.size();
@@ -248,11 +319,41 @@ std::string duration_text(Duration d) {
     return format_text("{}ms", ms);
 }
 
+namespace {
+
+// One connection's reader: serves it until it ends, then lets go of it.
+void serve_connection(UniqueFd read_fd, std::uint64_t id, const std::shared_ptr<TcpShared>& shared) {
+    TcpShared& sh = *shared;
+    ConnectionEnd end = ConnectionReader(read_fd.get(), id, sh).serve();
+    if (end.reason) post_close(sh, id, std::move(*end.reason));
+    read_fd.reset();
+    drop_connection(sh, id);
+}
+
+struct Reader {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
+void join_finished(std::vector<Reader>& readers) {
+    std::erase_if(readers, [](Reader& r) {
+        if (!r.done->load()) return false;
+        r.thread.join();
+        return true;
+    });
+}
+
+}  // namespace
+
 void reader_main(UniqueFd listener, const std::shared_ptr<TcpShared>& shared) {
     TcpShared& sh = *shared;
     const auto& o = sh.options;
     std::uint64_t counter = 0;
+    // Each ends soon after its connection leaves the table, which it does at the latest
+    // when the running flag drops.
+    std::vector<Reader> readers;
     while (sh.running.load()) {
+        join_finished(readers);
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
         int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
@@ -282,32 +383,55 @@ void reader_main(UniqueFd listener, const std::shared_ptr<TcpShared>& shared) {
             post_close(sh, 0, "复制 TCP 句柄失败: " + errno_text(errno));
             continue;
         }
+        auto shared_write_fd = std::make_shared<const UniqueFd>(write_fd);
         std::uint64_t id = ++counter;
         if (debug_log_enabled()) {
             emit_event(LogLevel::Info, "lan", "tcp.accept",
                        {{"conn", std::to_string(id)}, {"addr", peer->text()}});
         }
         apply_socket_settings(write_fd, o);
+        apply_socket_settings(fd, o);
+        // In the table and announced before its reader starts, so the reader cannot
+        // mistake it for one the core dropped, nor end it before the core could hear of it.
+        std::optional<std::uint64_t> displaced;
         {
-            std::lock_guard lock(sh.slot_mu);
-            sh.slot = TcpShared::Connection{id, std::make_shared<const UniqueFd>(write_fd), *peer, false};
+            std::lock_guard lock(sh.conns_mu);
+            displaced = displaced_by(sh, *peer);
+            if (displaced) {
+                auto it = find_conn(sh, *displaced);
+                shut(*it);
+                sh.conns.erase(it);
+            }
+            sh.conns.push_back(TcpShared::Connection{id, shared_write_fd, *peer, false});
+        }
+        if (displaced) {
+            drop_unsent_of(sh, {*displaced});
+            post_close(sh, *displaced, "连接过多，让位给新连接");
         }
         {
-            std::lock_guard lock(sh.accept_mu);
-            sh.accepted = TcpAccepted{id, *peer};
+            std::lock_guard lock(sh.events_mu);
+            sh.accepted.push_back(TcpAccepted{id, *peer});
+        }
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        try {
+            std::thread reader([read = std::move(read_fd), id, shared, done]() mutable {
+                serve_connection(std::move(read), id, shared);
+                done->store(true);
+            });
+            readers.push_back(Reader{std::move(reader), std::move(done)});
+        } catch (const std::system_error& e) {
+            drop_connection(sh, id);
+            post_close(sh, id, format_text("TCP 读线程启动失败: {}", e.what()));
+            std::this_thread::sleep_for(o.accept_error_pause);
+            continue;
         }
         if (o.on_work) o.on_work();
         console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
-        apply_socket_settings(fd, o);
-
-        ConnectionEnd end = ConnectionReader(fd, id, sh).serve();
-        if (end.reason) post_close(sh, id, std::move(*end.reason));
-        read_fd.reset();
-        empty_slot(sh);
     }
-    // The analyzer loses the descriptor's shared_ptr once it is moved into sh.slot, which
-    // outlives this function.
-}  // NOLINT(clang-analyzer-cplusplus.NewDeleteLeaks)
+    // Stopping shut every connection down, so each reader is on its way out.
+    drop_connections(sh, [](const TcpShared::Connection&) { return true; });
+    for (Reader& r : readers) r.thread.join();
+}
 
 namespace {
 
@@ -350,8 +474,9 @@ void writer_main(const std::shared_ptr<TcpShared>& shared) {
 
         std::shared_ptr<const UniqueFd> fd;
         {
-            std::lock_guard slot_lock(sh.slot_mu);
-            if (sh.slot && sh.slot->id == conn) fd = sh.slot->write_fd;
+            std::lock_guard conns_lock(sh.conns_mu);
+            auto it = find_conn(sh, conn);
+            if (it != sh.conns.end()) fd = it->write_fd;
         }
         std::optional<std::string> failed =
             fd ? send_whole(fd->get(), frame, sh.options.send_timeout) : std::optional<std::string>("连接已关闭");
@@ -442,13 +567,19 @@ TcpChannel::~TcpChannel() {
 }
 
 std::optional<TcpAccepted> TcpChannel::take_accepted() {
-    std::lock_guard lock(shared_->accept_mu);
-    return std::exchange(shared_->accepted, std::nullopt);
+    std::lock_guard lock(shared_->events_mu);
+    if (shared_->accepted.empty()) return std::nullopt;
+    TcpAccepted a = std::move(shared_->accepted.front());
+    shared_->accepted.pop_front();
+    return a;
 }
 
 std::optional<TcpClosed> TcpChannel::take_closed() {
-    std::lock_guard lock(shared_->close_mu);
-    return std::exchange(shared_->closed, std::nullopt);
+    std::lock_guard lock(shared_->events_mu);
+    if (shared_->closed.empty()) return std::nullopt;
+    TcpClosed c = std::move(shared_->closed.front());
+    shared_->closed.pop_front();
+    return c;
 }
 
 std::optional<TcpFrame> TcpChannel::pop_frame() {
@@ -473,21 +604,17 @@ void TcpChannel::wake_reader() {
     shared_->wake_cv.notify_all();
 }
 
-Status TcpChannel::write_frames(std::vector<Bytes> frames) {
+Status TcpChannel::write_frames(std::uint64_t conn, std::vector<Bytes> frames) {
     TcpShared& sh = *shared_;
-    std::optional<std::uint64_t> conn;
-    {
-        std::lock_guard lock(sh.slot_mu);
-        if (sh.slot) conn = sh.slot->id;
-    }
+    const bool present = has_connection(conn);
     {
         std::lock_guard lock(sh.out_mu);
-        if (sh.write_failure && (!conn || *conn == sh.out_conn)) return fail_text(*sh.write_failure);
-        if (!conn) return frames.empty() ? Status{} : Status(fail_text("连接已关闭"));
+        if (sh.write_failure && conn == sh.out_conn) return fail_text(*sh.write_failure);
+        if (!present) return frames.empty() ? Status{} : Status(fail_text("连接已关闭"));
         if (frames.empty()) return {};
-        if (*conn != sh.out_conn) {
+        if (conn != sh.out_conn) {
             drop_unsent(sh);
-            sh.out_conn = *conn;
+            sh.out_conn = conn;
             sh.write_failure.reset();
         }
         for (Bytes& f : frames) {
@@ -499,40 +626,79 @@ Status TcpChannel::write_frames(std::vector<Bytes> frames) {
     return {};
 }
 
+Status TcpChannel::send_now(std::uint64_t conn, ByteView frame) {
+    TcpShared& sh = *shared_;
+    {
+        // The writer's connection gets its frames in order through the writer.
+        std::unique_lock lock(sh.out_mu);
+        if (conn == sh.out_conn && !sh.write_failure) {
+            lock.unlock();
+            return write_frames(conn, {Bytes(frame.begin(), frame.end())});
+        }
+    }
+    std::shared_ptr<const UniqueFd> fd;
+    {
+        std::lock_guard lock(sh.conns_mu);
+        auto it = find_conn(sh, conn);
+        if (it != sh.conns.end()) fd = it->write_fd;
+    }
+    if (!fd) return fail_text("连接已关闭");
+    const ssize_t r = ::send(fd->get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r == static_cast<ssize_t>(frame.size())) return {};
+    const int err = errno;
+    close_connection(conn);
+    return fail_text("IO 失败: " + (r < 0 ? errno_text(err) : std::string("failed to write whole buffer")));
+}
+
 bool TcpChannel::write_room() {
     std::lock_guard lock(shared_->out_mu);
     return shared_->out_bytes < TCP_WRITE_QUEUE_MAX_BYTES;
 }
 
-void TcpChannel::close_connection() { empty_slot(*shared_); }
+void TcpChannel::close_connection(std::uint64_t conn) { drop_connection(*shared_, conn); }
+
+void TcpChannel::close_all_connections() {
+    drop_connections(*shared_, [](const TcpShared::Connection&) { return true; });
+}
 
 bool TcpChannel::has_connection() {
-    std::lock_guard lock(shared_->slot_mu);
-    return shared_->slot.has_value();
+    std::lock_guard lock(shared_->conns_mu);
+    return !shared_->conns.empty();
 }
 
-void TcpChannel::mark_bound() {
-    std::lock_guard lock(shared_->slot_mu);
-    if (shared_->slot) shared_->slot->bound = true;
+bool TcpChannel::has_connection(std::uint64_t conn) { return !conn_gone(*shared_, conn); }
+
+bool TcpChannel::bind_connection(std::uint64_t conn) {
+    TcpShared& sh = *shared_;
+    {
+        std::lock_guard lock(sh.conns_mu);
+        auto it = find_conn(sh, conn);
+        if (it == sh.conns.end()) return false;
+        it->bound = true;
+    }
+    drop_connections(sh, [&](const TcpShared::Connection& c) { return c.id != conn; });
+    return true;
 }
 
-std::optional<SocketAddress> TcpChannel::connection_peer() {
-    std::lock_guard lock(shared_->slot_mu);
-    if (!shared_->slot) return std::nullopt;
-    return shared_->slot->peer;
+std::optional<SocketAddress> TcpChannel::connection_peer(std::uint64_t conn) {
+    std::lock_guard lock(shared_->conns_mu);
+    auto it = find_conn(*shared_, conn);
+    if (it == shared_->conns.end()) return std::nullopt;
+    return it->peer;
+}
+
+std::optional<SocketAddress> TcpChannel::bound_peer() {
+    std::lock_guard lock(shared_->conns_mu);
+    for (const auto& c : shared_->conns)
+        if (c.bound) return c.peer;
+    return std::nullopt;
 }
 
 void TcpChannel::stop() {
     shared_->running.store(false);
-    {
-        // Unlike dropping one connection, stopping also ends a read blocked in the socket,
-        // so the listener's port is free at once instead of after the receive time-out.
-        std::lock_guard lock(shared_->slot_mu);
-        if (shared_->slot) {
-            ::shutdown(shared_->slot->write_fd->get(), SHUT_RDWR);
-            shared_->slot.reset();
-        }
-    }
+    // The shutdowns end reads blocked in the sockets, so the listener's port is free at
+    // once instead of after the receive time-out.
+    close_all_connections();
     wake_reader();
     {
         std::lock_guard lock(shared_->out_mu);  // so the writer cannot miss the flag

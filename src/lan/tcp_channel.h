@@ -1,7 +1,12 @@
-// The TCP data channel: a reader thread accepts one connection at a time and queues whole
-// frames; a writer thread sends the frames the core hands over, so a slow peer never holds
-// the core in send(); the core drains the inbound queue and decides when a connection is
-// dead. The threads meet only through TcpShared.
+// The TCP data channel: an accept thread takes connections and gives each its own reader
+// thread, which queues whole frames; a writer thread sends the frames the core hands over
+// for the bound connection, so a slow peer never holds the core in send(); the core drains
+// the inbound queue and decides when a connection is dead. The threads meet only through
+// TcpShared.
+//
+// Anyone on the network can connect, so several connections wait to bind at once: a few
+// idle strangers cannot keep the phone out. The core binds the one whose nonce the phone
+// proves over BLE and the others are closed.
 #pragma once
 
 #include <atomic>
@@ -33,6 +38,10 @@ constexpr std::size_t TCP_QUEUE_MAX_BYTES = std::size_t{8} * 1024 * 1024;
 // (the frames wait in the engine, where the file sender's window sees them); the writer
 // wakes the core once half of it is out.
 constexpr std::size_t TCP_WRITE_QUEUE_MAX_BYTES = std::size_t{2} * 1024 * 1024;
+// Connections served at once, and of those the unbound ones one source address may hold.
+// A new connection past either bound displaces an older unbound one (see reader_main).
+constexpr std::size_t TCP_MAX_CONNECTIONS = 8;
+constexpr std::size_t TCP_MAX_UNBOUND_PER_ADDRESS = 2;
 
 struct TcpChannelOptions {
     // 0.0.0.0 in the product; 127.0.0.1 when the LAN side is kept on loopback.
@@ -46,9 +55,9 @@ struct TcpChannelOptions {
     Duration backpressure_give_up = std::chrono::seconds(15);
     Duration accept_idle = std::chrono::milliseconds(40);
     Duration accept_error_pause = std::chrono::milliseconds(200);
-    // One connection is served at a time, so a peer must not hold it by trickling bytes:
-    // a frame, once begun, must arrive whole within `frame_deadline`, and a connection
-    // the core has not marked bound is dropped `bind_deadline` after it was accepted.
+    // Connections are few, so a peer must not hold one by trickling bytes: a frame, once
+    // begun, must arrive whole within `frame_deadline`, and a connection the core has not
+    // bound is dropped `bind_deadline` after it was accepted.
     Duration frame_deadline = std::chrono::seconds(30);
     Duration bind_deadline = std::chrono::seconds(20);
     // Called on the reader or writer thread whenever it leaves work for the core (a frame,
@@ -87,8 +96,10 @@ struct TcpShared {
         SocketAddress peer;
         bool bound = false;
     };
-    std::mutex slot_mu;
-    std::optional<Connection> slot;
+    // The connections being served, oldest first; at most TCP_MAX_CONNECTIONS, at most
+    // one of them bound. A connection leaves it when its reader ends or the core drops it.
+    std::mutex conns_mu;
+    std::vector<Connection> conns;
 
     std::mutex queue_mu;
     std::deque<TcpFrame> queue;
@@ -109,11 +120,12 @@ struct TcpShared {
     std::uint64_t out_conn = 0;
     std::optional<std::string> write_failure;
 
-    std::mutex accept_mu;
-    std::optional<TcpAccepted> accepted;
-
-    std::mutex close_mu;
-    std::optional<TcpClosed> closed;
+    // Accepts and ends not yet taken by the core, each in its order. A connection that
+    // ends before the core took its accept takes the accept back and posts no end, so
+    // neither list outgrows the connections the core knows plus those being served.
+    std::mutex events_mu;
+    std::deque<TcpAccepted> accepted;
+    std::deque<TcpClosed> closed;
 
     std::atomic<bool> running{true};
 };
@@ -130,23 +142,33 @@ public:
 
     std::uint16_t port() const { return port_; }
 
+    // Oldest first; each connection is accepted once and ends at most once.
     std::optional<TcpAccepted> take_accepted();
     std::optional<TcpClosed> take_closed();
     std::optional<TcpFrame> pop_frame();
     bool has_frames();
     void wake_reader();
-    // Hands the frames to the writer without waiting for the socket. Fails with "连接已关闭"
-    // when frames come and no connection is there, and with the writer's first failure
-    // ("IO 失败: …") once a send of this connection failed, frames or not.
-    Status write_frames(std::vector<Bytes> frames);
+    // Hands connection `conn`'s frames to the writer without waiting for the socket. Fails
+    // with "连接已关闭" when frames come and that connection is gone, and with the writer's
+    // first failure ("IO 失败: …") once a send on it failed, frames or not. Frames still
+    // waiting for another connection are dropped: one connection at a time is written.
+    Status write_frames(std::uint64_t conn, std::vector<Bytes> frames);
+    // A small frame for a connection that is still binding, sent at once from the caller's
+    // thread: a new socket's send buffer takes it whole, and one that does not is closed.
+    Status send_now(std::uint64_t conn, ByteView frame);
     // Whether the writer takes more now (below TCP_WRITE_QUEUE_MAX_BYTES).
     bool write_room();
-    // Shuts the socket down, so the reader leaves it at once and accepts the next one.
-    void close_connection();
+    // Shuts connection `conn` down, so its reader leaves it at once; any other connection
+    // is left alone, so a late close never hits a connection accepted since.
+    void close_connection(std::uint64_t conn);
+    void close_all_connections();
     bool has_connection();
-    // The current connection completed channel binding: its bind deadline no longer applies.
-    void mark_bound();
-    std::optional<SocketAddress> connection_peer();
+    bool has_connection(std::uint64_t conn);
+    // `conn` completed channel binding: its bind deadline no longer applies, and every
+    // other connection is closed. False when `conn` is already gone.
+    bool bind_connection(std::uint64_t conn);
+    std::optional<SocketAddress> connection_peer(std::uint64_t conn);
+    std::optional<SocketAddress> bound_peer();
 
     // Clears the running flag, shuts the connection down and wakes both threads.
     void stop();
@@ -166,10 +188,11 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// Binds the listener, creates the shared objects and starts the reader thread.
+// Binds the listener, creates the shared objects and starts the accept thread.
 Result<TcpChannel> open_listener(const TcpChannelOptions& options = {});
 
-// The reader thread's body; owns the listener and closes it when the running flag drops.
+// The accept thread's body; owns the listener and closes it when the running flag drops,
+// after the readers it started have ended.
 void reader_main(UniqueFd listener, const std::shared_ptr<TcpShared>& shared);
 // The writer thread's body: sends queued frames in order until the running flag drops.
 void writer_main(const std::shared_ptr<TcpShared>& shared);

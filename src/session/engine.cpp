@@ -63,9 +63,7 @@ Engine::~Engine() {
     OPENSSL_cleanse(config_.static_private_key.data(), config_.static_private_key.size());
 }
 
-void Engine::wipe_bind_key() {
-    if (bind_) OPENSSL_cleanse(bind_->key.data(), bind_->key.size());
-}
+void Engine::wipe_bind_key() { OPENSSL_cleanse(bind_key_.data(), bind_key_.size()); }
 
 std::size_t Engine::ble_mtu() const { return std::max(config_.ble_mtu, reassembler_->mtu()); }
 
@@ -135,18 +133,32 @@ void Engine::reset_session() {
     hello_received_ = false;
     hello_sent_ = false;
     tcp_bound_ = false;
-    own_nonce_sent_ = false;
-    proof_sent_ = false;
+    bound_conn_ = 0;
     wipe_bind_key();
-    bind_.reset();
+    binds_.clear();
     parked_.clear();
+    parked_bytes_ = 0;
+    bind_out_.clear();
     lock_ = {};
     receiving_.clear();
     last_tcp_receive_.reset();
     last_tcp_ping_.reset();
-    tcp_bind_deadline_.reset();
     tcp_out_.clear();
     received_chunks_.clear();
+}
+
+// Each connection still binding has its own deadline from the first timer step that sees it.
+void Engine::bind_deadlines(Instant now) {
+    std::vector<std::uint64_t> expired;
+    for (BindContext& b : binds_) {
+        if (b.step == 2) continue;
+        if (!b.deadline) {
+            b.deadline = now + kTcpBindDeadline;
+        } else if (now >= *b.deadline) {
+            expired.push_back(b.conn);
+        }
+    }
+    for (std::uint64_t conn : expired) give_up_binding(conn, "对端未在时限内完成 TCP 通道绑定");
 }
 
 void Engine::return_to_discover() {
@@ -358,21 +370,12 @@ void Engine::timer_step(Instant now) {
                     if (debug_log_enabled())
                         emit_event(LogLevel::Warn, "session", "tcp.heartbeat.timeout",
                                    {{"idle_ms", std::to_string(whole_ms(idle))}});
-                    unbind(format_text(
+                    drop_tcp_connection(bound_conn_, format_text(
                         "TCP 心跳超时（静默 {}s）",
                         std::chrono::duration_cast<std::chrono::seconds>(idle).count()));
                 }
             }
-            if (bind_ && !tcp_bound_) {
-                if (!tcp_bind_deadline_) {
-                    tcp_bind_deadline_ = now + kTcpBindDeadline;
-                } else if (now >= *tcp_bind_deadline_) {
-                    tcp_bind_deadline_.reset();
-                    unbind("对端未在时限内完成 TCP 通道绑定");
-                }
-            } else {
-                tcp_bind_deadline_.reset();
-            }
+            bind_deadlines(now);
 
             const Duration idle =
                 last_link_receive_ ? now - *last_link_receive_ : Duration::zero();
@@ -502,7 +505,8 @@ std::optional<Instant> Engine::next_deadline() const {
                     consider(last_tcp_ping_ ? *last_tcp_ping_ + kTcpPingAfter : *last_tcp_receive_ + kTcpPingAfter);
                 }
             }
-            if (bind_ && !tcp_bound_) consider(tcp_bind_deadline_ ? *tcp_bind_deadline_ : asap);
+            for (const BindContext& b : binds_)
+                if (b.step != 2) consider(b.deadline ? *b.deadline : asap);
             if (!last_link_receive_) {
                 consider(asap);
             } else {

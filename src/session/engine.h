@@ -61,7 +61,11 @@ struct ReceivedChunk {
 
 class Engine {
 public:
+    // Frames parked per connection still binding, and their bytes over all connections.
     static constexpr std::size_t kMaxParkedFrames = 16;
+    static constexpr std::size_t kMaxParkedBytes = std::size_t{16} * 1024 * 1024;
+    // Connections binding at once; the channel accepts fewer, so this only guards the engine.
+    static constexpr std::size_t kMaxTcpBindings = 16;
     static constexpr std::size_t kMaxCancelledIds = 32;
     static constexpr std::size_t kMaxReceiving = 8;
     static constexpr std::size_t kClipboardMax = 32768;
@@ -93,10 +97,12 @@ public:
     // The single entry point for every complete frame. True when the frame is proof that
     // the peer is alive: a heartbeat on BLE or on the bound TCP channel, or a sealed frame
     // that opened. Parked, refused and forged frames are not.
-    bool handle_frame(ByteView bytes, Transport transport);
+    bool handle_frame(ByteView bytes, Transport transport, std::uint64_t conn = 0);
     // The same for a TCP frame the caller gives up: it is decrypted where it lies instead
     // of into a copy, so its bytes are garbage afterwards.
-    bool handle_tcp_frame_in_place(std::span<std::uint8_t> bytes);
+    // `conn` names the connection it came by (0 where there is only ever one, as for the
+    // phone or a test pair); a frame of a connection this engine does not bind is refused.
+    bool handle_tcp_frame_in_place(std::span<std::uint8_t> bytes, std::uint64_t conn = 0);
     // The encrypted path: replay check, open, window update, state gate, dispatch. True
     // once the frame opened under the session key.
     bool handle_sealed_frame(const Frame& frame, Transport transport);
@@ -122,13 +128,27 @@ public:
     bool send_clear_ble(std::uint8_t type, ByteView payload);
 
     // ---- TCP channel binding ----
-    // A TCP connection was accepted (the PC) or made (the phone) while paired. Each call
-    // starts an unbound binding: whatever the previous connection had bound ends here.
-    void start_bind_server();
+    // A TCP connection was accepted (the PC) or made (the phone) while paired: it starts
+    // an unbound binding of its own, with its own nonce. Several may bind at once on the
+    // PC (anyone on the network can connect); the phone's proof over BLE names the one it
+    // made by echoing that connection's nonce, and binding it ends the others. A second
+    // start for the same `conn` (0 on the phone and in test pairs) replaces its binding.
+    void start_bind_server(std::uint64_t conn = 0);
     void start_bind_client();
     bool tcp_bound() const { return tcp_bound_; }
-    bool bind_in_progress() const { return bind_.has_value(); }
+    // The connection the channel is bound to, while it is.
+    std::optional<std::uint64_t> bound_conn() const;
+    bool bind_in_progress() const { return !binds_.empty(); }
+    bool binds_conn(std::uint64_t conn) const;
+    // Every binding ends.
     void unbind(const std::string& reason);
+    // Connection `conn` is gone: its binding ends; when it was the bound one, the channel
+    // is unbound with `reason`, and the other connections binding meanwhile go on.
+    void drop_tcp_connection(std::uint64_t conn, const std::string& reason);
+    // Frames for connections still binding (the PC's nonce for each), with the
+    // connection each is for. Frames for the bound connection, or where there is only
+    // one connection, go with take_tcp_frames instead.
+    std::vector<std::pair<std::uint64_t, Bytes>> take_bind_frames();
 
     // ---- outbound routing ----
     // Wraps `body` in an Envelope and sends it over TCP when bound, else BLE; a `locked`
@@ -198,6 +218,7 @@ public:
     std::uint8_t reconnect_attempts() const { return reconnect_attempts_; }
     const LinkReplayGuard& replay_guard() const { return replay_; }
     std::size_t parked_frames() const { return parked_.size(); }
+    std::size_t parked_frames(std::uint64_t conn) const;
     std::uint64_t late_frames() const { return late_frames_; }
     bool is_cancelled(std::uint64_t file_id) const;
     // A transfer this side cancelled: its late frames are dropped (the oldest of 32 ids gives way).
@@ -240,16 +261,24 @@ private:
     bool send_pair_confirm();
     bool send_pair_done();
     bool send_clear_tcp(std::uint8_t type, ByteView payload);
-    void on_bind_frame(const Frame& frame, Transport transport);
+    void on_bind_frame(const Frame& frame, Transport transport, std::uint64_t conn = 0);
     void reset_session();
 
     enum class BindRole : std::uint8_t { Server, Client };
+    // One per connection binding or bound.
     struct BindContext {
+        std::uint64_t conn = 0;
         BindRole role = BindRole::Server;
         std::optional<std::array<std::uint8_t, 16>> own_nonce;
         std::optional<std::array<std::uint8_t, 16>> peer_nonce;
         std::uint8_t step = 0;  // 0 fresh, 1 nonces exchanged, 2 bound
-        Key32 key{};
+        bool own_nonce_sent = false;
+        bool proof_sent = false;
+        std::optional<Instant> deadline;  // armed by the first timer step
+    };
+    struct ParkedFrame {
+        std::uint64_t conn = 0;
+        Bytes bytes;
     };
 
     void push_event(AppEventKind kind, AppEventPayload payload);
@@ -264,8 +293,8 @@ private:
     Result<ByteView, CryptoError> open_payload(const FrameHeader& h, ByteView payload, Bytes& copy);
     void report_frame_error(const FrameError& error, Transport transport);
     bool handle_heartbeat(const Frame& frame, Transport transport);
-    bool handle_tcp_frame(ByteView bytes, const Frame& frame);
-    bool park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport);
+    bool handle_tcp_frame(ByteView bytes, const Frame& frame, std::uint64_t conn);
+    bool park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport, std::uint64_t conn = 0);
     void dispatch_sealed(std::uint8_t type, ByteView plaintext);
     // Business messages of a paired session (the types other than 4, 5 and 9).
     void dispatch_business(std::uint8_t type, ByteView plaintext);
@@ -276,13 +305,18 @@ private:
     void receive_file_done(ByteView body);
     void receive_file_cancel(ByteView body);
 
-    [[nodiscard]] bool begin_binding(BindRole role);
+    [[nodiscard]] bool begin_binding(BindRole role, std::uint64_t conn);
     void wipe_bind_key();
     void end_binding(const std::string& reason, bool tell_core);
+    void interrupt_tcp_transfers();
+    void forget_binding(std::uint64_t conn);
+    BindContext* binding_of(std::uint64_t conn);
     void bind_nonce_over_tcp(BindContext& ctx, ByteView payload);
-    void bind_proof_over_ble(BindContext& ctx, ByteView payload);
+    void bind_proof_over_ble(ByteView payload);
+    void bind_deadlines(Instant now);
+    void give_up_binding(std::uint64_t conn, const std::string& reason);
     bool send_bind_nonce(const BindContext& ctx);
-    void flush_parked();
+    void flush_parked(std::uint64_t conn);
     Bytes envelope(ByteView body, std::uint64_t timestamp_ms);
 
     void complete_handshake();
@@ -334,16 +368,18 @@ private:
     std::optional<Instant> last_tcp_ping_;
     std::optional<Instant> last_hello_repeat_;
     std::optional<Instant> identity_deadline_;
-    std::optional<Instant> tcp_bind_deadline_;
     std::optional<Instant> reconnect_deadline_;
     std::uint8_t reconnect_attempts_ = 0;
 
     // TCP channel
     bool tcp_bound_ = false;
-    bool own_nonce_sent_ = false;
-    bool proof_sent_ = false;
-    std::optional<BindContext> bind_;
-    std::deque<Bytes> parked_;
+    std::uint64_t bound_conn_ = 0;
+    // Oldest first; the key is derived once for all of them and wiped when none is left.
+    std::vector<BindContext> binds_;
+    Key32 bind_key_{};
+    std::deque<ParkedFrame> parked_;
+    std::size_t parked_bytes_ = 0;
+    std::deque<std::pair<std::uint64_t, Bytes>> bind_out_;
     // The frame being handled when its owner let it be decrypted in place; empty otherwise.
     std::span<std::uint8_t> writable_frame_;
 

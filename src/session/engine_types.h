@@ -141,8 +141,15 @@ struct ResumeRequestedEvent {
     std::uint64_t file_id = 0;
     std::uint32_t chunk_index = 0;
 };
-struct TcpBoundEvent {};
-struct TcpUnboundEvent { std::string reason; };
+struct TcpBoundEvent { std::uint64_t conn = 0; };
+// A connection's binding ended and the core closes `conn` (0: every connection). `channel`
+// is false when only a connection still binding was given up while another binding goes
+// on: the channel, as the user and the features see it, is untouched.
+struct TcpUnboundEvent {
+    std::string reason;
+    std::uint64_t conn = 0;
+    bool channel = true;
+};
 struct TransferInterruptedEvent {
     std::uint64_t file_id = 0;
     std::string text;

@@ -17,21 +17,21 @@ void Engine::take_ble_value(ByteView value, Instant now) {
     if (frame->has_value()) handle_frame(**frame, Transport::Ble);
 }
 
-bool Engine::handle_tcp_frame_in_place(std::span<std::uint8_t> bytes) {
+bool Engine::handle_tcp_frame_in_place(std::span<std::uint8_t> bytes, std::uint64_t conn) {
     writable_frame_ = bytes;
-    const bool alive = handle_frame(bytes, Transport::Tcp);
+    const bool alive = handle_frame(bytes, Transport::Tcp, conn);
     writable_frame_ = {};
     return alive;
 }
 
-bool Engine::handle_frame(ByteView bytes, Transport transport) {
+bool Engine::handle_frame(ByteView bytes, Transport transport, std::uint64_t conn) {
     auto decoded = decode_frame(bytes);
     if (!decoded) {
         report_error(kErrGeneral, format_text("整帧解析失败: {}", decoded.error().display()));
         return false;
     }
     const Frame& frame = *decoded;
-    if (transport == Transport::Tcp) return handle_tcp_frame(bytes, frame);
+    if (transport == Transport::Tcp) return handle_tcp_frame(bytes, frame, conn);
     switch (frame.header.type) {
         case CHALLENGE:
         case REPLY:
@@ -51,33 +51,39 @@ bool Engine::handle_frame(ByteView bytes, Transport transport) {
 }
 
 // Anyone on the network can open a TCP connection, so until it has proved the session's
-// binding key it reaches the binding exchange and the parking queue, nothing else. HELLO
-// and the handshake belong to the BLE link and are never taken from TCP.
-bool Engine::handle_tcp_frame(ByteView bytes, const Frame& frame) {
+// binding key it reaches the binding exchange and the parking queue, nothing else, even
+// while another connection is bound. HELLO and the handshake belong to the BLE link and
+// are never taken from TCP.
+bool Engine::handle_tcp_frame(ByteView bytes, const Frame& frame, std::uint64_t conn) {
     const std::uint8_t type = frame.header.type;
     const bool control = type == HELLO || type == CHALLENGE || type == REPLY;
-    if (control || (type == HEARTBEAT && !tcp_bound_)) {
+    const bool bound_here = tcp_bound_ && conn == bound_conn_;
+    const bool stranger = conn != 0 && !binds_conn(conn);
+    if (control || stranger || (type == HEARTBEAT && !bound_here)) {
         if (debug_log_enabled())
             emit_event(LogLevel::Warn, "session", "tcp.rx.refused",
-                       {{"type", std::to_string(type)}, {"bound", tcp_bound_ ? "true" : "false"}});
+                       {{"type", std::to_string(type)}, {"bound", bound_here ? "true" : "false"}});
         return false;
     }
     if (type == BIND) {
-        on_bind_frame(frame, Transport::Tcp);
+        on_bind_frame(frame, Transport::Tcp, conn);
         return false;
     }
     if (type == HEARTBEAT) return handle_heartbeat(frame, Transport::Tcp);
-    return park_or_dispatch(bytes, frame, Transport::Tcp);
+    return park_or_dispatch(bytes, frame, Transport::Tcp, conn);
 }
 
-bool Engine::park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport) {
-    if (transport == Transport::Ble || tcp_bound_) return handle_sealed_frame(frame, transport);
-    if (parked_.size() < kMaxParkedFrames) {
-        const std::size_t len = std::min(bytes.size(), frame.header.frame_len());
-        parked_.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len));
+bool Engine::park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport, std::uint64_t conn) {
+    if (transport == Transport::Ble || (tcp_bound_ && conn == bound_conn_))
+        return handle_sealed_frame(frame, transport);
+    const std::size_t len = std::min(bytes.size(), frame.header.frame_len());
+    const std::size_t parked = parked_frames(conn);
+    if (parked < kMaxParkedFrames && parked_bytes_ + len <= kMaxParkedBytes) {
+        parked_.push_back(ParkedFrame{conn, Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len))});
+        parked_bytes_ += len;
         if (debug_log_enabled())
             emit_event(LogLevel::Info, "session", "tcp.prebind_park",
-                       {{"queued", std::to_string(parked_.size())}});
+                       {{"queued", std::to_string(parked + 1)}});
         return false;
     }
     report_error(kErrGeneral,

@@ -3,6 +3,8 @@
 // from the TCP connection; its early frames wait in the parked queue.
 #include <openssl/crypto.h>
 
+#include <algorithm>
+
 #include "platform/debug_log.h"
 #include "crypto/binding.h"
 #include "crypto/random.h"
@@ -39,66 +41,104 @@ const TlvRecord* first_record(const std::vector<TlvRecord>& records, std::uint8_
 
 }  // namespace
 
-void Engine::start_bind_server() { (void)begin_binding(BindRole::Server); }
+void Engine::start_bind_server(std::uint64_t conn) {
+    if (!begin_binding(BindRole::Server, conn)) return;
+}
 
 void Engine::start_bind_client() {
-    if (!begin_binding(BindRole::Client)) return;
+    if (!begin_binding(BindRole::Client, 0)) return;
     // The client speaks first: its nonce opens the exchange on the new connection.
     Nonce own{};
     if (!random_fill(own)) {
         report_error(kErrGeneral, "绑定 nonce 生成失败: 随机数生成失败");
         return;
     }
-    bind_->own_nonce = own;
-    if (send_bind_nonce(*bind_)) own_nonce_sent_ = true;
+    BindContext& ctx = binds_.back();
+    ctx.own_nonce = own;
+    if (send_bind_nonce(ctx)) ctx.own_nonce_sent = true;
 }
 
-bool Engine::begin_binding(BindRole role) {
+std::optional<std::uint64_t> Engine::bound_conn() const {
+    if (!tcp_bound_) return std::nullopt;
+    return bound_conn_;
+}
+
+bool Engine::binds_conn(std::uint64_t conn) const {
+    return std::any_of(binds_.begin(), binds_.end(), [&](const BindContext& b) { return b.conn == conn; });
+}
+
+Engine::BindContext* Engine::binding_of(std::uint64_t conn) {
+    auto it = std::find_if(binds_.begin(), binds_.end(), [&](const BindContext& b) { return b.conn == conn; });
+    return it == binds_.end() ? nullptr : &*it;
+}
+
+std::size_t Engine::parked_frames(std::uint64_t conn) const {
+    return static_cast<std::size_t>(
+        std::count_if(parked_.begin(), parked_.end(), [&](const ParkedFrame& f) { return f.conn == conn; }));
+}
+
+std::vector<std::pair<std::uint64_t, Bytes>> Engine::take_bind_frames() {
+    std::vector<std::pair<std::uint64_t, Bytes>> out(std::make_move_iterator(bind_out_.begin()),
+                                                     std::make_move_iterator(bind_out_.end()));
+    bind_out_.clear();
+    return out;
+}
+
+bool Engine::begin_binding(BindRole role, std::uint64_t conn) {
     if (!session_key_ready_ || state_ != EngineState::Paired) {
         report_error(kErrGeneral, session_key_ready_ ? "未配对，不发起 TCP 绑定"
                                                      : "会话密钥未建立，无法发起 TCP 绑定");
         return false;
     }
-    // A connection waiting in the listen backlog is accepted right after the previous one
-    // drops, often before that drop is noticed; it must not inherit "bound". The core keeps
-    // serving the new connection, so it is not told to close it.
-    if (tcp_bound_ || bind_) {
-        end_binding("新的 TCP 连接取代了上一条连接", false);
-    } else {
-        own_nonce_sent_ = false;
-        proof_sent_ = false;
-        parked_.clear();
+    // The same connection again (where one is all there is, a connection waiting in the
+    // listen backlog is accepted right after the previous one drops, often before that
+    // drop is noticed): it must not inherit "bound". The core keeps serving it, so it is
+    // not told to close it.
+    if (const BindContext* same = binding_of(conn)) {
+        if (same->step == 2) {
+            end_binding("新的 TCP 连接取代了上一条连接", false);
+        } else {
+            forget_binding(conn);
+        }
+    }
+    if (binds_.size() >= kMaxTcpBindings) {
+        auto oldest = std::find_if(binds_.begin(), binds_.end(), [](const BindContext& b) { return b.step != 2; });
+        if (oldest != binds_.end()) give_up_binding(oldest->conn, "连接过多，让位给新连接");
     }
     const bool server = role == BindRole::Server;
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "session", "tcp.bind.start", {{"role", role_name(server)}});
-    wipe_bind_key();
-    bind_ = BindContext{};
-    bind_->role = role;
-    bind_->key = derive_channel_binding_key(session_key_);
-    tcp_bind_deadline_.reset();
-    last_tcp_receive_.reset();
-    last_tcp_ping_.reset();
+    if (binds_.empty()) bind_key_ = derive_channel_binding_key(session_key_);
+    BindContext ctx;
+    ctx.conn = conn;
+    ctx.role = role;
+    binds_.push_back(ctx);
+    if (!tcp_bound_) {
+        last_tcp_receive_.reset();
+        last_tcp_ping_.reset();
+    }
     return true;
 }
 
-void Engine::on_bind_frame(const Frame& frame, Transport transport) {
+void Engine::on_bind_frame(const Frame& frame, Transport transport, std::uint64_t conn) {
     const std::string from = transport == Transport::Tcp ? "tcp" : "ble";
-    if (!bind_) {
+    const BindContext* ctx = transport == Transport::Tcp ? binding_of(conn) : nullptr;
+    if (transport == Transport::Tcp ? ctx == nullptr : binds_.empty()) {
         if (debug_log_enabled())
             emit_event(LogLevel::Warn, "session", "tcp.bind.orphan", {{"from", from}});
         return;
     }
-    if (debug_log_enabled())
-        emit_event(LogLevel::Info, "session", "tcp.bind.step",
-                   {{"from", from}, {"role", role_name(bind_->role == BindRole::Server)}});
-    // Worked on aside and written back only by the steps that succeed.
-    BindContext ctx = *bind_;
-    if (transport == Transport::Tcp)
-        bind_nonce_over_tcp(ctx, frame.payload);
-    else
-        bind_proof_over_ble(ctx, frame.payload);
-    OPENSSL_cleanse(ctx.key.data(), ctx.key.size());
+    if (debug_log_enabled()) {
+        const bool server = ctx ? ctx->role == BindRole::Server : binds_.front().role == BindRole::Server;
+        emit_event(LogLevel::Info, "session", "tcp.bind.step", {{"from", from}, {"role", role_name(server)}});
+    }
+    if (transport == Transport::Tcp) {
+        // Worked on aside and written back only by the steps that succeed.
+        BindContext work = *ctx;
+        bind_nonce_over_tcp(work, frame.payload);
+    } else {
+        bind_proof_over_ble(frame.payload);
+    }
 }
 
 bool Engine::send_bind_nonce(const BindContext& ctx) {
@@ -109,7 +149,20 @@ bool Engine::send_bind_nonce(const BindContext& ctx) {
                      format_text("绑定 nonce 生成失败: {}", tlv_error(payload.error())));
         return false;
     }
-    return send_clear_tcp(BIND, *payload);
+    // Where one connection is all there is, it goes with the other TCP frames.
+    if (ctx.conn == 0 || (tcp_bound_ && ctx.conn == bound_conn_)) return send_clear_tcp(BIND, *payload);
+    FrameHeader h;
+    h.type = BIND;
+    h.flags = 0;
+    h.seq = plain_seq_++;
+    h.payload_len = static_cast<std::uint32_t>(payload->size());
+    auto frame = encode_frame(h, *payload);
+    if (!frame) {
+        report_frame_error(frame.error(), Transport::Tcp);
+        return false;
+    }
+    bind_out_.emplace_back(ctx.conn, std::move(*frame));
+    return true;
 }
 
 void Engine::bind_nonce_over_tcp(BindContext& ctx, ByteView payload) {
@@ -137,34 +190,36 @@ void Engine::bind_nonce_over_tcp(BindContext& ctx, ByteView payload) {
         }
         if (ctx.step != 2) ctx.step = 1;
     }
-    *bind_ = ctx;
 
-    if (!own_nonce_sent_ && send_bind_nonce(ctx)) own_nonce_sent_ = true;
-    if (!proof_sent_) {
-        auto proof = binding_proof(ctx.key, *ctx.peer_nonce);
+    if (!ctx.own_nonce_sent && send_bind_nonce(ctx)) ctx.own_nonce_sent = true;
+    if (!ctx.proof_sent) {
+        auto proof = binding_proof(bind_key_, *ctx.peer_nonce);
         invariant(proof.ok(), "the stored peer nonce is 16 bytes");
         const TlvRecord recs[] = {{TAG_NONCE_TCP, Bytes(ctx.peer_nonce->begin(), ctx.peer_nonce->end())},
                                   {TAG_BIND_TAG, Bytes(proof->begin(), proof->end())}};
         auto body = encode_tlvs(recs);
         if (!body) {
             report_error(kErrGeneral, format_text("绑定证明生成失败: {}", tlv_error(body.error())));
-            return;
+        } else if (send_clear_ble(BIND, *body)) {
+            ctx.proof_sent = true;
         }
-        if (send_clear_ble(BIND, *body)) proof_sent_ = true;
     }
+    if (BindContext* stored = binding_of(ctx.conn)) *stored = ctx;
 }
 
-void Engine::bind_proof_over_ble(BindContext& ctx, ByteView payload) {
-    if (ctx.step == 2) {
+// The proof names the connection it is for by echoing that connection's nonce.
+void Engine::bind_proof_over_ble(ByteView payload) {
+    const bool waiting = std::any_of(binds_.begin(), binds_.end(), [](const BindContext& b) { return b.step != 2; });
+    auto repeat = [] {
         if (debug_log_enabled())
             emit_event(LogLevel::Info, "session", "tcp.proof_repeat", {{"kept", "bound"}});
-        return;
-    }
+    };
+    if (!waiting) return repeat();
     auto fail = [&](const std::string& why) {
-        tcp_bound_ = false;
         report_error(kErrGeneral, format_text("TCP 通道绑定失败（疑似第三方冒充）: {}", why));
     };
-    if (!ctx.own_nonce) return fail(not_ready("尚未发出我方 nonce"));
+    if (std::none_of(binds_.begin(), binds_.end(), [](const BindContext& b) { return b.own_nonce.has_value(); }))
+        return fail(not_ready("尚未发出我方 nonce"));
     auto records = decode_tlvs(payload);
     if (!records) return fail(tlv_error(records.error()));
     const TlvRecord* echoed = first_record(*records, TAG_NONCE_TCP);
@@ -173,29 +228,50 @@ void Engine::bind_proof_over_ble(BindContext& ctx, ByteView payload) {
     if (!tag) return fail(not_ready("proof 缺少 TAG_BIND_TAG"));
     if (echoed->value.size() != kBindingNonceLen || tag->value.size() != kBindingNonceLen)
         return fail(length_error());
-    if (to_nonce(echoed->value) != *ctx.own_nonce)
-        return fail("对端 nonce 与本地不匹配（第三方冒充 TCP 对端）");
-    auto expected = binding_proof(ctx.key, *ctx.own_nonce);
+    const Nonce echo = to_nonce(echoed->value);
+    auto named = std::find_if(binds_.begin(), binds_.end(),
+                              [&](const BindContext& b) { return b.own_nonce && *b.own_nonce == echo; });
+    if (named == binds_.end()) return fail("对端 nonce 与本地不匹配（第三方冒充 TCP 对端）");
+    if (named->step == 2) return repeat();
+    auto expected = binding_proof(bind_key_, echo);
     invariant(expected.ok(), "the own nonce is 16 bytes");
     if (!binding_proof_matches(*expected, tag->value))
         return fail("绑定签名校验失败（channel_bind_key 不一致或签名被篡改）");
 
-    ctx.step = 2;
-    *bind_ = ctx;
+    const std::uint64_t conn = named->conn;
+    // The phone has moved to a new connection: what ran on the old one is over, and so
+    // is every other connection that was binding.
+    if (tcp_bound_ && bound_conn_ != conn) {
+        if (debug_log_enabled())
+            emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", "新的 TCP 连接取代了上一条连接"}});
+        interrupt_tcp_transfers();
+    }
+    std::vector<std::uint64_t> others;
+    for (const BindContext& b : binds_)
+        if (b.conn != conn) others.push_back(b.conn);
+    for (std::uint64_t other : others) forget_binding(other);
+    BindContext* ctx = binding_of(conn);
+    ctx->step = 2;
+    ctx->deadline.reset();
     tcp_bound_ = true;
-    tcp_bind_deadline_.reset();
+    bound_conn_ = conn;
+    last_tcp_receive_.reset();
+    last_tcp_ping_.reset();
     if (debug_log_enabled()) emit_event(LogLevel::Info, "session", "tcp.bound");
-    push_event(AppEventKind::TcpBound, TcpBoundEvent{});
-    flush_parked();
+    push_event(AppEventKind::TcpBound, TcpBoundEvent{conn});
+    flush_parked(conn);
 }
 
-void Engine::flush_parked() {
-    if (parked_.empty()) return;
+void Engine::flush_parked(std::uint64_t conn) {
+    std::deque<Bytes> frames;
+    for (ParkedFrame& f : parked_)
+        if (f.conn == conn) frames.push_back(std::move(f.bytes));
+    parked_.clear();
+    parked_bytes_ = 0;
+    if (frames.empty()) return;
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "session", "tcp.prebind_flush",
-                   {{"frames", std::to_string(parked_.size())}});
-    std::deque<Bytes> frames;
-    frames.swap(parked_);
+                   {{"frames", std::to_string(frames.size())}});
     for (const Bytes& bytes : frames) {
         auto frame = decode_frame(bytes);
         if (!frame) {
@@ -207,27 +283,79 @@ void Engine::flush_parked() {
     }
 }
 
+// One connection's binding goes, with what it parked; the others stay.
+void Engine::forget_binding(std::uint64_t conn) {
+    std::erase_if(binds_, [&](const BindContext& b) { return b.conn == conn; });
+    std::erase_if(bind_out_, [&](const auto& f) { return f.first == conn; });
+    std::size_t dropped = 0;
+    std::erase_if(parked_, [&](const ParkedFrame& f) {
+        if (f.conn != conn) return false;
+        parked_bytes_ -= f.bytes.size();
+        ++dropped;
+        return true;
+    });
+    if (dropped && debug_log_enabled())
+        emit_event(LogLevel::Warn, "session", "tcp.prebind_drop", {{"frames", std::to_string(dropped)}});
+    if (tcp_bound_ && conn == bound_conn_) {
+        tcp_bound_ = false;
+        bound_conn_ = 0;
+    }
+    if (binds_.empty()) wipe_bind_key();
+}
+
+// A connection still binding is given up by the engine itself (its deadline, or room for a
+// newer one). Where it was all there was, the binding as a whole ends as before.
+void Engine::give_up_binding(std::uint64_t conn, const std::string& reason) {
+    if (!tcp_bound_ && binds_.size() == 1) return end_binding(reason, true);
+    forget_binding(conn);
+    if (debug_log_enabled())
+        emit_event(LogLevel::Warn, "session", "tcp.bind.given_up",
+                   {{"conn", std::to_string(conn)}, {"reason", reason}});
+    push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason, conn, false});
+}
+
 void Engine::unbind(const std::string& reason) {
-    if (!tcp_bound_ && !bind_) return;
+    if (!tcp_bound_ && binds_.empty()) return;
     end_binding(reason, true);
 }
 
+void Engine::drop_tcp_connection(std::uint64_t conn, const std::string& reason) {
+    const BindContext* ctx = binding_of(conn);
+    if (!ctx) return;
+    // The last binding, or the bound channel: the channel ends as it always has.
+    if (binds_.size() == 1) return end_binding(reason, true);
+    if (ctx->step != 2) {
+        forget_binding(conn);
+        return;
+    }
+    forget_binding(conn);
+    if (debug_log_enabled()) emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", reason}});
+    push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason, conn, true});
+    interrupt_tcp_transfers();
+}
+
 void Engine::end_binding(const std::string& reason, bool tell_core) {
+    // One connection named, or every one.
+    const std::uint64_t conn = binds_.size() == 1 ? binds_.front().conn : 0;
     tcp_bound_ = false;
-    own_nonce_sent_ = false;
-    proof_sent_ = false;
+    bound_conn_ = 0;
     wipe_bind_key();
-    bind_.reset();
-    tcp_bind_deadline_.reset();
+    binds_.clear();
+    bind_out_.clear();
     if (!parked_.empty()) {
         if (debug_log_enabled())
             emit_event(LogLevel::Warn, "session", "tcp.prebind_drop",
                        {{"frames", std::to_string(parked_.size())}});
         parked_.clear();
+        parked_bytes_ = 0;
     }
     if (debug_log_enabled())
         emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", reason}});
-    if (tell_core) push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason});
+    if (tell_core) push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason, conn, true});
+    interrupt_tcp_transfers();
+}
+
+void Engine::interrupt_tcp_transfers() {
     if (lock_.channel == LockChannel::Tcp) {
         const std::uint64_t id = lock_.file_id;
         lock_ = {};

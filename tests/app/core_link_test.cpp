@@ -527,8 +527,8 @@ TEST_F(LanChannel, FramesThatArrivedBeforeThePeerLeftAreReadBeforeTheChannelClos
     }  // the peer leaves with its frame still waiting behind the disk
     auto& sh = *CoreProbe::state(*core_).tcp->shared();
     auto close_posted = [&] {
-        std::lock_guard lock(sh.close_mu);
-        return sh.closed.has_value();
+        std::lock_guard lock(sh.events_mu);
+        return !sh.closed.empty();
     };
     for (int i = 0; i < 500 && !close_posted(); ++i) std::this_thread::sleep_for(2ms);
     ASSERT_TRUE(close_posted());
@@ -556,7 +556,8 @@ TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsSt
     const std::uint16_t port = listening_port();
     auto first = std::make_unique<TcpClient>(port);
     ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).tcp_channel_open; }, 50));
-    const std::uint64_t first_conn = CoreProbe::state(*core_).tcp_conn_id;
+    ASSERT_EQ(capture.events("tcp.accept").size(), 1u);
+    const std::uint64_t first_conn = std::stoull(capture.events("tcp.accept")[0].field("conn"));
     ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 1)));
     ASSERT_TRUE(first->send_all(hello_from("Pixel 8", 2)));
     first.reset();
@@ -566,14 +567,15 @@ TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsSt
 
     auto& sh = *CoreProbe::state(*core_).tcp->shared();
     auto reader_done = [&] {
-        std::scoped_lock lock(sh.accept_mu, sh.queue_mu);
-        return sh.accepted.has_value() && sh.accepted->conn != first_conn && sh.queue.size() == 3;
+        std::scoped_lock lock(sh.events_mu, sh.queue_mu);
+        return !sh.accepted.empty() && sh.accepted.back().conn != first_conn && sh.queue.size() == 3;
     };
     for (int i = 0; i < 1000 && !reader_done(); ++i) std::this_thread::sleep_for(2ms);
     ASSERT_TRUE(reader_done());
 
     core_->turn();
-    EXPECT_EQ(CoreProbe::state(*core_).tcp_conn_id, first_conn + 1);
+    EXPECT_TRUE(core_->engine()->binds_conn(first_conn + 1));
+    EXPECT_FALSE(core_->engine()->binds_conn(first_conn));
     EXPECT_TRUE(CoreProbe::state(*core_).tcp_channel_open);
     EXPECT_TRUE(capture.events("tcp.rx.drop_stale").empty());
     const auto frames = capture.events("tcp.rx.frame");
@@ -706,6 +708,97 @@ TEST_F(LanChannel, ATricklingClientHoldsTheSlotNoLongerThanTheBindDeadline) {
     EXPECT_LE(clock_.now() - held_from, std::chrono::seconds(22));
     EXPECT_GT(sent, 0u);
     EXPECT_TRUE(ui_->lock()->tcp_ready);
+    EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+}
+
+// Strangers on the network connect first and sit idle. The phone's connection is served
+// beside them and binds at once, and the strangers are closed. One that comes later and
+// never binds is closed at its own deadline, by name: the phone's channel stays up.
+TEST_F(LanChannel, IdleConnectionsNeverKeepThePhoneFromBinding) {
+    start_core();
+    pair();
+    DebugCapture capture;
+    const std::uint16_t port = listening_port();
+    std::vector<std::unique_ptr<TcpClient>> idle;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(std::make_unique<TcpClient>(port));
+        ASSERT_TRUE(idle.back()->connected());
+    }
+    ASSERT_TRUE(turns_until([&] { return capture.events("tcp.bind.start").size() >= 2; }, 50));
+    const Instant from = clock_.now();
+    PhoneTcp phone(*phone_, port);
+    ASSERT_TRUE(turns_until([&] {
+        phone.pump();
+        return core_->engine()->tcp_bound() && phone.bound();
+    }, 50));
+    EXPECT_LE(clock_.now() - from, 3s);
+    EXPECT_TRUE(ui_->lock()->tcp_ready);
+    EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
+    auto& sh = *CoreProbe::state(*core_).tcp->shared();
+    auto served = [&] {
+        std::lock_guard lock(sh.conns_mu);
+        return sh.conns.size();
+    };
+    EXPECT_EQ(served(), 1u) << "binding the phone's connection closes the strangers'";
+    for (auto& c : idle) EXPECT_EQ(c->received(), Bytes{}) << "a stranger hears nothing";
+
+    const auto notices_before = notices().size();
+    TcpClient late(port);
+    ASSERT_TRUE(late.connected());
+    ASSERT_TRUE(turns_until([&] {
+        phone.pump();
+        return served() == 2;
+    }, 50));
+    const Instant late_from = clock_.now();
+    ASSERT_TRUE(turns_until([&] {
+        phone.pump();
+        return served() == 1;
+    }, 200));
+    EXPECT_GE(clock_.now() - late_from, 19s);
+    turns_until([&] {
+        phone.pump();
+        return false;
+    }, 10);
+    EXPECT_TRUE(core_->engine()->tcp_bound());
+    EXPECT_TRUE(phone.bound());
+    EXPECT_TRUE(ui_->lock()->tcp_ready);
+    EXPECT_EQ(served(), 1u);
+    EXPECT_EQ(notices().size(), notices_before) << "the channel the user sees did not change";
+}
+
+// A beacon says nothing about who sent it: before the phone binds, none becomes the
+// phone's shown address, whatever its source.
+TEST_F(LanChannel, ABeaconIsNeverShownAsThePhonesAddress) {
+    start_core();
+    pair();
+    ASSERT_TRUE(turns_until([&] { return CoreProbe::state(*core_).discovery.has_value(); }, 5));
+    const std::uint16_t udp = CoreProbe::state(*core_).discovery->port();
+    UniqueFd spoof(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl(0x7F000003);
+    ASSERT_EQ(::bind(spoof.get(), reinterpret_cast<sockaddr*>(&src), sizeof src), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(udp);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto beacon = encode_beacon("Pixel 8", 1, "2.1.0");
+    ASSERT_TRUE(beacon.ok());
+    DebugCapture capture;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(::sendto(spoof.get(), beacon->data(), beacon->size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(beacon->size()));
+        turns_until([] { return false; }, 3);
+    }
+    ASSERT_FALSE(capture.events("udp.peer.up").empty()) << "the beacon was taken in";
+    EXPECT_EQ(ui_->lock()->peer_address, "");
+
+    // Once the phone binds, its connection's address is shown, and the beacons still are not.
+    PhoneTcp phone(*phone_, listening_port());
+    ASSERT_TRUE(turns_until([&] {
+        phone.pump();
+        return core_->engine()->tcp_bound();
+    }, 50));
     EXPECT_EQ(ui_->lock()->peer_address, "127.0.0.1");
 }
 

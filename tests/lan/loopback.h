@@ -40,6 +40,16 @@ inline UniqueFd tcp_connect(std::uint16_t port) {
     return fd;
 }
 
+// From 127.0.0.`from`, so that tests can stand for several hosts on the network.
+inline UniqueFd tcp_connect_from(std::uint16_t port, std::uint8_t from) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    SocketAddress src = loopback_addr(0, from);
+    if (::bind(fd.get(), src.raw(), src.raw_len()) != 0) return UniqueFd();
+    SocketAddress to = loopback_addr(port);
+    if (::connect(fd.get(), to.raw(), to.raw_len()) != 0) return UniqueFd();
+    return fd;
+}
+
 inline bool send_all(int fd, ByteView bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {

@@ -15,6 +15,7 @@ using test::recv_n;
 using test::send_all;
 using test::sees_hangup;
 using test::tcp_connect;
+using test::tcp_connect_from;
 
 // Short time-outs so nothing in these tests waits for the product's 15 s.
 TcpChannelOptions fast_options() {
@@ -95,7 +96,7 @@ TEST(TcpChannel, CarriesFramesBothWays) {
 
     const std::vector<Bytes> out = {make_frame(BIND, 0, 1, 18, 0x44),
                                     make_frame(FILE_META, FLAG_ENCRYPTED, 2, 40, 0x55)};
-    ASSERT_TRUE(ch->write_frames(out).ok());
+    ASSERT_TRUE(ch->write_frames(1, out).ok());
     Bytes want;
     for (const Bytes& f : out) want.insert(want.end(), f.begin(), f.end());
     EXPECT_EQ(recv_n(client.get(), want.size()), want);
@@ -147,49 +148,49 @@ TEST(TcpChannel, EndsConnectionWithReason) {
     }
 }
 
-TEST(TcpChannel, NextConnectionIsServedOnlyAfterTheCurrentEnds) {
+// Connections are served side by side; each one's accept and end are told once, in order,
+// and its frames and writes stay its own.
+TEST(TcpChannel, ConnectionsAreServedSideBySideEachUnderItsOwnId) {
     Channel ch;
     UniqueFd first = tcp_connect(ch->port());
     ASSERT_EQ(ch.accepted()->conn, 1u);
-
     UniqueFd second = tcp_connect(ch->port());
-    ASSERT_TRUE(second.valid());
-    const Bytes f2 = make_frame(HEARTBEAT, 0, 2, 3);
-    ASSERT_TRUE(send_all(second.get(), f2));
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(ch->take_accepted());
-    EXPECT_FALSE(ch->pop_frame());
+    ASSERT_EQ(ch.accepted()->conn, 2u);
 
-    first.reset();
-    auto closed = ch.closed();
-    ASSERT_TRUE(closed);
-    EXPECT_EQ(closed->conn, 1u);
-    EXPECT_EQ(closed->reason, "连接被关闭");
-    auto acc = ch.accepted();
-    ASSERT_TRUE(acc);
-    EXPECT_EQ(acc->conn, 2u);
+    const Bytes f1 = make_frame(HEARTBEAT, 0, 1, 3, 0x11), f2 = make_frame(HEARTBEAT, 0, 2, 3, 0x22);
+    ASSERT_TRUE(send_all(second.get(), f2));
     auto f = ch.frame();
     ASSERT_TRUE(f);
     EXPECT_EQ(f->conn, 2u);
     EXPECT_EQ(f->bytes, f2);
+    ASSERT_TRUE(send_all(first.get(), f1));
+    f = ch.frame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->conn, 1u);
+    EXPECT_EQ(f->bytes, f1);
 
-    // Writes now go to the second connection.
     const Bytes out = make_frame(HEARTBEAT, 0, 9, 3, 0x77);
-    ASSERT_TRUE(ch->write_frames(std::vector<Bytes>{out}).ok());
+    ASSERT_TRUE(ch->write_frames(2, std::vector<Bytes>{out}).ok());
     EXPECT_EQ(recv_n(second.get(), out.size()), out);
-}
+    EXPECT_EQ(recv_n(first.get(), 1, 100ms), Bytes{});
 
-TEST(TcpChannel, CloseMailboxKeepsTheFirstReason) {
-    Channel ch;
-    for (int i = 0; i < 2; ++i) {
-        UniqueFd c = tcp_connect(ch->port());
-        ASSERT_TRUE(ch.accepted());
-        c.reset();
-        ASSERT_TRUE(eventually([&] { return !ch->has_connection(); }));
-    }
-    auto closed = ch->take_closed();
+    second.reset();
+    first.reset();
+    auto closed = ch.closed();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->conn, 2u);
+    EXPECT_EQ(closed->reason, "连接被关闭");
+    closed = ch.closed();
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->conn, 1u);
+    EXPECT_FALSE(ch->take_closed());
+
+    // One that comes and goes before anyone looked is never mentioned at all.
+    UniqueFd brief = tcp_connect(ch->port());
+    ASSERT_TRUE(eventually([&] { return ch->has_connection(); }));
+    brief.reset();
+    ASSERT_TRUE(eventually([&] { return !ch->has_connection(); }));
+    EXPECT_FALSE(ch->take_accepted());
     EXPECT_FALSE(ch->take_closed());
 }
 
@@ -204,9 +205,9 @@ TEST(TcpChannel, SilentPeerStaysUntilTheCoreDropsIt) {
     EXPECT_FALSE(ch->take_closed());
 
     testing::internal::CaptureStderr();
-    ch->close_connection();
+    ch->close_connection(1);
     EXPECT_FALSE(ch->has_connection());
-    EXPECT_EQ(ch->write_frames(std::vector<Bytes>{make_frame(HEARTBEAT, 0, 1, 3)}).error().text,
+    EXPECT_EQ(ch->write_frames(1, std::vector<Bytes>{make_frame(HEARTBEAT, 0, 1, 3)}).error().text,
               "连接已关闭");
     // The socket is shut down at once, well inside one receive time-out.
     EXPECT_TRUE(sees_hangup(client.get(), 100ms));
@@ -216,6 +217,100 @@ TEST(TcpChannel, SilentPeerStaysUntilTheCoreDropsIt) {
     EXPECT_EQ(ch.accepted()->conn, 2u);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("[Dovan] TCP #1 本端已判死，收线后回到监听"), std::string::npos) << err;
+    EXPECT_FALSE(ch->take_closed()) << "the core's own decision carries no reason";
+}
+
+// Strangers on the network may open connections and sit on them. They never keep the phone
+// out: past the per-address share or the table's bound, a new connection displaces an
+// older unbound one of whoever holds the most, and the bound connection stays.
+TEST(TcpChannel, IdleStrangersNeverKeepTheNextConnectionOut) {
+    Channel ch;
+    std::vector<UniqueFd> strangers;
+    std::vector<std::uint64_t> ids;
+    // Four hosts, two idle connections each: the table is full.
+    for (std::uint8_t host = 2; host <= 5; ++host) {
+        for (int i = 0; i < 2; ++i) {
+            strangers.push_back(tcp_connect_from(ch->port(), host));
+            ASSERT_TRUE(strangers.back().valid());
+            auto a = ch.accepted();
+            ASSERT_TRUE(a);
+            EXPECT_EQ(a->peer.ip_text(), format_text("127.0.0.{}", host));
+            ids.push_back(a->conn);
+        }
+    }
+    ASSERT_EQ(ids.size(), TCP_MAX_CONNECTIONS);
+
+    // The phone is served at once; the oldest connection of a busiest host gives way.
+    UniqueFd phone = tcp_connect(ch->port());
+    auto a = ch.accepted();
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->peer.ip_text(), "127.0.0.1");
+    const std::uint64_t phone_id = a->conn;
+    auto closed = ch.closed();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->conn, ids[0]);
+    EXPECT_EQ(closed->reason, "连接过多，让位给新连接");
+    EXPECT_TRUE(sees_hangup(strangers[0].get()));
+    const Bytes hb = make_frame(HEARTBEAT, 0, 1, 3);
+    ASSERT_TRUE(send_all(phone.get(), hb));
+    auto f = ch.frame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->conn, phone_id);
+
+    // Another stranger cannot push the phone out in turn: the host with the most goes.
+    UniqueFd more = tcp_connect_from(ch->port(), 6);
+    ASSERT_TRUE(ch.accepted());
+    closed = ch.closed();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->conn, ids[2]) << "127.0.0.3 held two, 127.0.0.2 one";
+    EXPECT_TRUE(ch->has_connection(phone_id));
+
+    // A host past its share displaces its own oldest, whatever room there is.
+    ASSERT_TRUE(ch->bind_connection(phone_id));
+    EXPECT_FALSE(ch->has_connection(ids[1]));
+    std::vector<UniqueFd> own_fds;
+    std::vector<std::uint64_t> own;
+    for (int i = 0; i < 3; ++i) {
+        own_fds.push_back(tcp_connect(ch->port()));
+        a = ch.accepted();
+        ASSERT_TRUE(a);
+        own.push_back(a->conn);
+    }
+    closed = ch.closed();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->conn, own[0]);
+    EXPECT_TRUE(ch->has_connection(phone_id)) << "the bound connection is not counted, nor displaced";
+    EXPECT_TRUE(ch->has_connection(own[1]));
+    EXPECT_TRUE(ch->has_connection(own[2]));
+}
+
+// The core closes by name: a close meant for one connection never reaches another.
+TEST(TcpChannel, ClosingOneConnectionLeavesTheOthersServed) {
+    Channel ch;
+    UniqueFd first = tcp_connect(ch->port());
+    ASSERT_EQ(ch.accepted()->conn, 1u);
+    UniqueFd second = tcp_connect(ch->port());
+    ASSERT_EQ(ch.accepted()->conn, 2u);
+
+    testing::internal::CaptureStderr();
+    ch->close_connection(1);
+    ch->close_connection(7);  // long gone, or never there
+    EXPECT_TRUE(sees_hangup(first.get(), 500ms));
+    std::this_thread::sleep_for(300ms);  // several receive time-outs of the second's reader
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[Dovan] TCP #1 本端已判死"), std::string::npos) << err;
+    EXPECT_EQ(err.find("[Dovan] TCP #2 本端已判死"), std::string::npos) << err;
+    EXPECT_TRUE(ch->has_connection(2));
+    EXPECT_FALSE(ch->has_connection(1));
+
+    const Bytes hb = make_frame(HEARTBEAT, 0, 4, 3);
+    ASSERT_TRUE(send_all(second.get(), hb));
+    auto f = ch.frame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->conn, 2u);
+    ASSERT_TRUE(ch->send_now(2, hb).ok());
+    EXPECT_EQ(recv_n(second.get(), hb.size()), hb);
+    EXPECT_EQ(ch->send_now(1, hb).error().text, "连接已关闭");
     EXPECT_FALSE(ch->take_closed()) << "the core's own decision carries no reason";
 }
 
@@ -239,8 +334,8 @@ private:
     std::thread thread_;
 };
 
-// One connection is served at a time, so a peer that sends slowly, or never binds, must not
-// keep it: the frame and bind deadlines end it and the next peer gets the slot.
+// Connections are few, so a peer that sends slowly, or never binds, must not keep one: the
+// frame and bind deadlines end it, and the phone beside it is served all along.
 TEST(TcpChannel, TricklingOrNeverBindingPeersLoseTheSlotAtTheirDeadlines) {
     Bytes heartbeats;
     for (std::uint32_t i = 0; i < 400; ++i) {
@@ -268,14 +363,15 @@ TEST(TcpChannel, TricklingOrNeverBindingPeersLoseTheSlotAtTheirDeadlines) {
         UniqueFd slow = tcp_connect(ch->port());
         ASSERT_TRUE(ch.accepted());
         Trickler trickle(slow.get(), c.sent, 20ms);
-        UniqueFd phone = tcp_connect(ch->port());  // waits in the backlog meanwhile
+        UniqueFd phone = tcp_connect(ch->port());
+        auto next = ch.accepted();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->conn, 2u);
+        EXPECT_TRUE(ch->has_connection(1)) << "the phone is served beside the stranger";
         auto closed = ch.closed();
         ASSERT_TRUE(closed);
         EXPECT_EQ(closed->conn, 1u);
         EXPECT_EQ(closed->reason, c.reason);
-        auto next = ch.accepted();
-        ASSERT_TRUE(next);
-        EXPECT_EQ(next->conn, 2u);
     }
 }
 
@@ -285,12 +381,14 @@ TEST(TcpChannel, ABoundConnectionOutlivesTheBindDeadline) {
     Channel ch(o);
     UniqueFd client = tcp_connect(ch->port());
     ASSERT_TRUE(ch.accepted());
-    ch->mark_bound();
+    EXPECT_FALSE(ch->bound_peer());
+    ASSERT_TRUE(ch->bind_connection(1));
     std::this_thread::sleep_for(600ms);
     EXPECT_TRUE(ch->has_connection());
     EXPECT_FALSE(ch->take_closed());
-    ASSERT_TRUE(ch->connection_peer());
-    EXPECT_EQ(ch->connection_peer()->ip_text(), "127.0.0.1");
+    ASSERT_TRUE(ch->bound_peer());
+    EXPECT_EQ(ch->bound_peer()->ip_text(), "127.0.0.1");
+    EXPECT_FALSE(ch->bind_connection(2)) << "no such connection";
 }
 
 TEST(TcpChannel, FullQueueWaitsAndWakeLetsTheReaderOn) {
@@ -365,7 +463,7 @@ TEST(TcpChannel, WriteErrorsAreReportedNotFatal) {
     // Whether the reader or a write notices first, the write fails with a channel text.
     Status last;
     ASSERT_TRUE(eventually([&] {
-        last = ch->write_frames(std::vector<Bytes>{make_frame(HEARTBEAT, 0, 1, 3)});
+        last = ch->write_frames(1, std::vector<Bytes>{make_frame(HEARTBEAT, 0, 1, 3)});
         return !last.ok();
     }));
     const std::string& text = last.error().text;
@@ -396,23 +494,23 @@ TEST(TcpChannel, TheWriterTakesFramesWithoutWaitingForThePeer) {
         Bytes want;
         for (const Bytes& f : three) want.insert(want.end(), f.begin(), f.end());
         const int before = woken.load();
-        ASSERT_TRUE(ch->write_frames(three).ok());
+        ASSERT_TRUE(ch->write_frames(1, three).ok());
         EXPECT_EQ(recv_n(reading.get(), want.size()), want);
         EXPECT_TRUE(eventually([&] { return ch->write_room(); }));
         EXPECT_GT(woken.load(), before);
-        ch->close_connection();
+        ch->close_connection(1);
     }
 
     UniqueFd silent = tcp_connect(ch->port());
     ASSERT_TRUE(ch.accepted());
     // Far more than the socket buffers hold: the call still returns at once.
-    ASSERT_TRUE(ch->write_frames(std::vector<Bytes>(48, big)).ok());
+    ASSERT_TRUE(ch->write_frames(2, std::vector<Bytes>(48, big)).ok());
     Status later;
-    ASSERT_TRUE(eventually([&] { return !(later = ch->write_frames({})).ok(); }, 5000ms));
+    ASSERT_TRUE(eventually([&] { return !(later = ch->write_frames(2, {})).ok(); }, 5000ms));
     EXPECT_EQ(later.error().text, "IO 失败: " + errno_text(EAGAIN));
     // The frames behind the failure are dropped, not kept against the limit.
     EXPECT_TRUE(ch->write_room());
-    EXPECT_FALSE(ch->write_frames({big}).ok());
+    EXPECT_FALSE(ch->write_frames(2, {big}).ok());
 }
 
 TEST(TcpChannel, ListenerErrorsAndRestartAfterTimeWait) {
@@ -431,7 +529,7 @@ TEST(TcpChannel, ListenerErrorsAndRestartAfterTimeWait) {
     // first, then the phone closes.
     UniqueFd client = tcp_connect(port);
     ASSERT_TRUE(first.accepted());
-    first->close_connection();
+    first->close_connection(1);
     ASSERT_TRUE(sees_hangup(client.get()));
     client.reset();
     first->stop_and_join();

@@ -236,6 +236,109 @@ TEST(TcpBinding, ProofsThatDoNotProveTheSessionAreRefused) {
     }
 }
 
+// Strangers connect beside the phone. Each connection gets its own nonce; the phone's proof
+// names its connection by echoing that nonce, and only that one binds: the strangers get
+// nothing of the session and what they parked goes with them.
+TEST(TcpBinding, OfSeveralConnectionsOnlyTheOneThePhoneProvesBinds) {
+    BoundPair p;
+    p.pc.start_bind_server(1);  // a stranger that stays silent
+    p.pc.start_bind_server(2);  // a stranger that talks
+    p.pc.start_bind_server(3);  // the phone's
+    p.phone.start_bind_client();
+    FrameHeader forged;
+    forged.type = NOTIFICATION_PUSH;
+    forged.flags = FLAG_ENCRYPTED;
+    forged.seq = 50;
+    forged.payload_len = 4;
+    p.pc.handle_frame(test::clear_frame(BIND, bind_payload({{TAG_NONCE_TCP, Bytes(16, 7)}})), Transport::Tcp, 2);
+    p.pc.handle_frame(*encode_frame(forged, Bytes(20, 0xEE)), Transport::Tcp, 2);
+    for (Bytes& f : p.phone.take_tcp_frames()) p.pc.handle_tcp_frame_in_place(f, 3);
+
+    // Each nonce goes back on the connection it answers, none on "the" connection.
+    EXPECT_TRUE(p.pc.tcp_out().empty());
+    auto replies = p.pc.take_bind_frames();
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].first, 2u);
+    EXPECT_EQ(replies[1].first, 3u);
+    auto stranger_nonce = decode_frame(replies[0].second), phone_nonce = decode_frame(replies[1].second);
+    ASSERT_TRUE(stranger_nonce.ok() && phone_nonce.ok());
+    EXPECT_NE(nonce_of(*stranger_nonce), nonce_of(*phone_nonce));
+
+    p.phone.handle_frame(replies[1].second, Transport::Tcp);
+    p.ble_to_phone();
+    ASSERT_TRUE(p.phone.tcp_bound());
+    ASSERT_TRUE(p.phone.send_business(NOTIFICATION_PUSH, note_body("early"), 5, false));
+    for (Bytes& f : p.phone.take_tcp_frames()) p.pc.handle_tcp_frame_in_place(f, 3);
+    EXPECT_EQ(p.pc.parked_frames(2), 1u);
+    EXPECT_EQ(p.pc.parked_frames(3), 1u);
+    p.pc.take_events();
+
+    p.ble_to_pc();
+    auto events = p.pc.take_events();
+    EXPECT_TRUE(test::error_texts(events).empty()) << test::error_texts(events)[0];
+    ASSERT_EQ(test::count_kind(events, AppEventKind::TcpBound), 1u);
+    EXPECT_EQ(events.front().as<TcpBoundEvent>()->conn, 3u);
+    EXPECT_EQ(titles(events), std::vector<std::string>{"early"});
+    EXPECT_EQ(p.pc.bound_conn(), std::optional<std::uint64_t>(3));
+    EXPECT_FALSE(p.pc.binds_conn(1));
+    EXPECT_FALSE(p.pc.binds_conn(2));
+    EXPECT_EQ(p.pc.parked_frames(), 0u);
+
+    // The phone's own frame handed in by a stranger's connection reaches nothing.
+    ASSERT_TRUE(p.phone.send_business(NOTIFICATION_PUSH, note_body("late"), 6, false));
+    Bytes late = p.phone.take_tcp_frames().at(0);
+    Bytes copy = late;
+    EXPECT_FALSE(p.pc.handle_tcp_frame_in_place(copy, 2));
+    EXPECT_FALSE(p.pc.handle_frame(test::clear_frame(HEARTBEAT, single_tlv(TAG_PING)), Transport::Tcp, 2));
+    EXPECT_TRUE(p.pc.take_events().empty());
+    EXPECT_TRUE(p.pc.tcp_out().empty());
+    EXPECT_TRUE(p.pc.handle_tcp_frame_in_place(late, 3));
+    EXPECT_EQ(titles(p.pc.take_events()), std::vector<std::string>{"late"});
+
+    // The phone dials again: the bound connection's end leaves the new one binding.
+    p.pc.start_bind_server(4);
+    EXPECT_TRUE(p.pc.tcp_bound());
+    p.pc.drop_tcp_connection(3, "连接被关闭");
+    events = p.pc.take_events();
+    ASSERT_EQ(test::count_kind(events, AppEventKind::TcpUnbound), 1u);
+    const auto* unbound = events.front().as<TcpUnboundEvent>();
+    ASSERT_TRUE(unbound);
+    EXPECT_EQ(unbound->conn, 3u);
+    EXPECT_TRUE(unbound->channel);
+    EXPECT_FALSE(p.pc.tcp_bound());
+    EXPECT_TRUE(p.pc.binds_conn(4));
+}
+
+// Each connection has its own bind deadline: a stranger's passing never cuts the phone's
+// short, and only the connection it belongs to is named for closing.
+TEST(TcpBinding, EachConnectionHasItsOwnBindDeadline) {
+    BoundPair p;
+    const Instant t0 = p.clock.now();
+    std::vector<TcpUnboundEvent> ends;
+    auto run_to = [&](int s) {
+        const Instant now = t0 + std::chrono::seconds(s);
+        p.pc.note_link_receive(now);
+        p.pc.timer_step(now);
+        for (const auto& e : p.pc.take_events())
+            if (auto* u = e.as<TcpUnboundEvent>()) ends.push_back(*u);
+    };
+    p.pc.start_bind_server(1);
+    run_to(0);
+    run_to(10);
+    p.pc.start_bind_server(2);
+    for (int s = 11; s <= 20; ++s) run_to(s);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].conn, 1u);
+    EXPECT_FALSE(ends[0].channel) << "another binding goes on";
+    EXPECT_EQ(ends[0].reason, "对端未在时限内完成 TCP 通道绑定");
+    EXPECT_TRUE(p.pc.binds_conn(2));
+    for (int s = 21; s <= 31; ++s) run_to(s);
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1].conn, 2u);
+    EXPECT_TRUE(ends[1].channel);
+    EXPECT_FALSE(p.pc.bind_in_progress());
+}
+
 // ---- peers on TCP that do not hold the session ----
 
 std::size_t business_events(const std::vector<AppEvent>& events) {
