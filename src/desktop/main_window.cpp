@@ -96,6 +96,8 @@ public:
             });
         }
         ui_->set_repaint([this] { QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection); });
+        // A thumbnail decoded on the worker is drawn by the repaint this posts.
+        thumbnails_.set_on_ready([this] { QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection); });
         timer_.setInterval(33);
         connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
         timer_.start();
@@ -105,6 +107,7 @@ public:
 
     ~MainWindow() override {
         ui_->set_repaint({});
+        thumbnails_.set_on_ready({});
         if (opt_.clipboard) opt_.clipboard->set_on_change({});
     }
 

@@ -1,6 +1,10 @@
 #include "features/album.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 #include <unordered_set>
 
@@ -48,10 +52,14 @@ feed::Thumb thumb_event(std::uint64_t id, const ThumbnailEntry& e) {
 }  // namespace
 
 std::filesystem::path Album::drag_folder() {
+    // One name per user: in a folder every user shares, whoever made a fixed name first
+    // would own it and leave everyone else without drag-out.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') return std::filesystem::path(runtime) / "dovan-drag";
     std::error_code ec;
     auto tmp = std::filesystem::temp_directory_path(ec);
     if (ec) tmp = "/tmp";
-    return tmp / "Dovan";
+    return tmp / ("Dovan-" + std::to_string(::geteuid()));
 }
 
 std::string_view Album::gate() const {
@@ -288,8 +296,8 @@ std::variant<std::filesystem::path, FullSizeRefusal> Album::full_size_folder(std
             std::string(kFullSizeReason), false};
     }
     if (it->second.drag) {
-        // The shared temporary folder: a "Dovan" another user made first could read or swap
-        // the photo before the drop target takes it.
+        // The folder may sit in the shared temporary folder: whatever another user put
+        // under its name first could read or swap the photo before the drop target takes it.
         const auto folder = drag_folder();
         if (auto made = files::ensure_private_dir(folder); !made) {
             return FullSizeRefusal{format_text("拖拽临时目录不可用（{}）: {}", folder.string(), made.error().text),

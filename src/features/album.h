@@ -59,7 +59,9 @@ public:
     void full_size_done(std::uint64_t photo_id, bool ok, std::string_view text,
                         const std::filesystem::path& file) override;
 
-    // The folder drag-out originals are written to ("Dovan" in the system's temporary folder).
+    // The folder drag-out originals are written to, this user's alone by its name:
+    // "dovan-drag" in $XDG_RUNTIME_DIR when that is an absolute path, else "Dovan-<uid>" in
+    // the system's temporary folder.
     static std::filesystem::path drag_folder();
 
 private:

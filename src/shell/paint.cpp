@@ -674,12 +674,12 @@ void Painter::album_page(PaintResult& result) {
     const AlbumGrid g = album_grid(m_);
     const AlbumRange range = album_range(m_, a.items.size(), a.scroll);
     result.album = range;
-    // Thumbnails first, so the status line counts what this paint decoded.
+    // Thumbnails first, so the status line counts the pictures this paint collected.
     std::vector<std::uint64_t> visible;
     for (std::size_t k = 0; k < range.count; ++k) visible.push_back(a.items[range.first + k].id);
     if (in_.thumbnails) in_.thumbnails->begin_paint(visible);
     std::unordered_map<std::uint64_t, std::string> failures;
-    std::unordered_set<std::uint64_t> ready;
+    std::unordered_set<std::uint64_t> ready, decoding;
     for (const auto id : visible) {
         auto entry = a.thumbnails.find(id);
         if (entry == a.thumbnails.end()) continue;
@@ -687,10 +687,13 @@ void Painter::album_page(PaintResult& result) {
             failures[id] = *error;
         } else if (!in_.thumbnails) {
             failures[id] = kThumbnailDecodeFailed;
-        } else if (auto problem = in_.thumbnails->prepare(id, std::get<Bytes>(entry->second.content))) {
-            failures[id] = *problem;
         } else {
-            ready.insert(id);
+            auto state = in_.thumbnails->prepare(id, std::get<Bytes>(entry->second.content));
+            switch (state.kind) {
+                case ThumbnailReadiness::Kind::Ready: ready.insert(id); break;
+                case ThumbnailReadiness::Kind::Pending: decoding.insert(id); break;
+                case ThumbnailReadiness::Kind::Failed: failures[id] = std::move(state.error); break;
+            }
         }
     }
     std::string status;
@@ -730,6 +733,8 @@ void Painter::album_page(PaintResult& result) {
             if (!queued && !result.thumbnail_wanted) result.thumbnail_wanted = item.id;
         } else if (std::holds_alternative<std::string>(entry->second.content)) {
             word = "取图失败";
+        } else if (decoding.contains(item.id)) {
+            word = "载入中…";  // decoded off the window thread; drawn once it is back
         } else if (!ready.contains(item.id)) {
             word = kThumbnailDecodeFailed;
         } else {

@@ -16,6 +16,12 @@ namespace dovan {
 inline constexpr std::uint32_t kThumbnailMaxSide = 4096;
 inline constexpr std::uint64_t kThumbnailMaxPixels = 2097152;
 inline constexpr std::uint64_t kThumbnailCacheBytes = 8388608;
+// A JPEG's cost is its pixels times its passes over them. A baseline file has one scan and
+// a usual progressive one about ten; thousands of scans would keep a decoder busy for seconds.
+inline constexpr std::uint32_t kThumbnailMaxScans = 32;
+// Marker segments of every kind (tables, application data, scans); ordinary files have tens.
+inline constexpr std::uint32_t kThumbnailMaxSegments = 512;
+inline constexpr std::size_t kThumbnailMaxBytes = 4194304;
 
 inline constexpr const char* kThumbnailEmpty = "缩略图数据是空的";
 inline constexpr const char* kThumbnailDecodeFailed = "解码失败";
@@ -31,7 +37,23 @@ struct JpegSize {
 };
 // The declared size, or the text of why the bytes are no JPEG a thumbnail can come from.
 std::variant<JpegSize, std::string> jpeg_declared_size(const std::uint8_t* data, std::size_t size);
-// Both checks in order: a declared size within the limits, or the refusal text.
+
+// What a whole JPEG's markers say: its one frame header and the number of scans up to
+// the end-of-image marker.
+struct JpegLayout {
+    JpegSize size;
+    bool progressive = false;
+    std::uint32_t scans = 0;
+};
+// Walks every marker segment and the entropy-coded data between them once, in time linear
+// in `size`, decoding nothing. Refuses data that is no JPEG, is cut short (no end-of-image
+// marker), has no frame header, more than one, or no scan, and stops as soon as the scans
+// pass kThumbnailMaxScans or the segments kThumbnailMaxSegments.
+std::variant<JpegLayout, std::string> jpeg_layout(const std::uint8_t* data, std::size_t size);
+
+// Everything a decoder is spared, in order: empty data, more than kThumbnailMaxBytes, a
+// layout jpeg_layout refuses, a declared size outside the limits. The declared size when
+// it may be decoded, the refusal text otherwise.
 std::variant<JpegSize, std::string> screen_thumbnail(const std::uint8_t* data, std::size_t size);
 
 // Decoded thumbnails by album item, at most kThumbnailCacheBytes of pixels. Room is made
@@ -99,15 +121,28 @@ private:
     std::uint64_t tick_ = 0;
 };
 
+// Where one thumbnail stands at a paint.
+struct ThumbnailReadiness {
+    enum class Kind : std::uint8_t { Ready, Pending, Failed };
+    Kind kind = Kind::Ready;
+    std::string error;  // why it failed
+
+    static ThumbnailReadiness ready() { return {}; }
+    static ThumbnailReadiness pending() { return {Kind::Pending, {}}; }
+    static ThumbnailReadiness failed(std::string why) { return {Kind::Failed, std::move(why)}; }
+    bool operator==(const ThumbnailReadiness&) const = default;
+};
+
 // What the album painter asks of the window's thumbnails.
 class ThumbnailSource {
 public:
     virtual ~ThumbnailSource() = default;
     // Called once per paint with the items on screen, before any lookup.
     virtual void begin_paint(const std::vector<std::uint64_t>& visible) = 0;
-    // Makes the picture for `id` ready from its JPEG bytes (decoding on first ask). Nothing
-    // when it is ready to draw; the refusal or failure text otherwise.
-    virtual std::optional<std::string> prepare(std::uint64_t id, const std::vector<std::uint8_t>& jpeg) = 0;
+    // Asks for the picture of `id` from its JPEG bytes and says where it stands: ready to
+    // draw, still being decoded (the cell shows a placeholder), or failed with the refusal
+    // or failure text. Never waits for a decoder.
+    virtual ThumbnailReadiness prepare(std::uint64_t id, const std::vector<std::uint8_t>& jpeg) = 0;
     virtual std::size_t cached_count() const = 0;
     virtual std::uint64_t cached_bytes() const = 0;
 };

@@ -4,7 +4,9 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <cerrno>
 #include <cstring>
 
@@ -35,8 +37,30 @@ bool is_white_space(char32_t cp) {
            cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
+
+// General category Cf (format characters), Unicode 15.0 as ICU 72 lists it. They draw
+// nothing or reorder what follows, so "report\u202Etxt.exe" would read as "reportexe.txt".
+constexpr std::array<CodeRange, 21> kFormatCharacters = {{
+    {0x00AD, 0x00AD}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F},
+    {0x0890, 0x0891}, {0x08E2, 0x08E2}, {0x180E, 0x180E}, {0x200B, 0x200F}, {0x202A, 0x202E},
+    {0x2060, 0x2064}, {0x2066, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+}};
+
+bool is_format_character(char32_t cp) {
+    const auto* it = std::upper_bound(kFormatCharacters.begin(), kFormatCharacters.end(), cp,
+                                      [](char32_t c, const CodeRange& r) { return c < r.first; });
+    return it != kFormatCharacters.begin() && cp <= std::prev(it)->last;
+}
+
 bool is_forbidden(char32_t cp) {
     if (cp <= 0x1F || (cp >= 0x7F && cp <= 0x9F)) return true;
+    if (is_format_character(cp)) return true;
     switch (cp) {
         case '<': case '>': case ':': case '"': case '/': case '\\': case '|': case '?': case '*':
             return true;

@@ -21,7 +21,8 @@ struct SanitizedName {
 };
 
 // Always a single, non-empty path component of valid UTF-8, at most 240 bytes, never
-// "." or "..", free of the characters NTFS and the Windows shell refuse. Writes the rename
+// "." or "..", free of the characters NTFS and the Windows shell refuse and of the format
+// characters (bidirectional controls, zero-width ones and the like). Writes the rename
 // debug event when the name had to change.
 SanitizedName sanitize_file_name(std::string_view received);
 

@@ -280,17 +280,18 @@ TEST(AlbumEndToEnd, Exporting300Requests256InGroupsOf64AndASecondExportTakesTheR
 }
 
 TEST(AlbumEndToEnd, ADragOutOfTwoEndsReadyWithTheFilesInTheDragFolder) {
-    // A private temporary folder, so nothing left there by others takes the names.
+    // A private runtime folder, so nothing left there by others takes the names.
     TempDir tmp;
-    const char* was = std::getenv("TMPDIR");
-    const std::string saved = was ? was : "";
-    ::setenv("TMPDIR", tmp.path().c_str(), 1);
     struct Restore {
+        const char* name;
         bool had;
         std::string value;
-        ~Restore() { had ? ::setenv("TMPDIR", value.c_str(), 1) : ::unsetenv("TMPDIR"); }
-    } restore{was != nullptr, saved};
-    ASSERT_EQ(Album::drag_folder(), tmp.path() / "Dovan");
+        ~Restore() { had ? ::setenv(name, value.c_str(), 1) : ::unsetenv(name); }
+    };
+    const char* was = std::getenv("XDG_RUNTIME_DIR");
+    Restore restore{"XDG_RUNTIME_DIR", was != nullptr, was ? was : ""};
+    ::setenv("XDG_RUNTIME_DIR", tmp.path().c_str(), 1);
+    ASSERT_EQ(Album::drag_folder(), tmp.path() / "dovan-drag");
     Rig rig({.count = 10, .original_size = 5000});
     rig.request_page(0, 10);
     rig.turns(2);

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "features/fake_host.h"
 #include "session/bound_pair.h"
@@ -79,58 +81,97 @@ TEST_F(AlbumRules, EachOriginalGoesWhereItsRequestSaysOrIsRefused) {
     EXPECT_EQ(unusable.detail, "照片 7 属于本次导出，但导出目录已不可用（请重新选一次目录）");
 }
 
-// The drag folder sits in the shared temporary folder, where another user may have put
+// An environment variable set or unset for one scope, put back as it was afterwards.
+class EnvFor {
+public:
+    EnvFor(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        if (old) saved_ = old;
+        if (value) ::setenv(name, value, 1); else ::unsetenv(name);
+    }
+    ~EnvFor() { saved_ ? ::setenv(name_, saved_->c_str(), 1) : ::unsetenv(name_); }
+    EnvFor(const EnvFor&) = delete;
+    EnvFor& operator=(const EnvFor&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+// The drag folder is named for this user alone; it is in the per-user runtime folder when
+// there is one, else in the shared temporary folder where another user may have put
 // something under its name first.
 TEST_F(AlbumRules, ADragFolderSomeoneElseCouldReachIsNotWrittenInto) {
-    const char* old = std::getenv("TMPDIR");
-    const std::string saved = old ? old : "";
-    ::setenv("TMPDIR", dir.path().c_str(), 1);
-    const auto drag_dir = dir.path() / "Dovan";
+    const auto runtime_dir = dir.path() / "runtime";
+    const auto tmp_dir = dir.path() / "tmp";
+    std::filesystem::create_directory(runtime_dir);
+    std::filesystem::create_directory(tmp_dir);
+    const std::string per_user = "Dovan-" + std::to_string(::geteuid());
+    struct Place {
+        const char* what;
+        std::optional<std::string> runtime;  // XDG_RUNTIME_DIR
+        std::filesystem::path expected;
+    };
+    const Place places[] = {
+        {"the runtime folder", runtime_dir.string(), runtime_dir / "dovan-drag"},
+        {"no runtime folder", std::nullopt, tmp_dir / per_user},
+        {"an empty runtime folder", std::string(), tmp_dir / per_user},
+        {"a relative runtime folder", std::string("run/user"), tmp_dir / per_user},
+    };
     const auto elsewhere = dir.path() / "elsewhere";
     std::filesystem::create_directory(elsewhere);
     const bool can_chown = ::geteuid() == 0;
-    struct Case {
-        const char* what;
-        std::function<void()> make;
-        std::string refused;  // empty: taken, and closed to others
-    };
-    const std::vector<Case> cases = {
-        {"missing", [] {}, ""},
-        {"open to all", [&] { std::filesystem::create_directory(drag_dir); ::chmod(drag_dir.c_str(), 0777); }, ""},
-        {"a link", [&] { std::filesystem::create_directory_symlink(elsewhere, drag_dir); }, drag_dir.string() + " 不是目录"},
-        {"a file", [&] { std::ofstream(drag_dir) << "x"; }, drag_dir.string() + " 不是目录"},
-        {"another user's",
-         [&] {
-             std::filesystem::create_directory(drag_dir);
-             ASSERT_EQ(::chown(drag_dir.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)), 0);
-         },
-         drag_dir.string() + " 属于其他用户"},
-    };
     std::uint64_t id = 100;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.refused.find("其他用户") != std::string::npos && !can_chown) continue;
+    for (const auto& place : places) {
+        SCOPED_TRACE(place.what);
+        EnvFor tmp_env("TMPDIR", tmp_dir.c_str());
+        EnvFor runtime_env("XDG_RUNTIME_DIR", place.runtime ? place.runtime->c_str() : nullptr);
+        const auto drag_dir = Album::drag_folder();
+        ASSERT_EQ(drag_dir, place.expected);
+        struct Case {
+            const char* what;
+            std::function<void()> make;
+            std::string refused;  // empty: taken, and closed to others
+        };
+        const std::vector<Case> cases = {
+            {"missing", [] {}, ""},
+            {"open to all", [&] { std::filesystem::create_directory(drag_dir); ::chmod(drag_dir.c_str(), 0777); }, ""},
+            {"a link", [&] { std::filesystem::create_directory_symlink(elsewhere, drag_dir); }, drag_dir.string() + " 不是目录"},
+            {"a file", [&] { std::ofstream(drag_dir) << "x"; }, drag_dir.string() + " 不是目录"},
+            {"another user's",
+             [&] {
+                 std::filesystem::create_directory(drag_dir);
+                 ASSERT_EQ(::chown(drag_dir.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)), 0);
+             },
+             drag_dir.string() + " 属于其他用户"},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            if (c.refused.find("其他用户") != std::string::npos && !can_chown) continue;
+            std::error_code ec;
+            std::filesystem::remove_all(drag_dir, ec);
+            c.make();
+            drag({++id});
+            const auto where = album.full_size_folder(id);
+            if (c.refused.empty()) {
+                ASSERT_TRUE(std::holds_alternative<std::filesystem::path>(where));
+                EXPECT_EQ(std::get<std::filesystem::path>(where), drag_dir);
+                struct stat st {};
+                ASSERT_EQ(::lstat(drag_dir.c_str(), &st), 0);
+                EXPECT_EQ(st.st_mode & 0777, 0700u);
+            } else {
+                ASSERT_TRUE(std::holds_alternative<FullSizeRefusal>(where));
+                const auto& refusal = std::get<FullSizeRefusal>(where);
+                EXPECT_EQ(refusal.detail, "拖拽临时目录不可用（" + drag_dir.string() + "）: " + c.refused);
+                EXPECT_EQ(refusal.reason, "创建落盘目录失败");
+                EXPECT_FALSE(refusal.silent);
+            }
+        }
         std::error_code ec;
         std::filesystem::remove_all(drag_dir, ec);
-        c.make();
-        drag({++id});
-        const auto where = album.full_size_folder(id);
-        if (c.refused.empty()) {
-            ASSERT_TRUE(std::holds_alternative<std::filesystem::path>(where));
-            EXPECT_EQ(std::get<std::filesystem::path>(where), drag_dir);
-            struct stat st {};
-            ASSERT_EQ(::lstat(drag_dir.c_str(), &st), 0);
-            EXPECT_EQ(st.st_mode & 0777, 0700u);
-        } else {
-            ASSERT_TRUE(std::holds_alternative<FullSizeRefusal>(where));
-            const auto& refusal = std::get<FullSizeRefusal>(where);
-            EXPECT_EQ(refusal.detail, "拖拽临时目录不可用（" + drag_dir.string() + "）: " + c.refused);
-            EXPECT_EQ(refusal.reason, "创建落盘目录失败");
-            EXPECT_FALSE(refusal.silent);
-        }
     }
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
-    if (old) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
+    EXPECT_FALSE(std::filesystem::exists(tmp_dir / "Dovan")) << "the name every user would share";
 }
 
 TEST_F(AlbumRules, AnExportedOriginalIsAnnouncedAndNeverAskedForAgain) {

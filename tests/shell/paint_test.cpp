@@ -21,14 +21,16 @@ struct Painted {
     PaintResult result;
 };
 
-// A thumbnail source that decodes nothing real: bytes starting with 0xFF are "decoded".
+// A thumbnail source that decodes nothing real: bytes starting with 0xFF are "decoded",
+// with 0xFE still being decoded.
 class FakeThumbnails final : public ThumbnailSource {
 public:
     void begin_paint(const std::vector<std::uint64_t>& visible) override { visible_ = visible; }
-    std::optional<std::string> prepare(std::uint64_t id, const std::vector<std::uint8_t>& jpeg) override {
-        if (jpeg.empty() || jpeg[0] != 0xFF) return std::string("读出像素失败: 坏数据");
+    ThumbnailReadiness prepare(std::uint64_t id, const std::vector<std::uint8_t>& jpeg) override {
+        if (!jpeg.empty() && jpeg[0] == 0xFE) return ThumbnailReadiness::pending();
+        if (jpeg.empty() || jpeg[0] != 0xFF) return ThumbnailReadiness::failed("读出像素失败: 坏数据");
         decoded_.insert(id);
-        return std::nullopt;
+        return ThumbnailReadiness::ready();
     }
     std::size_t cached_count() const override { return decoded_.size(); }
     std::uint64_t cached_bytes() const override { return decoded_.size() * 1048576; }
@@ -497,6 +499,27 @@ TEST(AlbumPage, CellsStatusAndHoverLine) {
     EXPECT_EQ(p.result.thumbnail_wanted, std::optional<std::uint64_t>(14)) << "first shown cell with nothing asked yet";
     EXPECT_EQ(thumbs.visible_.size(), 6u);
     EXPECT_EQ(p.result.album.count, 6u);
+}
+
+// A picture still with the decoder shows the loading word, is no failure and asks nothing again.
+TEST(AlbumPage, ACellWhosePictureIsBeingDecodedShowsThePlaceholder) {
+    UiState s = healthy();
+    s.page = Page::Album;
+    s.tcp_ready = true;
+    AlbumView& a = s.album;
+    a.per_page = 15;
+    a.items = {item(10), item(11)};
+    a.thumbnails[10] = ThumbnailEntry{Bytes{0xFE, 0xD8}, {}};
+    a.thumbnails[11] = ThumbnailEntry{Bytes{0xFF, 0xD8}, {}};
+    s.hover = {kActAlbumCell, 0};
+    FakeThumbnails thumbs;
+    const Painted p = paint(s, kAll, SystemLook::Light, &thumbs);
+    const auto texts = p.canvas.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "载入中…"), 1);
+    EXPECT_FALSE(has(p, "解码失败"));
+    EXPECT_EQ(p.canvas.find_text_containing("缩略图取不到"), nullptr);
+    EXPECT_EQ(p.canvas.count(RecordingCanvas::Op::Image), 1) << "only the decoded one is drawn";
+    EXPECT_EQ(p.result.thumbnail_wanted, std::nullopt) << "its bytes are here: nothing to ask the phone";
 }
 
 TEST(AlbumPage, ToolbarStatusAndEmptyTexts) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/text.h"
 #include "platform/debug_log.h"
 #include "temp_dir.h"
 #include "transfer/filename.h"
@@ -87,6 +88,50 @@ TEST(SanitizeFileName, CutsAt240BytesOnACharacterBoundary) {
         EXPECT_EQ(s.name, c.out) << c.in.size();
         EXPECT_LE(s.name.size(), kMaxFileNameBytes);
         EXPECT_TRUE(utf8_valid(s.name));
+    }
+}
+
+std::string cp(char32_t c) {
+    std::string out;
+    utf8_append(out, c);
+    return out;
+}
+
+// Format characters draw nothing or reorder the text around them, so a name could show as
+// something it is not ("report" RLO "txt.exe" reads as "reportexe.txt").
+TEST(SanitizeFileName, FormatCharactersBecomeUnderscores) {
+    struct Case {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"report" + cp(0x202E) + "txt.exe", "report_txt.exe"},
+        {"a" + cp(0x202A) + cp(0x202B) + cp(0x202C) + cp(0x202D) + "b", "a____b"},
+        {"a" + cp(0x2066) + cp(0x2067) + cp(0x2068) + cp(0x2069) + "b", "a____b"},
+        {"a" + cp(0x200B) + cp(0x200C) + cp(0x200D) + cp(0x200E) + cp(0x200F) + "b", "a_____b"},
+        {"a" + cp(0x061C) + "b", "a_b"},
+        {cp(0xFEFF) + "notes.txt", "_notes.txt"},
+        {"soft" + cp(0x00AD) + "hyphen", "soft_hyphen"},
+        {"a" + cp(0x0600) + cp(0x0605) + cp(0x06DD) + cp(0x070F) + "b", "a____b"},
+        {"a" + cp(0x0890) + cp(0x0891) + cp(0x08E2) + cp(0x180E) + "b", "a____b"},
+        {"a" + cp(0x2060) + cp(0x2064) + cp(0x206F) + "b", "a___b"},
+        {"a" + cp(0xFFF9) + cp(0xFFFB) + "b", "a__b"},
+        {"a" + cp(0x110BD) + cp(0x110CD) + cp(0x13430) + cp(0x1343F) + "b", "a____b"},
+        {"a" + cp(0x1BCA0) + cp(0x1BCA3) + cp(0x1D173) + cp(0x1D17A) + "b", "a____b"},
+        {"a" + cp(0xE0001) + cp(0xE0020) + cp(0xE007F) + "b", "a___b"},
+        // Neighbours of those ranges are ordinary characters and stay.
+        {"a" + cp(0x00AC) + cp(0x00AE) + cp(0x2010) + cp(0x2065) + cp(0x2070) + "b",
+         "a" + cp(0x00AC) + cp(0x00AE) + cp(0x2010) + cp(0x2065) + cp(0x2070) + "b"},
+        {"a" + cp(0xFEFE) + cp(0xFFFC) + cp(0x1D172) + cp(0x1D17B) + cp(0xE0080) + "b",
+         "a" + cp(0xFEFE) + cp(0xFFFC) + cp(0x1D172) + cp(0x1D17B) + cp(0xE0080) + "b"},
+        {"a" + cp(0x200A) + "b", "a" + cp(0x200A) + "b"},  // a space inside, not a format character
+        // At an edge a format character is no white space: it is replaced, not trimmed.
+        {"name.txt" + cp(0x200B), "name.txt_"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        const SanitizedName s = sanitize_file_name(c.in);
+        EXPECT_EQ(s.name, c.out);
+        EXPECT_EQ(s.changed, c.out != c.in);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QPainter>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -296,8 +297,13 @@ int main(int argc, char** argv) {
                 s.settings.theme = static_cast<std::uint8_t>(theme);
                 QtThumbnails thumbs;
                 const int w = round_half_away(kDefaultClientW * scale), h = round_half_away(kDefaultClientH * scale);
-                const QImage img = render_window(s, shot.modules, w, h, scale, SystemLook::Light, kNow, kWallMs, "0.5.3",
-                                                 &thumbs, resources);
+                // Thumbnails decode on a worker: render until every picture is back.
+                QImage img;
+                for (int pass = 0; pass < 4; ++pass) {
+                    img = render_window(s, shot.modules, w, h, scale, SystemLook::Light, kNow, kWallMs, "0.5.3", &thumbs,
+                                        resources);
+                    thumbs.wait_idle(std::chrono::seconds(10));
+                }
                 const std::string file = shot.name + (theme == 2 ? "-dark" : "-light") + (scale > 1 ? "-150" : "-100") + ".png";
                 if (!img.save(QString::fromStdString((out / file).string()), "PNG")) {
                     std::fprintf(stderr, "screenshots: cannot write %s\n", file.c_str());
