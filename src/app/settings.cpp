@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -130,11 +131,15 @@ std::string format_settings(const Settings& s) {
 Settings load_settings(const fs::path& dir) {
     if (!usable_dir(dir)) return {};
     const fs::path path = dir / kSettingsIni;
-    auto bytes = files::read_file(path);
+    auto bytes = files::read_file(path, kMaxTableFileBytes);
     if (!bytes) {
-        if (files::exists(path))
-            console_line(
-                format_text("[Dovan] 设置文件读不出来，这次按默认值运行：{}", path.string()));
+        if (!files::exists(path)) return {};
+        fs::path shown = path;
+        // No settings file of ours is that large; kept aside, it is not read again at
+        // every start, and the next save cannot destroy what it holds.
+        if (bytes.error().code == EFBIG)
+            if (auto kept = keep_damaged_aside(path)) shown = std::move(*kept);
+        console_line(format_text("[Dovan] 设置文件读不出来，这次按默认值运行：{}", shown.string()));
         return {};
     }
     bool was_utf8 = true;

@@ -54,7 +54,8 @@ Settings parse_settings(std::string_view bytes, bool* was_utf8 = nullptr);
 // The fourteen "key=value" lines, in their fixed order.
 std::string format_settings(const Settings& s);
 
-// Never fails: an unusable or unreadable file gives the defaults.
+// Never fails: an unusable or unreadable file gives the defaults, with a console line when
+// the file is there; one over kMaxTableFileBytes is kept aside as damaged, unread.
 Settings load_settings(const std::filesystem::path& dir);
 // Writes settings.ini.tmp, syncs it and renames it over settings.ini; errors are silent.
 void save_settings(const std::filesystem::path& dir, const Settings& s);

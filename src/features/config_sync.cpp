@@ -10,9 +10,11 @@ bool ConfigSync::on_event(const AppEvent& event) {
     const auto* m = event.as<MessageEvent<pb::ConfigSync>>();
     if (m == nullptr) return true;
     bool changed = false;
+    bool upload_turned_on = false;
     {
         auto g = host_.ui().lock();
         UiSettings& s = g->settings;
+        const bool clip_sync_before = s.clip_sync;
         for (const pb::ConfigEntry& entry : m->message.entries()) {
             if (entry.scope() != "cross" && entry.scope() != "per_peer") continue;
             bool* target = entry.key() == "notify.toast.enabled"        ? &s.toast_enabled
@@ -24,8 +26,11 @@ bool ConfigSync::on_event(const AppEvent& event) {
             changed |= *target != on;
             *target = on;
         }
+        upload_turned_on = !clip_sync_before && s.clip_sync;
         if (changed) g->bump();
     }
+    // The phone's value wins, but sending what is copied here is never turned on silently.
+    if (upload_turned_on) host_.push_notice(kPhoneTurnedClipSyncOn);
     if (changed) {
         host_.save_settings();
         host_.request_repaint();

@@ -18,6 +18,7 @@
 #include <thread>
 #include <variant>
 
+#include "common/shown_text.h"
 #include "common/text.h"
 #include "platform/clock.h"
 
@@ -38,8 +39,21 @@ char32_t next_char(std::string_view s, std::size_t& i) {
     return cp == kUtf8Invalid ? kReplacement : cp;
 }
 
-void append_escaped(std::string& out, std::string_view text) {
+void append_json_unit(std::string& out, char32_t unit) {
     static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xF]);
+}
+
+// \uXXXX, as a surrogate pair above U+FFFF.
+void append_json_u(std::string& out, char32_t c) {
+    if (c < 0x10000) return append_json_unit(out, c);
+    c -= 0x10000;
+    append_json_unit(out, 0xD800 + (c >> 10));
+    append_json_unit(out, 0xDC00 + (c & 0x3FF));
+}
+
+void append_escaped(std::string& out, std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const auto b = static_cast<unsigned char>(text[i]);
@@ -59,13 +73,12 @@ void append_escaped(std::string& out, std::string_view text) {
             case '\b': out += "\\b"; break;
             case '\f': out += "\\f"; break;
             default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out.push_back(kHex[c >> 4]);
-                    out.push_back(kHex[c & 0xF]);
-                } else {
+                // C1 and format characters too: a viewer of the raw file would obey or
+                // reorder by them. DEL does nothing on a terminal and stays.
+                if (c != 0x7F && is_control_or_format(c))
+                    append_json_u(out, c);
+                else
                     utf8_append(out, c);
-                }
         }
     }
 }
@@ -80,7 +93,7 @@ void append_plain_value(std::string& out, std::string_view text) {
             continue;
         }
         const char32_t c = next_char(text, i);
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+        if (is_control_or_format(c))
             out.push_back(' ');
         else
             utf8_append(out, c);

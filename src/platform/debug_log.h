@@ -25,6 +25,9 @@ struct DebugField {
 };
 using DebugFields = std::vector<DebugField>;
 
+// Module, event name and field keys are the program's own fixed text, written as they
+// are; anything from outside (names, texts, paths from the phone) goes only into field
+// values, which both line forms escape.
 struct DebugRecord {
     std::uint64_t ts_ms = 0;
     LogLevel level = LogLevel::Info;
@@ -60,11 +63,13 @@ public:
 // --- Line formats -------------------------------------------------------------------
 
 std::string_view level_name(LogLevel level);  // "info", "warn", "error"
-// JSON string escaping of one text (without the enclosing quotes).
+// JSON string escaping of one text (without the enclosing quotes); C0 and C1 controls and
+// format characters (see is_control_or_format) as \u escapes.
 std::string json_escape(std::string_view text);
 // {"ts_ms":…,"level":"…","module":"…","event":"…","fields":{…}} without a line feed.
 std::string debug_json_line(const DebugRecord& record);
-// "[ts] LEVEL module event key=value …" with control characters in values blanked.
+// "[ts] LEVEL module event key=value …" with control and format characters in values
+// blanked.
 std::string debug_plain_line(const DebugRecord& record);
 
 // --- File logging -------------------------------------------------------------------

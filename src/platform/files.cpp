@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <cstdio>
@@ -27,7 +28,7 @@ int injected(IoStep step, const std::filesystem::path& path) {
 
 void set_io_fault(IoFault fault) { io_fault() = std::move(fault); }
 
-Result<Bytes> read_file(const std::filesystem::path& path, bool follow_links) {
+Result<Bytes> read_file(const std::filesystem::path& path, std::uint64_t max_bytes, bool follow_links) {
     if (const int err = injected(IoStep::Read, path)) return fail_text(errno_text(err), err);
     UniqueFd f;
     // Non-blocking open: a FIFO must not stall us before we can see what it is.
@@ -36,18 +37,26 @@ Result<Bytes> read_file(const std::filesystem::path& path, bool follow_links) {
     struct stat st {};
     if (::fstat(f.get(), &st) != 0) return fail_text(errno_text(errno), errno);
     if (!S_ISREG(st.st_mode)) return fail_text(errno_text(EINVAL), EINVAL);
-    Bytes out;
-    out.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t buf[64 * 1024];
+    auto too_big = [] { return fail_text(errno_text(EFBIG), EFBIG); };
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > max_bytes) return too_big();
+    // Read straight into the result: one buffer, so no copy of a key is left behind in a
+    // freed one. One byte more than the size tells a file that grew since fstat.
+    Bytes out(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t got = 0;
     for (;;) {
-        const ssize_t n = ::read(f.get(), buf, sizeof buf);
+        if (got == out.size()) {
+            if (out.size() > max_bytes) return too_big();
+            out.resize(std::min<std::uint64_t>(out.size() * 2, max_bytes + 1));
+        }
+        const ssize_t n = ::read(f.get(), out.data() + got, out.size() - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             return fail_text(errno_text(errno), errno);
         }
         if (n == 0) break;
-        out.insert(out.end(), buf, buf + n);
+        got += static_cast<std::size_t>(n);
     }
+    out.resize(got);
     return out;
 }
 

@@ -14,10 +14,13 @@
 
 namespace dovan::files {
 
-// Reads a whole regular file. Anything else (a directory, a FIFO, a device) is refused so a
-// stray special file in the data directory cannot hang or flood start-up. Without
-// `follow_links` a symbolic link is refused too (ELOOP). The error's code is the errno.
-Result<Bytes> read_file(const std::filesystem::path& path, bool follow_links = true);
+// Reads a whole regular file of at most `max_bytes`. Anything else (a directory, a FIFO, a
+// device) is refused so a stray special file in the data directory cannot hang or flood
+// start-up; a larger file (even a sparse one that costs no disk) fails with EFBIG before
+// anything is allocated, and so does one that grows past the limit while it is read.
+// Without `follow_links` a symbolic link is refused too (ELOOP). The error's code is the
+// errno.
+Result<Bytes> read_file(const std::filesystem::path& path, std::uint64_t max_bytes, bool follow_links = true);
 
 // Replaces the file's whole content atomically: a temporary file beside it is written
 // with `mode`, then renamed over it, so a crash leaves the old content or the new, never a

@@ -20,6 +20,7 @@
 #include "crypto/crypto_error.h"
 #include "crypto/identity.h"
 #include "crypto/primitives.h"
+#include "crypto/wiped_key.h"
 #include "protocol/frame.h"
 #include "session/engine_types.h"
 #include "session/replay_window.h"
@@ -36,7 +37,8 @@ using DeviceId = std::array<std::uint8_t, 8>;
 struct EngineConfig {
     Duration heartbeat_interval = std::chrono::seconds(30);
     Duration heartbeat_grace = std::chrono::seconds(30);
-    std::array<std::uint8_t, 32> static_private_key{};
+    // Wiped wherever the configuration goes: the temporary a key was handed over in too.
+    WipedKey32 static_private_key;
     std::uint8_t role = 0;  // 0 initiator (the PC), 1 responder (the phone)
     std::uint8_t os = 2;
     std::string device_name;

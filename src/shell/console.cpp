@@ -4,23 +4,76 @@
 #include <charconv>
 #include <cstdio>
 
+#include "common/shown_text.h"
 #include "common/text.h"
 #include "platform/ble.h"
 #include "shell/clipboard_actions.h"
 
 namespace dovan {
 
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void append_byte_escape(std::string& out, unsigned char b) {
+    out += "\\x";
+    out.push_back(kHexDigits[b >> 4]);
+    out.push_back(kHexDigits[b & 0xF]);
+}
+
+void append_char_escape(std::string& out, char32_t cp) {
+    char digits[8];
+    int n = 0;
+    do {
+        digits[n++] = kHexDigits[cp & 0xF];
+        cp >>= 4;
+    } while (cp != 0 || n < 4);
+    out += "\\u{";
+    while (n > 0) out.push_back(digits[--n]);
+    out.push_back('}');
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
 std::string console_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        // Printable ASCII is nearly all there is: copied without decoding.
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            out.push_back(static_cast<char>(b));
+            ++i;
+            continue;
         }
+        switch (b) {
+            case '\\': out += "\\\\"; ++i; continue;
+            case '\n': out += "\\n"; ++i; continue;
+            case '\r': out += "\\r"; ++i; continue;
+            case '\t': out += "\\t"; ++i; continue;
+            default: break;
+        }
+        if (b < 0x80) {
+            append_byte_escape(out, b);
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        const char32_t cp = utf8_next(text, i);
+        if (cp == kUtf8Invalid)
+            append_byte_escape(out, b);
+        else if (is_control_or_format(cp))
+            append_char_escape(out, cp);
+        else
+            out.append(text.substr(start, i - start));
     }
     return out;
 }
@@ -39,6 +92,31 @@ std::optional<std::string> console_unescape(std::string_view text) {
             case 'n': out += '\n'; break;
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
+            case 'x': {
+                if (text.size() - i < 3) return std::nullopt;
+                const int hi = hex_value(text[i + 1]);
+                const int lo = hex_value(text[i + 2]);
+                if (hi < 0 || lo < 0) return std::nullopt;
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                break;
+            }
+            case 'u': {
+                // \u{H…}: one to six hex digits naming a Unicode scalar value.
+                if (i + 1 >= text.size() || text[i + 1] != '{') return std::nullopt;
+                const std::size_t close = text.find('}', i + 2);
+                if (close == std::string_view::npos || close == i + 2 || close - (i + 2) > 6) return std::nullopt;
+                char32_t cp = 0;
+                for (std::size_t k = i + 2; k < close; ++k) {
+                    const int v = hex_value(text[k]);
+                    if (v < 0) return std::nullopt;
+                    cp = cp * 16 + static_cast<char32_t>(v);
+                }
+                if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+                utf8_append(out, cp);
+                i = close;
+                break;
+            }
             default: return std::nullopt;
         }
     }
@@ -534,7 +612,7 @@ Console::Outcome Console::dispatch(std::string_view verb, std::string_view rest)
             error("settings cannot be changed here");
             return Outcome::Continue;
         }
-        if (auto refused = settings_.set(key, value)) error(*refused);
+        if (auto refused = settings_.set(key, value)) error(console_escape(*refused));
         return Outcome::Continue;
     }
     error("unknown command: " + console_escape(verb));

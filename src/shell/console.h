@@ -40,9 +40,16 @@ namespace dovan {
 // The line an event is printed as (without the line feed).
 std::string event_line(const FeedData& event);
 
-// `\` → `\\`, line feed → `\n`, carriage return → `\r`, tab → `\t`.
+// `\` → `\\`, line feed → `\n`, carriage return → `\r`, tab → `\t`; every other byte
+// that is no printable character becomes `\xNN` (the other C0 controls, DEL, and each
+// byte of ill-formed UTF-8), and a character above U+007F that acts on the display (C1
+// controls, bidirectional and other format characters, see is_control_or_format) becomes
+// `\u{XXXX}` (four to six hex digits). So peer text cannot drive the terminal, reorder the
+// line or split it, and the output is always valid UTF-8. `\xNN` is always one byte and
+// `\u{…}` one character, so every text escapes and unescapes to itself.
 std::string console_escape(std::string_view text);
-// The reverse; nothing for a dangling backslash or an escape not listed above.
+// The reverse; nothing for a dangling backslash, a malformed `\x` or `\u{…}` (not a
+// Unicode scalar value) or an escape not listed above.
 std::optional<std::string> console_unescape(std::string_view text);
 
 // The settings file as the console's settings commands reach it; the program wires it to

@@ -45,10 +45,12 @@ struct KeyFile {
 };
 
 Result<KeyFile> read_key_file(const fs::path& path, const SecretProtector& protector) {
-    auto blob = files::read_file(path, false);
+    auto blob = files::read_file(path, kMaxKeyFileBytes, false);
     if (!blob) {
         // ENOTDIR: the data folder is not there as a folder, so neither is the file.
         if (blob.error().code == ENOENT || blob.error().code == ENOTDIR) return KeyFile{};
+        // No key of ours comes near the limit: what is there is not one.
+        if (blob.error().code == EFBIG) return KeyFile{KeyFile::Kind::Damaged, {}};
         return fail_text(format_text("读取 {} 失败: {}（现有身份不动，本次不启动）", path.string(),
                                      blob.error().text));
     }
@@ -57,26 +59,14 @@ Result<KeyFile> read_key_file(const fs::path& path, const SecretProtector& prote
     return KeyFile{KeyFile::Kind::Read, std::move(*plain)};
 }
 
-std::string stamp_now() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
-    return buf;
-}
-
 // The damaged file moves aside under a timestamped name before a new key takes its place,
 // so whatever it still holds can be recovered.
 Status keep_aside(const fs::path& path) {
-    const std::string base = path.string() + ".damaged-" + stamp_now();
-    std::string target = base;
-    for (int n = 1; files::exists(target); ++n) target = base + "-" + std::to_string(n);
-    if (::rename(path.c_str(), target.c_str()) != 0)
+    auto kept = keep_damaged_aside(path);
+    if (!kept)
         return fail_text(format_text("无法保留损坏的 {}: {}（现有身份不动，本次不启动）",
-                                     path.string(), errno_text(errno)));
-    files::sync_dir(path.parent_path());
-    console_line(format_text("[Dovan] {} 已损坏，原文件保留为 {}，将生成新的", path.string(), target));
+                                     path.string(), kept.error().text));
+    console_line(format_text("[Dovan] {} 已损坏，原文件保留为 {}，将生成新的", path.string(), kept->string()));
     return {};
 }
 
@@ -114,7 +104,7 @@ Status protect_to_file(const fs::path& path, ByteView plain, const SecretProtect
 
 // The older text generation: 64 hex digits, blanks around them allowed.
 bool parse_identity_hex(const fs::path& path, Bytes& key) {
-    auto bytes = files::read_file(path);
+    auto bytes = files::read_file(path, kMaxKeyFileBytes);
     if (!bytes) return false;
     const std::string_view text = trim_white(as_text(*bytes));
     Bytes parsed;

@@ -1,9 +1,13 @@
 #include "store/stores.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <unistd.h>
 
+#include "platform/debug_log.h"
 #include "platform/files.h"
 
 namespace dovan {
@@ -57,9 +61,26 @@ std::string replace_controls(std::string_view name, bool drop) {
 }
 
 std::string read_text(const fs::path& path) {
-    auto bytes = files::read_file(path);
-    if (!bytes) return {};
+    auto bytes = files::read_file(path, kMaxTableFileBytes);
+    if (!bytes) {
+        if (bytes.error().code == EFBIG) {
+            if (auto kept = keep_damaged_aside(path))
+                console_line(format_text("[Dovan] {} 已损坏，原文件保留为 {}，将生成新的", path.string(), kept->string()));
+            else
+                console_line(format_text("[Dovan] 无法保留损坏的 {}: {}", path.string(), kept.error().text));
+        }
+        return {};
+    }
     return std::string(as_text(*bytes));
+}
+
+std::string stamp_now() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+    return buf;
 }
 
 void write_store(const fs::path& dir, const char* file, std::string_view text) {
@@ -70,6 +91,15 @@ void write_store(const fs::path& dir, const char* file, std::string_view text) {
 }  // namespace
 
 bool usable_dir(const fs::path& dir) { return dir.is_absolute(); }
+
+Result<fs::path> keep_damaged_aside(const fs::path& path) {
+    const std::string base = path.string() + ".damaged-" + stamp_now();
+    std::string target = base;
+    for (int n = 1; files::exists(target); ++n) target = base + "-" + std::to_string(n);
+    if (::rename(path.c_str(), target.c_str()) != 0) return fail_text(errno_text(errno), errno);
+    files::sync_dir(path.parent_path());
+    return fs::path(target);
+}
 
 Result<fs::path> data_dir() {
     for (const char* name : {"APPDATA", "LOCALAPPDATA"}) {

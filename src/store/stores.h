@@ -3,6 +3,7 @@
 // when a pairing completes and when the user forgets all phones.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,6 +25,9 @@ inline constexpr const char* kTrustedPeersTsv = "trusted_peers.tsv";
 inline constexpr const char* kPeerNamesTsv = "peer_names.tsv";
 inline constexpr std::size_t kChannelKeyLen = 32;
 inline constexpr std::size_t kMaxPeerNames = 8;
+// The most any store file may hold; a larger one is read as damaged, without reading it.
+inline constexpr std::uint64_t kMaxKeyFileBytes = 64 * 1024;     // identity.bin, device_identity.bin, identity.hex
+inline constexpr std::uint64_t kMaxTableFileBytes = 1024 * 1024;  // trusted_peers.tsv, peer_names.tsv, settings.ini
 
 // ---- data directory ----
 
@@ -37,6 +41,11 @@ bool usable_dir(const std::filesystem::path& dir);
 
 inline constexpr const char* kNoDataDir =
     "无法确定数据目录：APPDATA 与 LOCALAPPDATA 均不可用（拒绝回退到当前目录，以免身份漂移）";
+
+// Moves a damaged store file aside to "<name>.damaged-<local time>" (numbered when that is
+// taken), so what it holds can still be recovered once a fresh file takes its place.
+// Returns the new path.
+Result<std::filesystem::path> keep_damaged_aside(const std::filesystem::path& path);
 
 // ---- protection of the private-key files ----
 
@@ -90,7 +99,8 @@ std::string format_trusted_peers(const std::vector<TrustedPeer>& peers);
 std::vector<PeerName> parse_peer_names(std::string_view text);
 std::string format_peer_names(const std::vector<PeerName>& names);
 
-// Never fail: a missing or unreadable file is an empty list. Write errors are ignored.
+// Never fail: a missing or unreadable file is an empty list; one over kMaxTableFileBytes is
+// kept aside as damaged, with a console line. Write errors are ignored.
 std::vector<TrustedPeer> load_trusted_peers(const std::filesystem::path& dir);
 void save_trusted_peers(const std::filesystem::path& dir, const std::vector<TrustedPeer>& peers);
 std::vector<PeerName> load_peer_names(const std::filesystem::path& dir);

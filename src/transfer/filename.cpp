@@ -143,9 +143,11 @@ SanitizedName sanitize_file_name(std::string_view received) {
 
     SanitizedName out{std::move(name), false};
     out.changed = out.name != received;
+    // The received name is the phone's text: it goes into a field value, which the log
+    // escapes, and only its first bytes, never into the event name.
     if (out.changed && debug_log_enabled()) {
-        emit_event(LogLevel::Info, "file",
-                   format_text("文件名已按 NTFS 规则改写：{} → {}", received, out.name));
+        emit_event(LogLevel::Info, "file", "文件名已按 NTFS 规则改写",
+                   {{"received", std::string(utf8_cut(received, kLoggedNameBytes))}, {"safe", out.name}});
     }
     return out;
 }

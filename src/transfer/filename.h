@@ -14,6 +14,8 @@ namespace dovan {
 
 inline constexpr std::size_t kMaxFileNameBytes = 240;
 inline constexpr std::uint32_t kMaxNumberedVariant = 999;
+// How much of a received name the rename debug event keeps.
+inline constexpr std::size_t kLoggedNameBytes = 256;
 
 struct SanitizedName {
     std::string name;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/settings.h"
 #include "store/stores.h"
@@ -152,6 +153,31 @@ TEST_F(SettingsFile, UnreadableFileGivesDefaultsWithAConsoleLine) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(load_settings(dir_), Settings{});
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("设置文件读不出来"), std::string::npos);
+}
+
+// A settings file no save of ours could make (a sparse one costs no disk) is not read: it
+// is kept aside, the defaults apply, and the line names where it went.
+TEST_F(SettingsFile, AnOversizedFileIsKeptAsideUnreadAndGivesDefaults) {
+    for (const std::uint64_t size : {kMaxTableFileBytes + 1, std::uint64_t{1} << 40}) {
+        SCOPED_TRACE(size);
+        fs::remove_all(dir_);
+        put(kSettingsIni, "clip_sync=0\ntoast_enabled=0\n");
+        ASSERT_EQ(::truncate(path(kSettingsIni).c_str(), static_cast<off_t>(size)), 0);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(load_settings(dir_), Settings{});
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(fs::exists(path(kSettingsIni)));
+        std::vector<fs::path> aside;
+        for (const auto& e : fs::directory_iterator(dir_)) aside.push_back(e.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_TRUE(aside[0].filename().string().starts_with("settings.ini.damaged-")) << aside[0];
+        EXPECT_EQ(fs::file_size(aside[0]), size);
+        EXPECT_EQ(said, "[Dovan] 设置文件读不出来，这次按默认值运行：" + aside[0].string() + "\n");
+    }
+    // At the limit the file is still read.
+    put(kSettingsIni, "clip_sync=0\n" + std::string(kMaxTableFileBytes - 13, '#') + "\n");
+    ASSERT_EQ(fs::file_size(path(kSettingsIni)), kMaxTableFileBytes);
+    EXPECT_FALSE(load_settings(dir_).clip_sync);
 }
 
 TEST_F(SettingsFile, SaveAndLoadRoundTripExactly) {

@@ -486,6 +486,47 @@ TEST_F(PhoneFeatures, ConfigSyncTakesCrossAndPerPeerOnesOnlyAndSavesOnChange) {
     EXPECT_EQ(host.saves, 2);
 }
 
+// The phone's clipboard switch wins, but its turning sync on means text copied here goes
+// to the phone from then on: the user is told every time, never when nothing changed.
+TEST_F(PhoneFeatures, ThePhoneTurningClipboardSyncOnIsAlwaysToldToTheUser) {
+    struct Step {
+        const char* what;
+        bool before;
+        std::vector<std::array<std::string, 3>> entries;
+        bool after;
+        bool told;
+    };
+    const Step steps[] = {
+        {"off to on", false, {{"clip.sync", "1", "per_peer"}}, true, true},
+        {"on stays on", true, {{"clip.sync", "1", "per_peer"}}, true, false},
+        {"on to off", true, {{"clip.sync", "0", "per_peer"}}, false, false},
+        {"off stays off", false, {{"clip.sync", "0", "cross"}}, false, false},
+        {"off to on beside another change", false,
+         {{"notify.toast.enabled", "0", "cross"}, {"clip.sync", "1", "cross"}}, true, true},
+        {"on and off again in one message", false, {{"clip.sync", "1", "cross"}, {"clip.sync", "0", "cross"}}, false,
+         false},
+        {"a scope that is not taken over", false, {{"clip.sync", "1", "local"}}, false, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        host.ui().lock()->settings.clip_sync = step.before;
+        host.ui().lock()->notices.clear();
+        pb::ConfigSync m;
+        for (const auto& [k, v, scope] : step.entries) {
+            auto* e = m.add_entries();
+            e->set_key(k);
+            e->set_value(v);
+            e->set_scope(scope);
+        }
+        config.on_event(message(AppEventKind::ConfigSyncReceived, m));
+        EXPECT_EQ(host.ui().lock()->settings.clip_sync, step.after);
+        std::vector<std::string> notices;
+        for (const auto& n : host.ui().lock()->notices) notices.push_back(n.text);
+        EXPECT_EQ(notices, step.told ? std::vector<std::string>{std::string(kPhoneTurnedClipSyncOn)}
+                                     : std::vector<std::string>{});
+    }
+}
+
 TEST_F(PhoneFeatures, ConfigSyncIsSentOncePerEngineAndAgainOnEveryBind) {
     auto sent = [&] {
         std::vector<std::string> out;

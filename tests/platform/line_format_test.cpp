@@ -31,11 +31,17 @@ TEST(DebugLines, JsonAndPlainForms) {
          "{\"ts_ms\":1733700000000,\"level\":\"info\",\"module\":\"m\x7f\",\"event\":\"e\x7f\","
          "\"fields\":{\"k\x7f\":\"v\x7f\"}}",
          "[1733700000000] INFO m\x7f e\x7f k\x7f=v "},
-        // C1 controls (U+0080..U+009F) blanked in plain values; U+00A0 and CJK kept.
+        // C1 controls (U+0080..U+009F) escaped in JSON, blanked in plain values; U+00A0 and
+        // CJK kept.
         {record(LogLevel::Info, "app", "x", {{"k", "a\xc2\x80\xc2\x9f\xc2\xa0验证"}}),
          "{\"ts_ms\":1733700000000,\"level\":\"info\",\"module\":\"app\",\"event\":\"x\","
-         "\"fields\":{\"k\":\"a\xc2\x80\xc2\x9f\xc2\xa0验证\"}}",
+         "\"fields\":{\"k\":\"a\\u0080\\u009f\xc2\xa0验证\"}}",
          "[1733700000000] INFO app x k=a  \xc2\xa0验证"},
+        // A bidirectional override and isolate would reorder the rest of the line.
+        {record(LogLevel::Info, "file", "x", {{"name", "gnp\u202E.exe\u2066"}}),
+         "{\"ts_ms\":1733700000000,\"level\":\"info\",\"module\":\"file\",\"event\":\"x\","
+         "\"fields\":{\"name\":\"gnp\\u202e.exe\\u2066\"}}",
+         "[1733700000000] INFO file x name=gnp .exe "},
         // Zero time and empty key/value.
         {DebugRecord{0, LogLevel::Info, "a", "b", {{"", ""}}},
          R"({"ts_ms":0,"level":"info","module":"a","event":"b","fields":{"":""}})",
@@ -68,6 +74,12 @@ TEST(DebugLines, JsonEscapingTable) {
         {"\x7f", "\x7f"},
         {"/", "/"},
         {"é验证码😀", "é验证码😀"},
+        // C1 and format characters as \u escapes (above U+FFFF a surrogate pair); the
+        // joiner inside emoji stays.
+        {"\xc2\x9b" "2J", "\\u009b2J"},
+        {"\u200E\u2028\uFEFF", "\\u200e\\u2028\\ufeff"},
+        {"\U000E0041", "\\udb40\\udc41"},
+        {"👩\u200D💻", "👩\u200D💻"},
         // Ill-formed bytes become U+FFFD so the line stays valid UTF-8 JSON.
         {"a\xff" "b", "a\xef\xbf\xbd" "b"},
         {"\xe9\xaa", "\xef\xbf\xbd\xef\xbf\xbd"},

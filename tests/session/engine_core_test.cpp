@@ -1,6 +1,9 @@
 // State machine, HELLO, heartbeats and timers of one engine, without a peer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <new>
+
 #include "platform/debug_log.h"
 #include "platform/clock.h"
 #include "session/engine.h"
@@ -17,6 +20,41 @@ constexpr EngineState kAllStates[] = {
     EngineState::SasCompare, EngineState::Paired, EngineState::Repaired,
     EngineState::Reconnecting, EngineState::Closed,
 };
+
+// The static key is handed over inside a configuration that is built, returned and moved
+// into the engine; none of the values it passed through may keep it once done with.
+TEST(EngineConfigKey, AConfigurationTheKeyPassedThroughKeepsNoCopy) {
+    const EngineConfig original = base_config(0);
+    const Key32 key = original.static_private_key;
+    ASSERT_NE(key, Key32{});
+
+    EngineConfig from = original;
+    const EngineConfig to = std::move(from);
+    EXPECT_EQ(to.static_private_key, key);
+    EXPECT_EQ(from.static_private_key, Key32{});  // NOLINT(bugprone-use-after-move): what a move leaves
+    EngineConfig assigned;
+    from = original;
+    assigned = std::move(from);
+    EXPECT_EQ(assigned.static_private_key, key);
+    EXPECT_EQ(from.static_private_key, Key32{});  // NOLINT(bugprone-use-after-move)
+
+    // A temporary's memory once it is gone: one that was only read, and one the engine
+    // was built from.
+    alignas(EngineConfig) unsigned char storage[sizeof(EngineConfig)];
+    for (const bool built_from : {false, true}) {
+        SCOPED_TRACE(built_from ? "an engine was built from it" : "only read");
+        auto* temporary = new (storage) EngineConfig(original);
+        const auto at = reinterpret_cast<unsigned char*>(temporary->static_private_key.data()) - storage;
+        ASSERT_TRUE(std::equal(key.begin(), key.end(), storage + at));
+        if (built_from) {
+            const Engine engine(std::move(*temporary));
+            // The engine holds the key: its device id is the one the key gives.
+            EXPECT_EQ(engine.device_id(), Engine(original).device_id());
+        }
+        temporary->~EngineConfig();
+        EXPECT_TRUE(std::all_of(storage + at, storage + at + key.size(), [](unsigned char b) { return b == 0; }));
+    }
+}
 
 TEST(EngineStateMachine, InvalidTransitionIsReportedAndLeavesTheState) {
     DebugCapture capture;

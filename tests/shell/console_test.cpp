@@ -5,6 +5,8 @@
 #include <set>
 #include <sstream>
 
+#include "common/shown_text.h"
+#include "common/text.h"
 #include "platform/clock.h"
 #include "shell/console.h"
 
@@ -24,6 +26,26 @@ TEST(ConsoleEscape, RoundTripsEveryEscapedCharacter) {
         {"cr\rtab\t", "cr\\rtab\\t"},
         {"\\n is not a newline", "\\\\n is not a newline"},
         {"中文 通知", "中文 通知"},
+        // A device name that would retitle the terminal and clear it.
+        {"Evil\x1b]0;pwned\x07\x1b[2J", "Evil\\x1B]0;pwned\\x07\\x1B[2J"},
+        {std::string("nul\0", 4), "nul\\x00"},
+        {"\x01\x0b\x0c\x1f del\x7f", "\\x01\\x0B\\x0C\\x1F del\\x7F"},
+        // C1 controls: NEL and the 8-bit CSI some terminals obey.
+        {"a\u0085b\u009b2J", "a\\u{0085}b\\u{009B}2J"},
+        // Bidirectional controls that would reorder what follows them.
+        {"invoice\u202Etxt.exe", "invoice\\u{202E}txt.exe"},
+        {"\u061C\u200E\u200F\u202A\u202B\u202C\u202D",
+         "\\u{061C}\\u{200E}\\u{200F}\\u{202A}\\u{202B}\\u{202C}\\u{202D}"},
+        {"\u2066\u2067\u2068\u2069", "\\u{2066}\\u{2067}\\u{2068}\\u{2069}"},
+        // Other format characters: soft hyphen, zero-width space, BOM, line and paragraph
+        // separators, an invisible tag.
+        {"\u00AD\u200B\uFEFF\u2028\u2029\U000E0041", "\\u{00AD}\\u{200B}\\u{FEFF}\\u{2028}\\u{2029}\\u{E0041}"},
+        // Ill-formed UTF-8: each stray byte on its own, so the output stays UTF-8.
+        {"caf\xe9 \xff", "caf\\xE9 \\xFF"},
+        {"\xe9\xaa", "\\xE9\\xAA"},
+        {"\xc2\x9b", "\\u{009B}"},
+        // What text needs stays: no-break space, accents, emoji joined with ZWJ.
+        {"\u00A0é 👩\u200D💻 \u200C", "\u00A0é 👩\u200D💻 \u200C"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(console_escape(c.plain), c.escaped) << c.escaped;
@@ -32,8 +54,39 @@ TEST(ConsoleEscape, RoundTripsEveryEscapedCharacter) {
 }
 
 TEST(ConsoleEscape, RefusesDanglingAndUnknownEscapes) {
-    for (std::string_view bad : {"end\\", "\\x41", "\\ ", "a\\0"})
+    for (std::string_view bad : {"end\\", "\\x4", "\\xG1", "\\ ", "a\\0", "\\u202E", "\\u{}", "\\u{202E",
+                                 "\\u{1234567}", "\\u{D800}", "\\u{110000}", "\\u{20 }"})
         EXPECT_FALSE(console_unescape(bad).has_value()) << bad;
+}
+
+// Any printed text is valid UTF-8 with no character that acts on the terminal but the tab
+// that separates fields and the line feed that ends lines.
+::testing::AssertionResult safe_output(std::string_view out) {
+    if (!utf8_valid(out)) return ::testing::AssertionFailure() << "not UTF-8: " << out;
+    for (std::size_t i = 0; i < out.size();) {
+        const char32_t c = utf8_next(out, i);
+        if (c != '\t' && c != '\n' && is_control_or_format(c))
+            return ::testing::AssertionFailure() << "U+" << std::hex << static_cast<std::uint32_t>(c) << " in " << out;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(ConsoleEscape, EveryByteAndCharacterComesOutInertAndEscapesBack) {
+    for (int b = 0; b < 256; ++b) {
+        const std::string text = "a" + std::string(1, static_cast<char>(b)) + "z";
+        const std::string escaped = console_escape(text);
+        EXPECT_TRUE(safe_output(escaped));
+        EXPECT_EQ(escaped.find_first_of("\t\n"), std::string::npos) << b;
+        EXPECT_EQ(console_unescape(escaped), text) << b;
+    }
+    for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+        if (c == 0xD800) c = 0xE000;
+        std::string text;
+        utf8_append(text, c);
+        const std::string escaped = console_escape(text);
+        ASSERT_TRUE(safe_output(escaped)) << static_cast<std::uint32_t>(c);
+        ASSERT_EQ(console_unescape(escaped), text) << static_cast<std::uint32_t>(c);
+    }
 }
 
 PhoneNotification note(std::string package, std::string title, std::string text) {
@@ -370,6 +423,56 @@ TEST_F(ConsoleTest, RowsPrintOnlyWhatChanged) {
     EXPECT_EQ(events(), "row send 100 已完成\ta.txt\n");
     ui->lock()->update_transfer_row(TransferDirection::Send, "a.txt", 100, "已校验", clock.now());
     EXPECT_EQ(events(), "row send 100 已校验\ta.txt\n");
+}
+
+// Text a peer chose (a device name before pairing, anything a paired phone sends) reaches
+// every line the console prints only escaped: no terminal command, no reordering, no
+// extra line or field.
+TEST_F(ConsoleTest, HostilePeerTextIsEscapedInEveryLineItReaches) {
+    const std::string evil = "Evil\x1b]0;pwned\x07\x1b[2J\u202Egnp.exe\u2066\x9b\xc2\x9b\nforged 1\tx\r\x7f";
+    const std::string shown = console_escape(evil);
+    ASSERT_TRUE(safe_output(shown));
+    add_device(0xA1B2C3D4E5F6, evil);
+    {
+        auto g = ui->lock();
+        g->peer_name = evil;
+        g->peer_address = evil;
+        g->notifications = {note(evil, evil, evil)};
+        g->album.items = {{41, evil, 1, 0, 1, 1, 0, 0}};
+        g->update_transfer_row(TransferDirection::Receive, evil, 10, evil, clock.now());
+        g->add_notice(evil);
+        g->queue_system_notification(SystemNotification{evil, evil, {}, {}});
+        g->mark_paired(evil);
+        g->set_identity_change(IdentityChangePrompt{evil, evil, evil});
+        for (const FeedData& e : std::initializer_list<FeedData>{
+                 feed::NotificationStored{evil, evil, evil}, feed::ClipboardReceived{evil}, feed::LocalClipboard{evil},
+                 feed::MediaStored{true, 1, 2, 3, evil, evil, evil, evil}, feed::ReplyStatus{false, evil},
+                 feed::AlbumList{1, 2, 3, evil}, feed::Thumb{5, std::nullopt, evil}, feed::Drag{false, evil}})
+            g->emit(e);
+    }
+    struct Printed {
+        std::string what;
+        std::string out;
+        std::size_t lines;     // how many lines it must be
+        std::size_t evil_in;   // how many copies of the escaped text it must show
+    };
+    const Printed printed[] = {
+        {"devices", run("devices"), 2, 1},
+        {"status", run("status"), 1, 3},
+        {"notifications", run("notifications"), 2, 3},
+        {"album", run("album"), 2, 1},
+        {"rows", run("rows"), 2, 2},
+        // row, notice, sysnote, paired, identity-changed, then the eight emitted above
+        {"events", events(), 13, 2 + 1 + 2 + 2 + 3 + 3 + 1 + 1 + 4 + 1 + 1 + 1 + 1},
+    };
+    for (const auto& p : printed) {
+        SCOPED_TRACE(p.what);
+        EXPECT_TRUE(safe_output(p.out));
+        EXPECT_EQ(static_cast<std::size_t>(std::count(p.out.begin(), p.out.end(), '\n')), p.lines) << p.out;
+        std::size_t copies = 0;
+        for (auto at = p.out.find(shown); at != std::string::npos; at = p.out.find(shown, at + 1)) ++copies;
+        EXPECT_EQ(copies, p.evil_in) << p.out;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <unistd.h>
 
@@ -336,6 +337,78 @@ TEST_F(IdentityFiles, DamagedDeviceIdentityIsRegeneratedAndOldPinMovedAside) {
     EXPECT_EQ(keys.made, before);
     EXPECT_EQ(kept->private_pkcs8_der(), good);
     EXPECT_EQ(get(kPeerHex), "current pin");
+}
+
+// No writer of ours makes a store file anywhere near its limit, and a sparse one of 1 TiB
+// costs no disk: each is left unread, kept aside like a damaged file with the damaged-file
+// line, and start-up goes on as if it were missing. A key is never silently replaced.
+TEST_F(IdentityFiles, AnOversizedStoreFileIsKeptAsideUnreadAndStartUpGoesOn) {
+    constexpr std::uint64_t kTiB = std::uint64_t{1} << 40;
+    CountingKeys keys;
+    const std::string some_peer = "aaaaaaaaaaaaaaaa\tGalaxy\n";
+    struct Case {
+        const char* file;
+        std::uint64_t size;
+        std::function<void()> load;  // loads the store and checks it started afresh
+    };
+    auto fresh_channel_key = [&] {
+        auto key = load_channel_key(dir_);
+        ASSERT_TRUE(key.ok()) << key.error().text;
+        EXPECT_EQ(key->size(), 32u);
+        EXPECT_EQ(get(kIdentityBin).size(), 32u);
+    };
+    auto fresh_device_identity = [&] {
+        const int before = keys.made;
+        auto id = load_device_identity(dir_, platform_protector(), keys);
+        ASSERT_TRUE(id.ok()) << id.error().text;
+        EXPECT_EQ(keys.made, before + 1);
+        EXPECT_EQ(get(kDeviceIdentityBin).size(), CountingKeys::shared_key().private_pkcs8_der().size());
+    };
+    const Case cases[] = {
+        {kIdentityBin, kTiB, fresh_channel_key},
+        {kIdentityBin, kMaxKeyFileBytes + 1, fresh_channel_key},
+        {kDeviceIdentityBin, kTiB, fresh_device_identity},
+        {kDeviceIdentityBin, kMaxKeyFileBytes + 1, fresh_device_identity},
+        {kTrustedPeersTsv, kTiB, [&] { EXPECT_TRUE(load_trusted_peers(dir_).empty()); }},
+        {kTrustedPeersTsv, kMaxTableFileBytes + 1, [&] { EXPECT_TRUE(load_trusted_peers(dir_).empty()); }},
+        {kPeerNamesTsv, kTiB, [&] { EXPECT_TRUE(load_peer_names(dir_).empty()); }},
+        // Remembering a name reads the list first; the new list holds the new name alone.
+        {kPeerNamesTsv, kTiB,
+         [&] {
+             remember_peer_name(dir_, "aaaaaaaaaaaaaaaa", "Galaxy");
+             EXPECT_EQ(load_peer_names(dir_), (std::vector<PeerName>{{"aaaaaaaaaaaaaaaa", "Galaxy"}}));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " of " + std::to_string(c.size) + " bytes");
+        fs::remove_all(dir_);
+        // Real content first: what is kept aside must be the file as it was.
+        put(c.file, some_peer);
+        ASSERT_EQ(::truncate(path(c.file).c_str(), static_cast<off_t>(c.size)), 0) << errno;
+        ::testing::internal::CaptureStderr();
+        c.load();
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        std::vector<fs::path> aside;
+        for (const auto& e : fs::directory_iterator(dir_))
+            if (e.path().filename().string().starts_with(std::string(c.file) + ".damaged-")) aside.push_back(e.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(fs::file_size(aside[0]), c.size);
+        EXPECT_EQ(said, "[Dovan] " + path(c.file).string() + " 已损坏，原文件保留为 " + aside[0].string() +
+                            "，将生成新的\n");
+    }
+    // The limit itself is still read.
+    fs::remove_all(dir_);
+    put(kTrustedPeersTsv, some_peer + std::string(kMaxTableFileBytes - some_peer.size() - 1, '#') + "\n");
+    ASSERT_EQ(fs::file_size(path(kTrustedPeersTsv)), kMaxTableFileBytes);
+    EXPECT_EQ(load_trusted_peers(dir_).size(), 1u);
+    // The older text key is only read, never moved: too big, it is simply not taken over.
+    fs::remove_all(dir_);
+    put(kIdentityHex, "");
+    ASSERT_EQ(::truncate(path(kIdentityHex).c_str(), static_cast<off_t>(kTiB)), 0);
+    auto key = load_channel_key(dir_);
+    ASSERT_TRUE(key.ok()) << key.error().text;
+    EXPECT_EQ(key->size(), 32u);
+    EXPECT_EQ(fs::file_size(path(kIdentityHex)), kTiB);
 }
 
 TEST_F(IdentityFiles, StartUpFailuresCarryTheirTexts) {

@@ -143,8 +143,29 @@ TEST(SanitizeFileName, WritesTheRenameEventOnlyWhenChanged) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].module, "file");
     EXPECT_EQ(records[0].level, LogLevel::Info);
-    EXPECT_EQ(records[0].event, "文件名已按 NTFS 规则改写：  notes.txt   → notes.txt");
-    EXPECT_TRUE(records[0].fields.empty());
+    EXPECT_EQ(records[0].event, "文件名已按 NTFS 规则改写");
+    EXPECT_EQ(records[0].field("received"), "  notes.txt  ");
+    EXPECT_EQ(records[0].field("safe"), "notes.txt");
+}
+
+// The phone chooses the received name: written raw into the event it could start a forged
+// line in dovan-debug.log or send the terminal that shows the log an escape sequence.
+TEST(SanitizeFileName, AHostileNameCannotForgeALogLineOrReachTheTerminal) {
+    DebugCapture capture;
+    const std::string hostile = "a.txt\n[1733700000000] ERROR session pairing.ok fp=attacker\x1b[2J\r\u202E" +
+                                std::string(5000, 'x');
+    (void)sanitize_file_name(hostile);
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].event, "文件名已按 NTFS 规则改写");
+    const std::string received = records[0].field("received");
+    EXPECT_LE(received.size(), kLoggedNameBytes);
+    EXPECT_TRUE(hostile.starts_with(received));
+    for (const std::string& line : {debug_plain_line(records[0]), debug_json_line(records[0])}) {
+        EXPECT_EQ(line.find_first_of("\n\r\x1b"), std::string::npos) << line;
+        EXPECT_EQ(line.find("\u202E"), std::string::npos) << line;
+        EXPECT_LT(line.size(), 1024u) << line;
+    }
 }
 
 TEST(NumberedName, SplitsAtTheLastDotUnlessItLeads) {

@@ -70,7 +70,7 @@ Status Phone::load_address() {
         return {};
     }
     const fs::path file = fs::path(opt_.data_dir) / kAddressFile;
-    if (auto text = files::read_file(file); text.ok()) {
+    if (auto text = files::read_file(file, 4096); text.ok()) {
         std::string_view t(reinterpret_cast<const char*>(text->data()), text->size());
         if (ble::parse_address(trim_white(t), address_) && address_ != 0) return {};
     }
