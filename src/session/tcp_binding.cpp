@@ -209,7 +209,11 @@ void Engine::flush_parked() {
 
 void Engine::unbind(const std::string& reason) {
     if (!tcp_bound_ && !bind_) return;
+    const bool carried = tcp_bound_;
     end_binding(reason, true);
+    // The channel carried a session whose BLE link was already gone: nothing is left.
+    if (carried && ble_lost_ && state_ == EngineState::Paired)
+        lose_session(format_text("局域网通道也断开了（{}），进入重连", reason));
 }
 
 void Engine::end_binding(const std::string& reason, bool tell_core) {
