@@ -82,6 +82,7 @@ def pair_up(build, root, port):
     env.update({"DOVAN_SIM_RADIO": f"{root}/radio", "APPDATA": f"{root}/appdata", "HOME": f"{root}/home"})
     for d in ("radio", "appdata", "home", "phone"):
         os.makedirs(f"{root}/{d}", exist_ok=True)
+    os.chmod(f"{root}/radio", 0o700)  # refused if group or others may write, whatever the umask
     phone = Proc([f"{build}/phone-sim", "--radio", f"{root}/radio", "--data", f"{root}/phone",
                   "--lan-port", str(port)], env, f"{root}/phone.log")
     addr = phone.wait("address ").split()[1]

@@ -23,7 +23,7 @@ cleanup() {
 trap cleanup EXIT
 
 port=$((20000 + RANDOM % 20000))
-mkdir -p "$work/radio"
+mkdir -p -m 700 "$work/radio"  # refused if group or others may write
 "$build/phone-sim" --radio "$work/radio" --data "$work/phone" --lan-port "$port" >"$work/phone.out" 2>&1 &
 pids+=($!)
 mkfifo "$work/in"

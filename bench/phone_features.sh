@@ -29,7 +29,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/radio" "$work/appdata"
+mkdir -p "$work/appdata"
+# The program refuses a radio folder its group or others may write to, whatever the umask.
+mkdir -p -m 700 "$work/radio"
 export DOVAN_SIM_RADIO="$work/radio"
 
 await() {  # prefix, tenths of a second, file

@@ -7,11 +7,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "bluez/private_bus.h"
 #include "platform/bluez/bluez.h"
+#include "platform/bluez/names.h"
+#include "platform/bluez/props.h"
+#include "ble/scan_list.h"
 #include "ble/sim_service.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/product.h"
@@ -59,6 +65,11 @@ struct Sightings {
         std::lock_guard lock(mu);
         return all.size();
     }
+    std::size_t count_of(std::uint64_t address) {
+        std::lock_guard lock(mu);
+        return static_cast<std::size_t>(
+            std::count_if(all.begin(), all.end(), [&](const ble::Advertisement& a) { return a.address == address; }));
+    }
 };
 
 // Values the notification handler received.
@@ -69,9 +80,10 @@ struct Values {
         std::lock_guard lock(mu);
         all.push_back(std::move(v));
     }
-    bool has(const Bytes& v) {
+    bool has(const Bytes& v) { return count(v) > 0; }
+    std::size_t count(const Bytes& v) {
         std::lock_guard lock(mu);
-        return std::find(all.begin(), all.end(), v) != all.end();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), v));
     }
 };
 
@@ -79,6 +91,103 @@ struct Attached {
     std::shared_ptr<ble::Device> device;
     std::shared_ptr<ble::Characteristic> write;
     std::shared_ptr<ble::Characteristic> notify;
+};
+
+// Another client of the bus. What it sends it addresses to each other connection in turn:
+// the bus delivers such signals whatever match rules the receiver has.
+class Stranger {
+public:
+    explicit Stranger(const std::string& address) {
+        ok_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
+              sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0;
+    }
+    ~Stranger() {
+        if (bus_) sd_bus_flush_close_unref(bus_);
+    }
+    Stranger(const Stranger&) = delete;
+    Stranger& operator=(const Stranger&) = delete;
+    bool ok() const { return ok_; }
+    std::string unique_name() const {
+        const char* n = nullptr;
+        return sd_bus_get_unique_name(bus_, &n) >= 0 && n ? n : "";
+    }
+    std::string owner_of(const char* name) {
+        sd_bus_message* reply = nullptr;
+        const char* owner = nullptr;
+        std::string out;
+        if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "GetNameOwner", nullptr, &reply, "s", name) >= 0 &&
+            sd_bus_message_read(reply, "s", &owner) >= 0 && owner)
+            out = owner;
+        sd_bus_message_unref(reply);
+        return out;
+    }
+    // The object of bluetoothd's tree with this interface and UUID.
+    std::string find_object(const char* iface, const std::string& uuid) {
+        sd_bus_message* reply = nullptr;
+        std::string found;
+        int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+                                   nullptr, &reply, "");
+        if (r >= 0) r = sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}");
+        while (r >= 0 && sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}") > 0) {
+            const char* path = nullptr;
+            IfaceMap ifaces;
+            if (sd_bus_message_read_basic(reply, 'o', &path) < 0 || read_ifaces(reply, ifaces) < 0) break;
+            auto i = ifaces.find(iface);
+            const std::string* u = i == ifaces.end() ? nullptr : prop_string(i->second, "UUID");
+            if (u && *u == uuid) found = path;
+            sd_bus_message_exit_container(reply);
+        }
+        sd_bus_message_unref(reply);
+        return found;
+    }
+    // A method of bluetoothd's without arguments, or SetDiscoveryFilter with an RSSI
+    // threshold when `rssi` is given; the error name, empty on success.
+    std::string call(const std::string& path, const char* member, const char* iface = "org.bluez.GattCharacteristic1",
+                     std::optional<int> rssi = std::nullopt) {
+        sd_bus_message* m = nullptr;
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        int r = sd_bus_message_new_method_call(bus_, &m, "org.bluez", path.c_str(), iface, member);
+        if (r >= 0 && std::string(member) == "SetDiscoveryFilter")
+            r = rssi ? sd_bus_message_append(m, "a{sv}", 1, "RSSI", "n", static_cast<std::int16_t>(*rssi))
+                     : sd_bus_message_append(m, "a{sv}", 0);
+        if (r >= 0) r = sd_bus_call(bus_, m, 5'000'000, &error, &reply);
+        std::string out = r >= 0 ? "" : error.name ? error.name : "call failed";
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(m);
+        return out;
+    }
+    // Returns once the bus has passed the signal on to every receiver.
+    void unicast(const std::string& path, const char* iface, const char* member,
+                 const std::function<int(sd_bus_message*)>& fill) {
+        char** names = nullptr;
+        ASSERT_GE(sd_bus_list_names(bus_, &names, nullptr), 0);
+        const std::string self = unique_name();
+        for (char** n = names; n && *n; ++n) {
+            if ((*n)[0] == ':' && self != *n) {
+                sd_bus_message* m = nullptr;
+                EXPECT_GE(sd_bus_message_new_signal(bus_, &m, path.c_str(), iface, member), 0);
+                EXPECT_GE(fill(m), 0);
+                EXPECT_GE(sd_bus_message_set_destination(m, *n), 0);
+                EXPECT_GE(sd_bus_send(bus_, m, nullptr), 0);
+                sd_bus_message_unref(m);
+            }
+            std::free(*n);
+        }
+        std::free(names);
+        // The bus handles one connection's messages in order: its answer comes after them.
+        sd_bus_message* reply = nullptr;
+        EXPECT_GE(sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "GetId", nullptr, &reply, ""),
+                  0);
+        sd_bus_message_unref(reply);
+    }
+
+private:
+    sd_bus* bus_ = nullptr;
+    bool ok_ = false;
 };
 
 class BluezBackend : public ::testing::Test {
@@ -109,10 +218,12 @@ protected:
         o.call_timeout = 3s;
         o.write_timeout = 300ms;
         o.discovery_uuids = {kService};
+        o.presence_interval = 100ms;
+        o.presence_grace = 1s;
         return o;
     }
-    void start_standin(bool adapter = true, bool powered = true) {
-        auto s = StandIn::start({bus_->address(), radio_, adapter, powered});
+    void start_standin(bool adapter = true, bool powered = true, std::chrono::milliseconds page_timeout = 5120ms) {
+        auto s = StandIn::start({bus_->address(), radio_, adapter, powered, page_timeout});
         ASSERT_TRUE(s.ok()) << s.error().display();
         standin_ = std::move(*s);
     }
@@ -238,6 +349,7 @@ TEST_F(BluezBackend, DiscoveryAsksForTheServiceAndReportsAdvertsAsTheyCome) {
     scan();
     EXPECT_TRUE(standin_->discovering());
     EXPECT_EQ(standin_->discovery_filter_uuids(), std::vector<std::string>{std::string(kServiceUuid)});
+    EXPECT_TRUE(standin_->discovery_filter_rssi().has_value()) << "every RSSI report is asked for";
 
     ASSERT_TRUE(sighted(kPhone));
     auto adv = *seen_.last_of(kPhone);
@@ -481,6 +593,214 @@ TEST_F(BluezBackend, SignalsFromAnotherClientAreIgnored) {
     start_phone(kPhone, "Pixel 8");
     ASSERT_TRUE(sighted(kPhone));
     EXPECT_FALSE(seen_.last_of(0xC0FFEE000009));
+}
+
+// A client that tells our connection alone that it now owns org.bluez (or that bluetoothd
+// left), then speaks as bluetoothd, is not heard; bluetoothd still is.
+TEST_F(BluezBackend, AForgedOwnerChangeAddressedToUsLeavesBluetoothdInCharge) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.notify && a.write);
+    ASSERT_EQ(*a.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(a.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+    ASSERT_TRUE(eventually([&] { return phone.subscribed(kNotify); }));
+
+    Stranger stranger(bus_->address());
+    ASSERT_TRUE(stranger.ok());
+    const std::string bluetoothd = stranger.owner_of("org.bluez");
+    ASSERT_FALSE(bluetoothd.empty());
+    const std::string notify_path = stranger.find_object("org.bluez.GattCharacteristic1", kNotify.text());
+    ASSERT_FALSE(notify_path.empty());
+    const std::string phone_path = device_path("/org/bluez/hci0", kPhone);
+    const std::string fake_path = device_path("/org/bluez/hci0", 0xC0FFEE000009);
+
+    const struct {
+        const char* what;
+        std::string new_owner;
+    } cases[] = {{"org.bluez handed to the stranger", stranger.unique_name()}, {"bluetoothd gone", ""}};
+    std::uint8_t round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ++round;
+        stranger.unicast("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sss", "org.bluez", bluetoothd.c_str(), c.new_owner.c_str());
+        });
+        // Then bluetoothd's part: a new device in range, the phone connected under another
+        // name, and a notification from it.
+        for (const auto& [path, address, name] : {std::tuple{fake_path, "C0:FF:EE:00:00:09", "Attacker"},
+                                                  std::tuple{phone_path, "C0:FF:EE:00:00:01", "Attacker"}}) {
+            stranger.unicast("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+                return sd_bus_message_append(m, "oa{sa{sv}}", path.c_str(), 1, "org.bluez.Device1", 6, "Address", "s",
+                                             address, "Name", "s", name, "UUIDs", "as", 1, kService.text().c_str(), "RSSI", "n",
+                                             -40, "Connected", "b", 1, "ServicesResolved", "b", 1);
+            });
+        }
+        stranger.unicast("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "oa{sa{sv}}", notify_path.c_str(), 1, "org.bluez.GattCharacteristic1", 1,
+                                         "UUID", "s", kNotify.text().c_str());
+        });
+        const Bytes forged{0x48, round};
+        stranger.unicast(notify_path, "org.freedesktop.DBus.Properties", "PropertiesChanged", [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sa{sv}as", "org.bluez.GattCharacteristic1", 1, "Value", "ay", 2,
+                                         forged[0], forged[1], 0);
+        });
+
+        const Bytes real{0x52, round};
+        ASSERT_TRUE(phone.notify(kNotify, real));
+        EXPECT_TRUE(eventually([&] { return values.has(real); })) << "bluetoothd is no longer heard";
+        EXPECT_FALSE(values.has(forged));
+        EXPECT_FALSE(seen_.last_of(0xC0FFEE000009));
+        EXPECT_NE(seen_.last_of(kPhone)->local_name, "Attacker");
+        auto services = a.device->all_services();
+        ASSERT_TRUE(services.ok());
+        EXPECT_EQ(services->status, GattStatus::Success);
+        auto op = a.write->write_value(Bytes{round});
+        ASSERT_TRUE(op.ok());
+        ASSERT_EQ(settle(*op), AsyncStatus::Completed);
+        EXPECT_EQ(*(*op)->results(), GattStatus::Success);
+    }
+}
+
+// The core forgets a phone not seen for 12 s. A phone whose signal holds still, and then one
+// that stops advertising while linked, stay in its list for minutes of (fake) time; once the
+// link is gone for longer than the grace, the backend stops vouching for it.
+TEST_F(BluezBackend, APhoneStaysInTheScanListWithASteadySignalAndWhileLinked) {
+    constexpr auto kListAge = std::chrono::seconds(12);  // the core's scan-list age
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");  // -50 dBm, advert after advert
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    ble::ScanList list;
+    Instant now{};
+    auto five_seconds_pass = [&] {
+        const std::size_t before = seen_.count_of(kPhone);
+        if (eventually([&] { return seen_.count_of(kPhone) > before; }, 2s)) list.note(kPhone, "Pixel 8", now);
+        now += std::chrono::seconds(5);
+        list.expire(now, kListAge);
+        return list.find(kPhone).has_value();
+    };
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(five_seconds_pass()) << "gone after " << i * 5 << " s, advertising";
+
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.write);
+    phone.stop_advertising();
+    for (int i = 0; i < 60; ++i) ASSERT_TRUE(five_seconds_pass()) << "gone after " << i * 5 << " s, linked";
+
+    standin_->drop_link(kPhone);
+    std::this_thread::sleep_for(options().presence_grace + 3 * options().presence_interval);
+    const std::size_t after_grace = seen_.count_of(kPhone);
+    std::this_thread::sleep_for(5 * options().presence_interval);
+    EXPECT_EQ(seen_.count_of(kPhone), after_grace);
+}
+
+// bluetoothd keeps a device's GATT objects and our notification session across a link loss;
+// a new link picks both up, and every value arrives once.
+TEST_F(BluezBackend, AfterALinkLossTheCachedServicesAndTheSessionServeTheNextLink) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached first = attach(kPhone);
+    ASSERT_TRUE(first.notify && first.write);
+    ASSERT_EQ(*first.notify->subscribe_notify(), GattStatus::Success);
+    standin_->drop_link(kPhone);
+    ASSERT_TRUE(eventually([&] { return !standin_->connected(kPhone); }));
+
+    // Between links the cached objects are there, but nothing goes through them.
+    auto op = first.write->write_value(Bytes{1});
+    ASSERT_TRUE(op.ok());
+    ASSERT_EQ(settle(*op), AsyncStatus::Completed);
+    EXPECT_EQ(*(*op)->results(), GattStatus::Unreachable);
+    EXPECT_EQ(*first.notify->subscribe_notify(), GattStatus::Unreachable);
+    first = {};
+
+    Attached second = attach(kPhone);
+    ASSERT_TRUE(second.notify && second.write);
+    ASSERT_EQ(*second.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(second.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+    ASSERT_TRUE(eventually([&] { return phone.subscribed(kNotify); }));
+    const Bytes hello{0x07, 0x07};
+    ASSERT_TRUE(phone.notify(kNotify, hello));
+    ASSERT_TRUE(eventually([&] { return values.has(hello); }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(values.count(hello), 1u);
+}
+
+// Notification sessions are per client: another program stopping its own leaves ours alone,
+// and one that never started any cannot stop ours.
+TEST_F(BluezBackend, AnotherClientsStopNotifyLeavesOurNotifications) {
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    Attached a = attach(kPhone);
+    ASSERT_TRUE(a.notify);
+    ASSERT_EQ(*a.notify->subscribe_notify(), GattStatus::Success);
+    Values values;
+    ASSERT_TRUE(a.notify->add_value_changed([&](Bytes v) { values.add(std::move(v)); }).ok());
+
+    Stranger other(bus_->address());
+    ASSERT_TRUE(other.ok());
+    const std::string path = other.find_object("org.bluez.GattCharacteristic1", kNotify.text());
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(other.call(path, "StopNotify"), "org.bluez.Error.Failed");
+    EXPECT_EQ(other.call(path, "StartNotify"), "");
+    EXPECT_EQ(other.call(path, "StopNotify"), "");
+    const Bytes value{0x0A};
+    ASSERT_TRUE(phone.notify(kNotify, value));
+    EXPECT_TRUE(eventually([&] { return values.has(value); }));
+}
+
+// Paging a device that does not answer takes the controller's page timeout, not an instant;
+// the attempt ends with BlueZ's answer, inside the backend's own wait.
+TEST_F(BluezBackend, ConnectingToADeviceThatIsGoneTakesThePageTimeout) {
+    start_standin(true, true, 600ms);
+    start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    phones_.clear();  // the phone leaves; bluetoothd still has its object
+    const auto began = std::chrono::steady_clock::now();
+    auto dev = adapter_->device_from_address(kPhone);
+    const auto took = std::chrono::steady_clock::now() - began;
+    ASSERT_FALSE(dev.ok());
+    EXPECT_EQ(dev.error().display(), "连接失败: org.bluez.Error.Failed: le-connection-abort-by-local");
+    EXPECT_GE(took, 600ms);
+    EXPECT_LT(took, options().connect_timeout);
+}
+
+// The stand-in reports RSSI as bluetoothd does: without an RSSI or Pathloss filter only moves
+// of 8 dBm or more, with one every advertisement.
+TEST_F(BluezBackend, TheStandInReportsRssiAsBluetoothdDoes) {
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    Stranger client(bus_->address());
+    ASSERT_TRUE(client.ok());
+    const std::string adapter = "/org/bluez/hci0";
+    ASSERT_EQ(client.call(adapter, "SetDiscoveryFilter", "org.bluez.Adapter1"), "");
+    ASSERT_EQ(client.call(adapter, "StartDiscovery", "org.bluez.Adapter1"), "");
+    auto reports_after_adverts = [&] {
+        std::this_thread::sleep_for(400ms);  // adverts every 50 ms
+        return standin_->rssi_reports(kPhone);
+    };
+    EXPECT_EQ(reports_after_adverts(), 0u) << "a steady signal is not news";
+    standin_->set_rssi(kPhone, -57);
+    EXPECT_EQ(reports_after_adverts(), 0u) << "7 dBm is below the threshold";
+    standin_->set_rssi(kPhone, -58);
+    EXPECT_EQ(reports_after_adverts(), 1u) << "8 dBm is reported, once";
+    ASSERT_EQ(client.call(adapter, "SetDiscoveryFilter", "org.bluez.Adapter1", -127), "");
+    EXPECT_GT(reports_after_adverts(), 3u) << "with an RSSI filter every advertisement is reported";
+    EXPECT_EQ(client.call(adapter, "SetDiscoveryFilter", "org.bluez.Adapter1", -128),
+              "org.bluez.Error.InvalidArguments");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/clipboard.h"
@@ -119,6 +120,11 @@ public:
         std::lock_guard lock(mu_);
         presses_.emplace_back(id, std::move(key));
     }
+    // Closed by the user (reason 2), told in order with the presses.
+    void close(std::uint32_t id) {
+        std::lock_guard lock(mu_);
+        presses_.emplace_back(id, std::nullopt);
+    }
 
 private:
     static int notify(sd_bus_message* m, void* userdata, sd_bus_error* error) {
@@ -169,14 +175,19 @@ private:
         while (!stop_) {
             while (sd_bus_process(bus_, nullptr) > 0) {
             }
-            std::vector<std::pair<std::uint32_t, std::string>> presses;
+            std::vector<std::pair<std::uint32_t, std::optional<std::string>>> presses;
             {
                 std::lock_guard lock(mu_);
                 presses.swap(presses_);
             }
-            for (auto& [id, key] : presses)
-                sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                                   "ActionInvoked", "us", id, key.c_str());
+            for (auto& [id, key] : presses) {
+                if (key)
+                    sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                       "ActionInvoked", "us", id, key->c_str());
+                else
+                    sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                       "NotificationClosed", "uu", id, 2u);
+            }
             sd_bus_wait(bus_, 20'000);
         }
     }
@@ -189,9 +200,56 @@ private:
     std::mutex mu_;
     std::uint32_t next_id_ = 0;
     std::vector<Received> received_;
-    std::vector<std::pair<std::uint32_t, std::string>> presses_;
+    std::vector<std::pair<std::uint32_t, std::optional<std::string>>> presses_;
     std::vector<sd_bus_message*> held_;
     std::thread thread_;
+};
+
+// Another client of the session bus, sending the server's signals to each other connection
+// in turn: the bus delivers a signal addressed to a connection whatever its match rules say.
+class Stranger {
+public:
+    explicit Stranger(const std::string& address) {
+        ok_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
+              sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0;
+    }
+    ~Stranger() {
+        if (bus_) sd_bus_flush_close_unref(bus_);
+    }
+    Stranger(const Stranger&) = delete;
+    Stranger& operator=(const Stranger&) = delete;
+    bool ok() const { return ok_; }
+    // Returns once the bus has passed the signal on.
+    void unicast(const char* member, const std::function<int(sd_bus_message*)>& fill) {
+        const char* self = nullptr;
+        ASSERT_GE(sd_bus_get_unique_name(bus_, &self), 0);
+        char** names = nullptr;
+        ASSERT_GE(sd_bus_list_names(bus_, &names, nullptr), 0);
+        for (char** n = names; n && *n; ++n) {
+            if ((*n)[0] == ':' && std::strcmp(*n, self) != 0) {
+                sd_bus_message* m = nullptr;
+                EXPECT_GE(sd_bus_message_new_signal(bus_, &m, "/org/freedesktop/Notifications",
+                                                    "org.freedesktop.Notifications", member),
+                          0);
+                EXPECT_GE(fill(m), 0);
+                EXPECT_GE(sd_bus_message_set_destination(m, *n), 0);
+                EXPECT_GE(sd_bus_send(bus_, m, nullptr), 0);
+                sd_bus_message_unref(m);
+            }
+            std::free(*n);
+        }
+        std::free(names);
+        // The bus handles one connection's messages in order: its answer comes after them.
+        sd_bus_message* reply = nullptr;
+        EXPECT_GE(sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "GetId", nullptr, &reply, ""),
+                  0);
+        sd_bus_message_unref(reply);
+    }
+
+private:
+    sd_bus* bus_ = nullptr;
+    bool ok_ = false;
 };
 
 class Notifications : public ::testing::Test {
@@ -319,6 +377,42 @@ TEST_F(Notifications, WithoutTheServiceTheNotifierDoesNotOpen) {
     ASSERT_FALSE(opened);
     EXPECT_NE(opened.error().text.find("D-Bus"), std::string::npos);
     EXPECT_FALSE(FreedesktopNotifier::open({}, {"unix:path=" + (dir.path() / "nothing").string(), 1000ms, 16}));
+}
+
+// Only the server that showed a notification presses or closes its buttons; another client
+// sending the same signals to our connection changes nothing.
+TEST_F(Notifications, OnlyTheServerThatShowedANotificationPressesOrClosesIt) {
+    TestServer server(bus.address(), TestServer::Mode::Answer);
+    ASSERT_TRUE(server.ok());
+    open();
+    queue("银行", "123456", true);
+    queue("快递", std::nullopt, true);
+    drain->drain();
+    ASSERT_TRUE(eventually([&] { return server.received().size() == 2; }));
+    const auto code = server.received()[0];
+    const auto other = server.received()[1];
+    ASSERT_EQ(code.actions.size(), 4u);
+    ASSERT_EQ(other.actions.size(), 2u);
+    auto reply_opened = [&] { return ui->lock()->reply_target.has_value(); };
+
+    Stranger stranger(bus.address());
+    ASSERT_TRUE(stranger.ok());
+    stranger.unicast("ActionInvoked", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "us", code.id, code.actions[0].c_str());
+    });
+    stranger.unicast("NotificationClosed", [&](sd_bus_message* m) { return sd_bus_message_append(m, "uu", code.id, 2u); });
+    // The server's press comes after the stranger's signals: once it is handled, they were too.
+    server.press(code.id, code.actions[2]);
+    ASSERT_TRUE(eventually(reply_opened)) << "a forged close forgot the buttons";
+    EXPECT_FALSE(clipboard.read_text().has_value()) << "a forged press copied the code";
+
+    // Closed by the server itself, the notification's buttons are gone.
+    ui->lock()->reply_target.reset();
+    server.close(code.id);
+    server.press(code.id, code.actions[0]);
+    server.press(other.id, other.actions[0]);
+    ASSERT_TRUE(eventually(reply_opened));
+    EXPECT_FALSE(clipboard.read_text().has_value());
 }
 
 }  // namespace

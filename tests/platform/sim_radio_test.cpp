@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -128,24 +129,53 @@ TEST_F(SimRadio, AMissingFolderIsMadePrivateAndOneOthersMayWriteToIsRefused) {
     ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
 
-    const std::string open_to_all = folder_ + "/shared";
-    ASSERT_EQ(::mkdir(open_to_all.c_str(), 0700), 0);
-    ASSERT_EQ(::chmod(open_to_all.c_str(), 0777), 0);
-    const std::string refused = "模拟射频目录 " + open_to_all + " 可被其他用户写入（权限 0777），拒绝使用";
-    auto central = make_sim_adapter(open_to_all)->create_watcher();
+    const uid_t me = ::geteuid();
+    const uid_t someone = me + 4242;
+    struct Case {
+        const char* name;
+        mode_t mode;
+        uid_t owner;
+        std::string why;
+    };
+    const Case cases[] = {
+        {"shared", 0777, me, "可被其他用户写入（权限 0777）"},
+        {"group", 0775, me, "可被其他用户写入（权限 0775）"},
+        {"theirs", 0755, someone, "属于其他用户（uid " + std::to_string(someone) + "）"},
+        {"theirs-private", 0700, someone, "属于其他用户（uid " + std::to_string(someone) + "）"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = folder_ + "/" + c.name;
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+        if (c.owner != me && ::chown(dir.c_str(), c.owner, static_cast<gid_t>(-1)) != 0) {
+            ADD_FAILURE() << "cannot give the folder to another user (the suite runs as root)";
+            continue;
+        }
+        const std::string refused = "模拟射频目录 " + dir + " " + c.why + "，拒绝使用";
+        auto central = make_sim_adapter(dir)->create_watcher();
+        ASSERT_TRUE(central.ok());
+        auto started = (*central)->start();
+        ASSERT_FALSE(started.ok());
+        EXPECT_EQ(started.error().text, refused);
+        EXPECT_FALSE(std::filesystem::exists(dir + "/air"));
+        auto dialled = make_sim_adapter(dir)->device_from_address(0xA1B2C3D4E5F6);
+        ASSERT_FALSE(dialled.ok());
+        EXPECT_EQ(dialled.error().text, refused);
+        SimPeripheral peripheral({dir, 0xA1B2C3D4E5F6, "Pixel 8", {kService},
+                                  {ServiceSpec{kService, {{kWrite, false, true}, {kNotify, true, false}}}}});
+        auto served = peripheral.start();
+        ASSERT_FALSE(served.ok());
+        EXPECT_EQ(served.error().text, refused);
+    }
+
+    // mkdir -p under the usual umask gives 0755: this user's, nobody else may write.
+    const std::string usual = folder_ + "/usual";
+    ASSERT_EQ(::mkdir(usual.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(usual.c_str(), 0755), 0);
+    auto central = make_sim_adapter(usual)->create_watcher();
     ASSERT_TRUE(central.ok());
-    auto started = (*central)->start();
-    ASSERT_FALSE(started.ok());
-    EXPECT_EQ(started.error().text, refused);
-    EXPECT_FALSE(std::filesystem::exists(open_to_all + "/air"));
-    auto dialled = make_sim_adapter(open_to_all)->device_from_address(0xA1B2C3D4E5F6);
-    ASSERT_FALSE(dialled.ok());
-    EXPECT_EQ(dialled.error().text, refused);
-    SimPeripheral peripheral({open_to_all, 0xA1B2C3D4E5F6, "Pixel 8", {kService},
-                              {ServiceSpec{kService, {{kWrite, false, true}, {kNotify, true, false}}}}});
-    auto served = peripheral.start();
-    ASSERT_FALSE(served.ok());
-    EXPECT_EQ(served.error().text, refused);
+    EXPECT_TRUE((*central)->start().ok());
 }
 
 TEST_F(SimRadio, WatcherReceivesAdvertisementsOnlyWhileBound) {

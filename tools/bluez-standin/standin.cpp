@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "common/text.h"
@@ -41,7 +43,12 @@ constexpr const char* kCharIface = "org.bluez.GattCharacteristic1";
 constexpr const char* kNotConnected = "org.bluez.Error.NotConnected";
 constexpr const char* kFailed = "org.bluez.Error.Failed";
 constexpr const char* kAttError = "Operation failed with ATT error: 0x0e";
+constexpr const char* kAborted = "le-connection-abort-by-local";
 constexpr std::uint16_t kMtu = 185;
+constexpr std::int16_t kDefaultRssi = -50;
+// Without an RSSI or Pathloss filter bluetoothd reports a device's RSSI only when it moved
+// this far from the last value it reported.
+constexpr int kRssiDelta = 8;
 
 // Blocking sim-radio work, one job at a time like a controller's command queue.
 class Worker {
@@ -84,6 +91,54 @@ private:
     std::thread thread_;
 };
 
+// Jobs due at a time, on a thread of their own.
+class Timers {
+public:
+    Timers() : thread_([this] { loop(); }) {}
+    ~Timers() {
+        {
+            std::lock_guard lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void at(std::chrono::steady_clock::time_point when, std::function<void()> job) {
+        {
+            std::lock_guard lock(mu_);
+            jobs_.emplace(when, std::move(job));
+        }
+        cv_.notify_all();
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mu_);
+        for (;;) {
+            if (stop_) return;
+            if (jobs_.empty()) {
+                cv_.wait(lock);
+                continue;
+            }
+            const auto due = jobs_.begin()->first;
+            if (std::chrono::steady_clock::now() < due) {
+                cv_.wait_until(lock, due);
+                continue;
+            }
+            auto job = std::move(jobs_.begin()->second);
+            jobs_.erase(jobs_.begin());
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> jobs_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 struct DeviceObj;
 
 struct Node {
@@ -96,7 +151,8 @@ struct DeviceObj : Node {
     std::uint64_t address = 0;
     std::string name;
     std::vector<std::string> uuids;
-    std::int16_t rssi = -50;
+    std::int16_t rssi = kDefaultRssi;  // as last reported
+    std::uint16_t mtu = 23;            // of the last link, exchanged right after connecting
     bool connected = false;
     bool resolved = false;
     bool connecting = false;
@@ -115,8 +171,14 @@ struct CharObj : Node {
     std::string device;
     std::vector<std::string> flags;
     Bytes value;
-    bool notifying = false;
+    // Notification sessions belong to bus clients and outlive the link; `subscribed` is the
+    // phone's side of it on the current link.
+    std::set<std::string> sessions;
+    bool subscribed = false;
+    bool subscribing = false;
+    std::vector<std::pair<std::uint64_t, std::string>> waiting;  // StartNotify calls and their senders
     std::shared_ptr<ble::Characteristic> sim;
+    std::optional<std::uint64_t> sim_token;
 };
 
 struct AdapterObj : Node {
@@ -125,8 +187,10 @@ struct AdapterObj : Node {
 };
 
 struct Pending {
+    enum Kind { Connect, Gatt, Notify };
     sd_bus_message* msg = nullptr;
     std::string device;
+    Kind kind = Gatt;
 };
 
 struct ConnectResult {
@@ -153,6 +217,7 @@ public:
 
     StandInOptions opt;
     std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+    Timers timers;  // outlives the worker, whose jobs schedule on it
     Worker worker;
     std::shared_ptr<ble::Adapter> sim;
     std::unique_ptr<ble::Watcher> watcher;  // created on the first StartDiscovery
@@ -166,6 +231,9 @@ public:
     bool adapter_wanted = true;
     bool powered_wanted = true;
     std::vector<std::string> filter;
+    std::optional<std::int16_t> filter_rssi;
+    std::optional<std::uint16_t> filter_pathloss;
+    std::map<std::uint64_t, std::int16_t> rssi_heard;  // what the radio hears, by address
     std::map<std::string, std::unique_ptr<DeviceObj>> devices;
     std::map<std::string, std::unique_ptr<ServiceObj>> services;
     std::map<std::string, std::unique_ptr<CharObj>> chars;
@@ -183,6 +251,8 @@ public:
     unsigned connects = 0;
     bool discovering_seen = false;
     std::vector<std::string> filter_seen;
+    std::optional<std::int16_t> filter_rssi_seen;
+    std::map<std::uint64_t, unsigned> rssi_reports;
     std::map<std::uint64_t, bool> connected_seen;
 
     // --- plumbing ---
@@ -205,8 +275,8 @@ public:
         std::lock_guard lock(gate->mu);
         if (Impl* impl = gate->impl) impl->post([impl, t = std::move(t)](sd_bus* bus) { t(*impl, bus); });
     }
-    std::uint64_t defer(sd_bus_message* m, const std::string& device) {
-        pending[++next_pending] = Pending{sd_bus_message_ref(m), device};
+    std::uint64_t defer(sd_bus_message* m, const std::string& device, Pending::Kind kind = Pending::Gatt) {
+        pending[++next_pending] = Pending{sd_bus_message_ref(m), device, kind};
         return next_pending;
     }
     void reply(std::uint64_t id, const char* error = nullptr, const std::string& text = {}) {
@@ -227,6 +297,7 @@ public:
         std::lock_guard lock(obs_mu);
         discovering_seen = adapter && adapter->discovering;
         filter_seen = filter;
+        filter_rssi_seen = filter_rssi;
     }
 
     static void emit(sd_bus* bus, const std::string& path, const char* iface, const char* prop) {
@@ -257,6 +328,10 @@ public:
     void remove_device(sd_bus* bus, const std::string& path);
     void connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen, std::uint64_t id, const ConnectResult& r);
     void on_notify(sd_bus* bus, const std::string& path, std::uint64_t gen, const Bytes& value);
+    void subscribe(CharObj& c, const DeviceObj& d);
+    void subscribe_done(sd_bus* bus, const std::string& path, std::uint64_t gen, bool ok, std::optional<std::uint64_t> token);
+    void unsubscribe(sd_bus* bus, CharObj& c);
+    static int on_client_gone(sd_bus_message* m, void* u, sd_bus_error* e);
 
     // --- method handlers ---
     static int start_discovery(sd_bus_message* m, void* u, sd_bus_error* e);
@@ -334,7 +409,7 @@ const sd_bus_vtable kCharVtable[] = {
     SD_BUS_PROPERTY("Value", "ay", Impl::char_prop, 0, kEmits),
     SD_BUS_PROPERTY("Notifying", "b", Impl::char_prop, 0, kEmits),
     SD_BUS_PROPERTY("Flags", "as", Impl::char_prop, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("MTU", "q", Impl::char_prop, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("MTU", "q", Impl::char_prop, 0, kEmits),
     SD_BUS_VTABLE_END};
 
 int append_strings(sd_bus_message* r, const std::vector<std::string>& v) {
@@ -399,9 +474,10 @@ int Impl::char_prop(sd_bus*, const char*, const char*, const char* p, sd_bus_mes
     if (k == "UUID") return sd_bus_message_append(r, "s", c->uuid.c_str());
     if (k == "Service") return sd_bus_message_append(r, "o", c->service.c_str());
     if (k == "Value") return sd_bus_message_append_array(r, 'y', c->value.data(), c->value.size());
-    if (k == "Notifying") return sd_bus_message_append(r, "b", c->notifying);
+    if (k == "Notifying") return sd_bus_message_append(r, "b", c->subscribed);
     if (k == "Flags") return append_strings(r, c->flags);
-    return sd_bus_message_append(r, "q", kMtu);
+    const DeviceObj* d = c->impl->device(c->device);
+    return sd_bus_message_append(r, "q", d ? d->mtu : std::uint16_t{23});
 }
 
 // --- daemon life ---
@@ -413,6 +489,10 @@ Status Impl::bring_up() {
     sd_bus* bus = l->bus();
     int r = sd_bus_add_object_manager(bus, &objmgr, "/");
     if (r < 0) return fail_text(std::string("object manager: ") + errno_text(-r));
+    // Notification sessions end with the client that asked for them.
+    r = sd_bus_match_signal(bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                            "NameOwnerChanged", on_client_gone, this);
+    if (r < 0) return fail_text(std::string("AddMatch: ") + errno_text(-r));
     if (adapter_wanted) add_adapter_obj(bus, false);
     r = sd_bus_request_name(bus, "org.bluez", 0);
     if (r < 0) return fail_text(std::string("RequestName org.bluez: ") + errno_text(-r));
@@ -438,6 +518,8 @@ void Impl::take_down() {
         sd_bus_slot_unref(objmgr);
         objmgr = nullptr;
         filter.clear();
+        filter_rssi.reset();
+        filter_pathloss.reset();
         note_discovery();
         std::lock_guard lock(obs_mu);
         connected_seen.clear();
@@ -469,6 +551,8 @@ void Impl::remove_adapter_obj(sd_bus* bus) {
     removed(bus, *adapter, kAdapterIface);
     adapter.reset();
     filter.clear();
+    filter_rssi.reset();
+    filter_pathloss.reset();
     note_discovery();
 }
 
@@ -482,6 +566,11 @@ void Impl::on_advert(sd_bus* bus, const ble::Advertisement& adv) {
         std::none_of(uuids.begin(), uuids.end(),
                      [&](const std::string& u) { return std::find(filter.begin(), filter.end(), u) != filter.end(); }))
         return;
+    auto heard = rssi_heard.find(adv.address);
+    const std::int16_t rssi = heard == rssi_heard.end() ? kDefaultRssi : heard->second;
+    if (filter_rssi && rssi <= *filter_rssi) return;
+    // A path loss needs the TX power in the advertisement, which sim phones never send.
+    if (filter_pathloss) return;
     const std::string path = device_path(kAdapterPath, adv.address);
     const std::string name = bluez_name(adv.local_name);
     DeviceObj* d = device(path);
@@ -492,15 +581,22 @@ void Impl::on_advert(sd_bus* bus, const ble::Advertisement& adv) {
         obj->address = adv.address;
         obj->name = name;
         obj->uuids = uuids;
+        obj->rssi = rssi;
         d = obj.get();
         devices[path] = std::move(obj);
         sd_bus_add_object_vtable(bus, &d->slot, path.c_str(), kDeviceIface, kDeviceVtable, d);
         added(bus, path, kDeviceIface);
         return;
     }
-    // Signal strength wobbles, so every advertisement shows as a change.
-    d->rssi = d->rssi == -50 ? -51 : -50;
-    emit(bus, path, kDeviceIface, "RSSI");
+    // With an RSSI or Pathloss filter every advertisement is reported, the same value too;
+    // without, only a move of kRssiDelta or more since the last report.
+    const int threshold = filter_rssi || filter_pathloss ? 0 : kRssiDelta;
+    if (std::abs(rssi - d->rssi) >= threshold) {
+        d->rssi = rssi;
+        emit(bus, path, kDeviceIface, "RSSI");
+        std::lock_guard lock(obs_mu);
+        ++rssi_reports[d->address];
+    }
     if (d->name != name) {
         d->name = name;
         emit(bus, path, kDeviceIface, "Name");
@@ -514,7 +610,12 @@ void Impl::on_advert(sd_bus* bus, const ble::Advertisement& adv) {
 void Impl::teardown_link(sd_bus* bus, DeviceObj& d, const Bytes& late_value) {
     for (auto it = pending.begin(); it != pending.end();) {
         if (it->second.device == d.path) {
-            sd_bus_reply_method_errorf(it->second.msg, kNotConnected, "Not Connected");
+            switch (it->second.kind) {
+                // A notification session outlives the link; it takes effect when the link returns.
+                case Pending::Notify: sd_bus_reply_method_return(it->second.msg, nullptr); break;
+                case Pending::Connect: sd_bus_reply_method_errorf(it->second.msg, kFailed, "%s", kAborted); break;
+                case Pending::Gatt: sd_bus_reply_method_errorf(it->second.msg, kFailed, "Operation failed"); break;
+            }
             sd_bus_message_unref(it->second.msg);
             it = pending.erase(it);
         } else {
@@ -533,26 +634,22 @@ void Impl::teardown_link(sd_bus* bus, DeviceObj& d, const Bytes& late_value) {
     note_connected(d);
     if (!late_value.empty()) {
         for (auto& [p, c] : chars) {
-            if (c->device == d.path && c->notifying) {
+            if (c->device == d.path && c->subscribed) {
                 c->value = late_value;
                 emit(bus, p, kCharIface, "Value");
             }
         }
     }
-    for (auto it = chars.begin(); it != chars.end();) {
-        if (it->second->device == d.path) {
-            removed(bus, *it->second, kCharIface);
-            it = chars.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto it = services.begin(); it != services.end();) {
-        if (it->second->device == d.path) {
-            removed(bus, *it->second, kServiceIface);
-            it = services.erase(it);
-        } else {
-            ++it;
+    // bluetoothd keeps the services it found (its GATT cache); only the link's state goes.
+    for (auto& [p, c] : chars) {
+        if (c->device != d.path) continue;
+        c->waiting.clear();
+        c->subscribing = false;
+        c->sim.reset();
+        c->sim_token.reset();
+        if (c->subscribed) {
+            c->subscribed = false;
+            emit(bus, p, kCharIface, "Notifying");
         }
     }
     d.sim.reset();
@@ -562,13 +659,29 @@ void Impl::remove_device(sd_bus* bus, const std::string& path) {
     DeviceObj* d = device(path);
     if (!d) return;
     teardown_link(bus, *d);
+    for (auto it = chars.begin(); it != chars.end();) {
+        if (it->second->device == path) {
+            removed(bus, *it->second, kCharIface);
+            it = chars.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = services.begin(); it != services.end();) {
+        if (it->second->device == path) {
+            removed(bus, *it->second, kServiceIface);
+            it = services.erase(it);
+        } else {
+            ++it;
+        }
+    }
     removed(bus, *d, kDeviceIface);
     devices.erase(path);
 }
 
 void Impl::connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen, std::uint64_t id, const ConnectResult& r) {
     DeviceObj* d = device(path);
-    if (!d || d->gen != gen) return reply(id, kFailed, "le-connection-abort-by-local");
+    if (!d || d->gen != gen) return reply(id, kFailed, kAborted);
     d->connecting = false;
     if (!r.error.empty()) return reply(id, kFailed, r.error);
     d->sim = r.device;
@@ -580,45 +693,142 @@ void Impl::connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen,
         --remove_during_discovery;
         return remove_device(bus, path);
     }
-    unsigned handle = 0x000a;
-    for (const auto& svc : r.services) {
-        auto s = std::make_unique<ServiceObj>();
-        s->impl = this;
-        s->path = path + "/service" + hex4(handle);
-        s->uuid = svc.uuid;
-        s->device = path;
-        sd_bus_add_object_vtable(bus, &s->slot, s->path.c_str(), kServiceIface, kServiceVtable, s.get());
-        added(bus, s->path, kServiceIface);
-        unsigned ch = handle + 1;
-        for (const auto& [uuid, sim_char] : svc.chars) {
-            auto c = std::make_unique<CharObj>();
-            c->impl = this;
-            c->path = s->path + "/char" + hex4(ch);
-            c->uuid = uuid;
-            c->service = s->path;
-            c->device = path;
-            c->flags = uuid == kWriteCharUuid ? std::vector<std::string>{"write"}
-                                                   : std::vector<std::string>{"notify"};
-            c->sim = sim_char;
-            sd_bus_add_object_vtable(bus, &c->slot, c->path.c_str(), kCharIface, kCharVtable, c.get());
-            added(bus, c->path, kCharIface);
-            chars[c->path] = std::move(c);
-            ch += 3;
+    // The MTU exchange follows the connection.
+    const bool mtu_changed = d->mtu != kMtu;
+    d->mtu = kMtu;
+    const bool cached = std::any_of(services.begin(), services.end(),
+                                    [&](const auto& s) { return s.second->device == path; });
+    if (cached) {
+        for (auto& [cp, c] : chars) {
+            if (c->device != path) continue;
+            const ServiceObj* svc = services.count(c->service) ? services.at(c->service).get() : nullptr;
+            for (const auto& found : r.services) {
+                if (!svc || found.uuid != svc->uuid) continue;
+                for (const auto& [uuid, sim_char] : found.chars)
+                    if (uuid == c->uuid) c->sim = sim_char;
+            }
+            if (mtu_changed) emit(bus, cp, kCharIface, "MTU");
         }
-        services[s->path] = std::move(s);
-        handle += 0x10;
+    } else {
+        unsigned handle = 0x000a;
+        for (const auto& svc : r.services) {
+            auto s = std::make_unique<ServiceObj>();
+            s->impl = this;
+            s->path = path + "/service" + hex4(handle);
+            s->uuid = svc.uuid;
+            s->device = path;
+            sd_bus_add_object_vtable(bus, &s->slot, s->path.c_str(), kServiceIface, kServiceVtable, s.get());
+            added(bus, s->path, kServiceIface);
+            unsigned ch = handle + 1;
+            for (const auto& [uuid, sim_char] : svc.chars) {
+                auto c = std::make_unique<CharObj>();
+                c->impl = this;
+                c->path = s->path + "/char" + hex4(ch);
+                c->uuid = uuid;
+                c->service = s->path;
+                c->device = path;
+                c->flags = uuid == kWriteCharUuid ? std::vector<std::string>{"write"}
+                                                       : std::vector<std::string>{"notify"};
+                c->sim = sim_char;
+                sd_bus_add_object_vtable(bus, &c->slot, c->path.c_str(), kCharIface, kCharVtable, c.get());
+                added(bus, c->path, kCharIface);
+                chars[c->path] = std::move(c);
+                ch += 3;
+            }
+            services[s->path] = std::move(s);
+            handle += 0x10;
+        }
     }
+    // Sessions that outlived the last link are taken up again on this one.
+    for (auto& [cp, c] : chars)
+        if (c->device == path && !c->sessions.empty()) subscribe(*c, *d);
     d->resolved = true;
     emit(bus, path, kDeviceIface, "ServicesResolved");
 }
 
 void Impl::on_notify(sd_bus* bus, const std::string& path, std::uint64_t gen, const Bytes& value) {
     auto it = chars.find(path);
-    if (it == chars.end() || !it->second->notifying) return;
+    if (it == chars.end() || !it->second->subscribed) return;
     DeviceObj* d = device(it->second->device);
     if (!d || d->gen != gen || !d->connected) return;
     it->second->value = value;
     emit(bus, path, kCharIface, "Value");
+}
+
+// Enables notifications at the phone for the sessions of `c`; callers in `c.waiting` are
+// answered when that settles.
+void Impl::subscribe(CharObj& c, const DeviceObj& d) {
+    if (c.subscribed || c.subscribing || !d.connected || !c.sim) return;
+    c.subscribing = true;
+    const std::uint64_t gen = d.gen;
+    const std::string path = c.path;
+    auto sim_char = c.sim;
+    std::shared_ptr<Gate> gate = this->gate;
+    worker.push([=] {
+        auto st = sim_char->subscribe_notify();
+        std::optional<std::uint64_t> token;
+        if (st && *st == GattStatus::Success) {
+            auto t = sim_char->add_value_changed([gate, path, gen](const Bytes& v) {
+                from_sim(gate, [path, gen, v](Impl& i, sd_bus* bus) { i.on_notify(bus, path, gen, v); });
+            });
+            if (t) token = *t;
+        }
+        from_sim(gate, [path, gen, token](Impl& i, sd_bus* bus) {
+            i.subscribe_done(bus, path, gen, token.has_value(), token);
+        });
+    });
+}
+
+void Impl::subscribe_done(sd_bus* bus, const std::string& path, std::uint64_t gen, bool ok,
+                          std::optional<std::uint64_t> token) {
+    auto it = chars.find(path);
+    if (it == chars.end()) return;
+    CharObj& c = *it->second;
+    const DeviceObj* d = device(c.device);
+    // A link that went meanwhile answered the callers itself.
+    if (!d || d->gen != gen) return;
+    c.subscribing = false;
+    auto waiting = std::move(c.waiting);
+    c.waiting.clear();
+    if (!ok) {
+        for (const auto& [id, sender] : waiting) {
+            c.sessions.erase(sender);
+            reply(id, kFailed, kAttError);
+        }
+        return;
+    }
+    c.sim_token = token;
+    c.subscribed = true;
+    emit(bus, path, kCharIface, "Notifying");
+    for (const auto& [id, sender] : waiting) reply(id);
+}
+
+// The last session went: the phone's notifications are no longer passed on.
+void Impl::unsubscribe(sd_bus* bus, CharObj& c) {
+    if (c.sim && c.sim_token) {
+        auto sim_char = c.sim;
+        const std::uint64_t token = *c.sim_token;
+        worker.push([sim_char, token] { (void)sim_char->remove_value_changed(token); });
+    }
+    c.sim_token.reset();
+    if (c.subscribed) {
+        c.subscribed = false;
+        emit(bus, c.path, kCharIface, "Notifying");
+    }
+}
+
+int Impl::on_client_gone(sd_bus_message* m, void* u, sd_bus_error*) {
+    auto* impl = static_cast<Impl*>(u);
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || std::strcmp(sender, "org.freedesktop.DBus") != 0) return 0;
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0 || !name || name[0] != ':' ||
+        (new_owner && *new_owner))
+        return 0;
+    sd_bus* bus = sd_bus_message_get_bus(m);
+    for (auto& [p, c] : impl->chars)
+        if (c->sessions.erase(name) > 0 && c->sessions.empty()) impl->unsubscribe(bus, *c);
+    return 0;
 }
 
 // --- methods ---
@@ -668,7 +878,23 @@ int Impl::set_filter(sd_bus_message* m, void* u, sd_bus_error*) {
     }
     if (const std::string* t = prop_string(props, "Transport"); t && *t != "le" && *t != "auto" && *t != "bredr")
         return sd_bus_reply_method_errorf(m, "org.bluez.Error.InvalidArguments", "Invalid arguments");
+    std::optional<std::int16_t> rssi;
+    std::optional<std::uint16_t> pathloss;
+    if (props.count("RSSI")) {
+        const std::int64_t v = prop_int(props, "RSSI");
+        if (v < -127 || v > 20) return sd_bus_reply_method_errorf(m, "org.bluez.Error.InvalidArguments", "Invalid arguments");
+        rssi = static_cast<std::int16_t>(v);
+    }
+    if (props.count("Pathloss")) {
+        const std::int64_t v = prop_int(props, "Pathloss", -1);
+        if (v < 0 || v > 137) return sd_bus_reply_method_errorf(m, "org.bluez.Error.InvalidArguments", "Invalid arguments");
+        pathloss = static_cast<std::uint16_t>(v);
+    }
+    // One or the other: a device is reported by its RSSI or by its path loss.
+    if (rssi && pathloss) return sd_bus_reply_method_errorf(m, "org.bluez.Error.InvalidArguments", "Invalid arguments");
     a->impl->filter = uuids;
+    a->impl->filter_rssi = rssi;
+    a->impl->filter_pathloss = pathloss;
     a->impl->note_discovery();
     return sd_bus_reply_method_return(m, nullptr);
 }
@@ -703,18 +929,27 @@ int Impl::connect(sd_bus_message* m, void* u, sd_bus_error*) {
     if (d->connected) return sd_bus_reply_method_errorf(m, "org.bluez.Error.AlreadyConnected", "Already Connected");
     if (d->connecting) return sd_bus_reply_method_errorf(m, "org.bluez.Error.InProgress", "In Progress");
     d->connecting = true;
-    const std::uint64_t id = impl->defer(m, d->path);
+    const std::uint64_t id = impl->defer(m, d->path, Pending::Connect);
     const std::uint64_t gen = d->gen = ++impl->next_gen;
     const std::string path = d->path;
     const std::uint64_t address = d->address;
     std::shared_ptr<ble::Adapter> sim = impl->sim;
     std::shared_ptr<Gate> gate = impl->gate;
+    Timers* timers = &impl->timers;
+    // A device that does not answer is paged until the controller gives up.
+    const auto gives_up = std::chrono::steady_clock::now() + impl->opt.page_timeout;
     impl->worker.push([=] {
         ConnectResult r;
         auto dev = sim->device_from_address(address);
         if (!dev) {
-            r.error = "le-connection-abort-by-local";
-        } else {
+            timers->at(gives_up, [gate, path, gen, id] {
+                ConnectResult lost;
+                lost.error = kAborted;
+                from_sim(gate, [path, gen, id, lost](Impl& i, sd_bus* bus) { i.connect_done(bus, path, gen, id, lost); });
+            });
+            return;
+        }
+        {
             auto all = (*dev)->all_services();
             if (!all || all->status != GattStatus::Success) {
                 r.error = "GATT service discovery failed";
@@ -748,49 +983,33 @@ int Impl::disconnect(sd_bus_message* m, void* u, sd_bus_error*) {
 int Impl::start_notify(sd_bus_message* m, void* u, sd_bus_error*) {
     auto* c = static_cast<CharObj*>(u);
     Impl* impl = c->impl;
-    DeviceObj* d = impl->device(c->device);
-    if (!d || !d->connected) return sd_bus_reply_method_errorf(m, kNotConnected, "Not Connected");
     if (std::find(c->flags.begin(), c->flags.end(), "notify") == c->flags.end())
         return sd_bus_reply_method_errorf(m, "org.bluez.Error.NotSupported", "Operation is not supported");
+    const char* from = sd_bus_message_get_sender(m);
+    const std::string sender = from ? from : "";
+    // A client's own session: done once the phone is subscribed on this link.
+    if (c->sessions.count(sender))
+        return c->subscribed ? sd_bus_reply_method_return(m, nullptr)
+                             : sd_bus_reply_method_errorf(m, "org.bluez.Error.InProgress", "In Progress");
     if (impl->fail_notify > 0) {
         --impl->fail_notify;
         return sd_bus_reply_method_errorf(m, kFailed, "Notify failed");
     }
-    if (c->notifying) return sd_bus_reply_method_return(m, nullptr);
-    const std::uint64_t id = impl->defer(m, d->path);
-    const std::uint64_t gen = d->gen;
-    const std::string path = c->path;
-    auto sim_char = c->sim;
-    std::shared_ptr<Gate> gate = impl->gate;
-    impl->worker.push([=] {
-        auto st = sim_char->subscribe_notify();
-        bool ok = st && *st == GattStatus::Success;
-        if (ok) {
-            ok = sim_char
-                     ->add_value_changed([gate, path, gen](const Bytes& v) {
-                         from_sim(gate, [path, gen, v](Impl& i, sd_bus* bus) { i.on_notify(bus, path, gen, v); });
-                     })
-                     .ok();
-        }
-        from_sim(gate, [path, gen, id, ok](Impl& i, sd_bus* bus) {
-            Impl* impl2 = &i;
-            auto it = impl2->chars.find(path);
-            DeviceObj* dev = it == impl2->chars.end() ? nullptr : impl2->device(it->second->device);
-            if (!ok || !dev || dev->gen != gen) return impl2->reply(id, kFailed, kAttError);
-            it->second->notifying = true;
-            emit(bus, path, kCharIface, "Notifying");
-            impl2->reply(id);
-        });
-    });
+    c->sessions.insert(sender);
+    DeviceObj* d = impl->device(c->device);
+    // Without a link the session waits for one; already subscribed, it simply joins.
+    if (!d || !d->connected || c->subscribed) return sd_bus_reply_method_return(m, nullptr);
+    c->waiting.emplace_back(impl->defer(m, d->path, Pending::Notify), sender);
+    impl->subscribe(*c, *d);
     return 1;
 }
 
 int Impl::stop_notify(sd_bus_message* m, void* u, sd_bus_error*) {
     auto* c = static_cast<CharObj*>(u);
-    if (c->notifying) {
-        c->notifying = false;
-        emit(sd_bus_message_get_bus(m), c->path, kCharIface, "Notifying");
-    }
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || c->sessions.erase(sender) == 0)
+        return sd_bus_reply_method_errorf(m, kFailed, "No notify session started");
+    if (c->sessions.empty()) c->impl->unsubscribe(sd_bus_message_get_bus(m), *c);
     return sd_bus_reply_method_return(m, nullptr);
 }
 
@@ -818,7 +1037,7 @@ int Impl::write_value(sd_bus_message* m, void* u, sd_bus_error*) {
         impl->write_types.push_back(type ? *type : "");
     }
     DeviceObj* d = impl->device(c->device);
-    if (!d || !d->connected) return sd_bus_reply_method_errorf(m, kNotConnected, "Not Connected");
+    if (!d || !d->connected) return sd_bus_reply_method_errorf(m, kFailed, "Not connected");
     if (std::find(c->flags.begin(), c->flags.end(), "write") == c->flags.end())
         return sd_bus_reply_method_errorf(m, "org.bluez.Error.NotPermitted", "Write not permitted");
     if (n == 0 || n > 512)
@@ -856,8 +1075,8 @@ int Impl::write_value(sd_bus_message* m, void* u, sd_bus_error*) {
                 case Denied: return impl2->reply(id, "org.bluez.Error.NotAuthorized", "Operation Not Authorized");
                 case Refused: return impl2->reply(id, kFailed, kAttError);
                 case Lost: {
-                    // The phone is gone: BlueZ notices the link loss and says so.
-                    impl2->reply(id, kNotConnected, "Not Connected");
+                    // The phone is gone: the request ends without an ATT answer, then the link goes.
+                    impl2->reply(id, kFailed, "Operation failed");
                     DeviceObj* dev = impl2->device(dev_path);
                     if (dev && dev->gen == gen) impl2->teardown_link(bus, *dev);
                     return;
@@ -945,6 +1164,10 @@ void StandIn::drop_link(std::uint64_t address, Bytes late_value) {
     });
 }
 
+void StandIn::set_rssi(std::uint64_t address, std::int16_t dbm) {
+    impl_->run([this, address, dbm](sd_bus*) { impl_->rssi_heard[address] = dbm; });
+}
+
 bool StandIn::discovering() const {
     std::lock_guard lock(impl_->obs_mu);
     return impl_->discovering_seen;
@@ -952,6 +1175,15 @@ bool StandIn::discovering() const {
 std::vector<std::string> StandIn::discovery_filter_uuids() const {
     std::lock_guard lock(impl_->obs_mu);
     return impl_->filter_seen;
+}
+std::optional<std::int16_t> StandIn::discovery_filter_rssi() const {
+    std::lock_guard lock(impl_->obs_mu);
+    return impl_->filter_rssi_seen;
+}
+unsigned StandIn::rssi_reports(std::uint64_t address) const {
+    std::lock_guard lock(impl_->obs_mu);
+    auto it = impl_->rssi_reports.find(address);
+    return it == impl_->rssi_reports.end() ? 0 : it->second;
 }
 bool StandIn::connected(std::uint64_t address) const {
     std::lock_guard lock(impl_->obs_mu);

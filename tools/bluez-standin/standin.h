@@ -1,5 +1,9 @@
 // A small bluetoothd for tests: BlueZ's documented D-Bus objects, paths, properties,
 // signals and error names for LE discovery and GATT client use, served on a private bus.
+// It behaves as bluetoothd does where clients can tell: RSSI reported only on moves of
+// 8 dBm unless the discovery filter has RSSI or Pathloss, GATT objects kept across link
+// losses, notification sessions per client that come back with the link, and a Connect to
+// a silent device that takes the page timeout.
 // The radio behind it is the sim radio: the stand-in is a central there, so the simulated
 // phones of tools/phone-sim answer for the devices it shows. It can misbehave on request
 // the ways a real stack does.
@@ -8,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +26,9 @@ struct StandInOptions {
     std::string radio;        // the sim-radio folder whose phones it reaches
     bool adapter = true;      // with an hci0 at start
     bool powered = true;
+    // How long Connect to a device that does not answer takes to fail: the controller pages
+    // it until its own timeout (5.12 s by default).
+    std::chrono::milliseconds page_timeout{5120};
 };
 
 class StandIn {
@@ -46,12 +54,18 @@ public:
     // The next N writes are answered with org.bluez.Error.Failed (an ATT error).
     void fail_writes(unsigned times);
     // The link to the device drops; a notification still in the pipe arrives after
-    // Connected went false, before the GATT objects go.
+    // Connected went false. The GATT objects stay, as bluetoothd keeps its GATT cache.
     void drop_link(std::uint64_t address, Bytes late_value = {});
+    // The signal strength the radio hears from a device from now on (-50 dBm until set).
+    void set_rssi(std::uint64_t address, std::int16_t dbm);
 
     // What the tests look at.
     bool discovering() const;
     std::vector<std::string> discovery_filter_uuids() const;
+    // The RSSI threshold of the discovery filter, if it has one.
+    std::optional<std::int16_t> discovery_filter_rssi() const;
+    // How many times RSSI was reported changed for the device.
+    unsigned rssi_reports(std::uint64_t address) const;
     bool connected(std::uint64_t address) const;
     std::vector<std::string> write_types() const;  // the "type" option of each WriteValue
     unsigned connect_calls() const;

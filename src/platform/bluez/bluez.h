@@ -20,6 +20,11 @@ struct BluezOptions {
     std::chrono::milliseconds connect_timeout{10000};
     std::chrono::milliseconds call_timeout{5000};
     std::chrono::milliseconds write_timeout{5000};
+    // While scanning, a device BlueZ holds a link to (Connected or ServicesResolved), or held
+    // one within `presence_grace`, counts as seen every `presence_interval`: a phone that
+    // stops advertising while linked keeps its place in the scan list.
+    std::chrono::milliseconds presence_interval{3000};
+    std::chrono::milliseconds presence_grace{30000};
 };
 
 struct BluezOpen {

@@ -19,11 +19,13 @@ using ble::Uuid;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kBluez = "org.bluez";
+constexpr const char* kDBus = "org.freedesktop.DBus";
 constexpr const char* kAdapterIface = "org.bluez.Adapter1";
 constexpr const char* kDeviceIface = "org.bluez.Device1";
 constexpr const char* kServiceIface = "org.bluez.GattService1";
 constexpr const char* kCharIface = "org.bluez.GattCharacteristic1";
 constexpr std::size_t kMaxValue = 512;
+constexpr std::int16_t kReportEveryRssi = -127;  // the lowest threshold bluetoothd accepts
 
 std::uint64_t usec(std::chrono::milliseconds ms) { return static_cast<std::uint64_t>(ms.count()) * 1000u; }
 
@@ -80,10 +82,10 @@ void drop_context(void* userdata) {
 }
 
 // On the bus thread. `done` runs exactly once, with the reply or the error.
-void call_async(sd_bus* bus, const std::string& path, const char* iface, const char* member,
-                const Appender& append, ReplyFn done, std::chrono::milliseconds timeout) {
+void call_async_to(sd_bus* bus, const char* destination, const std::string& path, const char* iface,
+                   const char* member, const Appender& append, ReplyFn done, std::chrono::milliseconds timeout) {
     sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &m, kBluez, path.c_str(), iface, member);
+    int r = sd_bus_message_new_method_call(bus, &m, destination, path.c_str(), iface, member);
     if (r >= 0 && append) r = append(m);
     sd_bus_slot* slot = nullptr;
     auto* ctx = new CallContext{std::move(done)};
@@ -99,6 +101,11 @@ void call_async(sd_bus* bus, const std::string& path, const char* iface, const c
     sd_bus_slot_set_destroy_callback(slot, drop_context);
     sd_bus_slot_set_floating(slot, 1);
     sd_bus_slot_unref(slot);
+}
+
+void call_async(sd_bus* bus, const std::string& path, const char* iface, const char* member,
+                const Appender& append, ReplyFn done, std::chrono::milliseconds timeout) {
+    call_async_to(bus, kBluez, path, iface, member, append, std::move(done), timeout);
 }
 
 struct Outcome {
@@ -132,6 +139,7 @@ public:
     Status add_matches();
     void start() {
         loop_->on_lost([this] { bus_lost(); });
+        loop_->every(opt_.presence_interval, [this](sd_bus*) { report_held(); });
         loop_->start();
     }
 
@@ -206,8 +214,11 @@ private:
         return s && !owner_.empty() && owner_ == s;
     }
     void discovery_on_bus(std::function<void(const CallError*)> done);
+    void ask_owner();
+    void adopt_owner(const std::string& owner);
     void refetch_objects();
     void bus_lost();
+    void report_held();
     std::optional<ble::Advertisement> advert_locked(const std::string& path) const;
     void deliver(const std::vector<ble::Advertisement>& adverts);
 
@@ -224,6 +235,7 @@ private:
     ble::AdvertisementHandler adv_handler_;
     std::map<std::uint64_t, ValueReg> regs_;
     std::uint64_t next_token_ = 0;
+    std::map<std::string, Clock::time_point> held_;  // device path → last seen linked
 };
 
 Status Hub::add_matches() {
@@ -231,8 +243,8 @@ Status Hub::add_matches() {
         const char* text;
         sd_bus_message_handler_t handler;
     };
-    // Senders are checked against bluetoothd's unique name when signals arrive, so another
-    // client on the bus cannot speak for it.
+    // These rules only choose what the bus sends us: a client can address any signal to our
+    // connection directly, so every handler checks the sender itself.
     const Rule rules[] = {
         {"type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'",
@@ -253,19 +265,57 @@ Status Hub::add_matches() {
 
 int Hub::on_owner_changed(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* hub = static_cast<Hub*>(userdata);
+    // Only the bus itself knows who owns a name.
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || std::strcmp(sender, kDBus) != 0) return 0;
     const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
     if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0 || !name || std::strcmp(name, kBluez) != 0)
         return 0;
+    bool dropped = false;
     {
         std::lock_guard lock(hub->mu_);
-        hub->owner_ = new_owner ? new_owner : "";
-        ++hub->epoch_;
-        // A restarted bluetoothd knows nothing of the old objects, connections or discovery.
-        hub->objects_.clear();
+        // Whoever we trusted no longer owns the name: trust nobody until the bus says who does.
+        if (!hub->owner_.empty() && (!new_owner || hub->owner_ != new_owner)) {
+            hub->owner_.clear();
+            ++hub->epoch_;
+            // A restarted bluetoothd knows nothing of the old objects, connections or discovery.
+            hub->objects_.clear();
+            dropped = true;
+        }
     }
-    hub->cv_.notify_all();
-    if (new_owner && *new_owner) hub->refetch_objects();
+    if (dropped) hub->cv_.notify_all();
+    hub->ask_owner();
     return 0;
+}
+
+// A new bluetoothd is taken from the bus's answer, never from a signal's text.
+void Hub::ask_owner() {
+    loop_->post([this](sd_bus* bus) {
+        const Appender name = [](sd_bus_message* m) { return sd_bus_message_append_basic(m, 's', kBluez); };
+        call_async_to(bus, kDBus, "/org/freedesktop/DBus", kDBus, "GetNameOwner", name,
+                      [this](sd_bus_message* reply, const CallError* e) {
+                          const char* owner = nullptr;
+                          if (!e && reply && sd_bus_message_read_basic(reply, 's', &owner) >= 0 && owner)
+                              adopt_owner(owner);
+                          else if (e && e->name == "org.freedesktop.DBus.Error.NameHasNoOwner")
+                              adopt_owner("");
+                          // Otherwise the bus did not answer: keep what we have, a unique name
+                          // is never reused, so nobody else can speak as the one we trust.
+                      },
+                      opt_.call_timeout);
+    });
+}
+
+void Hub::adopt_owner(const std::string& owner) {
+    {
+        std::lock_guard lock(mu_);
+        if (owner == owner_) return;
+        owner_ = owner;
+        ++epoch_;
+        objects_.clear();
+    }
+    cv_.notify_all();
+    if (!owner.empty()) refetch_objects();
 }
 
 void Hub::refetch_objects() {
@@ -334,6 +384,41 @@ std::optional<ble::Advertisement> Hub::advert_locked(const std::string& path) co
             if (auto parsed = Uuid::parse(u)) adv.service_uuids.push_back(*parsed);
     }
     return adv;
+}
+
+// A linked phone may stop advertising, and one lying still gives bluetoothd nothing new to
+// report: devices it holds a link to, or held one lately, are sightings of their own.
+void Hub::report_held() {
+    std::vector<ble::Advertisement> adverts;
+    {
+        std::lock_guard lock(mu_);
+        if (!want_discovery_) {
+            held_.clear();
+            return;
+        }
+        const auto now = Clock::now();
+        for (const auto& [p, ifaces] : objects_) {
+            auto d = ifaces.find(kDeviceIface);
+            if (d != ifaces.end() && has_prefix(p, adapter_) &&
+                (prop_bool(d->second, "Connected") || prop_bool(d->second, "ServicesResolved")))
+                held_[p] = now;
+        }
+        for (auto it = held_.begin(); it != held_.end();) {
+            auto adv = now - it->second <= opt_.presence_grace ? advert_locked(it->first) : std::nullopt;
+            if (!adv) {
+                it = held_.erase(it);
+                continue;
+            }
+            // The discovery filter's UUIDs hold here too: a linked headset is no phone.
+            const auto& want = opt_.discovery_uuids;
+            if (want.empty() || std::any_of(adv->service_uuids.begin(), adv->service_uuids.end(), [&](const Uuid& u) {
+                    return std::find(want.begin(), want.end(), u) != want.end();
+                }))
+                adverts.push_back(std::move(*adv));
+            ++it;
+        }
+    }
+    deliver(adverts);
 }
 
 void Hub::deliver(const std::vector<ble::Advertisement>& adverts) {
@@ -486,6 +571,9 @@ void Hub::discovery_on_bus(std::function<void(const CallError*)> done) {
                 for (int i = 0; i < 3 && r >= 0; ++i) r = sd_bus_message_close_container(m);
             }
             if (r >= 0) r = sd_bus_message_append(m, "{sv}", "Transport", "s", "le");
+            // Any RSSI threshold makes bluetoothd report every advertisement's RSSI; without
+            // one it reports only moves of 8 dBm, and a phone lying still drops out of the list.
+            if (r >= 0) r = sd_bus_message_append(m, "{sv}", "RSSI", "n", kReportEveryRssi);
             // Every advertisement, not only the first: the scan list ages devices out.
             if (r >= 0) r = sd_bus_message_append(m, "{sv}", "DuplicateData", "b", 1);
             if (r >= 0) r = sd_bus_message_close_container(m);
@@ -601,6 +689,9 @@ public:
     Result<GattStatus> subscribe_notify() override {
         Outcome o = hub_->call(path_, kCharIface, "StartNotify", nullptr, hub_->options().call_timeout);
         if (o.ok) return GattStatus::Success;
+        // Our session outlived the last link and bluetoothd is enabling it on this one: done
+        // once it says Notifying.
+        if (o.error.name == "org.bluez.Error.InProgress") return notifying_within(hub_->options().call_timeout);
         if (!is_bluez_error(o.error)) return fail_text("StartNotify 失败: " + o.error.text());
         return status_for_error(o.error);
     }
@@ -647,6 +738,24 @@ public:
     }
 
 private:
+    GattStatus notifying_within(std::chrono::milliseconds limit) {
+        const std::string device = device_of(path_);
+        GattStatus status = GattStatus::Unreachable;
+        hub_->wait_mirror(Clock::now() + limit, [&](const std::string&, const auto& objects, std::uint64_t) {
+            auto d = objects.find(device);
+            if (d == objects.end()) return true;
+            auto di = d->second.find(kDeviceIface);
+            if (di == d->second.end() || !prop_bool(di->second, "Connected")) return true;
+            auto c = objects.find(path_);
+            if (c == objects.end()) return true;
+            auto ci = c->second.find(kCharIface);
+            if (ci == c->second.end() || !prop_bool(ci->second, "Notifying")) return false;
+            status = GattStatus::Success;
+            return true;
+        });
+        return status;
+    }
+
     std::shared_ptr<Hub> hub_;
     std::string path_;
     Uuid uuid_;

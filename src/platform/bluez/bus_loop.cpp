@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 
@@ -106,6 +107,8 @@ bool BusLoop::run(Task task, std::chrono::milliseconds limit) {
 }
 
 void BusLoop::loop() {
+    using Steady = std::chrono::steady_clock;
+    auto next_tick = Steady::now() + period_;
     for (;;) {
         std::deque<Task> batch;
         {
@@ -114,6 +117,10 @@ void BusLoop::loop() {
             batch.swap(tasks_);
         }
         for (auto& t : batch) t(bus_);
+        if (periodic_ && Steady::now() >= next_tick) {
+            periodic_(bus_);
+            next_tick = Steady::now() + period_;
+        }
 
         if (connected_) {
             int r;
@@ -139,6 +146,11 @@ void BusLoop::loop() {
                     static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
                 timeout_ms = until <= now_us ? 0 : static_cast<int>((until - now_us + 999) / 1000);
             }
+        }
+        if (periodic_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_tick - Steady::now()).count();
+            const int tick_ms = static_cast<int>(std::max<long long>(0, left));
+            timeout_ms = timeout_ms < 0 ? tick_ms : std::min(timeout_ms, tick_ms);
         }
         const int n = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout_ms);
         if (n > 0 && (fds[0].revents & POLLIN)) {

@@ -31,6 +31,11 @@ public:
     BusLoop& operator=(const BusLoop&) = delete;
 
     void start();
+    // Runs `task` on the bus thread every `period` once started. One at most; before start().
+    void every(std::chrono::milliseconds period, Task task) {
+        period_ = period;
+        periodic_ = std::move(task);
+    }
     // Runs `task` on the bus thread (at once when called there). After stop() it is dropped.
     void post(Task task);
     // Posts and waits at most `limit`; false when the task did not run in time.
@@ -61,6 +66,8 @@ private:
     bool stopping_ = false;
     std::atomic<bool> connected_{true};
     std::function<void()> lost_;
+    std::chrono::milliseconds period_{0};
+    Task periodic_;
 };
 
 // An error reply's name and message, or a local failure rendered the same way.

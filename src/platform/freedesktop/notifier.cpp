@@ -60,18 +60,26 @@ struct FreedesktopNotifier::Bus {
         bool done = false;
     };
 
+    // A notification with buttons, as the server that shows it numbered it.
+    struct Shown {
+        std::string server;  // the unique name that answered Notify
+        std::vector<std::string> keys;
+    };
+
     sd_bus* bus = nullptr;
     sd_bus_slot* action_slot = nullptr;
+    sd_bus_slot* closed_slot = nullptr;
     sd_bus_slot* caps_slot = nullptr;
     NotifierCallbacks* callbacks = nullptr;
     bool markup = true;  // until the server says otherwise
     std::map<std::uint64_t, std::unique_ptr<Call>> calls;
-    std::map<std::uint32_t, std::vector<std::string>> shown;  // server id → button keys
+    std::map<std::uint32_t, Shown> shown;  // by server id
     std::deque<std::uint32_t> shown_order;
 
     ~Bus() {
         for (auto& [cookie, call] : calls) sd_bus_slot_unref(call->slot);
         sd_bus_slot_unref(caps_slot);
+        sd_bus_slot_unref(closed_slot);
         sd_bus_slot_unref(action_slot);
         if (bus) sd_bus_flush_close_unref(bus);
     }
@@ -92,8 +100,10 @@ struct FreedesktopNotifier::Bus {
                 self.callbacks->on_outcome(call->cookie, "bad Notify reply: " + bus_error_text(nullptr, r));
             return 0;
         }
-        if (!call->keys.empty()) {
-            self.shown[id] = std::move(call->keys);
+        const char* server = sd_bus_message_get_sender(m);
+        if (!call->keys.empty() && server != nullptr) {
+            self.forget(id);
+            self.shown[id] = Shown{server, std::move(call->keys)};
             self.shown_order.push_back(id);
             while (self.shown_order.size() > kRememberedIds) {
                 self.shown.erase(self.shown_order.front());
@@ -104,17 +114,42 @@ struct FreedesktopNotifier::Bus {
         return 0;
     }
 
+    // The notification `id` as shown by the sender of `m`. Any client may address signals to
+    // this connection whatever the match rule says; only the server that showed it speaks for it.
+    std::map<std::uint32_t, Shown>::iterator shown_by_sender(sd_bus_message* m, std::uint32_t id) {
+        auto it = shown.find(id);
+        const char* sender = sd_bus_message_get_sender(m);
+        if (it == shown.end() || sender == nullptr || it->second.server != sender) return shown.end();
+        return it;
+    }
+
+    void forget(std::uint32_t id) {
+        if (shown.erase(id) == 0) return;
+        auto at = std::find(shown_order.begin(), shown_order.end(), id);
+        if (at != shown_order.end()) shown_order.erase(at);
+    }
+
     static int on_action(sd_bus_message* m, void* userdata, sd_bus_error*) {
         Bus& self = *static_cast<Bus*>(userdata);
         std::uint32_t id = 0;
         const char* key = nullptr;
         if (sd_bus_message_read(m, "us", &id, &key) < 0 || key == nullptr) return 0;
         // Only keys of buttons this process put on that very notification count.
-        auto it = self.shown.find(id);
-        if (it == self.shown.end() || std::find(it->second.begin(), it->second.end(), key) == it->second.end())
+        auto it = self.shown_by_sender(m, id);
+        if (it == self.shown.end() ||
+            std::find(it->second.keys.begin(), it->second.keys.end(), key) == it->second.keys.end())
             return 0;
         const std::string pressed = key;
         if (self.callbacks->on_button) self.callbacks->on_button(pressed);
+        return 0;
+    }
+
+    // A closed notification's buttons can no longer be pressed.
+    static int on_closed(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        Bus& self = *static_cast<Bus*>(userdata);
+        std::uint32_t id = 0;
+        if (sd_bus_message_read(m, "u", &id) < 0) return 0;
+        if (self.shown_by_sender(m, id) != self.shown.end()) self.forget(id);
         return 0;
     }
 
@@ -219,6 +254,9 @@ Result<std::unique_ptr<FreedesktopNotifier>> FreedesktopNotifier::open(NotifierC
 
     r = sd_bus_match_signal(bus->bus, &bus->action_slot, kService, kPath, kInterface, "ActionInvoked",
                             &Bus::on_action, bus.get());
+    if (r >= 0)
+        r = sd_bus_match_signal(bus->bus, &bus->closed_slot, kService, kPath, kInterface, "NotificationClosed",
+                                &Bus::on_closed, bus.get());
     if (r >= 0) {
         sd_bus_message* m = nullptr;
         r = sd_bus_message_new_method_call(bus->bus, &m, kService, kPath, kInterface, "GetCapabilities");

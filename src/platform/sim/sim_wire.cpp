@@ -124,7 +124,10 @@ Status prepare_radio_folder(const std::string& folder) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return fail_text(format_text("模拟射频目录 {} 不是文件夹", folder));
-    if (st.st_mode & S_IWOTH)
+    if (st.st_uid != ::geteuid())
+        return fail_text(format_text("模拟射频目录 {} 属于其他用户（uid {}），拒绝使用", folder,
+                                     static_cast<unsigned>(st.st_uid)));
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
         return fail_text(format_text("模拟射频目录 {} 可被其他用户写入（权限 {}），拒绝使用", folder,
                                      mode_text(st.st_mode)));
     return {};

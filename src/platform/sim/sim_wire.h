@@ -38,7 +38,7 @@ std::optional<ble::Advertisement> parse_advertisement(std::string_view datagram)
 
 std::string air_path(const std::string& folder);
 // Makes the folder (0700) when it is missing. Whoever can write in it can pose as a radio
-// peer, so a folder other users may write to is refused.
+// peer, so a folder of another user, or one its group or others may write to, is refused.
 Status prepare_radio_folder(const std::string& folder);
 std::string gatt_path(const std::string& folder, std::uint64_t address);
 
