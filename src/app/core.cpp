@@ -219,7 +219,17 @@ void Core::mirror_scan_list() {
     g->bump();
 }
 
-void Core::connecting_to(std::uint64_t address) { st_.ui->lock()->connecting = address; }
+void Core::connecting_to(std::uint64_t address) {
+    auto g = st_.ui->lock();
+    g->connecting = address;
+    peer_name_before_dial_ = g->peer_name;
+    engine_state_before_dial_ = g->engine_state;
+}
+
+void Core::ble_lost(std::string_view reason) {
+    features_->on_link({LinkChange::Kind::BleLost, std::string(reason)});
+    request_repaint();
+}
 
 void Core::connect_failed() {
     st_.ui->lock()->set_engine_state(kEngineClosed);
@@ -383,6 +393,8 @@ void Core::unbind() {
     st_.trusted_peers.clear();
     forget_all(config_.data_dir);
     st_.link.autodial_names.reset();
+    st_.link.trusted_address.reset();
+    st_.link.strangers.clear();
     {
         auto g = st_.ui->lock();
         g->paired = false;
@@ -607,8 +619,30 @@ void Core::step_tcp_writes() {
 void Core::step_app_events() {
     if (!engine_present()) return;
     std::vector<AppEvent> events = engine()->take_events();
-    for (const AppEvent& ev : events) on_app_event(ev);
+    for (const AppEvent& ev : events) {
+        // A phone that answers an automatic dial with an unknown key, or with another key
+        // under a trusted name, is not the trusted phone: no prompt, and no trust lost.
+        if (st_.link.dialed_by_itself && ev.kind == AppEventKind::StateChanged) {
+            const EngineState to = ev.as<StateChangedEvent>()->state;
+            if (to == EngineState::Pairing || to == EngineState::Repaired) {
+                drop_stranger();
+                break;
+            }
+        }
+        on_app_event(ev);
+    }
     if (!events.empty()) request_repaint();
+}
+
+void Core::drop_stranger() {
+    link_->drop_stranger();
+    sync_engine_presence();
+    auto g = st_.ui->lock();
+    g->peer_name = peer_name_before_dial_;
+    g->connecting.reset();
+    // Still waiting for the trusted phone, as before the dial.
+    g->set_engine_state(engine_state_before_dial_);
+    g->bump();
 }
 
 void Core::on_app_event(const AppEvent& ev) {
@@ -735,6 +769,7 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
     }
     st_.replaced_fingerprint.clear();
     record_pairing(config_.data_dir, st_.trusted_peers, fingerprint, peer_name, advertised);
+    link_->note_trusted();
     arm_autodial("paired");
     auto g = st_.ui->lock();
     g->bound_devices.clear();

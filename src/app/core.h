@@ -174,6 +174,8 @@ private:
     // ble::LinkHost
     void scan_list_changed() override;
     void value_arrived() override { st_.ui->core_wake().notify(); }
+    void link_state_changed() override { st_.ui->core_wake().notify(); }
+    void ble_lost(std::string_view reason) override;
     void connecting_to(std::uint64_t address) override;
     void connect_failed() override;
     std::string peer_name() const override;
@@ -224,6 +226,8 @@ private:
     void step_tcp_writes();
     void note_bulk(std::size_t frame_bytes);
     void step_app_events();
+    // The automatic dial reached another key: that session ends without a prompt.
+    void drop_stranger();
     void step_received_chunks();
     void step_file_sending();
     void step_album();
@@ -243,6 +247,10 @@ private:
     std::unique_ptr<Features> features_;
     // The engine the modules were last told about.
     const Engine* announced_engine_ = nullptr;
+    // The peer name shown before the current connection began; a stranger reached by an
+    // automatic dial gives it back.
+    std::string peer_name_before_dial_;
+    std::uint8_t engine_state_before_dial_ = kEngineDiscover;
     std::function<void(CoreStep)> observer_;
 };
 

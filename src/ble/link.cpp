@@ -22,6 +22,22 @@ void InboundQueue::clear() {
     values_.clear();
 }
 
+void LossSlot::note(std::uint64_t connection, std::string reason) {
+    std::lock_guard lock(mu_);
+    // A late word about an earlier connection must not hide one about a later one.
+    if (lost_ && lost_->first > connection) return;
+    lost_.emplace(connection, std::move(reason));
+}
+
+std::optional<std::string> LossSlot::take(std::uint64_t connection) {
+    std::lock_guard lock(mu_);
+    if (!lost_) return std::nullopt;
+    auto [which, reason] = std::move(*lost_);
+    lost_.reset();
+    if (which != connection) return std::nullopt;
+    return std::move(reason);
+}
+
 bool is_dovan_advertisement(const Advertisement& adv) {
     if (adv.local_name == "Dovan") return true;
     auto service = Uuid::parse(kServiceUuid);
@@ -121,7 +137,7 @@ Result<Link::Attached> Link::attempt(std::uint64_t address) {
     return out;
 }
 
-void Link::connect(const ScannedDevice& target) {
+void Link::connect(const ScannedDevice& target, bool by_itself) {
     if (st_.engine) {
         // What the old session still held must be settled while it can be asked.
         host_.engine_ending();
@@ -132,6 +148,7 @@ void Link::connect(const ScannedDevice& target) {
     host_.before_connect();
     inbound_->clear();
     teardown();
+    st_.dialed_by_itself = by_itself;
     st_.ble_write_failures = 0;
     const Instant began = clock_.now();
     st_.last_heal = began;
@@ -187,7 +204,23 @@ void Link::connect(const ScannedDevice& target) {
     }
     registration_ = Registration{notify_char_, *token};
 
+    // A loss is only recorded here; the core acts on it in its own turn.
+    const std::uint64_t connection = ++connection_;
+    std::weak_ptr<LossSlot> weak_loss = loss_;
+    auto on_state = [weak_loss, host, connection](const LinkStateEvent& e) {
+        if (e.connected) return;
+        if (auto slot = weak_loss.lock()) {
+            slot->note(connection, e.reason.empty() ? std::string("未知原因") : e.reason);
+            host->link_state_changed();
+        }
+    };
+    if (auto s = device_->on_link_state(on_state); !s) {
+        // The heartbeat still finds a dead link, only later.
+        console_line(format_text("[Dovan] BLE 连接状态无法订阅（断开要等心跳超时才发现）: {}", s.error().display()));
+    }
+
     const Instant now = clock_.now();
+    st_.lost_at.reset();
     st_.engine = std::make_unique<Engine>(host_.engine_config());
     st_.engine->open_with_hello(now);
     st_.last_rx = now;
@@ -196,6 +229,10 @@ void Link::connect(const ScannedDevice& target) {
 }
 
 void Link::teardown() {
+    // A connection dropped on purpose is no news; a report already under way is stale by
+    // its number.
+    if (device_) (void)device_->on_link_state(nullptr);
+    ++connection_;
     in_flight_.reset();
     if (registration_) {
         (void)registration_->characteristic->remove_value_changed(registration_->token);
@@ -215,6 +252,80 @@ void Link::drain_inbound() {
         st_.engine->take_ble_value(value, now);
         // A value may end the session (the engine is never dropped here, but stay safe).
         if (!st_.engine) return;
+    }
+    // Values that came before the loss are in; now the loss itself.
+    if (auto reason = loss_->take(connection_)) lost(std::move(*reason));
+}
+
+void Link::lost(std::string reason) {
+    if (debug_log_enabled()) {
+        emit_event(LogLevel::Warn, "link", "ble.lost",
+                   {{"addr", address_ ? address_text(*address_) : std::string()}, {"reason", reason}});
+    }
+    teardown();
+    retry_.reset();  // it can never be written: a new connection is a new session
+    st_.ble_write_failures = 0;
+    st_.lost_at = clock_.now();
+    if (!st_.engine) return;
+    st_.engine->ble_link_lost(reason, clock_.now());
+    host_.ble_lost(reason);
+}
+
+void Link::note_trusted() {
+    st_.dialed_by_itself = false;
+    if (!address_) return;
+    st_.trusted_address = address_;
+    std::erase(st_.strangers, *address_);
+}
+
+void Link::drop_stranger() {
+    if (address_) {
+        if (debug_log_enabled()) emit_event(LogLevel::Warn, "link", "autodial.stranger", {{"addr", address_text(*address_)}});
+        console_line(format_text("[Dovan] 自动连接到的 {} 不是已信任的手机（身份不同），已断开，继续等待",
+                                 address_text(*address_)));
+        std::erase(st_.strangers, *address_);
+        st_.strangers.push_back(*address_);
+        if (st_.strangers.size() > kMaxStrangers) st_.strangers.erase(st_.strangers.begin());
+    }
+    if (st_.engine) {
+        host_.engine_ending();
+        st_.engine->transition(EngineEvent{EngineEventKind::UserDisconnect});
+        st_.engine.reset();
+    }
+    retry_.reset();
+    inbound_->clear();
+    teardown();
+    st_.dialed_by_itself = false;
+    // Keep looking at once, for a phone seen from now on.
+    st_.autodial_next.reset();
+    st_.lost_at = clock_.now();
+}
+
+std::optional<ScannedDevice> Link::dial_target(const std::vector<std::string>& names) const {
+    auto fresh = [this](const std::optional<ScannedDevice>& d) {
+        if (!d || !st_.lost_at) return d.has_value();
+        const auto seen = scan_->last_seen(d->address);
+        return seen && *seen > *st_.lost_at;
+    };
+    if (st_.trusted_address) {
+        if (auto known = scan_->find(*st_.trusted_address); fresh(known)) return known;
+    }
+    // The list runs in order of sighting, so a stale newest match means no fresh one.
+    if (auto named = scan_->find_named(names, st_.strangers); fresh(named)) return named;
+    return std::nullopt;
+}
+
+bool Link::session_lost(Instant now) const {
+    if (!st_.engine) return true;
+    switch (st_.engine->state()) {
+        case EngineState::Reconnecting:
+            return true;
+        case EngineState::Paired:
+            // Heartbeats tell a live session; a dead one times out into RECONNECTING.
+            return !connected() && !host_.tcp_channel_bound();
+        default:
+            // A session still being set up is given the silence rule.
+            return !connected() || now - st_.last_rx >= kAutodialSilence;
     }
 }
 
@@ -343,16 +454,16 @@ void Link::heal_wait() {
                 : "请把手机上的 Dovan 切到前台，再在「连接」页点一次设备"));
         return;
     }
-    if (auto device = scan_->find_named(st_.heal_target->names)) {
+    if (auto device = dial_target(st_.heal_target->names)) {
         st_.heal_target.reset();
-        connect(*device);
+        connect(*device, true);
     }
 }
 
 void Link::autodial() {
     const Instant now = clock_.now();
     if (st_.heal_target || !st_.autodial_names) return;
-    if (st_.engine && now - st_.last_rx < kAutodialSilence) return;
+    if (!session_lost(now)) return;
     if (st_.autodial_next && now < *st_.autodial_next) return;
 
     // While the user is deciding about a phone, dialling would tear that decision down.
@@ -360,12 +471,12 @@ void Link::autodial() {
         st_.autodial_names.reset();
         return;
     }
-    auto device = scan_->find_named(*st_.autodial_names);
+    auto device = dial_target(*st_.autodial_names);
     if (!device) return;
     st_.autodial_next = now + kAutodialSpacing;
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "link", "autodial.dial", {{"addr", address_text(device->address)}});
-    connect(*device);
+    connect(*device, true);
     if (!st_.engine && ++st_.autodial_attempts >= kAutodialGiveUp) {
         st_.autodial_names.reset();
         host_.push_notice(

@@ -54,7 +54,19 @@ struct LinkState {
     std::optional<std::vector<std::string>> autodial_names;
     std::uint32_t autodial_attempts = 0;
     std::optional<Instant> autodial_next;
+    // When the platform said the link went; a sighting from before it does not show the
+    // phone is back.
+    std::optional<Instant> lost_at;
+    // Where the trusted phone was last connected: automatic dials try it before any name.
+    std::optional<std::uint64_t> trusted_address;
+    // The current connection was made by the heal or the autodial, not by the user; until
+    // it proves to be a trusted phone, another key on it is dropped without a prompt.
+    bool dialed_by_itself = false;
+    // Addresses whose phone answered an automatic dial with another key, newest last;
+    // automatic dials pass them over.
+    std::vector<std::uint64_t> strangers;
 };
+inline constexpr std::size_t kMaxStrangers = 8;
 
 // What the link asks of the core that owns it.
 class LinkHost {
@@ -67,6 +79,12 @@ public:
     // A value arrived from the phone. Called on the platform's callback thread; must not
     // block.
     virtual void value_arrived() = 0;
+    // The platform reported the connection's state. Called on the platform's thread; must
+    // not block: the core takes the news on its next turn.
+    virtual void link_state_changed() = 0;
+    // The BLE link under the session is gone and the engine knows it; what was queued for
+    // it is lost. On the core thread.
+    virtual void ble_lost(std::string_view reason) = 0;
     // A connection to this device is being made.
     virtual void connecting_to(std::uint64_t address) = 0;
     // Every attempt to connect failed; no engine exists.
@@ -103,6 +121,18 @@ private:
     std::deque<Bytes> values_;
 };
 
+// The loss the platform reported for a connection, kept until the core takes it. Each
+// connection has its own number, so a late report about an earlier one is ignored.
+class LossSlot {
+public:
+    void note(std::uint64_t connection, std::string reason);
+    std::optional<std::string> take(std::uint64_t connection);
+
+private:
+    std::mutex mu_;
+    std::optional<std::pair<std::uint64_t, std::string>> lost_;
+};
+
 // True for an advertisement the scan list should show: named "Dovan", or carrying the
 // Dovan service.
 bool is_dovan_advertisement(const Advertisement& adv);
@@ -118,10 +148,17 @@ public:
     // at all (the text for "BLE 初始化失败: {}"); a scan that cannot start is only a notice.
     Status start(std::shared_ptr<Adapter> adapter);
 
-    void connect(const ScannedDevice& device);
+    // `by_itself`: an automatic dial (heal, autodial), whose stranger is dropped quietly.
+    void connect(const ScannedDevice& device, bool by_itself = false);
     void teardown();
 
-    // Core loop steps 6 to 10.
+    // The session on this connection reached a trusted phone: remember where it is.
+    void note_trusted();
+    // The automatic dial reached a phone with another key: end that session without a
+    // word to the user, pass its address over and keep looking for the trusted one.
+    void drop_stranger();
+
+    // Core loop steps 6 to 10. Step 6 also takes a loss the platform reported.
     void drain_inbound();
     void write_pass();
     void heal_start();
@@ -158,6 +195,13 @@ private:
 
     Result<Attached> attempt(std::uint64_t address);
     void write_failed(Bytes fragment, std::string text);
+    void lost(std::string reason);
+    // True once there is no session left to keep: the autodial may replace it.
+    bool session_lost(Instant now) const;
+    // The device an automatic dial goes to: the trusted phone's address if it advertises,
+    // else the newest device carrying one of `names` that has not proved a stranger; after
+    // a loss, only one seen since.
+    std::optional<ScannedDevice> dial_target(const std::vector<std::string>& names) const;
 
     Clock& clock_;
     LinkHost& host_;
@@ -166,6 +210,9 @@ private:
     std::shared_ptr<Adapter> adapter_;
     std::unique_ptr<Watcher> watcher_;
     std::shared_ptr<InboundQueue> inbound_ = std::make_shared<InboundQueue>();
+    std::shared_ptr<LossSlot> loss_ = std::make_shared<LossSlot>();
+    // Numbers the connections, for the loss slot.
+    std::uint64_t connection_ = 0;
     std::shared_ptr<ScanList> scan_ = std::make_shared<ScanList>();
 
     std::shared_ptr<Device> device_;

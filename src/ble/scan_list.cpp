@@ -45,9 +45,11 @@ std::optional<ScannedDevice> ScanList::find(std::uint64_t address) const {
     return std::nullopt;
 }
 
-std::optional<ScannedDevice> ScanList::find_named(const std::vector<std::string>& names) const {
+std::optional<ScannedDevice> ScanList::find_named(const std::vector<std::string>& names,
+                                                  const std::vector<std::uint64_t>& passed_over) const {
     std::lock_guard lock(mu_);
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
+        if (std::find(passed_over.begin(), passed_over.end(), it->address) != passed_over.end()) continue;
         if (std::find(names.begin(), names.end(), it->name) != names.end()) return *it;
     }
     return std::nullopt;

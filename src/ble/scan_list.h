@@ -34,8 +34,9 @@ public:
     // Order of last sighting, latest last.
     std::vector<ScannedDevice> devices() const;
     std::optional<ScannedDevice> find(std::uint64_t address) const;
-    // The most recently seen device advertising one of the names.
-    std::optional<ScannedDevice> find_named(const std::vector<std::string>& names) const;
+    // The most recently seen device advertising one of the names, other than those passed over.
+    std::optional<ScannedDevice> find_named(const std::vector<std::string>& names,
+                                            const std::vector<std::uint64_t>& passed_over = {}) const;
     std::optional<Instant> last_seen(std::uint64_t address) const;
 
 private:

@@ -91,7 +91,8 @@ void ClipboardSync::on_link(const LinkChange& change) {
         drop_resend();
         return;
     }
-    if (change.kind != LinkChange::Kind::EngineEnding) return;
+    // What the session's BLE side had not written when it ended or was lost is settled.
+    if (change.kind != LinkChange::Kind::EngineEnding && change.kind != LinkChange::Kind::BleLost) return;
     const Engine* e = host_.engine();
     const std::uint64_t written = e != nullptr ? e->ble_fragments_written() : 0;
     while (!unwritten_.empty() && unwritten_.front() <= written) unwritten_.pop_front();

@@ -69,6 +69,7 @@ void ConfigSync::on_link(const LinkChange& change) {
         case LinkChange::Kind::EngineCreated:
         case LinkChange::Kind::EngineGone:
         case LinkChange::Kind::Unbound:
+        case LinkChange::Kind::BleLost:  // it may have been among what BLE lost
             sent_ = false;
             return;
         case LinkChange::Kind::TcpBound:

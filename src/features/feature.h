@@ -16,7 +16,7 @@
 //   step 17  step(ReceiveHolds)
 //   step 20  step(ReplyExpiry)      (notifications)
 //   any      on_link       the engine appeared or went, the TCP channel was bound or
-//                          unbound, the user unbound the phone
+//                          unbound, the BLE link was lost, the user unbound the phone
 //
 // A module never blocks: no sleeping, no waiting on a socket. Disk work is short and
 // bounded per turn. It reaches everything else through its FeatureHost.
@@ -69,6 +69,9 @@ struct LinkChange {
         EngineGone,     // the session ended (a new connection replaces it); transfers end
         TcpBound,       // the LAN channel is bound: business traffic may use it
         TcpUnbound,     // the LAN channel is gone; `reason` says why
+        BleLost,        // the session's BLE link is gone (`reason`); host.engine() is the same
+                        // one, and what it had queued for BLE and not written is lost. The
+                        // session itself is lost too unless the engine is still PAIRED.
         Unbound,        // the user unbound the phone ("设备解绑"): drop jobs and sessions
     };
     Kind kind = Kind::EngineCreated;

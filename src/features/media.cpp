@@ -1,5 +1,6 @@
 #include "features/media.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "protocol/frame.h"
@@ -72,8 +73,27 @@ void Media::on_requests(UiRequests& requests) {
         m.set_volume(r.volume);
         m.set_delta_ms(r.delta_ms);
         sent = e->send_business(MEDIA_COMMAND, encode_media_command(m), host_.clock().wall_ms(), false);
+        if (sent && !e->tcp_bound()) {
+            while (!unwritten_.empty() && unwritten_.front() <= e->ble_fragments_written()) unwritten_.pop_front();
+            unwritten_.push_back(e->ble_fragments_queued());
+            if (unwritten_.size() > kMaxTrackedCommands) unwritten_.pop_front();
+        }
     }
     if (!sent) host_.push_notice("播放指令未发出：尚未配对，或链路未就绪");
+}
+
+void Media::on_link(const LinkChange& change) {
+    using Kind = LinkChange::Kind;
+    if (change.kind != Kind::BleLost && change.kind != Kind::EngineEnding) {
+        if (change.kind == Kind::EngineGone || change.kind == Kind::Unbound) unwritten_.clear();
+        return;
+    }
+    const Engine* e = host_.engine();
+    const std::uint64_t written = e != nullptr ? e->ble_fragments_written() : 0;
+    const auto lost = std::count_if(unwritten_.begin(), unwritten_.end(), [written](std::uint64_t m) { return m > written; });
+    unwritten_.clear();
+    if (lost == 1) host_.push_notice(kMediaNotDelivered);
+    if (lost > 1) host_.push_notice(format_text("{} 条{}", lost, kMediaNotDelivered));
 }
 
 }  // namespace dovan

@@ -4,6 +4,8 @@
 // Requests: media.
 #pragma once
 
+#include <deque>
+
 #include "features/feature.h"
 
 namespace dovan {
@@ -15,9 +17,16 @@ public:
     std::string_view name() const override { return "media"; }
     bool on_event(const AppEvent& event) override;
     void on_requests(UiRequests& requests) override;
+    // A command the lost link had not written out is reported as not delivered.
+    void on_link(const LinkChange& change) override;
 
 private:
     FeatureHost& host_;
+    // The engine's BLE fragment count once each command sent over BLE was queued.
+    std::deque<std::uint64_t> unwritten_;
 };
+
+inline constexpr std::string_view kMediaNotDelivered = "播放指令没有送达：与手机的蓝牙连接断开了";
+inline constexpr std::size_t kMaxTrackedCommands = 32;
 
 }  // namespace dovan

@@ -166,6 +166,11 @@ void Notifications::on_requests(UiRequests& requests) {
             m.set_result_key(r.target.result_key);
             m.set_text(r.text);
             sent = e->send_business(NOTIFICATION_REPLY, encode_notification_reply(m), host_.clock().wall_ms(), false);
+            if (sent) {
+                sent_.push_back({r.reply_id, e->tcp_bound() ? std::nullopt
+                                                            : std::optional<std::uint64_t>(e->ble_fragments_queued())});
+                if (sent_.size() > kMaxTrackedReplies) sent_.pop_front();
+            }
         }
     }
     if (sent) return;
@@ -174,6 +179,36 @@ void Notifications::on_requests(UiRequests& requests) {
         g->finish_reply(r.reply_id, false, kReplyNotSent, host_.clock().now());
     }
     host_.request_repaint();
+}
+
+void Notifications::on_link(const LinkChange& change) {
+    using Kind = LinkChange::Kind;
+    if (change.kind != Kind::BleLost && change.kind != Kind::EngineEnding && change.kind != Kind::Unbound) return;
+    const Engine* e = host_.engine();
+    const std::uint64_t written = e != nullptr ? e->ble_fragments_written() : 0;
+    // Over a bound TCP channel the session may go on without BLE, and so may the receipt.
+    const bool goes_on = change.kind == Kind::BleLost && e != nullptr && e->state() == EngineState::Paired;
+    const Instant now = host_.clock().now();
+    bool any = false;
+    {
+        auto g = host_.ui().lock();
+        std::vector<std::uint32_t> waiting;
+        for (const auto& r : g->awaiting_replies) waiting.push_back(r.id);
+        for (std::uint32_t id : waiting) {
+            auto it = std::find_if(sent_.begin(), sent_.end(), [id](const SentReply& s) { return s.id == id; });
+            const bool unwritten = it != sent_.end() && it->ble_mark && *it->ble_mark > written;
+            if (unwritten) {
+                any |= g->finish_reply(id, false, kReplyLinkLost, now);
+            } else if (!goes_on) {
+                any |= g->finish_reply(id, false, kReplyMaybeLost, now);
+            }
+        }
+        std::erase_if(sent_, [&g](const SentReply& s) {
+            return std::none_of(g->awaiting_replies.begin(), g->awaiting_replies.end(),
+                                [&s](const AwaitingReply& r) { return r.id == s.id; });
+        });
+    }
+    if (any) host_.request_repaint();
 }
 
 void Notifications::step(TurnStep at, Instant now) {

@@ -87,6 +87,14 @@ struct ServicesResult {
     std::vector<std::shared_ptr<Service>> services;
 };
 
+// The connection with a device came or went, as the platform saw it.
+struct LinkStateEvent {
+    bool connected = false;
+    // Why the connection went, in the platform's words; empty when it came.
+    std::string reason;
+};
+using LinkStateHandler = std::function<void(const LinkStateEvent&)>;
+
 class Device {
 public:
     virtual ~Device() = default;
@@ -94,6 +102,15 @@ public:
     // Uncached, as the link always asks.
     virtual Result<ServicesResult> services_for_uuid(const Uuid& uuid) = 0;
     virtual Result<ServicesResult> all_services() = 0;
+    // The handler hears the connection come and go, on the platform's thread, and must not
+    // block; a later call replaces it, an empty one stops it. A connection already gone
+    // when the handler is set is reported to it at once, so a loss is never missed between
+    // connecting and listening. A stack that cannot tell says so; the link then learns of
+    // a loss only from its heartbeat.
+    virtual Status on_link_state(LinkStateHandler handler) {
+        (void)handler;
+        return fail_text("此蓝牙后端不报告连接状态");
+    }
 };
 
 using AdvertisementHandler = std::function<void(const Advertisement&)>;

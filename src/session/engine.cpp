@@ -189,6 +189,7 @@ bool Engine::queue_encoded(Bytes frame, Transport transport) {
         tcp_out_.push_back(std::move(frame));
         return true;
     }
+    if (ble_lost_) return false;
     auto sent = fragmenter_->push_encoded(frame, ble_mtu(), ble_out_);
     if (!sent) {
         report_error(kErrGeneral, sent.error().context());
@@ -436,6 +437,31 @@ void Engine::timer_step(Instant now) {
         default:
             break;
     }
+}
+
+void Engine::ble_link_lost(std::string_view reason, Instant now) {
+    if (ble_lost_) return;
+    ble_lost_ = true;
+    // Counted as taken and never written, so the senders see them as lost.
+    ble_taken_ += ble_out_.size();
+    ble_out_.clear();
+    if (debug_log_enabled()) emit_event(LogLevel::Warn, "session", "ble.lost", {{"reason", std::string(reason)}});
+    if (tcp_bound_ && state_ == EngineState::Paired) {
+        report_error(kErrGeneral, format_text("蓝牙连接断开（{}），会话暂由局域网通道维持", reason));
+        return;
+    }
+    lose_session(format_text("蓝牙连接断开（{}），进入重连", reason));
+    if (state_ == EngineState::Reconnecting) reconnect_deadline_ = now;
+}
+
+void Engine::lose_session(const std::string& text) {
+    // Discover and Closed had no peer to lose; Reconnecting has already lost it.
+    if (state_ == EngineState::Discover || state_ == EngineState::Closed || state_ == EngineState::Reconnecting)
+        return;
+    transition(EngineEvent{EngineEventKind::HeartbeatTimeout});
+    report_error(kErrGeneral, text);
+    reconnect_attempts_ = 0;
+    reconnect_deadline_.reset();
 }
 
 std::optional<Bytes> Engine::next_ble_fragment() {

@@ -115,6 +115,12 @@ public:
     void send_hello();
     // Called by the core at most once a second.
     void timer_step(Instant now);
+    // The platform says the BLE link under this session is gone. Nothing queued for it can
+    // be written any more (a new BLE connection is a new session), and BLE sends fail from
+    // here on. Without a bound TCP channel the session is lost as after a heartbeat timeout;
+    // with one it goes on over TCP, and is lost when that ends too.
+    void ble_link_lost(std::string_view reason, Instant now);
+    bool ble_lost() const { return ble_lost_; }
 
     // ---- handshake ----
     bool handshake_started() const;
@@ -295,6 +301,8 @@ private:
     Result<ByteView, CryptoError> open_payload(const FrameHeader& h, ByteView payload, Bytes& copy);
     void report_frame_error(const FrameError& error, Transport transport);
     bool handle_heartbeat(const Frame& frame, Transport transport);
+    // The peer can no longer be reached: RECONNECTING, as after a heartbeat timeout.
+    void lose_session(const std::string& text);
     bool handle_tcp_frame(ByteView bytes, const Frame& frame, std::uint64_t conn);
     bool park_or_dispatch(ByteView bytes, const Frame& frame, Transport transport, std::uint64_t conn = 0);
     void dispatch_sealed(std::uint8_t type, ByteView plaintext);
@@ -396,6 +404,7 @@ private:
     std::deque<Bytes> ble_out_;
     std::uint64_t ble_taken_ = 0;
     std::uint64_t ble_written_ = 0;
+    bool ble_lost_ = false;
     std::deque<Bytes> tcp_out_;
     std::deque<ReceivedChunk> received_chunks_;
 

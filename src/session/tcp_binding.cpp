@@ -316,7 +316,11 @@ void Engine::give_up_binding(std::uint64_t conn, const std::string& reason) {
 
 void Engine::unbind(const std::string& reason) {
     if (!tcp_bound_ && binds_.empty()) return;
+    const bool carried = tcp_bound_;
     end_binding(reason, true);
+    // The channel carried a session whose BLE link was already gone: nothing is left.
+    if (carried && ble_lost_ && state_ == EngineState::Paired)
+        lose_session(format_text("局域网通道也断开了（{}），进入重连", reason));
 }
 
 void Engine::drop_tcp_connection(std::uint64_t conn, const std::string& reason) {

@@ -66,9 +66,9 @@ public:
 
 class Phone {
 public:
-    Phone(const std::string& folder, const Clock& clock, std::string adv_name)
+    Phone(const std::string& folder, const Clock& clock, std::string adv_name, std::uint64_t address = kPhoneAddr)
         : clock_(clock),
-          radio_({folder, kPhoneAddr, std::move(adv_name),
+          radio_({folder, address, std::move(adv_name),
                   {*ble::Uuid::parse(kServiceUuid)}, {ble::dovan_sim_service()}}) {
         radio_.set_write_handler([this](const ble::Uuid&, Bytes value) -> std::uint8_t {
             std::lock_guard lock(mu_);
@@ -200,6 +200,17 @@ protected:
         }
         return false;
     }
+    // As turns_until, but before each turn waits (in real time, bounded) for news from the
+    // platform's threads, such as a closed socket, instead of letting fake time run ahead.
+    template <class Pred>
+    bool turns_until_woken(Pred done, int max_turns = 50) {
+        for (int i = 0; i < max_turns; ++i) {
+            (void)ui_->core_wake().wait_for(100ms);
+            core_->turn();
+            if (done()) return true;
+        }
+        return false;
+    }
     void see_phone() {
         ASSERT_TRUE(turns_until([&] { return !ui_->lock()->devices.empty(); }, 100));
     }
@@ -320,6 +331,76 @@ TEST_F(CoreOverSimRadio, SilenceEndsInAHeartbeatTimeoutAndTheCoreRedialsWhenTheP
     DebugCapture capture;
     ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired; }, 400));
     EXPECT_GE(capture.events("autodial.dial").size(), 1u);
+}
+
+// The sim radio's closed GATT socket is the platform's word that the phone is gone: the
+// session is lost in the next turn, as after a heartbeat timeout, and the phone is paired
+// again as soon as it advertises.
+TEST_F(CoreOverSimRadio, ALinkThePhoneDroppedIsLostAtOnceAndPairedAgainWhenItIsBack) {
+    start_core();
+    pair();
+    advertising_ = false;
+    const Instant dropped_at = clock_.now();
+    phone_->radio().disconnect();
+    ASSERT_TRUE(turns_until_woken([&] { return pc_state() == EngineState::Reconnecting; }));
+    // Well before the 30 s silence rule or the 60 s heartbeat could have said so.
+    EXPECT_LT(clock_.now() - dropped_at, 10s);
+    EXPECT_FALSE(core_->link().connected());
+    EXPECT_EQ(ui_->lock()->engine_state, static_cast<std::uint8_t>(EngineState::Reconnecting));
+    const auto n = notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "[-1] 蓝牙连接断开（对端断开了 GATT 连接），进入重连"), n.end());
+
+    advertising_ = true;
+    const Instant back_at = clock_.now();
+    ASSERT_TRUE(turns_until([&] { return pc_state() == EngineState::Paired && ui_->lock()->engine_state == kEnginePaired; }));
+    EXPECT_LT(clock_.now() - back_at, 10s);
+    EXPECT_FALSE(ui_->lock()->sas_prompt.has_value());
+}
+
+// A neighbour advertising the paired phone's name, with a key of its own, while the phone
+// is away: the automatic dial drops it without asking the user anything and goes on waiting
+// for the trusted phone.
+TEST_F(CoreOverSimRadio, ANeighbourUnderThePhonesNameIsDroppedQuietlyAndThePhoneStillFound) {
+    start_core();
+    pair();
+    const std::string phone_fp = cached_identity(1).fingerprint();
+    advertising_ = false;
+    phone_->radio().disconnect();
+    ASSERT_TRUE(turns_until_woken([&] { return pc_state() == EngineState::Reconnecting; }));
+
+    constexpr std::uint64_t kNeighbourAddr = 0x0A0B0C0D0E0F;
+    Phone neighbour(folder_, clock_, "Dovan", kNeighbourAddr);
+    neighbour.boot(2);  // the same HELLO name, another identity
+    DebugCapture capture;
+    ASSERT_TRUE(turns_until([&] {
+        neighbour.advertise();
+        return !capture.events("autodial.stranger").empty();
+    }));
+    EXPECT_EQ(capture.events("autodial.stranger")[0].field("addr"), "0A0B0C0D0E0F");
+    for (int i = 0; i < 20; ++i) {
+        neighbour.advertise();
+        core_->turn();
+    }
+    {
+        auto g = ui_->lock();
+        EXPECT_FALSE(g->identity_change.has_value());
+        EXPECT_FALSE(g->sas_prompt.has_value());
+        EXPECT_TRUE(g->paired);
+        EXPECT_EQ(g->peer_name, "Pixel 8");
+    }
+    for (const auto& text : notices()) EXPECT_EQ(text.find("身份已变化"), std::string::npos) << text;
+    EXPECT_EQ(capture.events("autodial.dial").size(), 1u) << "the neighbour is dialled once";
+    ASSERT_TRUE(CoreProbe::state(*core_).link.autodial_names.has_value());
+    EXPECT_EQ(read(kTrustedPeersTsv), phone_fp + "\tPixel 8\n");
+
+    // The phone comes back and is paired as before.
+    advertising_ = true;
+    ASSERT_TRUE(turns_until([&] {
+        neighbour.advertise();
+        return pc_state() == EngineState::Paired;
+    }));
+    EXPECT_EQ(ui_->lock()->peer_fingerprint, phone_fp);
+    EXPECT_FALSE(ui_->lock()->identity_change.has_value());
 }
 
 TEST_F(CoreOverSimRadio, APhoneThatRefusesDiscoveryGivesOneNoticeAfterSixAttempts) {

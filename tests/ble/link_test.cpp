@@ -97,6 +97,15 @@ struct FakeDevice final : Device {
         if (current.full == GattStatus::Success) r.services.push_back(service);
         return r;
     }
+    LinkStateHandler link_state;
+    Status on_link_state(LinkStateHandler h) override {
+        link_state = std::move(h);
+        return {};
+    }
+    // The platform's word that the connection went.
+    void drop(std::string reason) {
+        if (link_state) link_state(LinkStateEvent{false, std::move(reason)});
+    }
 };
 
 struct FakeWatcher final : Watcher {
@@ -143,6 +152,10 @@ struct FakeHost final : LinkHost {
     void scan_list_changed() override { ++scan_changes; }
     void value_arrived() override { ++values; }
     std::atomic<int> values{0};
+    void link_state_changed() override { ++state_changes; }
+    std::atomic<int> state_changes{0};
+    void ble_lost(std::string_view reason) override { losses.emplace_back(reason); }
+    std::vector<std::string> losses;
     void connecting_to(std::uint64_t address) override { connecting = address; }
     void connect_failed() override { ++connect_failures; }
     std::string peer_name() const override { return peer; }
@@ -488,6 +501,84 @@ TEST_F(Health, ThirdHealHasItsOwnTextAndNamelessPhoneCannotBeHealed) {
               "蓝牙链路无响应，且不知道对端叫什么（无法自动重连）：请在「连接」页点一次设备");
 }
 
+// The platform's word that the connection went is acted on in the core's next turn, as a
+// heartbeat timeout would be, not 30 or 60 s later.
+class Loss : public LinkTest {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        link.connect({kPhone, "Dovan"});
+        ASSERT_NE(st.engine, nullptr);
+    }
+    // Drives the session to `to` through the engine's own transitions.
+    void reach(EngineState to) {
+        if (to == EngineState::Discover) return;
+        ASSERT_TRUE(st.engine->transition(EngineEvent{EngineEventKind::PeerDiscovered}));
+        if (to == EngineState::Paired) {
+            ASSERT_TRUE(st.engine->transition(EngineEvent::handshake_complete(TrustVerdict::Matched)));
+        }
+        (void)st.engine->take_events();
+    }
+};
+
+TEST_F(Loss, ALostConnectionEndsTheSessionAtOnceWhateverItHadQueued) {
+    const struct {
+        EngineState before;
+        EngineState after;
+    } cases[] = {
+        {EngineState::Handshake, EngineState::Reconnecting},
+        {EngineState::Paired, EngineState::Reconnecting},
+        {EngineState::Discover, EngineState::Discover},  // no peer yet: nothing to lose
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.before));
+        link.connect({kPhone, "Dovan"});
+        host.losses.clear();
+        reach(c.before);
+        ASSERT_FALSE(st.engine->ble_out().empty());  // the HELLO, not yet written
+        const Instant lost_at = clock.now();
+        device->drop("对端断开了 GATT 连接");
+        EXPECT_EQ(host.state_changes, 1);
+        host.state_changes = 0;
+        EXPECT_TRUE(link.connected()) << "only the core's turn acts on it";
+
+        link.drain_inbound();
+        EXPECT_EQ(clock.now(), lost_at);
+        EXPECT_EQ(st.engine->state(), c.after);
+        EXPECT_FALSE(link.connected());
+        EXPECT_EQ(host.losses, std::vector<std::string>{"对端断开了 GATT 连接"});
+        // What waited for the dead link is gone and counted as never written; nothing new
+        // can be queued for it.
+        EXPECT_EQ(link.fragments_waiting(), 0u);
+        EXPECT_GT(st.engine->ble_fragments_queued(), st.engine->ble_fragments_written());
+        st.engine->send_hello();
+        EXPECT_TRUE(st.engine->ble_out().empty());
+        link.write_pass();
+        EXPECT_EQ(st.ble_write_failures, 0u);
+
+        // The news comes once.
+        link.drain_inbound();
+        EXPECT_EQ(host.losses.size(), 1u);
+    }
+}
+
+TEST_F(Loss, WordOfAnEarlierConnectionOrOfADroppedOneChangesNothing) {
+    reach(EngineState::Paired);
+    auto old_handler = device->link_state;
+    ASSERT_NE(old_handler, nullptr);
+    link.connect({kPhone, "Dovan"});  // a new connection on the same device
+    reach(EngineState::Paired);
+    old_handler(LinkStateEvent{false, "旧连接"});
+    link.drain_inbound();
+    EXPECT_TRUE(link.connected());
+    EXPECT_EQ(st.engine->state(), EngineState::Paired);
+    EXPECT_TRUE(host.losses.empty());
+
+    // A link the heal tore down on purpose stops listening.
+    link.teardown();
+    EXPECT_EQ(device->link_state, nullptr);
+}
+
 class Autodial : public LinkTest {
 protected:
     void SetUp() override {
@@ -532,6 +623,75 @@ TEST_F(Autodial, PendingDecisionsClearTheNamesInsteadOfDialling) {
         EXPECT_FALSE(st.autodial_names.has_value()) << which;
         EXPECT_EQ(st.engine, nullptr) << which;
     }
+}
+
+// An idle BLE-only session is quiet for a whole heartbeat interval; that alone is no
+// reason to replace it. A session that is lost is replaced as soon as the phone is seen.
+TEST_F(Autodial, OnlyALostSessionIsReplaced) {
+    link.arm_autodial("paired");
+    link.connect({kPhone, "Dovan"});
+    ASSERT_TRUE(st.engine->transition(EngineEvent{EngineEventKind::PeerDiscovered}));
+    ASSERT_TRUE(st.engine->transition(EngineEvent::handshake_complete(TrustVerdict::Matched)));
+    const Engine* session = st.engine.get();
+    const int opened = adapter->opened;
+    clock.advance(seconds(31));
+    link.scan_list().note(kPhone, "Dovan", clock.now());
+    link.autodial();
+    EXPECT_EQ(adapter->opened, opened);
+    EXPECT_EQ(st.engine.get(), session);
+
+    // The platform says the link went: the next sighting dials, without 30 s of silence;
+    // one from before the loss does not.
+    st.last_rx = clock.now();
+    device->drop("对端断开了 GATT 连接");
+    link.drain_inbound();
+    link.autodial();
+    EXPECT_EQ(adapter->opened, opened);
+    clock.advance(milliseconds(300));
+    link.scan_list().note(kPhone, "Dovan", clock.now());
+    link.autodial();
+    EXPECT_EQ(adapter->opened, opened + 1);
+    EXPECT_EQ(st.engine->state(), EngineState::Discover) << "a new session";
+    EXPECT_TRUE(link.connected());
+}
+
+TEST_F(Autodial, TheTrustedPhonesAddressGoesFirstAndAStrangerIsPassedOver) {
+    constexpr std::uint64_t kNeighbour = 0x00DEADBEEF00;
+    auto neighbour = std::make_shared<FakeDevice>();
+    neighbour->addr = kNeighbour;
+    adapter->devices[kNeighbour] = neighbour;
+    link.arm_autodial("paired");
+    st.trusted_address = kPhone;
+    // The neighbour advertises the phone's name and was seen last.
+    link.scan_list().note(kNeighbour, "Dovan", clock.now());
+    link.autodial();
+    EXPECT_EQ(link.connected_address(), kPhone);
+    EXPECT_TRUE(st.dialed_by_itself);
+
+    // The phone goes away; only the neighbour advertises.
+    device->drop("对端断开了 GATT 连接");
+    link.drain_inbound();
+    forget_sightings();
+    clock.advance(seconds(30));
+    link.scan_list().note(kNeighbour, "Dovan", clock.now());
+    link.autodial();
+    ASSERT_EQ(link.connected_address(), kNeighbour);
+    // Its key proves it another phone: dropped without a word, and the search goes on.
+    const std::size_t notices = host.notices.size();
+    link.drop_stranger();
+    EXPECT_EQ(st.engine, nullptr);
+    EXPECT_FALSE(link.connected());
+    EXPECT_EQ(st.strangers, std::vector<std::uint64_t>{kNeighbour});
+    EXPECT_TRUE(st.autodial_names.has_value());
+    EXPECT_FALSE(st.autodial_next.has_value());
+    EXPECT_EQ(host.notices.size(), notices);
+    const int opened = adapter->opened;
+    link.autodial();
+    EXPECT_EQ(adapter->opened, opened) << "the stranger is not dialled again";
+    clock.advance(seconds(1));
+    link.scan_list().note(kPhone, "Dovan", clock.now());
+    link.autodial();
+    EXPECT_EQ(link.connected_address(), kPhone);
 }
 
 TEST_F(Autodial, ThreeDialsWithoutAnEngineGiveUp) {

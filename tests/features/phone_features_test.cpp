@@ -271,6 +271,78 @@ TEST_F(PhoneFeatures, ReplyOutcomes) {
     }
 }
 
+// What a dying BLE link took from the user ends in a word: a reply or a media command it
+// never wrote out is reported as not delivered at once; a reply that left but whose receipt
+// can no longer come says it may not have arrived; while a bound LAN channel carries the
+// session, its replies still wait for their receipts.
+TEST(LostLink, RepliesAndMediaCommandsItHeldEndInAToldFailure) {
+    const struct {
+        const char* name;
+        bool written;
+        bool tcp;
+        std::optional<std::string_view> reply;  // none: still waiting for the receipt
+        bool media_lost;
+    } cases[] = {
+        {"queued, never written", false, false, kReplyLinkLost, true},
+        {"written, no receipt yet", true, false, kReplyMaybeLost, false},
+        {"over the bound LAN channel", true, true, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::BoundPair pair;
+        if (c.tcp) pair.bind();
+        // The pairing's own fragments were all acknowledged.
+        while (pair.pc.ble_fragments_written() < pair.pc.ble_fragments_queued()) pair.pc.note_ble_fragment_written();
+        FakeHost host{pair};
+        Notifications notifications{host};
+        Media media{host};
+        std::uint32_t id = 0;
+        {
+            auto g = host.ui().lock();
+            g->reply_target = ReplyTarget{"com.chat", "", 0, 1, 0, "k"};
+            g->reply_box = "马上到";
+            id = g->next_reply_id;
+            ASSERT_TRUE(g->submit_reply(pair.clock.now()));
+        }
+        UiRequests r = host.ui().lock()->take_requests();
+        notifications.on_requests(r);
+        r.media = MediaCommandRequest{1, 0, 0};
+        media.on_requests(r);
+        if (c.written) {
+            // As the link does: a fragment counts once the phone's stack acknowledged it.
+            while (auto f = pair.pc.next_ble_fragment()) {
+                pair.phone.take_ble_value(*f, pair.clock.now());
+                pair.pc.note_ble_fragment_written();
+            }
+            pair.pump();
+        }
+
+        pair.pc.ble_link_lost("对端断开了 GATT 连接", pair.clock.now());
+        for (Feature* f : std::initializer_list<Feature*>{&notifications, &media})
+            f->on_link({LinkChange::Kind::BleLost, "对端断开了 GATT 连接"});
+        EXPECT_EQ(pair.pc.state(), c.tcp ? EngineState::Paired : EngineState::Reconnecting);
+        {
+            auto g = host.ui().lock();
+            EXPECT_EQ(g->reply_status.has_value(), c.reply.has_value());
+            if (c.reply && g->reply_status) {
+                EXPECT_EQ(g->reply_status->text, *c.reply);
+                EXPECT_FALSE(g->reply_status->ok);
+            }
+            EXPECT_EQ(g->awaiting_replies.empty(), c.reply.has_value());
+            const bool media_notice = std::any_of(g->notices.begin(), g->notices.end(),
+                                                  [](const auto& n) { return n.text == kMediaNotDelivered; });
+            EXPECT_EQ(media_notice, c.media_lost);
+        }
+        if (!c.reply) {
+            pb::NotificationReplyAck ack;
+            ack.set_reply_id(id);
+            ack.set_ok(true);
+            notifications.on_event(message(AppEventKind::NotificationReplyAcked, ack));
+            EXPECT_EQ(host.ui().lock()->reply_status->text, "已发送");
+        }
+    }
+}
+
 TEST_F(PhoneFeatures, DismissDeactivatesMatchesAndClearsTheirReplyTarget) {
     notify(push(5, "com.chat", "a", "", true, "t"));
     notify(push(6, "com.chat", "b", "", true, "t"));

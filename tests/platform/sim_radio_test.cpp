@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -304,6 +305,70 @@ TEST_F(SimRadio, BrokenLinkFailsPendingAndLaterOperations) {
     ASSERT_TRUE(eventually([&] { return (*op)->status() == ble::AsyncStatus::Error; }));
     EXPECT_FALSE((*dev)->all_services().ok());
     EXPECT_FALSE(adapter_->device_from_address(0x123456789ABC).ok());  // nobody there
+}
+
+// What the central hears when the connection goes, however it goes.
+class LinkStates {
+public:
+    ble::LinkStateHandler handler() {
+        return [this](const ble::LinkStateEvent& e) {
+            std::lock_guard lock(mu_);
+            events_.push_back(e);
+        };
+    }
+    std::vector<std::string> losses() {
+        std::lock_guard lock(mu_);
+        std::vector<std::string> out;
+        for (const auto& e : events_)
+            if (!e.connected) out.push_back(e.reason);
+        return out;
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<ble::LinkStateEvent> events_;
+};
+
+TEST_F(SimRadio, AClosedGattSocketIsReportedOnceWithItsReason) {
+    const struct {
+        const char* what;
+        std::function<void(SimPeripheral&)> close;
+        const char* reason;
+    } cases[] = {
+        {"the phone drops the central", [](SimPeripheral& p) { p.disconnect(); }, "对端断开了 GATT 连接"},
+        {"the phone is gone", [](SimPeripheral& p) { p.stop(); }, "对端断开了 GATT 连接"},
+        {"the phone breaks the protocol", [](SimPeripheral& p) { p.send_raw(Bytes{0, 0, 0, 1, 0x55}); },
+         "对端违反 GATT 协议，连接已关闭"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto& p = phone();
+        auto dev = adapter_->device_from_address(0xA1B2C3D4E5F6);
+        ASSERT_TRUE(dev.ok());
+        LinkStates heard;
+        ASSERT_TRUE((*dev)->on_link_state(heard.handler()).ok());
+        ASSERT_TRUE((*dev)->all_services().ok());
+        EXPECT_TRUE(heard.losses().empty());
+        c.close(p);
+        ASSERT_TRUE(eventually([&] { return !heard.losses().empty(); }));
+        EXPECT_FALSE((*dev)->all_services().ok());
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(heard.losses(), std::vector<std::string>{c.reason});
+
+        // A handler set after the loss still hears of it; dropping the device is no news.
+        LinkStates late;
+        ASSERT_TRUE((*dev)->on_link_state(late.handler()).ok());
+        EXPECT_EQ(late.losses(), std::vector<std::string>{c.reason});
+    }
+    auto& p = phone();
+    auto dev = adapter_->device_from_address(0xA1B2C3D4E5F6);
+    ASSERT_TRUE(dev.ok());
+    ASSERT_TRUE((*dev)->all_services().ok());
+    LinkStates heard;
+    ASSERT_TRUE((*dev)->on_link_state(heard.handler()).ok());
+    dev->reset();
+    EXPECT_TRUE(eventually([&] { return !p.connected(); }));
+    EXPECT_TRUE(heard.losses().empty());
 }
 
 TEST_F(SimRadio, MalformedMessagesCloseTheConnection) {

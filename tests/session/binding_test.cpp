@@ -639,3 +639,40 @@ TEST(TcpBinding, NoBindingStartsWithoutAPairedSession) {
 
 }  // namespace
 }  // namespace dovan
+
+namespace dovan {
+namespace {
+
+// The BLE link under a session is gone. Over a bound LAN channel the session goes on, and
+// is lost only when that channel ends too; without one it is lost at once. Either way
+// nothing more is queued for the dead link.
+TEST(BleLoss, TheSessionGoesOnOverABoundChannelAndIsLostWhenThatEndsToo) {
+    test::BoundPair p;
+    p.bind();
+    p.pc.ble_link_lost("对端断开了 GATT 连接", p.clock.now());
+    EXPECT_EQ(p.pc.state(), EngineState::Paired);
+    EXPECT_EQ(test::error_texts(p.pc.take_events()),
+              std::vector<std::string>{"蓝牙连接断开（对端断开了 GATT 连接），会话暂由局域网通道维持"});
+    EXPECT_FALSE(p.pc.send_ble_only(CLIPBOARD_PUSH, Bytes{1}, 1));
+    EXPECT_TRUE(p.pc.send_business(NOTIFICATION_REPLY, Bytes{1}, 1, false)) << "over TCP";
+    EXPECT_TRUE(p.pc.ble_out().empty());
+
+    p.pc.unbind("连接被关闭");
+    EXPECT_EQ(p.pc.state(), EngineState::Reconnecting);
+    const auto errors = test::error_texts(p.pc.take_events());
+    EXPECT_NE(std::find(errors.begin(), errors.end(), "局域网通道也断开了（连接被关闭），进入重连"), errors.end());
+    EXPECT_FALSE(p.pc.send_business(NOTIFICATION_REPLY, Bytes{1}, 1, false));
+
+    test::BoundPair q;
+    q.pc.ble_link_lost("对端断开了 GATT 连接", q.clock.now());
+    EXPECT_EQ(q.pc.state(), EngineState::Reconnecting);
+    EXPECT_EQ(test::error_texts(q.pc.take_events()),
+              std::vector<std::string>{"蓝牙连接断开（对端断开了 GATT 连接），进入重连"});
+    // The reconnect attempts' HELLOs have nowhere to go.
+    q.clock.advance(1s);
+    q.pc.timer_step(q.clock.now());
+    EXPECT_TRUE(q.pc.ble_out().empty());
+}
+
+}  // namespace
+}  // namespace dovan

@@ -44,7 +44,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 public:
     explicit Connection(int fd) : fd_(fd) {}
     ~Connection() {
-        close();
+        close("本端断开");
         // The reader may drop the last reference itself; it cannot wait for itself.
         if (reader_.joinable()) {
             if (reader_.get_id() == std::this_thread::get_id())
@@ -74,8 +74,9 @@ public:
             pending_.push_back(p);
         }
         if (!write_all(fd_, msg)) {
-            close();
-            return fail_text(os_failure("写入 GATT 连接失败"));
+            const std::string why = os_failure("写入 GATT 连接失败");
+            close(why);
+            return fail_text(why);
         }
         return p;
     }
@@ -110,26 +111,47 @@ public:
         return handlers_.erase(token) > 0;
     }
 
-    void close() {
+    // Ends the connection once; the link-state handler hears `reason`.
+    void close(const std::string& reason) {
+        ble::LinkStateHandler handler;
         {
             std::lock_guard lock(mu_);
             if (closed_) return;
             closed_ = true;
+            close_reason_ = reason;
             for (auto& p : pending_) p->state = Pending::State::Failed;
             pending_.clear();
+            handler = link_handler_;
         }
         ::shutdown(fd_, SHUT_RDWR);
         cv_.notify_all();
+        if (handler) handler(ble::LinkStateEvent{false, reason});
+    }
+
+    void set_link_handler(ble::LinkStateHandler handler) {
+        std::string gone;
+        {
+            std::lock_guard lock(mu_);
+            link_handler_ = handler;
+            if (!closed_) return;
+            gone = close_reason_;
+        }
+        if (handler) handler(ble::LinkStateEvent{false, gone});
     }
 
 private:
     static void read_loop(const std::weak_ptr<Connection>& weak, int fd) {
         Message m;
+        std::string why = "对端断开了 GATT 连接";
         while (read_message(fd, m)) {
             auto self = weak.lock();
-            if (!self || !self->dispatch(m)) break;
+            if (!self) return;
+            if (!self->dispatch(m)) {
+                why = "对端违反 GATT 协议，连接已关闭";
+                break;
+            }
         }
-        if (auto self = weak.lock()) self->close();
+        if (auto self = weak.lock()) self->close(why);
     }
 
     // False when the message breaks the protocol; the connection is then closed.
@@ -169,6 +191,8 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     bool closed_ = false;
+    std::string close_reason_;
+    ble::LinkStateHandler link_handler_;
     std::deque<std::shared_ptr<Pending>> pending_;
     std::map<std::uint64_t, std::pair<Uuid, ble::ValueHandler>> handlers_;
     std::uint64_t next_token_ = 0;
@@ -261,8 +285,16 @@ private:
 class SimDevice final : public ble::Device {
 public:
     SimDevice(std::uint64_t addr, std::shared_ptr<Connection> c) : addr_(addr), conn_(std::move(c)) {}
-    ~SimDevice() override { conn_->close(); }
+    ~SimDevice() override {
+        // Dropping the device ends the connection; whoever listened asked for that.
+        conn_->set_link_handler(nullptr);
+        conn_->close("本端断开");
+    }
     std::uint64_t address() const override { return addr_; }
+    Status on_link_state(ble::LinkStateHandler handler) override {
+        conn_->set_link_handler(std::move(handler));
+        return {};
+    }
     Result<ble::ServicesResult> services_for_uuid(const Uuid& uuid) override {
         Bytes body;
         append_uuid(body, uuid);
