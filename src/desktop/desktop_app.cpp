@@ -11,7 +11,9 @@
 #include <QWidget>
 
 #include <atomic>
+#include <optional>
 
+#include "app/core_setup.h"
 #include "platform/debug_log.h"
 #include "desktop/qt_clipboard.h"
 #include "protocol/product.h"
@@ -47,7 +49,10 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     const int sigfd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
-    QApplication app(argc, argv);
+    // One application per process: a test may already have made it.
+    std::optional<QApplication> own_app;
+    if (QApplication::instance() == nullptr) own_app.emplace(argc, argv);
+    QApplication& app = own_app ? *own_app : *qApp;
     QApplication::setApplicationName("Dovan");
     QGuiApplication::setDesktopFileName("dovan");
     // A tray program: closing or hiding the window does not end it.
@@ -72,7 +77,11 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
         });
     }
 
-    std::unique_ptr<QWidget> window = c.make_window ? c.make_window(c.ui) : nullptr;
+    // The system clipboard, one for the window, the notification buttons and the core; the
+    // frame keeps it until the core has stopped, so it ends on this thread.
+    auto clipboard = std::make_shared<QtClipboard>();
+
+    std::unique_ptr<QWidget> window = c.make_window ? c.make_window(c.ui, clipboard.get()) : nullptr;
     if (!window) {
         console_line("[Dovan] 创建主窗口失败");
         if (sigfd >= 0) ::close(sigfd);
@@ -106,11 +115,10 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     }
     c.ui->set_repaint(repaint);
 
-    QtClipboard clipboard;
     Tray tray(show_window, [] { QCoreApplication::exit(0); });
     tray.create();
 
-    const ActivationHost activation{c.ui, &clipboard, &system_clock(), show_window};
+    const ActivationHost activation{c.ui, clipboard.get(), &system_clock(), show_window};
     const HandoffHost handoff{activation, false};
     apply_startup_arguments(c.command_line, handoff);
 
@@ -147,7 +155,11 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     QObject::connect(&timer, &QTimer::timeout, &app, [&drain] { drain.drain(); });
     timer.start();
 
-    if (c.start_core) c.start_core(repaint);
+    if (c.start_core) {
+        ble::PlatformAdapter platform = c.open_ble ? c.open_ble() : ble::open_platform_adapter();
+        c.start_core(program_core_config({c.ui, c.data_dir, c.command_line.lan_port}, {clipboard, repaint},
+                                         std::move(platform)));
+    }
     const bool primary = c.lock != nullptr && c.lock->state() == InstanceLock::State::Primary;
     auto server = start_handoff_server(c.socket, primary, handoff);
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));

@@ -10,22 +10,32 @@
 #include <memory>
 #include <optional>
 
+#include "app/core.h"
+#include "ble/adapter.h"
+#include "platform/clipboard.h"
 #include "shell/command_line.h"
 #include "shell/instance.h"
 #include "shell/ui_state.h"
 
 namespace dovan {
 
-using WindowFactory = std::function<std::unique_ptr<QWidget>(std::shared_ptr<SharedUi>)>;
+// Makes the main window; `clipboard` is the system clipboard the frame made, which the core
+// writes too (it outlives the window).
+using WindowFactory = std::function<std::unique_ptr<QWidget>(std::shared_ptr<SharedUi>, Clipboard* clipboard)>;
 
 struct DesktopConfig {
     std::shared_ptr<SharedUi> ui;
     CommandLine command_line;
     InstanceLock* lock = nullptr;
     std::optional<std::filesystem::path> socket;  // none: hand-offs are impossible
+    // Where the stores live (may be empty: the core then stops at start-up with the reason).
+    std::filesystem::path data_dir;
     WindowFactory make_window;
-    // Starts the core thread; `repaint` may be called from any thread.
-    std::function<void(RepaintFn repaint)> start_core;
+    // Opens the BLE stack; empty: ble::open_platform_adapter.
+    std::function<ble::PlatformAdapter()> open_ble;
+    // Starts the core thread with the configuration the frame built (program_core_config,
+    // with this window's clipboard and repaint).
+    std::function<void(CoreConfig config)> start_core;
     std::function<void()> stop_core;
 };
 
