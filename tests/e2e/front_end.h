@@ -324,9 +324,15 @@ protected:
             return;
         }
         go(Page::Notifications);
-        const auto buttons = notification_buttons(metrics(), row, true, has_code);
-        ASSERT_TRUE(buttons.reply);
-        click(*buttons.reply);
+        // The row's button opens the reply box, and closes it when it is already open for
+        // that notification; the box stays open after a reply went.
+        if (reply_row_ != row) {
+            const auto buttons = notification_buttons(metrics(), row, true, has_code);
+            ASSERT_TRUE(buttons.reply);
+            click(*buttons.reply);
+            reply_row_ = row;
+        }
+        click(reply_box_rect(metrics()));
         type(text);
         click(reply_send_rect(metrics()));
     }
@@ -336,6 +342,7 @@ protected:
         ASSERT_TRUE(eventually([&] { return notes_->press("dovan://reply/"); })) << "no 回复这条 button";
         ASSERT_TRUE(eventually([&] { return read_file(tmp.path() / "dovan.stderr").find("通知卡上按了「回复这条」") !=
                                             std::string::npos; }));
+        reply_row_ = 0;
         type(text);
         click(reply_send_rect(metrics()));
     }
@@ -506,6 +513,7 @@ private:
     std::unique_ptr<Process> outside_copy_;
     std::string window_;
     Geometry where_;
+    std::optional<int> reply_row_;  // the notification the window's reply box is open for
 };
 
 }  // namespace dovan::e2e
