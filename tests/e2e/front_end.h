@@ -460,6 +460,29 @@ protected:
             return false;
         });
     }
+    // The window's "最近发送" line as drawn, in pixels: what it says can be compared with an
+    // earlier look without reading it. The console shows no such line: nothing.
+    std::optional<std::vector<Pixel>> recently_sent_line() {
+        if (!window()) return std::nullopt;
+        go(Page::Clipboard);
+        pointer_->move(window_, 4, where_.h - 4);  // nothing lit up under the pointer
+        std::this_thread::sleep_for(300ms);        // a frame or two of the timer
+        const auto shot = display_->screen();
+        if (!shot) return std::vector<Pixel>{};
+        const Metrics m = metrics();
+        std::vector<Pixel> line;
+        for (int y = 306; y < 342; ++y)
+            for (int x = 208; x < m.R; ++x) line.push_back(shot->at(where_.x + x, where_.y + y));
+        return line;
+    }
+    // Keeps the current screen in the build's test-output folder, to see what a failure saw.
+    void keep_screen(const std::string& name) {
+        if (!window()) return;
+        const auto dir = std::filesystem::path(DOVAN_BINARY_DIR) / "test-output";
+        std::filesystem::create_directories(dir);
+        if (const auto shot = display_->screen()) shot->save_png(dir / (name + ".png"), where_.x, where_.y, where_.w, where_.h);
+    }
+
     // Every line `p` printed from `from` on, once the program has taken everything sent to
     // it before: the console answers a `status` after them; the window program is given a
     // second.

@@ -20,6 +20,7 @@ bool has_line(const std::vector<std::string>& lines, const std::string& prefix) 
 TEST_P(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     start();
     if (HasFatalFailure()) return;
+    const auto nothing_sent = recently_sent_line();
     const std::string sms = "【银行】您的验证码是 482913，5 分钟内有效";
     std::size_t from = pc->mark();
     phone->send("notify 42 1 com.sms\\t短信\\t" + sms + "\\tsms-tag");
@@ -33,6 +34,11 @@ TEST_P(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     std::size_t phone_from = phone->mark();
     copy_on_pc("482913");
     std::this_thread::sleep_for(1s);  // a turn apart, or the second would replace the first
+    // Nothing went to the phone yet, and the window says so under "最近发送".
+    if (nothing_sent) {
+        EXPECT_TRUE(recently_sent_line() == nothing_sent) << "最近发送 changed though nothing was sent";
+        if (HasFailure()) keep_screen("recently-sent-unsent-code");
+    }
     copy_on_pc("别的文字");
     ASSERT_TRUE(phone->wait_line("rx clip 别的文字", phone_from));
     EXPECT_FALSE(has_line(settled(*phone, phone_from), "rx clip 482913"));
