@@ -517,7 +517,15 @@ private:
     }
     void type(const std::string& text) {
         pointer_->run({"windowfocus", "--sync", window_});
-        pointer_->run({"type", "--delay", "50", text});
+        // One character a run: a character the keyboard map lacks is typed through a key
+        // xdotool maps to it for the moment, and several of those in one run lose some.
+        for (std::size_t i = 0; i < text.size();) {
+            std::size_t n = 1;
+            while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+            pointer_->run({"type", text.substr(i, n)});
+            std::this_thread::sleep_for(30ms);
+            i += n;
+        }
     }
     std::string x_clipboard() {
         const auto out = tmp.path() / "x-clipboard";
