@@ -11,6 +11,8 @@
 #include <QWidget>
 
 #include <atomic>
+#include <cstdlib>
+#include <iostream>
 #include <optional>
 
 #include "app/core_setup.h"
@@ -19,6 +21,7 @@
 #include "protocol/product.h"
 #include "desktop/tray.h"
 #include "shell/activation.h"
+#include "shell/console.h"
 #include "shell/notification_drain.h"
 #include "shell/startup.h"
 #ifdef DOVAN_HAVE_FREEDESKTOP
@@ -150,9 +153,26 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
 
     if (!c.ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
 
+    // Opt-in for end-to-end tests: the feed's events on stdout, one line each as the console
+    // prints them, so a test follows this front end as it follows the headless one. It only
+    // reads the feed; nothing comes in this way.
+    const char* lines_wanted = std::getenv(kEventLinesVariable);
+    const bool event_lines = lines_wanted != nullptr && std::string_view(lines_wanted) == "1";
+    std::uint64_t event_cursor = c.ui->feed().end();
+    auto print_events = [&c, &event_cursor] {
+        auto batch = c.ui->feed().read(event_cursor);
+        event_cursor = batch.next;
+        if (batch.lost > 0) std::cout << "lost " << batch.lost << '\n';
+        for (const auto& e : batch.events) std::cout << event_line(e.data) << '\n';
+        if (batch.lost > 0 || !batch.events.empty()) std::cout.flush();
+    };
+
     QTimer timer;
     timer.setInterval(kTimerMs);
-    QObject::connect(&timer, &QTimer::timeout, &app, [&drain] { drain.drain(); });
+    QObject::connect(&timer, &QTimer::timeout, &app, [&drain, event_lines, &print_events] {
+        drain.drain();
+        if (event_lines) print_events();
+    });
     timer.start();
 
     if (c.start_core) {

@@ -19,6 +19,10 @@
 
 namespace dovan {
 
+// Set to "1", the program writes every event of the feed to stdout in the console's line
+// format (see shell/console.h): what end-to-end tests of the window program follow.
+inline constexpr const char* kEventLinesVariable = "DOVAN_EVENT_LINES";
+
 // Makes the main window; `clipboard` is the system clipboard the frame made, which the core
 // writes too (it outlives the window).
 using WindowFactory = std::function<std::unique_ptr<QWidget>(std::shared_ptr<SharedUi>, Clipboard* clipboard)>;

@@ -1,5 +1,5 @@
-// The album through the console: `dovan --headless` and a phone simulator serving a
-// synthetic album, as processes over a private loopback port.
+// The album: the program and a phone simulator serving a synthetic album, as processes over
+// a private loopback port; a page of it with both front ends, the rest through the console.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -7,33 +7,36 @@
 
 #include "album.h"
 #include "desktop_fixture.h"
+#include "front_end.h"
 
 namespace dovan::e2e {
 namespace {
 
 class AlbumConsole : public Desktop {};
 
-TEST_F(AlbumConsole, AnAlbumPageAndItsThumbnailsArriveOverTheBoundChannel) {
-    start_phone({"--album", "300"});
-    start_pc();
-    pair();
+// Opening the album shows a page of it: the console asks for 24 photos, the window for as
+// many as its grid shows.
+class AlbumPage : public BothFrontEnds {};
+
+TEST_P(AlbumPage, AnAlbumPageAndItsThumbnailsArriveOverTheBoundChannel) {
+    start({"--album", "300"});
     if (HasFatalFailure()) return;
-    ASSERT_TRUE(pc->wait_line("tcp 1"));
     const std::size_t from = pc->mark();
     const auto asked = std::chrono::steady_clock::now();
-    pc->send("album page 0 24");
+    const std::uint32_t shown = open_album();
     auto list = pc->wait_line("album-list ", from);
     ASSERT_TRUE(list);
-    EXPECT_EQ(*list, "album-list 0 300 24\t");
-    ASSERT_TRUE(eventually([&] { return pc->count("thumb ") >= 24; }));
+    EXPECT_EQ(*list, "album-list 0 300 " + std::to_string(shown) + "\t");
+    ASSERT_TRUE(eventually([&] { return pc->count("thumb ") >= shown; }));
     const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
-    std::printf("[ figure ] album page to the 24th thumbnail stored: %lld ms\n",
-                static_cast<long long>(latency.count()));
+    std::printf("[ figure ] album page to the %uth thumbnail stored (%s): %lld ms\n", shown,
+                window() ? "window" : "console", static_cast<long long>(latency.count()));
     for (const auto& l : pc->lines()) {
         if (l.starts_with("thumb ")) {
             EXPECT_EQ(l.find("error"), std::string::npos) << l;
         }
     }
+    if (window()) return;
 
     const std::size_t listed = pc->mark();
     pc->send("album");
@@ -43,6 +46,8 @@ TEST_F(AlbumConsole, AnAlbumPageAndItsThumbnailsArriveOverTheBoundChannel) {
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->ends_with(" 0 100000 4000x3000\tIMG_0.jpg")) << *first;
 }
+
+INSTANTIATE_TEST_SUITE_P(FrontEnds, AlbumPage, front_ends(), front_end_name);
 
 Bytes read_all(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -1,10 +1,13 @@
-// Files both ways between `dovan --headless` and the phone simulator as processes, over a
-// private loopback port, with private receive folders on both sides.
+// Files both ways between the program and the phone simulator as processes, over a private
+// loopback port, with private receive folders on both sides. What a user does with files
+// runs with both front ends (see front_end.h); the faults of the transfer itself, which the
+// front end does not touch, run with the headless program.
 #include <filesystem>
 #include <fstream>
 
 #include "crypto/primitives.h"
 #include "desktop_fixture.h"
+#include "front_end.h"
 
 namespace dovan::e2e {
 namespace {
@@ -51,15 +54,34 @@ protected:
     }
 };
 
-TEST_F(Files, ThreeChunkAndEmptyFilesCrossBothWaysBitExact) {
-    connect();
+// Files with both front ends: picked on the PC, sent from the phone, handed over by a later
+// start of the program.
+class FilesBoth : public BothFrontEnds {
+protected:
+    fs::path pc_inbox() const { return fs::path(home) / "Downloads" / "Dovan"; }
+    fs::path phone_inbox() const { return fs::path(phone_data) / "inbox"; }
+    fs::path write(const std::string& name, const Bytes& data) {
+        const fs::path p = tmp.path() / name;
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                  static_cast<std::streamsize>(data.size()));
+        return p;
+    }
+    static std::string sha_hex(const Bytes& data) {
+        auto d = sha256({data});
+        return hex_lower(ByteView(d.data(), d.size()));
+    }
+};
+
+TEST_P(FilesBoth, ThreeChunkAndEmptyFilesCrossBothWaysBitExact) {
+    start();
+    if (HasFatalFailure()) return;
     const Bytes three = pattern(2 * 262144 + 4321, 3);
     const Bytes empty;
     for (const auto& [name, data] : {std::pair{std::string("three.bin"), three}, std::pair{std::string("empty.bin"), empty}}) {
         SCOPED_TRACE(name);
         // PC → phone: the phone checks every CRC and the SHA-256 and says ok.
         std::size_t from = pc->mark();
-        pc->send("send " + write("pc-" + name, data).string());
+        send_file(write("pc-" + name, data));
         ASSERT_TRUE(phone->wait_line("file-in pc-" + name + " ok " + sha_hex(data)));
         ASSERT_TRUE(pc->wait_line("row send 100 已完成\tpc-" + name, from));
         EXPECT_EQ(read_all(phone_inbox() / ("pc-" + name)), data);
@@ -73,6 +95,41 @@ TEST_F(Files, ThreeChunkAndEmptyFilesCrossBothWaysBitExact) {
         EXPECT_FALSE(fs::exists(pc_inbox() / ("ph-" + name + ".partial")));
     }
 }
+
+// A file picked while the phone is away waits for it and goes once the phone is back.
+TEST_P(FilesBoth, AFileQueuedWhileThePhoneIsAwayGoesWhenItComesBack) {
+    start();
+    if (HasFatalFailure()) return;
+    const Bytes data = pattern(300000, 8);
+    const fs::path file = write("while-away.bin", data);
+    std::size_t from = pc->mark();
+    const std::size_t phone_from = phone->mark();
+    phone->send("away 4");
+    ASSERT_TRUE(phone->wait_line("away", phone_from));
+    ASSERT_TRUE(pc->wait_line("tcp 0", from));
+    send_file(file);
+    ASSERT_TRUE(phone->wait_line("back", phone_from, 30s));
+    ASSERT_TRUE(pc->wait_line("tcp 1", from, 60s));
+    ASSERT_TRUE(phone->wait_line("file-in while-away.bin ok " + sha_hex(data), phone_from, 60s));
+    ASSERT_TRUE(pc->wait_line("row send 100 已完成\twhile-away.bin", from));
+    EXPECT_EQ(read_all(phone_inbox() / "while-away.bin"), data);
+}
+
+// `dovan <file>` while the program runs: the running one takes the file (the window asks
+// for "发送" first) and it reaches the phone.
+TEST_P(FilesBoth, AFileHandedOverByALaterStartReachesThePhone) {
+    start();
+    if (HasFatalFailure()) return;
+    const Bytes data = pattern(5000, 11);
+    const std::size_t from = pc->mark();
+    hand_off(write("handed over.txt", data));
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(phone->wait_line("file-in handed over.txt ok " + sha_hex(data)));
+    ASSERT_TRUE(pc->wait_line("row send 100 已完成\thanded over.txt", from));
+    EXPECT_EQ(read_all(phone_inbox() / "handed over.txt"), data);
+}
+
+INSTANTIATE_TEST_SUITE_P(FrontEnds, FilesBoth, front_ends(), front_end_name);
 
 TEST_F(Files, TheFilesPhoneAsksForAgainAreResentAndVerified) {
     connect({"--resume-from", "1"});

@@ -1,108 +1,62 @@
-// The phone features between the built program (`dovan --headless`) and the built phone
-// simulator: notifications with their code, replies and their outcomes, the clipboard both
-// ways, media, battery and the configuration sync, each test on its own folders and port.
-#include <fstream>
-#include <sstream>
-
-#include "e2e_support.h"
+// The phone features between the built program and the built phone simulator:
+// notifications with their code, replies and their outcomes, the clipboard both ways, media,
+// battery and the configuration sync, each test on its own folders and port, and each with
+// both front ends: the headless console and the window program (see front_end.h).
+#include "front_end.h"
 
 namespace dovan::e2e {
 namespace {
 
-// A phone paired with the program and bound on TCP, both followed line by line.
-class PairedPhone : public ::testing::Test {
-protected:
-    TempDir tmp;
-    std::string radio = tmp.sub("radio");
-    std::string appdata = tmp.sub("appdata");
-    std::uint16_t lan_port = free_loopback_port();
-    std::unique_ptr<Process> phone;
-    std::unique_ptr<Process> pc;
+using PairedPhone = BothFrontEnds;
 
-    void TearDown() override {
-        if (HasFailure()) {
-            if (pc) ADD_FAILURE() << "console said:\n" << pc->transcript();
-            if (phone) ADD_FAILURE() << "phone said:\n" << phone->transcript();
-        }
-        pc.reset();
-        phone.reset();
-    }
+// What only the console has.
+class ConsolePhone : public BothFrontEnds {};
 
-    void start(std::vector<std::string> phone_options = {}) {
-        std::vector<std::string> argv{binary("phone-sim"), "--radio", radio, "--data", tmp.sub("phone"),
-                                      "--lan-port", std::to_string(lan_port)};
-        argv.insert(argv.end(), phone_options.begin(), phone_options.end());
-        phone = std::make_unique<Process>(argv, std::vector<std::string>{}, (tmp.path() / "phone.stderr").string());
-        auto addr = phone->wait_line("address ");
-        ASSERT_TRUE(addr);
-        pc = std::make_unique<Process>(
-            std::vector<std::string>{binary("dovan"), "--headless", "--lan-port", std::to_string(lan_port)},
-            std::vector<std::string>{"DOVAN_SIM_RADIO=" + radio, "APPDATA=" + appdata},
-            (tmp.path() / "dovan.stderr").string());
-        const std::string device = "device " + addr->substr(8);
-        ASSERT_TRUE(eventually([&] {
-            const std::size_t from = pc->mark();
-            pc->send("devices");
-            if (!pc->wait_line("devices end", from, 5s)) return false;
-            if (pc->wait_line(device, from, 0ms)) return true;
-            std::this_thread::sleep_for(200ms);
-            return false;
-        }));
-        pc->send("connect " + addr->substr(8));
-        ASSERT_TRUE(pc->wait_line("sas "));
-        pc->send("sas confirm");
-        ASSERT_TRUE(pc->wait_line("state 4"));
-        ASSERT_TRUE(pc->wait_line("tcp 1"));
-        ASSERT_TRUE(phone->wait_line("tcp 1"));
-    }
-
-    // Every line from `from` on, once the console has answered a `status` sent after them.
-    std::vector<std::string> settled(Process& p, std::size_t from) {
-        const std::size_t mark = pc->mark();
-        pc->send("status");
-        EXPECT_TRUE(pc->wait_line("status ", mark));
-        auto all = p.lines();
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
-    }
-
-    std::string settings_ini() {
-        std::ifstream in(std::filesystem::path(appdata) / "Dovan" / "settings.ini");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-};
 
 bool has_line(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
-TEST_F(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
+TEST_P(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     start();
     if (HasFatalFailure()) return;
+    const auto nothing_sent = recently_sent_line();
     const std::string sms = "【银行】您的验证码是 482913，5 分钟内有效";
+    std::size_t from = pc->mark();
     phone->send("notify 42 1 com.sms\\t短信\\t" + sms + "\\tsms-tag");
-    EXPECT_TRUE(pc->wait_line("sysnote 短信\t" + sms));
+    EXPECT_TRUE(system_notification("短信", sms, from));
     EXPECT_TRUE(pc->wait_line("notification com.sms\t短信\t" + sms));
 
     // The copied code is the program's own text: a clipboard change to it is not pushed.
-    std::size_t from = pc->mark();
-    pc->send("copy-code 0");
-    EXPECT_TRUE(pc->wait_line("local-clipboard 482913", from));
+    from = pc->mark();
+    copy_code();
+    EXPECT_TRUE(pc_clipboard_becomes("482913", from));
     std::size_t phone_from = phone->mark();
-    pc->send("local-clip 482913");
+    copy_on_pc("482913");
     std::this_thread::sleep_for(1s);  // a turn apart, or the second would replace the first
-    pc->send("local-clip 别的文字");
+    // Nothing went to the phone yet, and the window says so under "最近发送".
+    if (nothing_sent) {
+        EXPECT_TRUE(recently_sent_line() == nothing_sent) << "最近发送 changed though nothing was sent";
+        if (HasFailure()) keep_screen("recently-sent-unsent-code");
+    }
+    copy_on_pc("别的文字");
     ASSERT_TRUE(phone->wait_line("rx clip 别的文字", phone_from));
     EXPECT_FALSE(has_line(settled(*phone, phone_from), "rx clip 482913"));
 
-    // A reply names its notification; the phone's acknowledgement is shown.
+    // A reply names its notification; the phone's acknowledgement is shown. The console
+    // takes a tab in the text; a box in the window holds one line, and its reply starts
+    // from the system notification's "回复这条".
     from = pc->mark();
     phone_from = phone->mark();
-    pc->send("reply 0 好的\\t谢谢");
+    if (window()) {
+        reply_from_notification("好的 谢谢");
+    } else {
+        reply(0, "好的\t谢谢");
+    }
     auto rx = phone->wait_line("rx reply ", phone_from);
     ASSERT_TRUE(rx);
-    EXPECT_EQ(*rx, "rx reply 1\tcom.sms\tsms-tag\t42\t0\treply_text\t好的\\t谢谢");
+    EXPECT_EQ(*rx, std::string("rx reply 1\tcom.sms\tsms-tag\t42\t0\treply_text\t") +
+                       (window() ? "好的 谢谢" : "好的\\t谢谢"));
     EXPECT_TRUE(pc->wait_line("reply-status 1\t已发送", from));
 
     // The phone reads its commands and the PC's frames on separate paths: wait until it
@@ -110,7 +64,7 @@ TEST_F(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     std::size_t phone_set = phone->mark();
     phone->send("ack error \\t群已解散 ");
     ASSERT_TRUE(phone->wait_line("setting applied", phone_set));
-    pc->send("reply 0 再见");
+    reply(0, "再见", true);
     EXPECT_TRUE(pc->wait_line("reply-status 0\t群已解散", from));
 
     phone->send("ack-id 777 1");
@@ -121,46 +75,65 @@ TEST_F(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
     phone->send("ack never");
     ASSERT_TRUE(phone->wait_line("setting applied", phone_set));
     from = pc->mark();
-    pc->send("reply 0 在吗");
+    reply(0, "在吗", true);
     EXPECT_TRUE(phone->wait_line("rx reply 3\t", phone_from));
     EXPECT_TRUE(pc->wait_line("reply-status 0\t手机没有回应（请把手机端 Dovan 升到最新版）", from, 30s));
 
     // With the content hidden the toast says only that something came.
-    pc->send("set toast_show_content 0");
+    hide_notification_content();
+    EXPECT_TRUE(eventually([&] { return settings_ini().find("toast_show_content=0") != std::string::npos; }));
     from = pc->mark();
     phone->send("notify 43 0 com.sms\\t短信\\t验证码 111222");
-    EXPECT_TRUE(pc->wait_line("sysnote 短信\t收到一条通知（正文已隐藏）", from));
-    EXPECT_NE(settings_ini().find("toast_show_content=0"), std::string::npos);
+    EXPECT_TRUE(system_notification("短信", "收到一条通知（正文已隐藏）", from));
 }
 
-TEST_F(PairedPhone, ClipboardBothWaysWithoutEchoAndWithinTheLimit) {
+TEST_P(PairedPhone, ClipboardBothWaysWithoutEchoAndWithinTheLimit) {
     start();
     if (HasFatalFailure()) return;
     std::size_t from = pc->mark();
     std::size_t phone_from = phone->mark();
     phone->send("clip 手机上复制的\\n两行");
     EXPECT_TRUE(pc->wait_line("clipboard 手机上复制的\\n两行", from));
-    EXPECT_TRUE(pc->wait_line("local-clipboard 手机上复制的\\n两行", from));
+    EXPECT_TRUE(pc_clipboard_becomes("手机上复制的\n两行", from));
     // The phone's text now on the local clipboard is never sent back.
-    pc->send("local-clip 手机上复制的\\n两行");
+    copy_on_pc("手机上复制的\n两行");
     std::this_thread::sleep_for(1500ms);  // several turns, time enough for an echo to arrive
     EXPECT_FALSE(has_line(settled(*phone, phone_from), "rx clip"));
 
+    // A copy on the PC goes to the phone up to the limit.
     const std::string limit(32768, 'a');
-    pc->send("clip " + limit);
+    copy_on_pc(limit);
     EXPECT_TRUE(phone->wait_line("rx clip " + limit, phone_from));
     from = pc->mark();
-    pc->send("clip " + limit + "b");
-    EXPECT_TRUE(pc->wait_line("notice 剪贴板未发出：尚未配对，或链路未就绪", from));
+    copy_on_pc(limit + "b");
     EXPECT_TRUE(pc->wait_line("notice [-1] 剪贴板内容 32 KB 超过 32 KB 上限，未发送", from));
     EXPECT_EQ(phone->count("rx clip "), 1u);
 
     // The send button skips the automatic checks.
-    pc->send("send-clip");
-    EXPECT_TRUE(eventually([&] { return phone->count("rx clip ") == 2; }));
+    copy_on_pc("再发一次");
+    EXPECT_TRUE(phone->wait_line("rx clip 再发一次", phone_from));
+    send_clipboard_now();
+    EXPECT_TRUE(eventually([&] { return phone->count("rx clip 再发一次") == 2; }));
 }
 
-TEST_F(PairedPhone, DemoMediaBatteryAndConfigurationSync) {
+// The console's own clipboard command sends its text as given, escapes read.
+TEST_P(ConsolePhone, TheClipCommandSendsItsTextWithinTheLimit) {
+    start();
+    if (HasFatalFailure()) return;
+    const std::size_t phone_from = phone->mark();
+    const std::string limit(32768, 'a');
+    pc->send("clip " + limit);
+    EXPECT_TRUE(phone->wait_line("rx clip " + limit, phone_from));
+    const std::size_t from = pc->mark();
+    pc->send("clip " + limit + "b");
+    EXPECT_TRUE(pc->wait_line("notice 剪贴板未发出：尚未配对，或链路未就绪", from));
+    EXPECT_TRUE(pc->wait_line("notice [-1] 剪贴板内容 32 KB 超过 32 KB 上限，未发送", from));
+    EXPECT_EQ(phone->count("rx clip "), 1u);
+    pc->send("clip 两行\\n一个\\t制表符");
+    EXPECT_TRUE(phone->wait_line("rx clip 两行\\n一个\\t制表符", phone_from));
+}
+
+TEST_P(PairedPhone, DemoMediaBatteryAndConfigurationSync) {
     start({"--demo"});
     if (HasFatalFailure()) return;
     EXPECT_TRUE(pc->wait_line("notification com.example.sms\t短信\t"));
@@ -169,7 +142,7 @@ TEST_F(PairedPhone, DemoMediaBatteryAndConfigurationSync) {
 
     std::size_t from = pc->mark();
     const std::size_t phone_from = phone->mark();
-    pc->send("media 0");
+    play_pause();
     EXPECT_TRUE(phone->wait_line("rx media-command 0 0 0", phone_from));
     EXPECT_TRUE(pc->wait_line("media 0 61000/226000 40\t", from));
 
@@ -178,18 +151,23 @@ TEST_F(PairedPhone, DemoMediaBatteryAndConfigurationSync) {
 
     // Sent when PAIRED and again once the TCP channel was bound.
     const std::string ours = "rx config notify.toast.enabled 1 cross\tnotify.toast.show_content 1 cross\tclip.sync 1 per_peer";
-    EXPECT_TRUE(eventually([&] { return phone->count(ours) >= 2; })) << "the sync once per engine and once per bind";
+    EXPECT_TRUE(eventually([&] { return phone->count(ours) >= 2; }))
+        << "the sync once per engine and once per bind";
 
     phone->send("config clip.sync true cross\tnotify.toast.enabled 0 local");
     EXPECT_TRUE(eventually([&] { return settings_ini().find("clip_sync=0") != std::string::npos; }));
+    EXPECT_NE(settings_ini().find("toast_enabled=1"), std::string::npos);
+    if (window()) return;
     from = pc->mark();
     pc->send("settings");
     ASSERT_TRUE(pc->wait_line("settings end", from));
     const auto lines = settled(*pc, from);
     EXPECT_TRUE(has_line(lines, "setting clip_sync 0"));
     EXPECT_TRUE(has_line(lines, "setting toast_enabled 1"));
-    EXPECT_NE(settings_ini().find("toast_enabled=1"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(FrontEnds, PairedPhone, front_ends(), front_end_name);
+INSTANTIATE_TEST_SUITE_P(Console, ConsolePhone, ::testing::Values(FrontEnd::Console), front_end_name);
 
 }  // namespace
 }  // namespace dovan::e2e
