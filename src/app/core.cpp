@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/debug_log.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "app/settings.h"
 #include "store/stores.h"
@@ -47,6 +48,14 @@ Status Core::start() {
     st_.channel_key = std::move(stores->channel_key);
     st_.identity = std::move(stores->device);
     st_.trusted_peers = std::move(stores->trusted);
+    if (!st_.trusted_peers.empty()) {
+        if (auto text = files::read_file(config_.data_dir / kTrustedAddressFile)) {
+            std::uint64_t address = 0;
+            if (ble::parse_address(trim_white(std::string_view(reinterpret_cast<const char*>(text->data()), text->size())),
+                                   address))
+                st_.link.trusted_address = address;
+        }
+    }
     {
         auto g = st_.ui->lock();
         g->local_fingerprint = stores->own_fingerprint;
@@ -395,6 +404,10 @@ void Core::unbind() {
     st_.link.autodial_names.reset();
     st_.link.trusted_address.reset();
     st_.link.strangers.clear();
+    {
+        std::error_code ec;
+        std::filesystem::remove(config_.data_dir / kTrustedAddressFile, ec);
+    }
     {
         auto g = st_.ui->lock();
         g->paired = false;
@@ -770,6 +783,11 @@ void Core::on_pairing_completed(const std::string& fingerprint) {
     st_.replaced_fingerprint.clear();
     record_pairing(config_.data_dir, st_.trusted_peers, fingerprint, peer_name, advertised);
     link_->note_trusted();
+    if (const auto address = st_.link.trusted_address) {
+        const std::string text = ble::address_text(*address) + "\n";
+        if (auto s = files::write_file(config_.data_dir / kTrustedAddressFile, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600, false); !s)
+            console_line(format_text("[Dovan] 记录手机地址失败（下次启动只按名字找它）: {}", s.error().display()));
+    }
     arm_autodial("paired");
     auto g = st_.ui->lock();
     g->bound_devices.clear();

@@ -41,6 +41,9 @@ inline constexpr std::uint64_t kIdleCapMs = 3'600'000;
 inline constexpr Duration kStreamSettleTime = std::chrono::seconds(2);
 inline constexpr std::size_t kBulkFrameBytes = std::size_t{64} * 1024;
 
+// The trusted phone's last BLE address, in the data folder.
+inline constexpr const char* kTrustedAddressFile = "trusted_address.txt";
+
 inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
 
 // The steps of one turn, numbered as they run.

@@ -148,7 +148,9 @@ void Link::connect(const ScannedDevice& target, bool by_itself) {
     host_.before_connect();
     inbound_->clear();
     teardown();
-    st_.dialed_by_itself = by_itself;
+    // A new key at the trusted phone's own address is the phone itself, reinstalled: that
+    // one the user is asked about. A name match elsewhere is only a name.
+    st_.dialed_by_itself = by_itself && st_.trusted_address != target.address;
     st_.ble_write_failures = 0;
     const Instant began = clock_.now();
     st_.last_heal = began;

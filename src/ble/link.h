@@ -57,10 +57,12 @@ struct LinkState {
     // When the platform said the link went; a sighting from before it does not show the
     // phone is back.
     std::optional<Instant> lost_at;
-    // Where the trusted phone was last connected: automatic dials try it before any name.
+    // Where the trusted phone was last connected (kept in the data folder across runs):
+    // automatic dials try it before any name.
     std::optional<std::uint64_t> trusted_address;
-    // The current connection was made by the heal or the autodial, not by the user; until
-    // it proves to be a trusted phone, another key on it is dropped without a prompt.
+    // The current connection was made by the heal or the autodial, by name at another
+    // address than the trusted phone's; until it proves to be a trusted phone, another key
+    // on it is dropped without a prompt.
     bool dialed_by_itself = false;
     // Addresses whose phone answered an automatic dial with another key, newest last;
     // automatic dials pass them over.

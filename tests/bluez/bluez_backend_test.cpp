@@ -521,6 +521,76 @@ TEST_F(BluezBackend, AValueArrivingAfterTheLinkDroppedIsNotDelivered) {
     EXPECT_TRUE(write_failed(settle(*op), *op));
 }
 
+// However the connection goes, the device's watcher hears it once, at once, and one that
+// starts watching afterwards hears it too.
+TEST_F(BluezBackend, ALostConnectionIsReportedToItsWatcher) {
+    struct Way {
+        const char* what;
+        std::function<void(StandIn&, sim::SimPeripheral&)> go;
+        std::function<void(StandIn&)> back;
+        const char* reason;  // null: any reason will do
+    };
+    const Way ways[] = {
+        {"the stack drops the link", [](StandIn& s, sim::SimPeripheral&) { s.drop_link(kPhone); }, nullptr,
+         "BlueZ 报告连接已断开"},
+        {"the phone closes the link", [](StandIn&, sim::SimPeripheral& p) { p.disconnect(); }, nullptr,
+         "BlueZ 报告连接已断开"},
+        {"adapter removed", [](StandIn& s, sim::SimPeripheral&) { s.remove_adapter(); },
+         [](StandIn& s) { s.add_adapter(); }, nullptr},
+        {"bluetoothd gone", [](StandIn& s, sim::SimPeripheral&) { s.stop_daemon(); },
+         [](StandIn& s) { ASSERT_TRUE(s.start_daemon().ok()); }, nullptr},
+    };
+    start_standin();
+    auto& phone = start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    for (const auto& w : ways) {
+        SCOPED_TRACE(w.what);
+        ASSERT_TRUE(sighted(kPhone));
+        Attached a = attach(kPhone);
+        ASSERT_TRUE(a.device);
+        std::mutex mu;
+        std::vector<std::string> heard, late;
+        ASSERT_TRUE(a.device->on_link_state([&](const ble::LinkStateEvent& e) {
+            std::lock_guard lock(mu);
+            if (!e.connected) heard.push_back(e.reason);
+        }).ok());
+        std::this_thread::sleep_for(100ms);
+        {
+            std::lock_guard lock(mu);
+            EXPECT_TRUE(heard.empty()) << "still connected";
+        }
+        w.go(*standin_, phone);
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard lock(mu);
+            return !heard.empty();
+        }));
+        std::this_thread::sleep_for(200ms);
+        {
+            std::lock_guard lock(mu);
+            EXPECT_EQ(heard.size(), 1u);
+            if (w.reason) {
+                EXPECT_EQ(heard.front(), w.reason);
+            }
+        }
+        ASSERT_TRUE(a.device->on_link_state([&](const ble::LinkStateEvent& e) {
+            std::lock_guard lock(mu);
+            late.push_back(e.reason);
+        }).ok());
+        {
+            std::lock_guard lock(mu);
+            EXPECT_EQ(late.size(), 1u);
+        }
+        ASSERT_TRUE(a.device->on_link_state(nullptr).ok());
+        a = {};
+        {
+            std::lock_guard lock(seen_.mu);
+            seen_.all.clear();
+        }
+        if (w.back) w.back(*standin_);
+    }
+}
+
 // The adapter unplugged, switched off or bluetoothd restarting take the connection with them; the
 // backend must say so to the link and pick discovery up again by itself once they are back.
 TEST_F(BluezBackend, TheStackGoingAwayEndsTheLinkAndScanningResumesWhenItReturns) {

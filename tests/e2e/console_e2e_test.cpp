@@ -181,6 +181,23 @@ TEST_P(Desktop, FirstPairingIsRememberedAndARestartReconnectsByItself) {
     EXPECT_TRUE(pc->wait_line("tcp 1"));
 }
 
+// The phone vanishes, link and LAN channel both: the console says the session is lost
+// well before the 30 s silence rule could have (the platform said so), and the known
+// phone is paired again by itself once it is back.
+TEST_P(Desktop, APhoneThatGoesAwayIsShownLostPromptlyAndIsPairedAgainWhenBack) {
+    start_phone();
+    start_pc();
+    pair();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(pc->wait_line("tcp 1"));
+    const std::size_t from = pc->mark();
+    phone->send("away 3");
+    ASSERT_TRUE(pc->wait_line("state 6", from, 10s)) << "the loss must not wait for a timeout";
+    ASSERT_TRUE(pc->wait_line("state 4", from));
+    EXPECT_EQ(pc->count("sas "), 1u) << "a known phone must not be compared again";
+    EXPECT_EQ(pc->count("identity-changed"), 0u);
+}
+
 TEST_P(Desktop, NewIdentityUnderTheSameNameAsksTheUserAndPairsAfresh) {
     start_phone();
     const std::string old_fp = phone_fp;

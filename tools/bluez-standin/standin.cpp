@@ -685,6 +685,15 @@ void Impl::connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen,
     d->connecting = false;
     if (!r.error.empty()) return reply(id, kFailed, r.error);
     d->sim = r.device;
+    // A phone that closes the link is noticed at once, as bluetoothd notices the radio
+    // link going (the supervision timeout), not only when the next write fails.
+    (void)d->sim->on_link_state([g = gate, path, gen](const ble::LinkStateEvent& e) {
+        if (e.connected) return;
+        from_sim(g, [path, gen](Impl& i, sd_bus* b) {
+            DeviceObj* dev = i.device(path);
+            if (dev && dev->gen == gen) i.teardown_link(b, *dev);
+        });
+    });
     d->connected = true;
     emit(bus, path, kDeviceIface, "Connected");
     note_connected(*d);

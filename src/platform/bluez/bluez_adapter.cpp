@@ -203,6 +203,28 @@ public:
         return regs_.erase(token) > 0;
     }
 
+    // Who hears that a device's connection went; `token` 0 makes a new watch. An empty
+    // handler ends the watch. Returns the watch's token (0 when ended).
+    std::uint64_t watch_link(std::uint64_t token, const std::string& device, ble::LinkStateHandler h) {
+        {
+            std::lock_guard lock(mu_);
+            if (!h) {
+                links_.erase(token);
+                return 0;
+            }
+            if (token == 0) token = ++next_token_;
+            auto& w = links_[token];
+            if (w.handler == nullptr) w = LinkWatch{device, {}, epoch_, false};
+            w.handler = std::move(h);
+            w.reported = false;  // a new listener hears of a loss already gone by
+        }
+        // A connection already gone is reported at once.
+        report_lost_links();
+        return token;
+    }
+    // Tells each watch whose connection went since the last look, once.
+    void report_lost_links();
+
 private:
     static int on_owner_changed(sd_bus_message* m, void* userdata, sd_bus_error*);
     static int on_ifaces_added(sd_bus_message* m, void* userdata, sd_bus_error*);
@@ -235,6 +257,13 @@ private:
     ble::AdvertisementHandler adv_handler_;
     std::map<std::uint64_t, ValueReg> regs_;
     std::uint64_t next_token_ = 0;
+    struct LinkWatch {
+        std::string device;
+        ble::LinkStateHandler handler;
+        std::uint64_t epoch = 0;  // the bluetoothd that made the connection
+        bool reported = false;
+    };
+    std::map<std::uint64_t, LinkWatch> links_;
     std::map<std::string, Clock::time_point> held_;  // device path → last seen linked
 };
 
@@ -283,7 +312,10 @@ int Hub::on_owner_changed(sd_bus_message* m, void* userdata, sd_bus_error*) {
             dropped = true;
         }
     }
-    if (dropped) hub->cv_.notify_all();
+    if (dropped) {
+        hub->cv_.notify_all();
+        hub->report_lost_links();
+    }
     hub->ask_owner();
     return 0;
 }
@@ -315,6 +347,7 @@ void Hub::adopt_owner(const std::string& owner) {
         objects_.clear();
     }
     cv_.notify_all();
+    report_lost_links();
     if (!owner.empty()) refetch_objects();
 }
 
@@ -366,6 +399,36 @@ void Hub::bus_lost() {
         ++epoch_;
     }
     cv_.notify_all();
+    report_lost_links();
+}
+
+void Hub::report_lost_links() {
+    std::vector<std::pair<ble::LinkStateHandler, std::string>> lost;
+    {
+        std::lock_guard lock(mu_);
+        for (auto& [token, w] : links_) {
+            if (w.reported) continue;
+            std::string why;
+            auto dev = objects_.find(w.device);
+            const bool adapter_there = objects_.count(adapter_) && objects_.at(adapter_).count(kAdapterIface);
+            if (owner_.empty()) {
+                why = "bluetoothd 已退出";
+            } else if (w.epoch != epoch_) {
+                why = "bluetoothd 已重启";
+            } else if (!adapter_there) {
+                why = "蓝牙适配器已移除";
+            } else if (dev == objects_.end() || !dev->second.count(kDeviceIface)) {
+                why = "BlueZ 已移除该设备";
+            } else if (!prop_bool(dev->second.at(kDeviceIface), "Connected")) {
+                why = "BlueZ 报告连接已断开";
+            } else {
+                continue;
+            }
+            w.reported = true;
+            lost.emplace_back(w.handler, std::move(why));
+        }
+    }
+    for (auto& [h, why] : lost) h(ble::LinkStateEvent{false, why});
 }
 
 std::optional<ble::Advertisement> Hub::advert_locked(const std::string& path) const {
@@ -488,6 +551,7 @@ int Hub::on_ifaces_removed(sd_bus_message* m, void* userdata, sd_bus_error*) {
         }
     }
     hub->cv_.notify_all();
+    hub->report_lost_links();
     return 0;
 }
 
@@ -552,6 +616,8 @@ int Hub::on_props_changed(sd_bus_message* m, void* userdata, sd_bus_error*) {
     hub->deliver(adverts);
     if (!value.empty() && value.size() <= kMaxValue)
         for (auto& h : targets) h(value);
+    // After the values: what the phone sent before the link went comes first.
+    if (iface == kDeviceIface || iface == kAdapterIface) hub->report_lost_links();
     return 0;
 }
 
@@ -814,6 +880,7 @@ public:
     BluezDevice(std::shared_ptr<Hub> hub, std::string path, std::uint64_t address)
         : hub_(std::move(hub)), path_(std::move(path)), address_(address) {}
     ~BluezDevice() override {
+        if (watch_ != 0) hub_->watch_link(watch_, path_, nullptr);
         // Dropping the device ends the connection, as closing it does on other stacks.
         const std::string path = path_;
         const auto timeout = hub_->options().call_timeout;
@@ -825,6 +892,12 @@ public:
     std::uint64_t address() const override { return address_; }
     Result<ble::ServicesResult> services_for_uuid(const Uuid& uuid) override { return services(&uuid); }
     Result<ble::ServicesResult> all_services() override { return services(nullptr); }
+    // BlueZ says so with Device1.Connected, the device object's removal, or bluetoothd or
+    // the adapter going.
+    Status on_link_state(ble::LinkStateHandler handler) override {
+        watch_ = hub_->watch_link(watch_, path_, std::move(handler));
+        return {};
+    }
 
 private:
     Result<ble::ServicesResult> services(const Uuid* filter) {
@@ -850,6 +923,7 @@ private:
     std::shared_ptr<Hub> hub_;
     std::string path_;
     std::uint64_t address_;
+    std::uint64_t watch_ = 0;
 };
 
 class BluezWatcher final : public ble::Watcher {
