@@ -3,6 +3,8 @@
 // from start-up to teardown and an optional restart.
 #pragma once
 
+#include <QLocale>
+#include <QTranslator>
 #include <QWidget>
 
 #include <filesystem>
@@ -45,6 +47,10 @@ struct DesktopConfig {
 
 // Runs until the application quits (tray "关闭", SIGINT or SIGTERM); returns the exit status.
 int run_desktop(int argc, char** argv, const DesktopConfig& config);
+
+// Qt's Chinese translations (the program's language): the user's variant where their locale
+// is Chinese, else zh_CN; false when they are not installed.
+bool load_qt_translations(QTranslator& translator, const QLocale& locale);
 
 // A plain top-level widget titled "Dovan", 960 × 660, for builds without the page window.
 std::unique_ptr<QWidget> make_blank_window(const std::shared_ptr<SharedUi>& ui);

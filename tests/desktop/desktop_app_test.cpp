@@ -1,9 +1,17 @@
 // The desktop frame as the program starts it, on the offscreen platform: what it hands the
 // core and the window. The core itself is the test's recorder.
 #include "desktop/desktop_app.h"
+#include "desktop/tray.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QClipboard>
+#include <QMenu>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -14,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace dovan {
 namespace {
@@ -87,6 +96,75 @@ TEST_F(Frame, TheCoreWritesTheSameSystemClipboardAsTheWindow) {
     EXPECT_EQ(core->lan.port, 40123);
     EXPECT_TRUE(core->window) << "the window repaints on the core's changes";
     EXPECT_EQ(core->ble_error, "test: no stack");
+}
+
+// Qt's own dialogs speak the program's Chinese, in the user's variant of it, never English
+// or German beside Chinese pages.
+TEST_F(Frame, QtsOwnTextsSpeakTheUsersLanguageElseChinese) {
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFileInfo::exists(dir + "/qtbase_zh_CN.qm") || !QFileInfo::exists(dir + "/qtbase_zh_TW.qm"))
+        GTEST_SKIP() << "Qt's translations (qt6-translations-l10n) are not installed";
+    const struct {
+        QLocale locale;
+        const char* open;
+    } cases[] = {
+        {QLocale(QLocale::German, QLocale::Germany), "打开"},
+        {QLocale(QLocale::Chinese, QLocale::China), "打开"},
+        {QLocale(QLocale::Chinese, QLocale::TraditionalChineseScript, QLocale::Taiwan), "開啟"},
+        {QLocale::c(), "打开"},
+        {QLocale(QLocale::English, QLocale::UnitedStates), "打开"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.locale.name().toStdString());
+        QTranslator t;
+        ASSERT_TRUE(load_qt_translations(t, c.locale));
+        QCoreApplication::installTranslator(&t);
+        EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Open").toStdString(), c.open);
+        QCoreApplication::removeTranslator(&t);
+    }
+    // The frame installs them for as long as it runs.
+    QLocale::setDefault(QLocale::c());
+    std::string cancel;
+    run([&] {
+        cancel = QCoreApplication::translate("QPlatformTheme", "Cancel").toStdString();
+        QCoreApplication::exit(0);
+    });
+    EXPECT_EQ(cancel, "取消");
+}
+
+// The tray's menu: show the window, send files, close; each item does what it says.
+TEST_F(Frame, TheTrayMenuShowsSendsAndCloses) {
+    int shown = 0, picked = 0, quits = 0;
+    Tray tray([&] { ++shown; }, [&] { ++picked; }, [&] { ++quits; });
+    ASSERT_NE(tray.menu(), nullptr);
+    std::vector<std::string> texts;
+    for (QAction* a : tray.menu()->actions()) texts.push_back(a->isSeparator() ? "—" : a->text().toStdString());
+    EXPECT_EQ(texts, (std::vector<std::string>{"显示主窗口", "发送文件…", "—", "关闭"}));
+    tray.menu()->actions()[0]->trigger();
+    tray.menu()->actions()[1]->trigger();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(picked, 1);
+    EXPECT_EQ(quits, 0);
+    tray.menu()->actions()[3]->trigger();
+    EXPECT_EQ(quits, 1);
+}
+
+// Autostart starts the program with --minimized. Without a tray a hidden window could never
+// be found again: it starts minimized on the task bar, and closing offers the task bar.
+TEST_F(Frame, WithoutATrayAMinimizedStartStaysOnTheTaskBar) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the offscreen platform has no tray";
+    config.command_line.minimized = true;
+    bool visible = false, minimized = false, tray = true;
+    const int status = run([&] {
+        visible = window->isVisible();
+        minimized = window->isMinimized();
+        tray = ui->lock()->tray_present;
+        QCoreApplication::exit(0);
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(tray);
+    EXPECT_TRUE(visible) << "not hidden";
+    EXPECT_TRUE(minimized);
 }
 
 }  // namespace
