@@ -412,6 +412,7 @@ void reader_main(UniqueFd listener, const std::shared_ptr<TcpShared>& shared) {
             std::lock_guard lock(sh.events_mu);
             sh.accepted.push_back(TcpAccepted{id, *peer});
         }
+        if (o.on_work) o.on_work();
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
             std::thread reader([read = std::move(read_fd), id, shared, done]() mutable {
@@ -425,7 +426,6 @@ void reader_main(UniqueFd listener, const std::shared_ptr<TcpShared>& shared) {
             std::this_thread::sleep_for(o.accept_error_pause);
             continue;
         }
-        if (o.on_work) o.on_work();
         console_line(format_text("[Dovan] TCP 对端已连接 #{} {}", id, peer->text()));
     }
     // Stopping shut every connection down, so each reader is on its way out.

@@ -175,11 +175,12 @@ TEST(TcpChannel, ConnectionsAreServedSideBySideEachUnderItsOwnId) {
     EXPECT_EQ(recv_n(first.get(), 1, 100ms), Bytes{});
 
     second.reset();
-    first.reset();
     auto closed = ch.closed();
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->conn, 2u);
     EXPECT_EQ(closed->reason, "连接被关闭");
+    EXPECT_TRUE(ch->has_connection(1));
+    first.reset();
     closed = ch.closed();
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->conn, 1u);
@@ -497,7 +498,8 @@ TEST(TcpChannel, TheWriterTakesFramesWithoutWaitingForThePeer) {
         ASSERT_TRUE(ch->write_frames(1, three).ok());
         EXPECT_EQ(recv_n(reading.get(), want.size()), want);
         EXPECT_TRUE(eventually([&] { return ch->write_room(); }));
-        EXPECT_GT(woken.load(), before);
+        // The bytes can be read before the writer has counted the last frame out.
+        EXPECT_TRUE(eventually([&] { return woken.load() > before; }));
         ch->close_connection(1);
     }
 
