@@ -2,6 +2,8 @@
 // notifications with their code, replies and their outcomes, the clipboard both ways, media,
 // battery and the configuration sync, each test on its own folders and port, and each with
 // both front ends: the headless console and the window program (see front_end.h).
+#include "common/shown_text.h"
+#include "common/text.h"
 #include "front_end.h"
 
 namespace dovan::e2e {
@@ -15,6 +17,34 @@ class ConsolePhone : public BothFrontEnds {};
 
 bool has_line(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
+}
+
+// Text the phone chooses, from the name it advertises before any pairing to what it sends
+// once paired, reaches the console escaped: the terminal that shows it takes no command,
+// no reordering and no extra line from it.
+TEST_P(ConsolePhone, HostileNamesAndTextsReachTheConsoleEscaped) {
+    const std::string name = "Evil\x1b]0;pwned\x07\x1b[2J\u202E";
+    const std::string shown = "Evil\\x1B]0;pwned\\x07\\x1B[2J\\u{202E}";
+    start({"--name", name});
+    const std::size_t from = pc->mark();
+    // The simulator reads the console's escapes on its input, so these are raw controls.
+    phone->send("notify 7 0 com.evil\\tT\\x1B[2J\\u{009B}31m\\tline\\nforged 1\\u{2066}");
+    phone->send("clip \\x1B]52;c;AAAA\\x07");
+    ASSERT_TRUE(pc->wait_line("notification com.evil\tT\\x1B[2J\\u{009B}31m\tline\\nforged 1\\u{2066}", from));
+    ASSERT_TRUE(pc->wait_line("clipboard \\x1B]52;c;AAAA\\x07", from));
+    const auto lines = settled(*pc, 0);
+    EXPECT_TRUE(has_line(lines, "paired ")) << pc->transcript();
+    for (const std::string& l : lines)
+        if (l.starts_with("paired ") || l.starts_with("status ")) {
+            EXPECT_NE(l.find(shown), std::string::npos) << l;
+        }
+    for (const std::string& l : lines) {
+        ASSERT_TRUE(utf8_valid(l)) << l;
+        for (std::size_t i = 0; i < l.size();) {
+            const char32_t c = utf8_next(l, i);
+            EXPECT_TRUE(c == '\t' || !is_control_or_format(c)) << l;
+        }
+    }
 }
 
 TEST_P(PairedPhone, NotificationCodeCopyAndReplyOutcomes) {
