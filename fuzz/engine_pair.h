@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "crypto/identity.h"
+#include "protocol/product.h"
 #include "session/engine.h"
 
 namespace dovan::fuzz {
@@ -29,7 +30,7 @@ inline const Keys& keys() {
 inline EngineConfig paired_config(std::uint8_t role, std::size_t ble_mtu = 23) {
     EngineConfig c;
     c.role = role;
-    c.device_name = role == 0 ? "Windows-PC" : "Phone";
+    c.device_name = role == 0 ? std::string(kPcDeviceName) : "Phone";
     c.app_version = "0.5.3";
     c.hello_counter_start = 77 + role;
     c.ble_mtu = ble_mtu;

@@ -25,6 +25,7 @@
 
 #include "common/text.h"
 #include "app/core.h"
+#include "app/core_setup.h"
 #include "platform/debug_log.h"
 #include "platform/memory.h"
 #include "app/settings.h"
@@ -118,17 +119,7 @@ int run_headless(const CommandLine& cl, const std::filesystem::path& dir, std::s
     if (!ui->modules().clipboard()) console_line("[Dovan] 剪贴板同步已关闭：未注册剪贴板监听");
 
     std::atomic<bool> core_stop{false};
-    CoreConfig core_config;
-    core_config.ui = ui;
-    core_config.lan.port = cl.lan_port;
-    core_config.data_dir = dir;
-    core_config.clipboard = clipboard;
-    // The sim radio's phones live on this machine, so the LAN side then stays on loopback;
-    // only a real BLE stack serves a phone on the real network.
-    ble::PlatformAdapter platform = ble::open_platform_adapter();
-    core_config.ble = platform.adapter;
-    core_config.ble_error = platform.error;
-    core_config.lan.loopback_only = platform.simulated || !platform.adapter;
+    CoreConfig core_config = program_core_config({ui, dir, cl.lan_port}, {clipboard, {}}, ble::open_platform_adapter());
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
     auto server = start_handoff_server(socket, lock.state() == InstanceLock::State::Primary, host);
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));
@@ -168,22 +159,15 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     config.command_line = cl;
     config.lock = &lock;
     config.socket = socket;
-    config.make_window = [dir](std::shared_ptr<SharedUi> shared) {
+    config.data_dir = dir;
+    config.make_window = [dir](std::shared_ptr<SharedUi> shared, Clipboard* clipboard) {
         MainWindowOptions options;
         options.data_dir = dir;
+        options.clipboard = clipboard;
         if (auto entry = autostart_entry_path_from_env()) options.autostart = AutostartPlace{*entry};
         return make_main_window(std::move(shared), std::move(options));
     };
-    config.start_core = [&](RepaintFn repaint) {
-        CoreConfig core_config;
-        core_config.ui = ui;
-        core_config.window = std::move(repaint);
-        core_config.lan.port = cl.lan_port;
-        core_config.data_dir = dir;
-        ble::PlatformAdapter platform = ble::open_platform_adapter();
-        core_config.ble = platform.adapter;
-        core_config.ble_error = platform.error;
-        core_config.lan.loopback_only = platform.simulated || !platform.adapter;
+    config.start_core = [&](CoreConfig core_config) {
         core = std::thread([&core_stop, c = std::move(core_config)]() mutable {
             run_core(std::move(c), system_clock(), core_stop);
         });

@@ -60,6 +60,11 @@ Status Core::start() {
         // No repaint: the core ends here and the window shows the notice on its own timer.
         const std::string text = format_text("BLE 初始化失败: {}", ble.error().display());
         push_notice(text);
+        {
+            auto g = st_.ui->lock();
+            g->ble_failure = ble.error().display();
+            g->bump();
+        }
         return fail_text(text);
     }
     arm_autodial("startup");

@@ -5,23 +5,30 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTranslator>
 #include <QWidget>
 
 #include <atomic>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
+#include "app/core_setup.h"
 #include "platform/debug_log.h"
 #include "desktop/qt_clipboard.h"
 #include "protocol/product.h"
+#include "desktop/main_window.h"
 #include "desktop/tray.h"
 #include "shell/activation.h"
 #include "shell/console.h"
 #include "shell/notification_drain.h"
 #include "shell/startup.h"
+#include "shell/view_rules.h"
 #ifdef DOVAN_HAVE_FREEDESKTOP
 #include "platform/freedesktop/notifier.h"
 #endif
@@ -33,6 +40,16 @@ namespace {
 constexpr int kTimerMs = 33;
 
 }  // namespace
+
+bool load_qt_translations(QTranslator& translator, const QLocale& locale) {
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    // The program speaks Chinese whatever the locale, so Qt's dialogs do too: in the user's
+    // own variant of it (zh_TW, zh_HK) where that is theirs, else in zh_CN.
+    if (locale.language() == QLocale::Chinese &&
+        translator.load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), dir))
+        return true;
+    return translator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"), dir);
+}
 
 std::unique_ptr<QWidget> make_blank_window(const std::shared_ptr<SharedUi>& /*ui*/) {
     auto w = std::make_unique<QWidget>();
@@ -50,12 +67,23 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     const int sigfd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
-    QApplication app(argc, argv);
+    // One application per process: a test may already have made it.
+    std::optional<QApplication> own_app;
+    if (QApplication::instance() == nullptr) own_app.emplace(argc, argv);
+    QApplication& app = own_app ? *own_app : *qApp;
     QApplication::setApplicationName("Dovan");
     QGuiApplication::setDesktopFileName("dovan");
     // A tray program: closing or hiding the window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(dovan_icon());
+    // Qt's own dialogs (the file picker) in the user's language; Debian's
+    // qt6-translations-l10n holds them.
+    QTranslator qt_texts;
+    if (load_qt_translations(qt_texts, QLocale())) {
+        QCoreApplication::installTranslator(&qt_texts);
+    } else {
+        console_line("[Dovan] 找不到 Qt 的中文翻译（qt6-translations-l10n），文件对话框将显示英文");
+    }
 
     // Set once notifications can be shown; the signal handler below runs on this thread.
     NotificationDrain* parting = nullptr;
@@ -75,7 +103,11 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
         });
     }
 
-    std::unique_ptr<QWidget> window = c.make_window ? c.make_window(c.ui) : nullptr;
+    // The system clipboard, one for the window, the notification buttons and the core; the
+    // frame keeps it until the core has stopped, so it ends on this thread.
+    auto clipboard = std::make_shared<QtClipboard>();
+
+    std::unique_ptr<QWidget> window = c.make_window ? c.make_window(c.ui, clipboard.get()) : nullptr;
     if (!window) {
         console_line("[Dovan] 创建主窗口失败");
         if (sigfd >= 0) ::close(sigfd);
@@ -102,18 +134,35 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
         }, Qt::QueuedConnection);
     };
 
-    if (c.command_line.minimized) {
-        console_line("[Dovan] 按开机自启动方式拉起：主窗口不显示，托盘图标照常可用");
-    } else {
-        window->show();
-    }
     c.ui->set_repaint(repaint);
 
-    QtClipboard clipboard;
-    Tray tray(show_window, [] { QCoreApplication::exit(0); });
-    tray.create();
+    // The picker is a dialog with its own loop: it opens after the menu has closed.
+    QPointer<QWidget> picker_target(window.get());
+    Tray tray(show_window,
+              [&bridge, picker_target] {
+                  QMetaObject::invokeMethod(&bridge, [picker_target] {
+                      if (picker_target) open_send_picker(*picker_target);
+                  }, Qt::QueuedConnection);
+              },
+              [] { QCoreApplication::exit(0); });
+    const bool tray_present = tray.create();
+    {
+        auto g = c.ui->lock();
+        g->tray_present = tray_present;
+        g->bump();
+    }
+    // Without a tray a hidden window could not be brought back: autostart then leaves it
+    // minimized on the task bar.
+    if (!c.command_line.minimized) {
+        window->show();
+    } else if (tray_present) {
+        console_line("[Dovan] 按开机自启动方式拉起：主窗口不显示，托盘图标照常可用");
+    } else {
+        console_line("[Dovan] 按开机自启动方式拉起：桌面没有托盘，主窗口最小化到任务栏");
+        window->showMinimized();
+    }
 
-    const ActivationHost activation{c.ui, &clipboard, &system_clock(), show_window};
+    const ActivationHost activation{c.ui, clipboard.get(), &system_clock(), show_window};
     const HandoffHost handoff{activation, false};
     apply_startup_arguments(c.command_line, handoff);
 
@@ -161,13 +210,23 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
 
     QTimer timer;
     timer.setInterval(kTimerMs);
-    QObject::connect(&timer, &QTimer::timeout, &app, [&drain, event_lines, &print_events] {
+    QObject::connect(&timer, &QTimer::timeout, &app, [&drain, &tray, &c, event_lines, &print_events] {
         drain.drain();
+        std::string tip;
+        {
+            auto g = c.ui->lock();
+            tip = tray_tooltip(*g);
+        }
+        tray.set_tooltip(tip);
         if (event_lines) print_events();
     });
     timer.start();
 
-    if (c.start_core) c.start_core(repaint);
+    if (c.start_core) {
+        ble::PlatformAdapter platform = c.open_ble ? c.open_ble() : ble::open_platform_adapter();
+        c.start_core(program_core_config({c.ui, c.data_dir, c.command_line.lan_port}, {clipboard, repaint},
+                                         std::move(platform)));
+    }
     const bool primary = c.lock != nullptr && c.lock->state() == InstanceLock::State::Primary;
     auto server = start_handoff_server(c.socket, primary, handoff);
     console_line("[Dovan] shell up. core version: " + std::string(kPcVersion));

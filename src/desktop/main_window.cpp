@@ -14,6 +14,9 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QScreen>
+#include <QShowEvent>
+#include <QWindow>
 #include <QStyleHints>
 #include <QTimer>
 #include <QUrl>
@@ -35,6 +38,7 @@
 #include "desktop/qt_clipboard.h"
 #include "desktop/thumbnail_decoder.h"
 #include "shell/actions.h"
+#include "shell/clipboard_actions.h"
 #include "shell/input.h"
 #include "shell/paint.h"
 #include "shell/view_rules.h"
@@ -110,6 +114,18 @@ public:
 
     void release_thumbnails() { thumbnails_.release(); }
 
+    void send_picker() {
+        {
+            auto g = ui_->lock();
+            if (g->page != Page::Files) {
+                g->page = Page::Files;
+                g->bump();
+            }
+        }
+        update();
+        pick_files();
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
@@ -131,6 +147,7 @@ protected:
             in.caret = CaretView{caret_.caret, caret_.anchor};
         }
         const PaintResult result = paint_window(canvas, in);
+        painted_counter_ = g->change_counter;
         if (g->page == Page::Album && result.thumbnail_wanted && !g->requests.thumbnail_wanted &&
             result.thumbnail_wanted != last_wanted_) {
             g->requests.thumbnail_wanted = result.thumbnail_wanted;
@@ -146,6 +163,13 @@ protected:
         }
         if (e->type() == QEvent::WindowStateChange && isMinimized()) thumbnails_.release();
         QWidget::changeEvent(e);
+    }
+    void showEvent(QShowEvent* e) override {
+        QWidget::showEvent(e);
+        if (QWindow* w = windowHandle(); w != nullptr && !screen_watch_) {
+            screen_watch_ = connect(w, &QWindow::screenChanged, this, [this](QScreen*) { fit_screen(); });
+        }
+        fit_screen();
     }
     void hideEvent(QHideEvent* e) override {
         thumbnails_.release();
@@ -317,6 +341,15 @@ private:
     }
     InputContext context() const { return {metrics(), ui_->modules(), clock_.now()}; }
 
+    // At a large scale a small screen is smaller than the window's minimum: the minimum and
+    // the size give way, frame included, so the whole window stays reachable.
+    void fit_screen() {
+        const QScreen* s = screen();
+        if (s == nullptr) return;
+        const QSize frame = (frameGeometry().size() - geometry().size()).expandedTo(QSize(0, 0));
+        fit_window_to(*this, s->availableGeometry().size() - frame);
+    }
+
     void tick() {
         if (opt_.on_tick) opt_.on_tick();
         bool repaint = false;
@@ -324,8 +357,11 @@ private:
             auto g = ui_->lock();
             const Instant now = clock_.now();
             auto since = [&](const std::optional<Instant>& t) { return t ? now - *t : Duration::max(); };
-            repaint = since(g->transition_start) < 220ms ||
-                      (g->page == Page::Connect && (g->engine_state == kEngineDiscover || g->engine_state == 3)) ||
+            // A change not yet painted (the core may have set it without asking), and the
+            // animations: the scanning pulse only while something scans.
+            repaint = g->change_counter != painted_counter_ || since(g->transition_start) < 220ms ||
+                      (g->page == Page::Connect && !g->ble_failure &&
+                       (g->engine_state == kEngineDiscover || g->engine_state == 3)) ||
                       g->focus != InputFocus::None ||
                       (g->self_clipboard && since(g->self_clipboard->at) < 1850ms) ||
                       (g->reply_status && now - g->reply_status->at < 4250ms) ||
@@ -335,15 +371,7 @@ private:
     }
 
     void clipboard_changed() {
-        const auto text = opt_.clipboard->read_text();
-        if (!text || text->empty()) return;
-        {
-            auto g = ui_->lock();
-            g->clip_last_sent = *text;
-            const bool ours = g->self_clipboard && g->self_clipboard->text == *text;
-            if (g->settings.clip_sync && link_healthy(*g) && !ours) g->requests.send_clipboard = *text;
-            g->bump();
-        }
+        on_clipboard_changed(*ui_, *opt_.clipboard);
         update();
     }
 
@@ -412,6 +440,7 @@ private:
             case Picker::DebugExport: pick_debug_export(); break;
         }
         if (fx.hide_window) hide_main_window(*this);
+        if (fx.minimize_window) showMinimized();
         if (fx.quit) quit();
         if (fx.close_now) {
             closing_ = true;
@@ -533,7 +562,7 @@ private:
         drag->setMimeData(mime);
         const Qt::DropAction result = drag->exec(Qt::CopyAction, Qt::CopyAction);
         if (result == Qt::IgnoreAction) {
-            notice("拖拽失败：拖拽没有落点（取消，或目标不接受文件）：请拖到资源管理器窗口或微信聊天框里");
+            notice("拖拽失败：拖拽没有落点（取消，或目标不接受文件）：请拖到文件管理器窗口或微信聊天框里");
             return;
         }
         if (result != Qt::CopyAction) {
@@ -563,9 +592,18 @@ private:
     int wheel_rest_ = 0;
     bool closing_ = false;
     std::optional<std::uint64_t> last_wanted_;
+    std::uint64_t painted_counter_ = 0;
+    QMetaObject::Connection screen_watch_;
 };
 
 }  // namespace
+
+void fit_window_to(QWidget& window, QSize room) {
+    room = room.expandedTo(QSize(1, 1));
+    window.setMinimumSize(QSize(kMinClientW, kMinClientH).boundedTo(room));
+    if (window.width() > room.width() || window.height() > room.height())
+        window.resize(window.size().boundedTo(room).expandedTo(window.minimumSize()));
+}
 
 SystemLook system_look() {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
@@ -591,6 +629,11 @@ void show_main_window(QWidget& window) {
     window.raise();
     window.activateWindow();
     window.update();
+}
+
+void open_send_picker(QWidget& window) {
+    show_main_window(window);
+    if (auto* w = dynamic_cast<MainWindow*>(&window)) w->send_picker();
 }
 
 void hide_main_window(QWidget& window) {

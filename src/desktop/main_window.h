@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QImage>
+#include <QSize>
 #include <QWidget>
 
 #include <filesystem>
@@ -47,8 +48,15 @@ std::unique_ptr<QWidget> make_main_window(std::shared_ptr<SharedUi> ui, MainWind
 
 // Restore if minimized, show, raise and give it the keyboard.
 void show_main_window(QWidget& window);
+// Shows the window on the Files page and opens the picker of files to send (the tray's
+// "发送文件…"); a window of another kind is only shown.
+void open_send_picker(QWidget& window);
 // Hide and let go of the decoded thumbnails.
 void hide_main_window(QWidget& window);
+
+// Fits the window to `room`, what the screen leaves for its client area: the minimum is
+// kMinClientW × kMinClientH but never more than the room, and a larger window shrinks.
+void fit_window_to(QWidget& window, QSize room);
 
 // The system's colour scheme as Qt reports it; unknown when it says nothing.
 SystemLook system_look();

@@ -53,8 +53,23 @@ QIcon dovan_icon() {
     return icon;
 }
 
-Tray::Tray(std::function<void()> show_window, std::function<void()> quit)
-    : show_window_(std::move(show_window)), quit_(std::move(quit)) {}
+Tray::Tray(std::function<void()> show_window, std::function<void()> send_files, std::function<void()> quit)
+    : show_window_(std::move(show_window)), send_files_(std::move(send_files)), quit_(std::move(quit)) {
+    menu_ = std::make_unique<QMenu>();
+    QAction* show = menu_->addAction(QString::fromUtf8("显示主窗口"));
+    connect(show, &QAction::triggered, this, [this] {
+        if (show_window_) show_window_();
+    });
+    QAction* send = menu_->addAction(QString::fromUtf8("发送文件…"));
+    connect(send, &QAction::triggered, this, [this] {
+        if (send_files_) send_files_();
+    });
+    menu_->addSeparator();
+    QAction* close = menu_->addAction(QString::fromUtf8("关闭"));
+    connect(close, &QAction::triggered, this, [this] {
+        if (quit_) quit_();
+    });
+}
 
 Tray::~Tray() { remove(); }
 
@@ -63,13 +78,9 @@ bool Tray::create() {
         console_line("[Dovan] 托盘图标创建失败，系统弹窗将不可用");
         return false;
     }
-    menu_ = std::make_unique<QMenu>();
-    QAction* close = menu_->addAction(QString::fromUtf8("关闭"));
-    connect(close, &QAction::triggered, this, [this] {
-        if (quit_) quit_();
-    });
     icon_ = std::make_unique<QSystemTrayIcon>(dovan_icon());
-    icon_->setToolTip(cut_utf16("Dovan — 待机", 127));
+    if (tooltip_.empty()) tooltip_ = "Dovan — 待机";
+    icon_->setToolTip(cut_utf16(tooltip_, 127));
     icon_->setContextMenu(menu_.get());
     connect(icon_.get(), &QSystemTrayIcon::activated, this, &Tray::activated);
     icon_->show();
@@ -79,13 +90,18 @@ bool Tray::create() {
 void Tray::remove() {
     if (icon_) icon_->hide();
     icon_.reset();
-    menu_.reset();
 }
 
 bool Tray::show_balloon(std::string_view title, std::string_view body) {
     if (!icon_ || !icon_->isVisible() || !QSystemTrayIcon::supportsMessages()) return false;
     icon_->showMessage(cut_utf16(title, 63), cut_utf16(body, 255), QSystemTrayIcon::Information);
     return true;
+}
+
+void Tray::set_tooltip(std::string_view text) {
+    if (text == tooltip_) return;
+    tooltip_ = std::string(text);
+    if (icon_) icon_->setToolTip(cut_utf16(tooltip_, 127));
 }
 
 void Tray::activated(QSystemTrayIcon::ActivationReason reason) {

@@ -214,7 +214,15 @@ void FileSend::start_job(Instant now) {
     const std::string path = queue_.front();
     Engine* e = host_.engine();
     if (!e || e->state() != EngineState::Paired) {
+        // A paired phone that went away comes back through a new session: the file waits
+        // for it, as the queue promised. Only with no phone paired at all does it end here.
+        const bool phone_bound = !host_.ui().lock()->bound_devices.empty();
+        if (phone_bound) {
+            row(file_name_of(path), "等待 TCP 通道", 0);
+            return;
+        }
         queue_.pop_front();
+        row(file_name_of(path), "未发送（未配对）", 0);
         host_.push_notice(format_text("未配对，{} 没有发送（请先在连接页与手机配对后重试）", path));
         return;
     }

@@ -12,8 +12,12 @@ inline constexpr std::string_view kServiceUuid = "44564e00-0000-1000-8000-00805f
 inline constexpr std::string_view kWriteCharUuid = "44564e01-0000-1000-8000-00805f9b34fb";
 inline constexpr std::string_view kNotifyCharUuid = "44564e02-0000-1000-8000-00805f9b34fb";
 
-// How the PC introduces itself in HELLO and in its discovery beacons.
+// How the PC introduces itself in HELLO and in its discovery beacons; the phone only shows it.
+#ifdef _WIN32
 inline constexpr std::string_view kPcDeviceName = "Windows-PC";
+#else
+inline constexpr std::string_view kPcDeviceName = "Linux-PC";
+#endif
 inline constexpr std::string_view kPcVersion = "0.5.3";
 inline constexpr std::uint8_t kPcOs = 2;
 

@@ -12,17 +12,17 @@ void on_clipboard_changed(SharedUi& ui, Clipboard& clipboard) {
     auto text = clipboard.read_text();
     if (!text || text->empty()) return;
     auto g = ui.lock();
-    g->clip_last_sent = *text;
-    g->bump();
     const bool own = g->self_clipboard && g->self_clipboard->text == *text;
-    if (g->settings.clip_sync && clipboard_link_live(*g) && !own) g->requests.send_clipboard = std::move(*text);
+    if (g->settings.clip_sync && clipboard_link_live(*g) && !own) {
+        g->requests.send_clipboard = std::move(*text);
+        g->bump();
+    }
 }
 
 bool send_local_clipboard(SharedUi& ui, Clipboard& clipboard) {
     auto text = clipboard.read_text();
     if (!text || text->empty()) return false;
     auto g = ui.lock();
-    g->clip_last_sent = *text;
     g->requests.send_clipboard = std::move(*text);
     g->bump();
     return true;

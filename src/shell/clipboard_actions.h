@@ -13,7 +13,8 @@ namespace dovan {
 
 // Another program changed the clipboard. The text becomes the send-clipboard request only
 // when syncing is on, the link is live, and it is not the text this program itself put
-// there (so nothing the phone sent, or a copied code, goes back to it).
+// there (so nothing the phone sent, or a copied code, goes back to it). "最近发送" is set by
+// the core once a text went out, never here.
 void on_clipboard_changed(SharedUi& ui, Clipboard& clipboard);
 
 // The "send my clipboard now" button: no automatic checks. False when there was no text.

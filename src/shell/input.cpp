@@ -265,7 +265,6 @@ Effects click(UiState& s, const InputContext& ctx, const Action& a) {
 
 void clipboard_to_phone(UiState& s, std::string_view text) {
     if (text.empty()) return;
-    s.clip_last_sent = std::string(text);
     s.requests.send_clipboard = std::string(text);
     s.bump();
 }
@@ -347,11 +346,25 @@ bool drop_items(UiState& s, const std::vector<DroppedItem>& items) {
     return true;
 }
 
+namespace {
+
+// The window goes out of sight but the program runs on: into the tray, or onto the task bar
+// where there is no tray to bring it back from.
+void put_away(const UiState& s, Effects& fx) {
+    if (s.tray_present) {
+        fx.hide_window = true;
+    } else {
+        fx.minimize_window = true;
+    }
+}
+
+}  // namespace
+
 Effects system_close(UiState& s) {
     Effects fx;
     if (s.restart_dialog) return fx;
     switch (s.settings.close_behavior) {
-        case 1: fx.hide_window = true; break;
+        case 1: put_away(s, fx); break;
         case 2: fx.close_now = true; break;
         default:
             s.close_dialog = true;
@@ -367,7 +380,7 @@ Effects system_close(UiState& s) {
 Effects close_choice(UiState& s, std::uint8_t choice) {
     Effects fx;
     fx.changed = true;
-    if (choice == kActCloseMinimize) fx.hide_window = true;
+    if (choice == kActCloseMinimize) put_away(s, fx);
     if (choice == kActCloseExit) fx.quit = true;
     if (s.remember_close_choice && choice != kActCloseCancel) {
         s.settings.close_behavior = choice == kActCloseMinimize ? 1 : 2;

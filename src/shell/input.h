@@ -34,7 +34,8 @@ struct Effects {
     bool toggle_autostart = false;
     Picker picker = Picker::None;
     bool quit = false;                    // end the program (teardown restarts it if asked)
-    bool hide_window = false;
+    bool hide_window = false;             // into the tray
+    bool minimize_window = false;         // onto the task bar: there is no tray
     bool close_now = false;               // the default close: the program ends
     bool start_scroll_drag = false;
     bool changed = false;                 // repaint

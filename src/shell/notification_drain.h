@@ -23,10 +23,11 @@ namespace dovan {
 
 inline constexpr Duration kNotifierBackoff = std::chrono::milliseconds(300'000);
 inline constexpr std::string_view kBalloonFailedNotice =
-    "[系统弹窗失败] 托盘图标未建立或被系统禁止（检查「通知和操作」设置）";
-// Said once as the program is ended from outside (a package upgrade, the session ending).
+    "[系统弹窗失败] 托盘图标未建立或被系统禁止（检查桌面的通知设置）";
+// Said once as the program is ended from outside: SIGTERM comes from the session ending,
+// systemctl or kill, and nothing tells which.
 inline constexpr std::string_view kPartingTitle = "Dovan 已退出";
-inline constexpr std::string_view kPartingBody = "安装程序要求结束程序，Dovan 已退出。";
+inline constexpr std::string_view kPartingBody = "系统要求结束程序（注销、关机或结束进程），Dovan 已退出。";
 inline constexpr std::chrono::milliseconds kPartingWait{1500};
 
 // A fresh action token; none when the secure random source fails.

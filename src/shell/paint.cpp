@@ -233,14 +233,15 @@ void Painter::connect_page() {
         static constexpr std::string_view kPhase[] = {"正在握手…", "配对中…", "待人工比对 SAS"};
         status = format_text("{} · 已发现 {} 台设备", kPhase[s_.engine_state - 1], n);
     } else {
-        const std::string_view reason = !s_.paired                    ? "还没连上手机（点下方设备行连接）"
+        const std::string_view reason = s_.ble_failure                ? "没有可用的蓝牙"
+                                        : !s_.paired                  ? "还没连上手机（点下方设备行连接）"
                                         : s_.identity_change          ? "对端身份已变化，等你确认"
                                         : s_.ms_since_rx < kQuietAfterMs ? "链路还没起来"
                                                                          : "已经收不到手机的消息";
         status = format_text("未连接 · {} · 已发现 {} 台设备", reason, n);
     }
     double x = 208;
-    if (s_.engine_state == kEngineDiscover) {
+    if (s_.engine_state == kEngineDiscover && !s_.ble_failure) {
         const double p = static_cast<double>(in_.wall_ms % 1200) / 1200.0;
         c_.circle(213, 67, 4 + 2 * p, mix(col(kWindowBg), col(kAccent), 0.55));
         x = 226;
@@ -266,7 +267,14 @@ void Painter::connect_page() {
         text(name_x + c_.text_width(name, FontKind::Body) + 12, centred_top(r, FontKind::Small), id, FontKind::Small,
              col(kTextSecondary));
     }
-    if (s_.devices.empty()) {
+    if (s_.ble_failure) {
+        // What it takes, as the README says it; the reason is the notice at the bottom.
+        text(208, 100, "没有可用的蓝牙，Dovan 没有在扫描。请检查后重新启动 Dovan：", FontKind::Body, col(kTextPrimary));
+        fitted(208, 126, "① 蓝牙适配器已插好、未被屏蔽并已打开（rfkill unblock bluetooth，bluetoothctl power on）",
+               FontKind::Small, col(kTextSecondary), m_.R - 208);
+        fitted(208, 146, "② bluetoothd 在运行（systemctl enable --now bluetooth）③ 可访问 org.bluez（bluetooth 组）",
+               FontKind::Small, col(kTextSecondary), m_.R - 208);
+    } else if (s_.devices.empty()) {
         text(208, 100, "正在扫描 Dovan 设备…（请在手机上打开 Dovan）", FontKind::Body, col(kTextSecondary));
     }
 
@@ -605,12 +613,13 @@ void Painter::settings_page() {
     button(export_log_rect(), "导出日志", false, hovered(kActExportLog));
 
     const Rect cb = close_behavior_rect();
-    static constexpr std::string_view kCloseDesc[3] = {"点关闭按钮时先问一句", "点关闭按钮就收进托盘，程序继续运行", "点关闭按钮就退出程序"};
-    static constexpr std::string_view kCloseLabel[3] = {"询问", "最小化到托盘", "退出程序"};
+    const CloseTexts close = close_texts(s_);
+    const std::string_view desc[3] = {"点关闭按钮时先问一句", close.put_away_description, "点关闭按钮就退出程序"};
+    const std::string_view label[3] = {"询问", close.put_away, "退出程序"};
     const std::size_t behavior = std::min<std::size_t>(st.close_behavior, 2);
     text(208, cb.t - 7, "关闭按钮行为", FontKind::Strong, col(kTextPrimary));
-    fitted(208, cb.t + 14, kCloseDesc[behavior], FontKind::Small, col(kTextSecondary), cb.l - 16 - 208);
-    button(cb, kCloseLabel[behavior], false, hovered(kActCloseBehavior));
+    fitted(208, cb.t + 14, desc[behavior], FontKind::Small, col(kTextSecondary), cb.l - 16 - 208);
+    button(cb, label[behavior], false, hovered(kActCloseBehavior));
 
     const Rect box = manual_ip_box_rect();
     text(208, box.t - 24, "手动 IP（同网搜不到时兜底）", FontKind::Strong, col(kTextPrimary));
@@ -655,7 +664,7 @@ void Painter::album_page(PaintResult& result) {
     } else if (!link_healthy(s_)) {
         subtitle = "未连接：先在「连接」页点一下手机，把它连上后相册才有数据来源";
     } else if (s_.tcp_ready) {
-        subtitle = "手机相册预览（照片 + 视频）· 缩略图只放内存，不留盘 · 单击格子选中，按住格子可拖到资源管理器/微信";
+        subtitle = "手机相册预览（照片 + 视频）· 缩略图只放内存，不留盘 · 单击格子选中，按住格子可拖到文件管理器/微信";
     } else {
         subtitle = "已配对，但局域网 TCP 通道未就绪：相册请求只走 TCP，现在点任何按钮都取不到图";
     }
@@ -779,7 +788,7 @@ void Painter::album_page(PaintResult& result) {
         if (auto f = failures.find(item.id); f != failures.end()) info += format_text(" · 缩略图取不到：{}", f->second);
         fitted(208, y, info, FontKind::Small, col(kTextPrimary), room);
     }
-    fitted(208, y + 19, "单击格子=选中；按住格子拖动=把原件（照片或视频）拖到资源管理器/微信", FontKind::Small, col(kHint), room);
+    fitted(208, y + 19, "单击格子=选中；按住格子拖动=把原件（照片或视频）拖到文件管理器/微信", FontKind::Small, col(kHint), room);
     fitted(208, y + 38,
            format_text("滚轮或拖右侧滑块上下翻 · 这一页共 {} 张，当前第 {}–{} 张", a.items.size(), range.first + 1, range.first + range.count),
            FontKind::Small, col(kHint), room);
@@ -808,10 +817,11 @@ void Painter::restart_dialog() {
 
 void Painter::close_dialog() {
     const Rect d = close_dialog_rect(m_);
-    dialog_frame(d, "关闭 Dovan？", "最小化到托盘只是收起窗口，程序继续在后台运行。");
+    const CloseTexts close = close_texts(s_);
+    dialog_frame(d, "关闭 Dovan？", close.dialog_body);
     button(close_cancel_rect(m_), "取消", false, hovered(kActCloseCancel));
     button(close_exit_rect(m_), "退出程序", false, hovered(kActCloseExit));
-    button(close_minimize_rect(m_), "最小化到托盘", true, hovered(kActCloseMinimize));
+    button(close_minimize_rect(m_), close.put_away, true, hovered(kActCloseMinimize));
     const Rect row = close_remember_rect(m_);
     const Rect box{row.l, row.t + 3, row.l + 16, row.t + 19};
     if (s_.remember_close_choice) {

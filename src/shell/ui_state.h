@@ -328,6 +328,9 @@ struct UiState {
     bool restart_requested = false;
     bool close_dialog = false;
     bool remember_close_choice = false;
+    // The front end has a tray icon to hide into; without one, "minimize" keeps the window
+    // on the task bar, so the running program never vanishes from the screen.
+    bool tray_present = true;
     std::deque<Notice> notices;  // newest first
     std::deque<SystemNotification> system_notifications;  // oldest first
     std::unordered_map<std::uint64_t, ToastAction> toast_actions;
@@ -350,6 +353,8 @@ struct UiState {
     std::optional<IdentityChangePrompt> identity_change;
     std::vector<BoundDevice> bound_devices;
     std::string local_fingerprint;
+    // Why no BLE stack could be opened; set, the core does not run and nothing scans.
+    std::optional<std::string> ble_failure;
 
     // Notifications.
     std::vector<PhoneNotification> notifications;  // newest first

@@ -14,6 +14,18 @@ bool link_healthy(const UiState& s) {
     return s.paired && s.engine_state == kEnginePaired && !s.identity_change && s.ms_since_rx < kQuietAfterMs;
 }
 
+std::string tray_tooltip(const UiState& s) {
+    if (!link_healthy(s)) return "Dovan — 待机";
+    return format_text("Dovan — 已连接 {}", s.peer_name.empty() ? std::string("对端设备") : s.peer_name);
+}
+
+CloseTexts close_texts(const UiState& s) {
+    if (s.tray_present)
+        return {"最小化到托盘", "点关闭按钮就收进托盘，程序继续运行", "最小化到托盘只是收起窗口，程序继续在后台运行。"};
+    return {"最小化到任务栏", "点关闭按钮就收到任务栏，程序继续运行",
+            "桌面没有托盘：最小化到任务栏，程序继续在后台运行。"};
+}
+
 ConnectCards connect_cards(const UiState& s) {
     ConnectCards c;
     c.identity = s.identity_change.has_value();

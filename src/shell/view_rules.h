@@ -27,6 +27,18 @@ ConnectCards connect_cards(const UiState& s);
 // The cards below move down by the rows drawn.
 std::size_t visible_device_rows(const UiState& s, const Metrics& m);
 
+// What "minimize" is called where the window is closed: into the tray, or onto the task
+// bar when the desktop has no tray.
+struct CloseTexts {
+    std::string_view put_away;              // the button and the setting's value
+    std::string_view put_away_description;  // the setting's line
+    std::string_view dialog_body;
+};
+CloseTexts close_texts(const UiState& s);
+
+// The tray icon's tip: the phone connected, else "Dovan — 待机".
+std::string tray_tooltip(const UiState& s);
+
 // The scroll offset as drawn: clamped to 0 … rows − visible rows.
 int notification_scroll(const UiState& s, const Metrics& m);
 bool notification_has_code(const PhoneNotification& n);

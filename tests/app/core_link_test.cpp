@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/core.h"
+#include "app/core_setup.h"
 #include "core_probe.h"
 #include "platform/debug_log.h"
 #include "store/stores.h"
@@ -183,9 +184,14 @@ protected:
         ui_ = SharedUi::create(UiState{}, modules);
         CoreConfig config{.ui = ui_, .data_dir = dir_, .ble = std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_))};
         config.features = std::move(features);
-        config.device_keys = &keys_;
         // The phone lives on this machine: nothing leaves loopback, on any free port.
         config.lan = LanOptions{.port = 0, .loopback_only = true};
+        start_core_with(std::move(config));
+    }
+    void start_core_with(CoreConfig config) {
+        core_.reset();
+        ui_ = config.ui;
+        config.device_keys = &keys_;
         core_ = std::make_unique<Core>(std::move(config), clock_);
         ASSERT_TRUE(core_->start().ok());
     }
@@ -809,6 +815,26 @@ TEST_F(CoreOverSimRadio, UnbindForgetsThePhoneEverywhere) {
     EXPECT_EQ(g->engine_state, kEngineDiscover);
     EXPECT_FALSE(CoreProbe::state(*core_).tcp.has_value());
     EXPECT_FALSE(CoreProbe::state(*core_).discovery.has_value());
+}
+
+// Both front ends build the core the same way; what the phone copies lands in the clipboard
+// the front end handed over, whichever it is.
+TEST_F(CoreOverSimRadio, ThePhonesTextLandsInTheFrontEndsClipboard) {
+    auto clipboard = std::make_shared<ProcessClipboard>();
+    ble::PlatformAdapter sim{std::shared_ptr<ble::Adapter>(sim::make_sim_adapter(folder_)), "", true};
+    CoreConfig config = program_core_config({SharedUi::create(UiState{}, LoadedModules{0x1F}), dir_, 0},
+                                            {clipboard, {}}, std::move(sim));
+    EXPECT_TRUE(config.lan.loopback_only) << "the sim radio's phone lives on this machine";
+    start_core_with(std::move(config));
+    pair();
+    pb::ClipboardPush push;
+    push.set_data("手机上复制的字");
+    push.set_mime("text/plain");
+    ASSERT_TRUE(phone_->with_engine([&](Engine& e) {
+        return e.send_business(CLIPBOARD_PUSH, encode_clipboard_push(push), 1, false);
+    }));
+    ASSERT_TRUE(turns_until([&] { return clipboard->read_text().has_value(); }, 50));
+    EXPECT_EQ(clipboard->read_text(), std::optional<std::string>("手机上复制的字"));
 }
 
 // The wiring from the engine's outbox and the request slots to the modules, end to end.

@@ -303,6 +303,7 @@ TEST_F(RunCore, WithoutABleStackStartUpEndsWithTheNoticeAndNoTurn) {
     auto g = ui->lock();
     ASSERT_FALSE(g->notices.empty());
     EXPECT_EQ(g->notices.front().text, "BLE 初始化失败: 没有适配器");
+    EXPECT_EQ(g->ble_failure, std::optional<std::string>("没有适配器")) << "the connect page says why nothing scans";
     // The stores were loaded first: the identity exists and is published.
     EXPECT_EQ(g->local_fingerprint.size(), 16u);
     EXPECT_TRUE(std::filesystem::exists(path(kDeviceIdentityBin)));

@@ -1,6 +1,7 @@
 // The BLE central link over an in-memory platform whose every answer a test can script:
 // the connect attempts and their texts, the paced writer, heal and autodial decisions.
 #include "ble/link.h"
+#include "protocol/product.h"
 
 #include <gtest/gtest.h>
 
@@ -154,7 +155,7 @@ struct FakeHost final : LinkHost {
     bool tcp_channel_bound() const override { return tcp; }
     EngineConfig engine_config() const override {
         EngineConfig c;
-        c.device_name = "Windows-PC";
+        c.device_name = std::string(kPcDeviceName);
         c.app_version = "0.5.3";
         return c;
     }

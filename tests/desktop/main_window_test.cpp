@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QUrl>
@@ -43,8 +44,9 @@ protected:
         o.save_settings = [this](const UiSettings& s) { saved.push_back(s); };
         o.on_quit = [this] { ++quits; };
         window = make_main_window(ui, o);
-        window->resize(kDefaultClientW, kDefaultClientH);
         window->show();
+        // The cases' coordinates are at the default size, taller than the offscreen screen.
+        window->resize(kDefaultClientW, kDefaultClientH);
         QCoreApplication::processEvents();
     }
 
@@ -66,8 +68,29 @@ protected:
     int quits = 0;
 };
 
+// At 150 % a 1280 × 800 screen leaves about 853 × 500 for the client area, less than the
+// window's minimum: the minimum and the size give way, so the window never opens larger
+// than the screen. A roomy screen keeps both.
+TEST_F(Window, NeverLargerThanTheScreen) {
+    MainWindowOptions o;
+    o.clipboard = &clipboard;
+    auto fresh = make_main_window(ui, o);
+    fresh->show();
+    QCoreApplication::processEvents();
+    const QSize room = fresh->screen()->availableGeometry().size();
+    EXPECT_LE(fresh->minimumHeight(), room.height()) << "the screen it opened on";
+    EXPECT_LE(fresh->height(), room.height());
+
+    fit_window_to(*fresh, QSize(853, 500));
+    EXPECT_EQ(fresh->minimumSize(), QSize(kMinClientW, 500));
+    EXPECT_LE(fresh->width(), 853);
+    EXPECT_EQ(fresh->height(), 500);
+    fit_window_to(*fresh, QSize(1920, 1040));
+    EXPECT_EQ(fresh->minimumSize(), QSize(kMinClientW, kMinClientH));
+}
+
 TEST_F(Window, ClicksAndKeysReachTheState) {
-    EXPECT_EQ(window->minimumSize(), QSize(kMinClientW, kMinClientH));
+    EXPECT_EQ(window->minimumWidth(), kMinClientW);
     press(90, 240);  // "文件"
     EXPECT_EQ(ui->lock()->page, Page::Files);
     press(300, 120);  // the send box

@@ -352,5 +352,15 @@ TEST_F(PhoneSim, DropsTheCentralMidHandshakeAndComesBackFromAway) {
     EXPECT_TRUE(Central(radio, phone->address()).present());
 }
 
+// The simulator's help is asked for, not a mistake: it ends with 0 and names what stdin takes.
+TEST(PhoneSimProgram, HelpListsTheOptionsAndTheStdinCommands) {
+    Process p({binary("phone-sim"), "--help"}, {});
+    ASSERT_TRUE(p.wait_exit(kWait));
+    EXPECT_TRUE(WIFEXITED(p.exit_status()) && WEXITSTATUS(p.exit_status()) == 0);
+    for (const char* line : {"usage: phone-sim", "  --away-after S", "  away <s>", "  silent on|off", "  clip <text>",
+                             "  battery <level>", "  quit"})
+        EXPECT_TRUE(p.wait_line(line, 0, std::chrono::seconds(5))) << line;
+}
+
 }  // namespace
 }  // namespace dovan::e2e

@@ -629,6 +629,45 @@ TEST_F(FileSendWire, RefusalSilenceAndTheQueueLimitAreAllToldToTheUser) {
     EXPECT_TRUE(notice_has("一次最多排队 64 个文件，这批多出来的没有排上"));
 }
 
+// The phone goes away with a file in the queue: the session is replaced while the file
+// waits, and it goes out once the new session's channel is bound. Without any paired phone
+// it ends with a row and a notice that say why.
+TEST_F(FileSendWire, AQueuedFileWaitsForThePairedPhoneToComeBack) {
+    host->ui().lock()->bound_devices = {{"phone-fp", "Pixel 8"}};
+    const Bytes data = pattern(kChunkSize + 5);
+    pair.pc.unbind("手机离开");
+    request_send({write("later.bin", data).string()});
+    turn();
+    EXPECT_EQ(row(TransferDirection::Send, "later.bin").status, "等待 TCP 通道");
+
+    host->engine_on = false;  // the old session ended, the new one is not PAIRED yet
+    turn();
+    turn();
+    EXPECT_EQ(send->queued(), 1u) << "the file stays queued";
+    EXPECT_EQ(row(TransferDirection::Send, "later.bin").status, "等待 TCP 通道");
+    EXPECT_TRUE(host->notices.empty()) << host->notices.front();
+
+    host->engine_on = true;
+    pair.bind();
+    turn();
+    Seen seen;
+    collect(seen);
+    ASSERT_TRUE(seen.meta) << "the file went out once the link was back";
+    EXPECT_EQ(seen.data, data);
+    EXPECT_EQ(row(TransferDirection::Send, "later.bin").status, "等待对端确认");
+    pair.phone.send_file_done(seen.meta->file_id, true, std::nullopt, std::nullopt, false, 0);
+    turn();
+    EXPECT_EQ(row(TransferDirection::Send, "later.bin").status, "已完成");
+
+    host->ui().lock()->bound_devices.clear();
+    host->engine_on = false;
+    request_send({write("never.bin", data).string()});
+    turn();
+    EXPECT_EQ(send->queued(), 0u);
+    EXPECT_EQ(row(TransferDirection::Send, "never.bin").status, "未发送（未配对）");
+    EXPECT_TRUE(notice_has("未配对，" + (root / "never.bin").string() + " 没有发送（请先在连接页与手机配对后重试）"));
+}
+
 TEST_F(FileSendWire, TcpLossFailsTheJobWithoutFallingBackAndCancelTellsThePhone) {
     const Bytes data = pattern(40 * kChunkSize);
     request_send({write("big.bin", data).string()});

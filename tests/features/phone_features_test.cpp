@@ -341,8 +341,9 @@ TEST_F(PhoneFeatures, ClipboardFromThePhoneIsWrittenAndNeverEchoed) {
         host.local_clipboard.write_text(c.text);
         on_clipboard_changed(host.ui(), host.local_clipboard);
         auto g = host.ui().lock();
-        EXPECT_EQ(g->clip_last_sent, c.text);
         EXPECT_EQ(g->requests.send_clipboard.has_value(), c.sent);
+        // "最近发送" lists what went out; a request is not that yet.
+        EXPECT_EQ(g->clip_last_sent, "");
     }
 
     // A code copied from a notification does not go back either, but the send button does.
@@ -352,8 +353,14 @@ TEST_F(PhoneFeatures, ClipboardFromThePhoneIsWrittenAndNeverEchoed) {
     EXPECT_EQ(host.local_clipboard.read_text(), "482913");
     on_clipboard_changed(host.ui(), host.local_clipboard);
     EXPECT_FALSE(host.ui().lock()->requests.send_clipboard.has_value());
+    EXPECT_EQ(host.ui().lock()->clip_last_sent, "") << "the code was kept from the phone";
     ASSERT_TRUE(send_local_clipboard(host.ui(), host.local_clipboard));
     EXPECT_EQ(host.ui().lock()->requests.send_clipboard, "482913");
+    // Once it went, it is listed.
+    pair.bind();
+    UiRequests requests = host.ui().lock()->take_requests();
+    clipboard.on_requests(requests);
+    EXPECT_EQ(host.ui().lock()->clip_last_sent, "482913");
     EXPECT_FALSE(copy_code(host.ui(), host.local_clipboard, 5, pair.clock.now()));
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/debug_log.h"
+#include "protocol/product.h"
 #include "loopback.h"
 
 namespace dovan {
@@ -66,10 +67,15 @@ Discovery open_loopback(DiscoveryOptions o = DiscoveryOptions::loopback()) {
 }
 
 TEST(Beacon, PcBeaconBytes) {
-    auto b = encode_beacon("Windows-PC", BEACON_OS_PC, "0.5.3");
+    auto b = encode_beacon("Linux-PC", BEACON_OS_PC, "0.5.3");
     ASSERT_TRUE(b.ok());
-    EXPECT_EQ(*b, (Bytes{0x01, 0x0A, 0x57, 0x69, 0x6E, 0x64, 0x6F, 0x77, 0x73, 0x2D, 0x50,
-                         0x43, 0x02, 0x01, 0x02, 0x03, 0x05, 0x30, 0x2E, 0x35, 0x2E, 0x33}));
+    EXPECT_EQ(*b, (Bytes{0x01, 0x08, 0x4C, 0x69, 0x6E, 0x75, 0x78, 0x2D, 0x50, 0x43,
+                         0x02, 0x01, 0x02, 0x03, 0x05, 0x30, 0x2E, 0x35, 0x2E, 0x33}));
+    // The PC's own beacon: its name record, then the OS and the version.
+    Bytes own{0x01, static_cast<std::uint8_t>(kPcDeviceName.size())};
+    own.insert(own.end(), kPcDeviceName.begin(), kPcDeviceName.end());
+    for (std::uint8_t x : {0x02, 0x01, 0x02, 0x03, 0x05, 0x30, 0x2E, 0x35, 0x2E, 0x33}) own.push_back(x);
+    EXPECT_EQ(encode_beacon(kPcDeviceName, BEACON_OS_PC, kPcVersion).value(), own);
 }
 
 TEST(Beacon, NameAndVersionAreCutToFit) {
@@ -221,7 +227,7 @@ TEST(Discovery, BeaconsOnScheduleToLoopbackOnly) {
     EXPECT_EQ(d.sent_count(), 2u);
     auto got = phone.drain();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], *encode_beacon("Windows-PC", BEACON_OS_PC, "0.5.3"));
+    EXPECT_EQ(got[0], *encode_beacon(kPcDeviceName, BEACON_OS_PC, kPcVersion));
 
     d.discovery_step(t0 + 2999ms);
     EXPECT_TRUE(phone.drain().empty());

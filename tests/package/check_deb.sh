@@ -22,6 +22,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ "$depends" == *libqt6widgets6* ]] || fail "Depends lacks Qt: $depends"
 [[ "$depends" == *libsystemd0* ]] || fail "Depends lacks libsystemd: $depends"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ ", $recommends," == *", bluez,"* ]] || fail "Recommends lacks bluez: $recommends"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./|/|' | sort)
 expected=$(printf '%s\n' /usr/bin/dovan /usr/libexec/dovan/dovan-window /usr/share/applications/dovan.desktop \

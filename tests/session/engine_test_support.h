@@ -9,6 +9,7 @@
 
 #include "protocol/ble_frag.h"
 #include "protocol/frame.h"
+#include "protocol/product.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"
 
@@ -18,7 +19,7 @@ inline EngineConfig base_config(std::uint8_t role) {
     EngineConfig c;
     c.role = role;
     c.os = role == 0 ? 2 : 1;
-    c.device_name = role == 0 ? "Windows-PC" : "Pixel 8";
+    c.device_name = role == 0 ? std::string(kPcDeviceName) : "Pixel 8";
     c.app_version = "0.5.3";
     c.hello_counter_start = role == 0 ? 1000 : 5000;
     for (std::size_t i = 0; i < c.static_private_key.size(); ++i)

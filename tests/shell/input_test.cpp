@@ -270,6 +270,29 @@ TEST(Clicks, NotificationCopyCodeAndReplyTarget) {
     EXPECT_FALSE(s.reply_target) << "rows that cannot be replied to";
 }
 
+// A hidden window comes back only through the tray: where there is none, every way of
+// putting the window away leaves it on the task bar.
+TEST(CloseBehaviour, WithoutATrayTheWindowIsMinimizedNotHidden) {
+    for (const bool tray : {true, false}) {
+        SCOPED_TRACE(tray ? "tray" : "no tray");
+        UiState s = initial_ui_state();
+        s.tray_present = tray;
+        auto put_away = [&](const Effects& fx) {
+            EXPECT_EQ(fx.hide_window, tray);
+            EXPECT_EQ(fx.minimize_window, !tray);
+            EXPECT_FALSE(fx.quit || fx.close_now);
+        };
+        s.settings.close_behavior = 1;
+        put_away(system_close(s));
+        s.settings.close_behavior = 0;
+        system_close(s);
+        put_away(click(s, ctx(), {kActCloseMinimize}));
+        system_close(s);
+        EditCaret caret;
+        put_away(key_press(s, caret, Key::Enter, false, Instant{}));
+    }
+}
+
 TEST(CloseBehaviour, TitleBarCloseAndDialogChoices) {
     UiState s = initial_ui_state();
     s.focus = InputFocus::ReplyBox;
@@ -450,7 +473,7 @@ TEST(Clipboard, SendingTheLocalClipboard) {
     EXPECT_FALSE(s.requests.send_clipboard);
     clipboard_to_phone(s, "你好");
     EXPECT_EQ(s.requests.send_clipboard, std::optional<std::string>("你好"));
-    EXPECT_EQ(s.clip_last_sent, "你好");
+    EXPECT_EQ(s.clip_last_sent, "") << "listed once the core sent it";
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST_F(Drain, WithoutServiceOrTrayEveryRequestLeavesTheNotice) {
     drain.drain();
     auto g = ui->lock();
     ASSERT_EQ(g->notices.size(), 1u);
-    EXPECT_EQ(g->notices[0].text, kBalloonFailedNotice);
+    EXPECT_EQ(g->notices[0].text, "[系统弹窗失败] 托盘图标未建立或被系统禁止（检查桌面的通知设置）");
     EXPECT_EQ(g->notices[0].count, 2u);
     EXPECT_TRUE(g->toast_actions.empty());
 }
@@ -192,11 +192,11 @@ TEST_F(Drain, PartingNotificationGoesThroughTheServiceOrTheBalloon) {
         ASSERT_EQ(service.posted.size(), c.posted ? 1u : 0u);
         if (c.posted) {
             EXPECT_EQ(service.posted[0].title, "Dovan 已退出");
-            EXPECT_EQ(service.posted[0].body, "安装程序要求结束程序，Dovan 已退出。");
+            EXPECT_EQ(service.posted[0].body, "系统要求结束程序（注销、关机或结束进程），Dovan 已退出。");
             EXPECT_TRUE(service.posted[0].buttons.empty());
         }
         using Shown = std::vector<std::pair<std::string, std::string>>;
-        const Shown expected = c.balloon ? Shown{{"Dovan 已退出", "安装程序要求结束程序，Dovan 已退出。"}} : Shown{};
+        const Shown expected = c.balloon ? Shown{{"Dovan 已退出", "系统要求结束程序（注销、关机或结束进程），Dovan 已退出。"}} : Shown{};
         EXPECT_EQ(balloons, expected);
 
         // A verdict after the wait, or a drain after the verdict, shows nothing twice.

@@ -59,6 +59,20 @@ UiState healthy() {
     return s;
 }
 
+// The tray's tip follows the link: the phone's name while it is connected, the idle text
+// otherwise (a quiet link counts as gone, as the connect page says).
+TEST(Tray, TipSaysWhetherAPhoneIsConnected) {
+    UiState s = initial_ui_state();
+    EXPECT_EQ(tray_tooltip(s), "Dovan — 待机");
+    s = healthy();
+    s.peer_name = "Pixel 8";
+    EXPECT_EQ(tray_tooltip(s), "Dovan — 已连接 Pixel 8");
+    s.peer_name.clear();
+    EXPECT_EQ(tray_tooltip(s), "Dovan — 已连接 对端设备");
+    s.ms_since_rx = kQuietAfterMs;
+    EXPECT_EQ(tray_tooltip(s), "Dovan — 待机");
+}
+
 TEST(ConnectPage, StatusLineNamesTheFirstFittingReason) {
     struct Case {
         const char* name;
@@ -154,6 +168,22 @@ TEST(ConnectPage, ScanningAndCardsOneRowDown) {
     EXPECT_GE(confirm->x, r.l);
     EXPECT_GE(confirm->y, r.t);
     EXPECT_LT(confirm->y, r.b);
+}
+
+// Without a BLE stack nothing scans: the page says so and what it takes, whole, and the
+// reason stays in the notice below.
+TEST(ConnectPage, WithoutBluetoothItSaysWhatToFixAndDoesNotClaimToScan) {
+    UiState s = initial_ui_state();
+    s.add_notice("BLE 初始化失败: bluetoothd not running");
+    s.ble_failure = "bluetoothd not running";
+    const Painted p = paint(s);
+    EXPECT_EQ(p.canvas.find_text_containing("扫描 Dovan 设备"), nullptr);
+    for (const char* t : {"未连接 · 没有可用的蓝牙 · 已发现 0 台设备", "没有可用的蓝牙，Dovan 没有在扫描。请检查后重新启动 Dovan：",
+                          "① 蓝牙适配器已插好、未被屏蔽并已打开（rfkill unblock bluetooth，bluetoothctl power on）",
+                          "② bluetoothd 在运行（systemctl enable --now bluetooth）③ 可访问 org.bluez（bluetooth 组）",
+                          "BLE 初始化失败: bluetoothd not running"})
+        EXPECT_TRUE(has(p, t)) << t;
+    EXPECT_EQ(p.canvas.count(RecordingCanvas::Op::Circle), 0) << "no scanning pulse";
 }
 
 TEST(ConnectPage, DeviceRowsCutLongNamesAndShowTheId) {
@@ -494,6 +524,10 @@ TEST(AlbumPage, CellsStatusAndHoverLine) {
     EXPECT_TRUE(has(p, "✓"));
     EXPECT_TRUE(has(p, "4032×3024 · 2024-12-08 23:20 · 缩略图取不到：对端读不到"));
     EXPECT_TRUE(has(p, "滚轮或拖右侧滑块上下翻 · 这一页共 6 张，当前第 1–6 张"));
+    // Originals are dragged to the desktop's file manager; no text names Windows' one.
+    EXPECT_TRUE(has(p, "单击格子=选中；按住格子拖动=把原件（照片或视频）拖到文件管理器/微信"));
+    EXPECT_NE(p.canvas.find_text_containing("按住格子可拖到文件管理器/微信"), nullptr);
+    for (const auto& t : p.canvas.texts()) EXPECT_EQ(t.find("资源管理器"), std::string::npos) << t;
     EXPECT_EQ(p.result.thumbnail_wanted, std::optional<std::uint64_t>(14)) << "first shown cell with nothing asked yet";
     EXPECT_EQ(thumbs.visible_.size(), 6u);
     EXPECT_EQ(p.result.album.count, 6u);
@@ -574,6 +608,18 @@ TEST(Frame, SidebarFooterDialogsAndAbout) {
                           "记住我的选择，不再询问"}) {
         EXPECT_TRUE(has(p, t)) << t;
     }
+    // Where the desktop has no tray, nothing offers one.
+    s.tray_present = false;
+    p = paint(s);
+    for (const char* t : {"桌面没有托盘：最小化到任务栏，程序继续在后台运行。", "最小化到任务栏", "退出程序"})
+        EXPECT_TRUE(has(p, t)) << t;
+    s.close_dialog = false;
+    s.page = Page::Settings;
+    s.settings.close_behavior = 1;
+    p = paint(s);
+    EXPECT_TRUE(has(p, "最小化到任务栏"));
+    EXPECT_TRUE(has(p, "点关闭按钮就收到任务栏，程序继续运行"));
+    for (const auto& t : p.canvas.texts()) EXPECT_EQ(t.find("托盘"), std::string::npos) << t;
 }
 
 TEST(Frame, NewestNoticeRidesOnOtherPagesFooter) {

@@ -20,6 +20,7 @@
 #include "platform/sim/sim_wire.h"
 #include "protocol/ble_frag.h"
 #include "protocol/frame.h"
+#include "protocol/product.h"
 #include "protocol/messages.h"
 #include "session/engine.h"
 #include "store/stores.h"
@@ -346,7 +347,7 @@ void stored_forms() {
     seed("tsv_fuzz", format_trusted_peers(peers));
     seed("tsv_fuzz", format_peer_names({{keys.phone.fingerprint(), "小米 13"}}));
 
-    for (const char* name : {"Windows-PC", "书房的电脑"}) {
+    for (const std::string_view name : {kPcDeviceName, std::string_view("书房的电脑")}) {
         auto beacon = encode_beacon(name, 2, "0.5.3");
         invariant(beacon.ok(), "beacon");
         seed("beacon_fuzz", *beacon);

@@ -29,9 +29,11 @@ namespace {
 using dovan::phonesim::Phone;
 using dovan::phonesim::PhoneOptions;
 
-void usage() {
-    std::fprintf(stderr,
+// The options; to stderr after a mistake, to stdout (with the stdin commands) for --help.
+void usage(std::FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: phone-sim [--radio DIR] --data DIR [options]\n"
+                 "  --help                  this text and the commands stdin takes\n"
                  "  --radio DIR             sim-radio folder (default: $DOVAN_SIM_RADIO)\n"
                  "  --data DIR              the phone's own folder: keys, trusted PCs, address\n"
                  "  --name NAME             advertised and HELLO name (default Pixel 8)\n"
@@ -73,6 +75,33 @@ void usage() {
                  "  --demo                  once paired: a notification with a code, battery, music\n"
                  "  --hostile MODE          once paired, attack the PC: fragments, frames, notifications,\n"
                  "                          meta, malformed or oversized (stdin \"hostile off\" stops it)\n");
+}
+
+void help() {
+    usage(stdout);
+    std::fputs("\n"
+               "stdin, one command a line (text fields take the console's escapes, \\t between fields):\n"
+               "  away <s>                vanish for s seconds, then come back\n"
+               "  silent on|off           stop or resume answering\n"
+               "  drop                    hang up the connection\n"
+               "  half                    send half a message and hang up\n"
+               "  garbage <n>             send n random bytes\n"
+               "  hostile on|off          start or stop the --hostile attack\n"
+               "  send <path> [chunk=N] [nodigest] [wrongdigest] [drop=K] [corrupt=K] [swap=K]\n"
+               "       [early] [withhold] [cancel=K] [droptcp=K] [pause=K]   send a file to the PC\n"
+               "  continue                let a paused file go on\n"
+               "  notify <id> <reply 0|1> <package>\\t<title>\\t<text>[\\t<tag>]\n"
+               "  flood <n> [<package>]   n notifications in one burst\n"
+               "  dismiss <id> <package>[\\t<tag>]\n"
+               "  ack ok|never|error [<text>]            how replies from the PC are acknowledged\n"
+               "  ack-id <reply id> <ok 0|1> [<error>]\n"
+               "  clip <text>             copy text on the phone\n"
+               "  media <playing 0|1> <position_ms> <duration_ms> <volume> <package>\\t<title>\\t<artist>\\t<album>\n"
+               "  media-answer on|off     answer the PC's media commands with a new state\n"
+               "  battery <level> <charging 0|1> [<ts_ms>]\n"
+               "  config <key> <value> <scope>[\\t<key> <value> <scope>…]\n"
+               "  quit\n",
+               stdout);
 }
 
 bool number(std::string_view s, unsigned& out) {
@@ -151,6 +180,10 @@ int main(int argc, char** argv) {
             }
             return n;
         };
+        if (a == "--help" || a == "-h") {
+            help();
+            return 0;
+        }
         if (a == "--radio") opt.radio = value();
         else if (a == "--data") opt.data_dir = value();
         else if (a == "--name") opt.name = value();

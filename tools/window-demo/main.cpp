@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <charconv>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
 
 #include "app/core.h"
+#include "app/core_setup.h"
+#include "desktop/qt_clipboard.h"
 #include "app/settings.h"
 #include "platform/debug_log.h"
 #include "store/stores.h"
@@ -49,20 +52,16 @@ int main(int argc, char** argv) {
     const LoadedModules modules = LoadedModules::from(initial.settings);
     auto ui = SharedUi::create(std::move(initial), modules);
 
+    // The system clipboard, shared by the window and the core as in the program.
+    auto clipboard = std::make_shared<QtClipboard>();
     MainWindowOptions options;
     options.data_dir = dir;
+    options.clipboard = clipboard.get();
     auto window = make_main_window(ui, options);
 
     std::atomic<bool> core_stop{false};
-    CoreConfig core_config;
-    core_config.ui = ui;
-    core_config.window = [&ui] { ui->post_repaint(); };
-    core_config.lan.port = lan_port;
-    core_config.data_dir = dir;
-    ble::PlatformAdapter platform = ble::open_platform_adapter();
-    core_config.ble = platform.adapter;
-    core_config.ble_error = platform.error;
-    core_config.lan.loopback_only = platform.simulated || !platform.adapter;
+    CoreConfig core_config = program_core_config({ui, dir, lan_port}, {clipboard, [&ui] { ui->post_repaint(); }},
+                                                 ble::open_platform_adapter());
     std::thread core([&] { run_core(std::move(core_config), system_clock(), core_stop); });
 
     // What the window shows, one line per change, so a driving script can follow it.
