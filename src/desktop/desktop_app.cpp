@@ -212,13 +212,13 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
     timer.setInterval(kTimerMs);
     QObject::connect(&timer, &QTimer::timeout, &app, [&drain, &tray, &c, event_lines, &print_events] {
         drain.drain();
-        if (event_lines) print_events();
         std::string tip;
         {
             auto g = c.ui->lock();
             tip = tray_tooltip(*g);
         }
         tray.set_tooltip(tip);
+        if (event_lines) print_events();
     });
     timer.start();
 
