@@ -1,7 +1,10 @@
 // The album: the program and a phone simulator serving a synthetic album, as processes over
 // a private loopback port; a page of it with both front ends, the rest through the console.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -72,6 +75,18 @@ std::string id_list(std::uint32_t first, std::uint32_t count) {
 
 TEST_F(AlbumConsole, OriginalsLandVerifiedInTheExportFolderOnceAndADragEndsReady) {
     constexpr std::uint64_t kSize = 70000;  // two chunks each
+    // The program's runtime folder (and with it the drag folder) is one of the test's own.
+    const std::filesystem::path runtime = tmp.path() / "runtime";
+    std::filesystem::create_directory(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    struct Restore {
+        bool had;
+        std::string value;
+        ~Restore() { had ? ::setenv("XDG_RUNTIME_DIR", value.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR"); }
+    };
+    const char* was = std::getenv("XDG_RUNTIME_DIR");
+    const Restore restore{was != nullptr, was ? was : ""};
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     start_phone({"--album", "10", "--album-original", std::to_string(kSize)});
     start_pc();
     pair();
@@ -95,12 +110,12 @@ TEST_F(AlbumConsole, OriginalsLandVerifiedInTheExportFolderOnceAndADragEndsReady
                                                            photo_file(4)}));
     EXPECT_EQ(read_all(folder / photo_file(4)), phonesim::original_bytes(phonesim::photo_id(4), kSize));
 
-    // A drag-out of two ends ready once both are in the temporary "Dovan" folder.
+    // A drag-out of two ends ready once both are in this user's drag folder.
     from = pc->mark();
     pc->send("album drag" + id_list(6, 2));
     auto drag = pc->wait_line("drag ", from);
     ASSERT_TRUE(drag);
-    const std::filesystem::path drag_dir = std::filesystem::path(tmpdir) / "Dovan";
+    const std::filesystem::path drag_dir = runtime / "dovan-drag";
     EXPECT_TRUE(*drag == "drag ready\t" + (drag_dir / photo_file(6)).string() ||
                 *drag == "drag ready\t" + (drag_dir / photo_file(7)).string())
         << *drag;

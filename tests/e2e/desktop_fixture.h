@@ -17,7 +17,8 @@ protected:
     std::string phone_data = tmp.sub("phone");
     // Files from the phone land in HOME/Downloads/Dovan.
     std::string home = tmp.sub("home");
-    // The program's temporary folder (drag-out originals go to its "Dovan").
+    // The program's temporary folder (drag-out originals go to its "Dovan-<uid>" unless
+    // XDG_RUNTIME_DIR names a folder).
     std::string tmpdir = tmp.sub("tmp");
     std::uint16_t lan_port = free_loopback_port();
 
