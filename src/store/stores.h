@@ -26,8 +26,8 @@ inline constexpr const char* kPeerNamesTsv = "peer_names.tsv";
 inline constexpr std::size_t kChannelKeyLen = 32;
 inline constexpr std::size_t kMaxPeerNames = 8;
 // The most any store file may hold; a larger one is read as damaged, without reading it.
-inline constexpr std::uint64_t kMaxKeyFileBytes = 64 * 1024;     // identity.bin, device_identity.bin, identity.hex
-inline constexpr std::uint64_t kMaxTableFileBytes = 1024 * 1024;  // trusted_peers.tsv, peer_names.tsv, settings.ini
+inline constexpr std::uint64_t kMaxKeyFileBytes = std::uint64_t{64} * 1024;     // identity.bin, device_identity.bin, identity.hex
+inline constexpr std::uint64_t kMaxTableFileBytes = std::uint64_t{1024} * 1024;  // trusted_peers.tsv, peer_names.tsv, settings.ini
 
 // ---- data directory ----
 
