@@ -49,7 +49,7 @@ Status Core::start() {
     st_.identity = std::move(stores->device);
     st_.trusted_peers = std::move(stores->trusted);
     if (!st_.trusted_peers.empty()) {
-        if (auto text = files::read_file(config_.data_dir / kTrustedAddressFile)) {
+        if (auto text = files::read_file(config_.data_dir / kTrustedAddressFile, kMaxTrustedAddressBytes)) {
             std::uint64_t address = 0;
             if (ble::parse_address(trim_white(std::string_view(reinterpret_cast<const char*>(text->data()), text->size())),
                                    address))

@@ -43,6 +43,8 @@ inline constexpr std::size_t kBulkFrameBytes = std::size_t{64} * 1024;
 
 // The trusted phone's last BLE address, in the data folder.
 inline constexpr const char* kTrustedAddressFile = "trusted_address.txt";
+// A line of one address; anything longer is not ours and is ignored.
+inline constexpr std::uint64_t kMaxTrustedAddressBytes = 64;
 
 inline constexpr std::string_view kNoPairedLink = "操作没有执行：本机现在没有已配对的连接";
 
