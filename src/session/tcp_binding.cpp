@@ -326,16 +326,22 @@ void Engine::unbind(const std::string& reason) {
 void Engine::drop_tcp_connection(std::uint64_t conn, const std::string& reason) {
     const BindContext* ctx = binding_of(conn);
     if (!ctx) return;
-    // The last binding, or the bound channel: the channel ends as it always has.
-    if (binds_.size() == 1) return end_binding(reason, true);
-    if (ctx->step != 2) {
+    const bool carried = tcp_bound_ && (binds_.size() == 1 || ctx->step == 2);
+    if (binds_.size() == 1) {
+        // The last binding, or the bound channel: the channel ends as it always has.
+        end_binding(reason, true);
+    } else if (ctx->step != 2) {
         forget_binding(conn);
         return;
+    } else {
+        forget_binding(conn);
+        if (debug_log_enabled()) emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", reason}});
+        push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason, conn, true});
+        interrupt_tcp_transfers();
     }
-    forget_binding(conn);
-    if (debug_log_enabled()) emit_event(LogLevel::Warn, "session", "tcp.unbind", {{"reason", reason}});
-    push_event(AppEventKind::TcpUnbound, TcpUnboundEvent{reason, conn, true});
-    interrupt_tcp_transfers();
+    // The channel carried a session whose BLE link was already gone: nothing is left.
+    if (carried && ble_lost_ && state_ == EngineState::Paired)
+        lose_session(format_text("局域网通道也断开了（{}），进入重连", reason));
 }
 
 void Engine::end_binding(const std::string& reason, bool tell_core) {
