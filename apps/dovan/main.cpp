@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -155,7 +156,7 @@ int run_desktop_program(int argc, char** argv, const CommandLine& cl, const std:
     std::atomic<bool> core_stop{false};
     std::thread core;
     DesktopConfig config;
-    config.ui = ui;
+    config.ui = std::move(ui);
     config.command_line = cl;
     config.lock = &lock;
     config.socket = socket;
