@@ -517,6 +517,16 @@ private:
     }
     void type(const std::string& text) {
         pointer_->run({"windowfocus", "--sync", window_});
+        // The toolkit takes keys once it has heard of the focus (and a window just brought
+        // up has been shown).
+        std::this_thread::sleep_for(300ms);
+        // The first key xdotool maps for a character the keyboard lacks is sometimes taken
+        // before the toolkit has read the new map and comes out as nothing: one such
+        // character goes first and is erased (an empty box stays empty).
+        pointer_->run({"type", "好"});
+        std::this_thread::sleep_for(30ms);
+        pointer_->run({"key", "BackSpace"});
+        std::this_thread::sleep_for(30ms);
         // One character a run: a character the keyboard map lacks is typed through a key
         // xdotool maps to it for the moment, and several of those in one run lose some.
         for (std::size_t i = 0; i < text.size();) {
