@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -396,8 +397,15 @@ TEST_F(SimRadio, MalformedMessagesCloseTheConnection) {
 
 TEST_F(SimRadio, NewCentralReplacesTheServedOne) {
     auto& p = phone();
-    std::atomic<int> ups{0}, downs{0};
-    p.set_connection_handler([&](bool up) { (up ? ups : downs)++; });
+    // Shared with the phone's thread: dropping the devices below still reports a close
+    // after the test body has returned.
+    struct Counts {
+        std::atomic<int> ups{0}, downs{0};
+    };
+    auto counts = std::make_shared<Counts>();
+    auto& ups = counts->ups;
+    auto& downs = counts->downs;
+    p.set_connection_handler([counts](bool up) { (up ? counts->ups : counts->downs)++; });
     auto first = adapter_->device_from_address(0xA1B2C3D4E5F6);
     ASSERT_TRUE(first.ok());
     ASSERT_TRUE((*first)->all_services().ok());
