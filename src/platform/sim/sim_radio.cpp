@@ -40,27 +40,12 @@ struct Pending {
     Bytes body;
 };
 
-class Connection : public std::enable_shared_from_this<Connection> {
+// What the reader thread and the callers share. The reader holds it, never the Connection,
+// so the Connection always ends on a caller's thread and can wait for its reader.
+class Channel {
 public:
-    explicit Connection(int fd) : fd_(fd) {}
-    ~Connection() {
-        close("本端断开");
-        // The reader may drop the last reference itself; it cannot wait for itself.
-        if (reader_.joinable()) {
-            if (reader_.get_id() == std::this_thread::get_id())
-                reader_.detach();
-            else
-                reader_.join();
-        }
-        ::close(fd_);
-    }
-
-    void start() {
-        // The reader holds only a weak reference so dropping the device ends it.
-        std::weak_ptr<Connection> weak = shared_from_this();
-        int fd = fd_;
-        reader_ = std::thread([weak, fd] { read_loop(weak, fd); });
-    }
+    explicit Channel(int fd) : fd_(fd) {}
+    ~Channel() { ::close(fd_); }
 
     // Sends a request and returns the answer slot.
     Result<std::shared_ptr<Pending>> send(std::uint8_t op, const Bytes& body) {
@@ -139,20 +124,19 @@ public:
         if (handler) handler(ble::LinkStateEvent{false, gone});
     }
 
-private:
-    static void read_loop(const std::weak_ptr<Connection>& weak, int fd) {
+    void read_loop() {
         Message m;
         std::string why = "对端断开了 GATT 连接";
-        while (read_message(fd, m)) {
-            auto self = weak.lock();
-            if (!self) return;
-            if (!self->dispatch(m)) {
+        while (read_message(fd_, m)) {
+            if (!dispatch(m)) {
                 why = "对端违反 GATT 协议，连接已关闭";
                 break;
             }
         }
-        if (auto self = weak.lock()) self->close(why);
+        close(why);
     }
+
+private:
 
     // False when the message breaks the protocol; the connection is then closed.
     bool dispatch(Message& m) {
@@ -186,7 +170,6 @@ private:
     }
 
     int fd_;
-    std::thread reader_;
     std::mutex write_mu_;
     std::mutex mu_;
     std::condition_variable cv_;
@@ -196,6 +179,41 @@ private:
     std::deque<std::shared_ptr<Pending>> pending_;
     std::map<std::uint64_t, std::pair<Uuid, ble::ValueHandler>> handlers_;
     std::uint64_t next_token_ = 0;
+};
+
+// One GATT connection to a simulated phone, with its reader thread.
+class Connection {
+public:
+    explicit Connection(int fd) : channel_(std::make_shared<Channel>(fd)) {}
+    ~Connection() {
+        channel_->close("本端断开");  // ends the reader's blocking read
+        if (reader_.joinable()) {
+            // Only a handler on the reader that drops the last device reference lands here.
+            if (reader_.get_id() == std::this_thread::get_id())
+                reader_.detach();
+            else
+                reader_.join();
+        }
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void start() {
+        reader_ = std::thread([channel = channel_] { channel->read_loop(); });
+    }
+
+    Result<std::shared_ptr<Pending>> send(std::uint8_t op, const Bytes& body) { return channel_->send(op, body); }
+    Result<Bytes> wait(const std::shared_ptr<Pending>& p) { return channel_->wait(p); }
+    Result<Bytes> request(std::uint8_t op, const Bytes& body) { return channel_->request(op, body); }
+    Pending::State state_of(const Pending& p) { return channel_->state_of(p); }
+    std::uint64_t add_handler(const Uuid& ch, ble::ValueHandler h) { return channel_->add_handler(ch, std::move(h)); }
+    bool remove_handler(std::uint64_t token) { return channel_->remove_handler(token); }
+    void close(const std::string& reason) { channel_->close(reason); }
+    void set_link_handler(ble::LinkStateHandler handler) { channel_->set_link_handler(std::move(handler)); }
+
+private:
+    std::shared_ptr<Channel> channel_;
+    std::thread reader_;
 };
 
 std::vector<Uuid> uuids_after_status(const Bytes& body) {
