@@ -105,12 +105,9 @@ public:
     // The handler hears the connection come and go, on the platform's thread, and must not
     // block; a later call replaces it, an empty one stops it. A connection already gone
     // when the handler is set is reported to it at once, so a loss is never missed between
-    // connecting and listening. A stack that cannot tell says so; the link then learns of
-    // a loss only from its heartbeat.
-    virtual Status on_link_state(LinkStateHandler handler) {
-        (void)handler;
-        return fail_text("此蓝牙后端不报告连接状态");
-    }
+    // connecting and listening. A stack that cannot tell fails the call; the link then
+    // learns of a loss only from its heartbeat.
+    virtual Status on_link_state(LinkStateHandler handler) = 0;
 };
 
 using AdvertisementHandler = std::function<void(const Advertisement&)>;

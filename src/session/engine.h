@@ -381,6 +381,8 @@ private:
     std::optional<Instant> reconnect_deadline_;
     std::uint8_t reconnect_attempts_ = 0;
 
+    bool ble_lost_ = false;  // beside the other small fields: the engine is laid out without holes
+
     // TCP channel
     bool tcp_bound_ = false;
     std::uint64_t bound_conn_ = 0;
@@ -404,7 +406,6 @@ private:
     std::deque<Bytes> ble_out_;
     std::uint64_t ble_taken_ = 0;
     std::uint64_t ble_written_ = 0;
-    bool ble_lost_ = false;
     std::deque<Bytes> tcp_out_;
     std::deque<ReceivedChunk> received_chunks_;
 

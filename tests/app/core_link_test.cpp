@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -665,10 +666,10 @@ TEST_F(LanChannel, FramesOfAConnectionReplacedWithinOneTurnAreReadNotDroppedAsSt
     EXPECT_FALSE(core_->engine()->binds_conn(first_conn));
     EXPECT_TRUE(CoreProbe::state(*core_).tcp_channel_open);
     EXPECT_TRUE(capture.events("tcp.rx.drop_stale").empty());
-    const auto frames = capture.events("tcp.rx.frame");
-    ASSERT_EQ(frames.size(), 3u);
-    for (std::size_t i = 0; i < frames.size(); ++i)
-        EXPECT_EQ(frames[i].field("conn"), std::to_string(i < 2 ? first_conn : first_conn + 1)) << i;
+    // Each connection has its own reader, so only the order within a connection is fixed.
+    std::map<std::string, int> per_conn;
+    for (const auto& f : capture.events("tcp.rx.frame")) ++per_conn[f.field("conn")];
+    EXPECT_EQ(per_conn, (std::map<std::string, int>{{std::to_string(first_conn), 2}, {std::to_string(first_conn + 1), 1}}));
 }
 
 TEST_F(LanChannel, AConnectionWhileNotPairedIsClosedAtOnceWithTheAddressNamed) {

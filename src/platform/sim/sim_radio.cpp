@@ -117,9 +117,10 @@ public:
         std::string gone;
         {
             std::lock_guard lock(mu_);
-            link_handler_ = handler;
+            link_handler_ = std::move(handler);
             if (!closed_) return;
             gone = close_reason_;
+            handler = link_handler_;
         }
         if (handler) handler(ble::LinkStateEvent{false, gone});
     }
