@@ -162,7 +162,13 @@ int run_desktop(int argc, char** argv, const DesktopConfig& c) {
         window->showMinimized();
     }
 
-    const ActivationHost activation{c.ui, clipboard.get(), &system_clock(), show_window};
+    // A notification button's file opens on this thread, as a click in the window would.
+    std::function<void(OpenRequest)> open_file = [&bridge, ui = c.ui](OpenRequest request) {
+        QMetaObject::invokeMethod(&bridge, [ui, request = std::move(request)] {
+            open_saved(*ui, request, open_with_desktop);
+        }, Qt::QueuedConnection);
+    };
+    const ActivationHost activation{c.ui, clipboard.get(), &system_clock(), show_window, open_file};
     const HandoffHost handoff{activation, false};
     apply_startup_arguments(c.command_line, handoff);
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -420,6 +421,7 @@ private:
     // Work that must not run under the UI lock: dialogs, the clipboard, files, settings.
     void run(const Effects& fx) {
         if (fx.copy_text) opt_.clipboard->write_text(*fx.copy_text);
+        if (fx.open) open_saved(*ui_, *fx.open, opt_.open_path ? opt_.open_path : OpenFn(open_with_desktop));
         if (fx.send_local_clipboard) {
             const auto text = opt_.clipboard->read_text();
             auto g = ui_->lock();
@@ -632,6 +634,11 @@ void show_main_window(QWidget& window) {
     window.raise();
     window.activateWindow();
     window.update();
+}
+
+bool open_with_desktop(const std::string& path) {
+    // The handler runs as a process of its own (Qt starts it detached), so nothing waits here.
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(to_q(path)));
 }
 
 void open_send_picker(QWidget& window) {

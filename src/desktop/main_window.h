@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "protocol/product.h"
 #include "shell/autostart.h"
+#include "shell/open_saved.h"
 #include "shell/theme.h"
 #include "shell/ui_state.h"
 
@@ -42,7 +43,12 @@ struct MainWindowOptions {
     std::function<void()> on_quit;
     // The monotonic and wall clock; null: the system clock.
     const Clock* clock = nullptr;
+    // Hands a received file or its folder to the desktop. Default: open_with_desktop.
+    OpenFn open_path;
 };
+
+// The desktop's default handler for a local file or folder (QDesktopServices).
+bool open_with_desktop(const std::string& path);
 
 std::unique_ptr<QWidget> make_main_window(std::shared_ptr<SharedUi> ui, MainWindowOptions options = {});
 

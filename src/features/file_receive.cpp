@@ -501,9 +501,12 @@ void FileReceive::finish(std::unique_ptr<Session> s, const std::optional<Bytes>&
     }
     std::string album_text;
     if (ok) {
-        row(*s, "已完成", 100);
         album_text = format_text("{} → {}（SHA-256 {}）", s->name, shown.string(), digest_fragment(mine));
-        host_.ui().lock()->queue_system_notification({"文件接收完成", album_text, {}, {}});
+        row(*s, "已完成", 100);
+        auto g = host_.ui().lock();
+        // The final name may differ from the row's when another file took it meanwhile.
+        if (TransferRow* r = g->find_transfer_row(TransferDirection::Receive, s->name)) r->saved_path = shown.string();
+        g->queue_system_notification({"文件接收完成", album_text, {}, {}, shown.string()});
     } else if (unplaced) {
         row(*s, "失败");
         const std::string detail =

@@ -63,6 +63,11 @@ Action files_page(const UiState& s, const Metrics& m, double x, double y) {
     const auto rows = file_list_rows(s);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (rows[i].has_button && file_row_button_rect(m, static_cast<int>(i)).contains(x, y)) return {kActFileRow, i};
+        if (rows[i].openable) {
+            const FileOpenButtons b = file_row_open_buttons(m, static_cast<int>(i));
+            if (b.open.contains(x, y)) return {kActFileOpen, i};
+            if (b.reveal.contains(x, y)) return {kActFileReveal, i};
+        }
     }
     if (change_inbox_rect(m).contains(x, y)) return {kActChangeInbox};
     return {};

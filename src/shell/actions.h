@@ -52,6 +52,8 @@ enum ActionId : std::uint8_t {
     kActAlbumCell = 39,       // index: item
     kActAlbumScroll = 40,     // index: scroll row under the pointer
     kActNotificationScroll = 41,
+    kActFileOpen = 42,        // index: list row
+    kActFileReveal = 43,      // index: list row
     kActNone = 255,
 };
 

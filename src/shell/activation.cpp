@@ -5,6 +5,7 @@
 #include "platform/debug_log.h"
 #include "common/text.h"
 #include "platform/clipboard.h"
+#include "shell/open_saved.h"
 
 namespace dovan {
 
@@ -68,6 +69,8 @@ std::variant<ActivationLink, ActivationReject> parse_activation_link(std::string
     if (!token) return ActivationReject::Parse;
     if (verb == "copy") return ActivationLink{ActivationVerb::Copy, *token};
     if (verb == "reply") return ActivationLink{ActivationVerb::Reply, *token};
+    if (verb == "open") return ActivationLink{ActivationVerb::Open, *token};
+    if (verb == "reveal") return ActivationLink{ActivationVerb::Reveal, *token};
     return ActivationReject::Verb;
 }
 
@@ -79,8 +82,14 @@ std::string token_text(std::uint64_t token) {
 }
 
 std::string activation_link(ActivationVerb verb, std::uint64_t token) {
-    return std::string(kActivationPrefix) + (verb == ActivationVerb::Copy ? "copy/" : "reply/") +
-           token_text(token);
+    std::string_view name = "copy/";
+    switch (verb) {
+        case ActivationVerb::Copy: break;
+        case ActivationVerb::Reply: name = "reply/"; break;
+        case ActivationVerb::Open: name = "open/"; break;
+        case ActivationVerb::Reveal: name = "reveal/"; break;
+    }
+    return std::string(kActivationPrefix) + std::string(name) + token_text(token);
 }
 
 void insert_toast_action(UiState& state, std::uint64_t token, ToastAction action, Instant now) {
@@ -110,12 +119,22 @@ ActivationResult handle_activation(std::string_view uri, const ActivationHost& h
     const Instant now = host.clock->now();
 
     std::optional<std::string> code;
+    std::optional<OpenRequest> open;
     std::optional<ActivationReject> why;
     {
         auto g = host.ui->lock();
         const auto action = take_toast_action(*g, link.token, now);
         if (!action) {
             why = ActivationReject::Stale;
+        } else if (link.verb == ActivationVerb::Open || link.verb == ActivationVerb::Reveal) {
+            // The verb must match what the token was drawn for: a reveal token never opens.
+            const auto* request = std::get_if<OpenRequest>(&action->action);
+            const OpenWhat wanted = link.verb == ActivationVerb::Open ? OpenWhat::File : OpenWhat::Folder;
+            if (request != nullptr && request->what == wanted) {
+                open = *request;
+            } else {
+                why = ActivationReject::Verb;
+            }
         } else if (link.verb == ActivationVerb::Copy) {
             if (const auto* copy = std::get_if<CopyCodeAction>(&action->action)) {
                 code = copy->code;
@@ -141,6 +160,16 @@ ActivationResult handle_activation(std::string_view uri, const ActivationHost& h
     if (why) {
         reject(host, *why);
         return ActivationResult::Rejected;
+    }
+    if (open) {
+        console_line(open->what == OpenWhat::File ? "[Dovan] 通知卡上按了「打开」" : "[Dovan] 通知卡上按了「打开所在文件夹」");
+        if (host.open) {
+            host.open(std::move(*open));
+        } else {
+            host.ui->lock()->add_notice(kNoOpenerNotice);
+            host.ui->post_repaint();
+        }
+        return ActivationResult::Opened;
     }
     if (code) {
         if (host.clipboard != nullptr) host.clipboard->write_text(*code);

@@ -22,7 +22,7 @@ inline constexpr std::string_view kActivationPrefix = "dovan://";
 // An action older than this is gone, whether or not it was used.
 inline constexpr Duration kActionLifetime = std::chrono::seconds(900);
 
-enum class ActivationVerb : std::uint8_t { Copy, Reply };
+enum class ActivationVerb : std::uint8_t { Copy, Reply, Open, Reveal };
 enum class ActivationReject : std::uint8_t { Parse, Verb, Stale };
 
 // "parse", "verb", "stale": the reason as the debug event writes it.
@@ -57,12 +57,17 @@ struct ActivationHost {
     Clock* clock = nullptr;
     // Brings the main window to the front; empty where there is no window.
     std::function<void()> show_window;
+    // Opens a received file or its folder (open_saved) on the front end's own thread;
+    // empty where nothing can open files.
+    std::function<void(OpenRequest)> open = {};
 };
 
-enum class ActivationResult : std::uint8_t { Copied, ReplyOpened, Rejected };
+enum class ActivationResult : std::uint8_t { Copied, ReplyOpened, Opened, Rejected };
 
-// Carries out a button press: copies the code, or makes the notification the reply target
-// and focuses the reply box. Anything else leaves a notice and a "toast.reject" event.
+// Carries out a button press: copies the code, makes the notification the reply target
+// and focuses the reply box, or opens the saved file or its folder; the path is the one
+// stored with the token, the link names nothing but the token. Anything else leaves a
+// notice and a "toast.reject" event.
 // Callable from any thread; the UI lock is held only around the table and field updates.
 ActivationResult handle_activation(std::string_view uri, const ActivationHost& host);
 

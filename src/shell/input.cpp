@@ -213,6 +213,14 @@ Effects click(UiState& s, const InputContext& ctx, const Action& a) {
             }
             break;
         }
+        case kActFileOpen:
+        case kActFileReveal: {
+            const auto rows = file_list_rows(s);
+            if (a.index >= rows.size() || !rows[a.index].openable) break;
+            fx.open = OpenRequest{s.transfer_rows[rows[a.index].index].saved_path,
+                                  a.id == kActFileOpen ? OpenWhat::File : OpenWhat::Folder};
+            break;
+        }
         case kActChangeInbox: fx.picker = Picker::Inbox; break;
         case kActManualIpBox: focus_box(s, InputFocus::ManualIp); break;
         case kActManualConnect: s.requests.manual_connect = true; break;

@@ -30,6 +30,7 @@ struct Effects {
     bool apply_theme = false;             // title bar and palette follow the new theme
     bool send_local_clipboard = false;    // read the clipboard, then clipboard_to_phone()
     std::optional<std::string> copy_text;  // put on the system clipboard
+    std::optional<OpenRequest> open;       // a received file or its folder, see open_saved
     std::optional<bool> debug_log;        // switch the debug log on or off
     bool toggle_autostart = false;
     Picker picker = Picker::None;

@@ -82,6 +82,11 @@ Rect send_files_rect(const Metrics& m) { return {m.R - 112, 106, m.R, 138}; }
 Rect change_inbox_rect(const Metrics& m) { return {m.R - 94, 167, m.R - 12, 188}; }
 Rect file_row_rect(const Metrics& m, int i) { return {208, 216 + 46 * i, m.R, 262 + 46 * i}; }
 Rect file_row_button_rect(const Metrics& m, int i) { return {m.R - 68, 227 + 46 * i, m.R - 12, 251 + 46 * i}; }
+FileOpenButtons file_row_open_buttons(const Metrics& m, int i) {
+    const int t = 227 + 46 * i, b = 251 + 46 * i;
+    const Rect reveal{m.R - 120, t, m.R - 12, b};
+    return {{reveal.l - 6 - 56, t, reveal.l - 6, b}, reveal};
+}
 
 Rect media_button_rect(const Metrics& m, int i) {
     const int left = std::max((m.W - 468) / 2, 208) + 96 * i;

@@ -86,6 +86,13 @@ Rect send_files_rect(const Metrics& m);
 Rect change_inbox_rect(const Metrics& m);
 Rect file_row_rect(const Metrics& m, int i);
 Rect file_row_button_rect(const Metrics& m, int i);
+// A finished received row: "打开" left of "打开所在文件夹", where the single button sits
+// on other rows.
+struct FileOpenButtons {
+    Rect open;
+    Rect reveal;
+};
+FileOpenButtons file_row_open_buttons(const Metrics& m, int i);
 inline constexpr int kMaxFileRows = 8;
 
 // Media page.

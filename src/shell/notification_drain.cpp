@@ -33,6 +33,8 @@ void NotificationDrain::withdraw(const Posted& posted) {
     auto g = c_.ui->lock();
     if (posted.copy_token) g->toast_actions.erase(*posted.copy_token);
     if (posted.reply_token) g->toast_actions.erase(*posted.reply_token);
+    if (posted.open_token) g->toast_actions.erase(*posted.open_token);
+    if (posted.reveal_token) g->toast_actions.erase(*posted.reveal_token);
 }
 
 void NotificationDrain::show_balloon(std::string_view title, std::string_view body) {
@@ -65,7 +67,9 @@ void NotificationDrain::drain() {
             try_service = c_.notifier != nullptr && !paused(now);
         }
         if (try_service) {
-            Posted posted{std::nullopt, std::nullopt, request.title, request.body};
+            Posted posted;
+            posted.title = request.title;
+            posted.body = request.body;
             bool tokens_ok = true;
             {
                 // Tokens are drawn outside the lock; a clash with a live one is drawn again.
@@ -83,6 +87,11 @@ void NotificationDrain::drain() {
                 if (request.code) draw(posted.copy_token, ToastAction{CopyCodeAction{*request.code}, now});
                 if (request.reply_target && tokens_ok)
                     draw(posted.reply_token, ToastAction{ReplyAction{*request.reply_target}, now});
+                // Each button holds the saved path itself; the link carries only its token.
+                if (request.saved_path && tokens_ok)
+                    draw(posted.open_token, ToastAction{OpenRequest{*request.saved_path, OpenWhat::File}, now});
+                if (request.saved_path && tokens_ok)
+                    draw(posted.reveal_token, ToastAction{OpenRequest{*request.saved_path, OpenWhat::Folder}, now});
             }
             DesktopNotification n;
             n.title = request.title;
@@ -93,6 +102,12 @@ void NotificationDrain::drain() {
             if (posted.reply_token)
                 n.buttons.push_back({activation_link(ActivationVerb::Reply, *posted.reply_token),
                                      std::string(kReplyButtonLabel)});
+            if (posted.open_token)
+                n.buttons.push_back({activation_link(ActivationVerb::Open, *posted.open_token),
+                                     std::string(kOpenButtonLabel)});
+            if (posted.reveal_token)
+                n.buttons.push_back({activation_link(ActivationVerb::Reveal, *posted.reveal_token),
+                                     std::string(kRevealButtonLabel)});
             std::uint64_t cookie = 0;
             {
                 std::lock_guard lock(mu_);

@@ -68,6 +68,8 @@ private:
     struct Posted {
         std::optional<std::uint64_t> copy_token;
         std::optional<std::uint64_t> reply_token;
+        std::optional<std::uint64_t> open_token;
+        std::optional<std::uint64_t> reveal_token;
         std::string title;
         std::string body;
         bool parting = false;  // its outcome is awaited, not left for the next drain

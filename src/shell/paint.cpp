@@ -484,7 +484,8 @@ void Painter::files_page() {
         }
         const auto& t = s_.transfer_rows[rows[i].index];
         c_.icon(t.direction == TransferDirection::Receive ? 10 : 9, r.l + 10, r.t + 13, 20, col(kTextSecondary));
-        const double bar_r = rows[i].has_button ? btn.l - 12 : r.r - 12;
+        const FileOpenButtons open = file_row_open_buttons(m_, static_cast<int>(i));
+        const double bar_r = rows[i].has_button ? btn.l - 12 : rows[i].openable ? open.open.l - 12 : r.r - 12;
         const double bar_l = std::max(text_x + 120, bar_r - 180);
         fitted(text_x, r.t + 2, t.name, FontKind::Strong, col(kTextPrimary), bar_l - 12 - text_x);
         std::string line = format_text("{} {}%", t.status, t.percent);
@@ -499,6 +500,10 @@ void Painter::files_page() {
         fitted(text_x, r.t + 23, line, FontKind::Small, line_c, bar_l - 12 - text_x);
         progress({static_cast<int>(bar_l), r.t + 20, static_cast<int>(bar_r), r.t + 26}, t.percent, t.status == "已完成");
         if (rows[i].has_button) button(btn, "取消", false, hovered(kActFileRow, i), FontKind::Small);
+        if (rows[i].openable) {
+            button(open.open, "打开", false, hovered(kActFileOpen, i), FontKind::Small);
+            button(open.reveal, "打开所在文件夹", false, hovered(kActFileReveal, i), FontKind::Small);
+        }
     }
 }
 

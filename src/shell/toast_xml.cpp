@@ -33,8 +33,9 @@ std::string copy_button_label(std::string_view code) { return "复制验证码 "
 std::string build_toast_xml(const ToastContent& t) {
     const bool copy = t.code.has_value() && t.copy_token.has_value();
     const bool reply = t.reply_token.has_value();
+    const bool any = copy || reply || t.open_token || t.reveal_token;
     std::string xml = "<toast duration=\"";
-    xml += copy || reply ? "long" : "short";
+    xml += any ? "long" : "short";
     xml += "\"><visual><binding template=\"ToastGeneric\"><text>";
     xml += xml_escape(t.title);
     xml += "</text><text>";
@@ -50,6 +51,12 @@ std::string build_toast_xml(const ToastContent& t) {
                "\" activationType=\"protocol\" arguments=\"" +
                activation_link(ActivationVerb::Reply, *t.reply_token) + "\"/>";
     }
+    const auto button = [&xml](std::string_view label, ActivationVerb verb, std::uint64_t token) {
+        xml += "<action content=\"" + std::string(label) + "\" activationType=\"protocol\" arguments=\"" +
+               activation_link(verb, token) + "\"/>";
+    };
+    if (t.open_token) button(kOpenButtonLabel, ActivationVerb::Open, *t.open_token);
+    if (t.reveal_token) button(kRevealButtonLabel, ActivationVerb::Reveal, *t.reveal_token);
     xml += "</actions><audio silent=\"yes\"/></toast>";
     return xml;
 }

@@ -136,6 +136,8 @@ void UiState::update_transfer_row(TransferDirection direction, std::string_view 
     }
 
     if (percent != row->percent || row->status != status) {
+        // A path kept from an earlier finish would open another receive's file.
+        if (row->status != status) row->saved_path.clear();
         row->percent = percent;
         row->status = std::string(status);
         bump();

@@ -88,10 +88,21 @@ struct SystemNotification {
     std::string body;
     std::optional<std::string> code;
     std::optional<ReplyTarget> reply_target;
+    // A file this program saved: the notification offers to open it and its folder.
+    std::optional<std::string> saved_path = std::nullopt;
     bool operator==(const SystemNotification&) const = default;
 };
 
-// One-shot toast button: copy a code, or open the reply box for a notification.
+// What "打开" and "打开所在文件夹" ask for.
+enum class OpenWhat : std::uint8_t { File, Folder };
+struct OpenRequest {
+    std::string path;  // the file as this program saved it
+    OpenWhat what = OpenWhat::File;
+    bool operator==(const OpenRequest&) const = default;
+};
+
+// One-shot toast button: copy a code, open the reply box for a notification, or open a
+// received file or its folder.
 struct CopyCodeAction {
     std::string code;
 };
@@ -99,7 +110,7 @@ struct ReplyAction {
     ReplyTarget target;
 };
 struct ToastAction {
-    std::variant<CopyCodeAction, ReplyAction> action;
+    std::variant<CopyCodeAction, ReplyAction, OpenRequest> action;
     Instant created{};
 };
 
@@ -205,6 +216,9 @@ struct TransferRow {
     Instant sample_at{};
     std::uint8_t sample_percent = 0;
     std::uint32_t speed_kib = 0;  // smoothed KiB/s; 0 until two samples exist
+    // Where a verified received file was saved, under its final name; cleared whenever the
+    // status changes, so it belongs to the "已完成" it came with.
+    std::string saved_path{};
 };
 
 struct QueuedFile {

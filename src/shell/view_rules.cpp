@@ -56,13 +56,18 @@ bool transfer_cancellable(const TransferRow& row) {
     return row.percent <= 99 && std::find(kRunning.begin(), kRunning.end(), row.status) != kRunning.end();
 }
 
+bool transfer_openable(const TransferRow& row) {
+    return row.direction == TransferDirection::Receive && row.status == "已完成" && !row.saved_path.empty();
+}
+
 std::vector<FileListRow> file_list_rows(const UiState& s) {
     std::vector<FileListRow> rows;
     for (std::size_t i = 0; i < s.send_queue.size() && rows.size() < kMaxFileRows; ++i) {
-        rows.push_back({true, i, true});
+        rows.push_back({true, i, true, false});
     }
     for (std::size_t i = 0; i < s.transfer_rows.size() && rows.size() < kMaxFileRows; ++i) {
-        rows.push_back({false, i, transfer_cancellable(s.transfer_rows[i])});
+        const TransferRow& t = s.transfer_rows[i];
+        rows.push_back({false, i, transfer_cancellable(t), transfer_openable(t)});
     }
     return rows;
 }

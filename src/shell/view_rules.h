@@ -47,10 +47,13 @@ bool notification_has_code(const PhoneNotification& n);
 struct FileListRow {
     bool queued = false;
     std::size_t index = 0;  // into the send queue or the transfer rows
-    bool has_button = false;
+    bool has_button = false;  // "移除" or "取消"
+    bool openable = false;    // "打开" and "打开所在文件夹" instead
 };
 std::vector<FileListRow> file_list_rows(const UiState& s);
 bool transfer_cancellable(const TransferRow& row);
+// A received file that was verified and saved, with the place it was saved at.
+bool transfer_openable(const TransferRow& row);
 
 // The five module switches and whether each was loaded in this run.
 struct ModuleRow {

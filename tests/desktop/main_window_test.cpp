@@ -43,6 +43,10 @@ protected:
         o.clipboard = &clipboard;
         o.save_settings = [this](const UiSettings& s) { saved.push_back(s); };
         o.on_quit = [this] { ++quits; };
+        o.open_path = [this](const std::string& path) {
+            opened.push_back(path);
+            return true;
+        };
         window = make_main_window(ui, o);
         window->show();
         // The cases' coordinates are at the default size, taller than the offscreen screen.
@@ -65,6 +69,7 @@ protected:
     std::shared_ptr<SharedUi> ui;
     std::unique_ptr<QWidget> window;
     std::vector<UiSettings> saved;
+    std::vector<std::string> opened;
     int quits = 0;
 };
 
@@ -165,6 +170,37 @@ TEST_F(Window, DroppedFilesAreQueued) {
     EXPECT_EQ(g->send_queue[0].size, 5u);
     ASSERT_EQ(g->notices.size(), 1u);
     EXPECT_EQ(g->notices.front().text, "已加入待发清单 2 个文件（共拖入 2 个）；1 个文件夹不能直接发送");
+    std::filesystem::remove_all(dir);
+}
+
+// The buttons of finished received rows hand the desktop the saved file or its folder; a
+// received script is never handed over itself.
+TEST_F(Window, FinishedRowsOpenTheSavedFileOrItsFolder) {
+    const auto dir = std::filesystem::temp_directory_path() / ("dovan-open-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "a (1).pdf") << "%PDF";
+    std::ofstream(dir / "run.sh") << "#!/bin/sh\n";
+    {
+        auto g = ui->lock();
+        for (const char* name : {"run.sh", "a (1).pdf"}) {
+            TransferRow r;
+            r.direction = TransferDirection::Receive;
+            r.name = name;
+            r.status = "已完成";
+            r.percent = 100;
+            r.saved_path = (dir / name).string();
+            g->transfer_rows.push_front(r);
+        }
+    }
+    press(90, 240);  // "文件"
+    ASSERT_EQ(ui->lock()->page, Page::Files);
+    press(840, 240);  // "打开所在文件夹" of the newest row
+    press(750, 240);  // its "打开"
+    press(750, 286);  // "打开" of the script
+    EXPECT_EQ(opened, (std::vector<std::string>{dir.string(), (dir / "a (1).pdf").string(), dir.string()}));
+    auto g = ui->lock();
+    ASSERT_EQ(g->notices.size(), 1u);
+    EXPECT_NE(g->notices.front().text.find("run.sh 是程序或脚本"), std::string::npos) << g->notices.front().text;
     std::filesystem::remove_all(dir);
 }
 

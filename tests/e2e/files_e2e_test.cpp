@@ -131,6 +131,32 @@ TEST_P(FilesBoth, AFileHandedOverByALaterStartReachesThePhone) {
 
 INSTANTIATE_TEST_SUITE_P(FrontEnds, FilesBoth, front_ends(), front_end_name);
 
+// A file from the phone opens through the desktop's handler, from its row and from its
+// notification: a stand-in xdg-open on the program's PATH writes down what it was given.
+class ReceivedFile : public FilesBoth {};
+
+TEST_P(ReceivedFile, ItsFolderAndTheFileOpenFromTheRowAndTheNotification) {
+    const fs::path bin = tmp.sub("bin");
+    const fs::path asked = tmp.path() / "xdg-open.log";
+    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" << asked.string() << "'\n";
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    extra_env = {"PATH=" + bin.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin")};
+    start();
+    if (HasFatalFailure()) return;
+    const std::size_t from = pc->mark();
+    phone->send("send " + write("report.txt", pattern(100, 7)).string());
+    ASSERT_TRUE(pc->wait_line("row recv 100 已完成\treport.txt", from));
+    const std::string folder_url = "file://" + pc_inbox().string();
+    open_received(0, true);
+    EXPECT_TRUE(eventually([&] { return read_file(asked) == folder_url + "\n"; })) << read_file(asked);
+    ASSERT_TRUE(press_notification_button("dovan://open/"));
+    EXPECT_TRUE(eventually([&] { return read_file(asked) == folder_url + "\n" + folder_url + "/report.txt\n"; }))
+        << read_file(asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, ReceivedFile, ::testing::Values(FrontEnd::Window), front_end_name);
+
 TEST_F(Files, TheFilesPhoneAsksForAgainAreResentAndVerified) {
     connect({"--resume-from", "1"});
     // PC → phone: the phone drops chunk 1 and asks from there; the PC re-hashes the prefix.

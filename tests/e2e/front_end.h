@@ -184,6 +184,8 @@ protected:
     std::unique_ptr<Process> pc;
     std::string phone_addr;
     std::string phone_fp;
+    // More of the program's environment, set before start().
+    std::vector<std::string> extra_env;
 
     bool window() const { return GetParam() == FrontEnd::Window; }
 
@@ -233,6 +235,7 @@ protected:
         std::vector<std::string> env{"DOVAN_SIM_RADIO=" + radio, "APPDATA=" + appdata, "HOME=" + home,
                                      "TMPDIR=" + tmpdir, "XDG_RUNTIME_DIR=" + runtime,
                                      "XDG_CONFIG_HOME=" + tmp.sub("config")};
+        env.insert(env.end(), extra_env.begin(), extra_env.end());
         if (!window()) return env;
         env.insert(env.end(), {"DISPLAY=" + display_->name(), "QT_QPA_PLATFORM=xcb", "QT_SCALE_FACTOR=1",
                                "QT_SCREEN_SCALE_FACTORS=", "QT_AUTO_SCREEN_SCALE_FACTOR=0",
@@ -437,6 +440,21 @@ protected:
                    std::string::npos;
         }));
         click(send_files_rect(metrics()));
+    }
+    // "打开" or "打开所在文件夹" on a finished received row of the files page (window only).
+    void open_received(int row, bool folder) {
+        if (!window()) {
+            ADD_FAILURE() << "the console has no such buttons";
+            return;
+        }
+        go(Page::Files);
+        const FileOpenButtons b = file_row_open_buttons(metrics(), row);
+        click(folder ? b.reveal : b.open);
+    }
+    // Presses a button of the newest system notification that has one whose key starts
+    // with `key_prefix`, once it is shown (window only).
+    bool press_notification_button(const std::string& key_prefix) {
+        return window() && eventually([&] { return notes_->press(key_prefix); });
     }
     // The album page, as many photos as the front end shows at once; returns that number.
     std::uint32_t open_album() {

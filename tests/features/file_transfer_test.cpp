@@ -243,6 +243,15 @@ TEST_F(FileWire, AFinalNameTakenWhileReceivingOrByAnotherReceiveIsNeverOverwritt
     for (const auto& n : host->ui().lock()->system_notifications)
         told |= n.body.starts_with("p (1).jpg → " + (inbox / "p (3).jpg").string());
     EXPECT_TRUE(told);
+    // "打开" opens the file as it was finally named, from the row and from the notification.
+    EXPECT_EQ(row(TransferDirection::Receive, "p (1).jpg").saved_path, (inbox / "p (3).jpg").string());
+    EXPECT_EQ(row(TransferDirection::Receive, "p (2).jpg").saved_path, (inbox / "p (2).jpg").string());
+    {
+        std::vector<std::string> offered;
+        for (const auto& n : host->ui().lock()->system_notifications)
+            if (n.saved_path) offered.push_back(*n.saved_path);
+        EXPECT_EQ(offered, (std::vector<std::string>{(inbox / "p (3).jpg").string(), (inbox / "p (2).jpg").string()}));
+    }
 
     // Without a digest the bytes end unverified, again beside what exists.
     meta(3, "q.bin", 8, 4);
@@ -253,6 +262,7 @@ TEST_F(FileWire, AFinalNameTakenWhileReceivingOrByAnotherReceiveIsNeverOverwritt
     turn();
     EXPECT_EQ(read_all(inbox / "q.bin.unverified"), three);
     EXPECT_EQ(read_all(inbox / "q.bin"), (Bytes{'t', 'h', 'e', 'i', 'r', 's'}));
+    EXPECT_EQ(row(TransferDirection::Receive, "q.bin").saved_path, "") << "unverified bytes offer nothing to open";
 }
 
 TEST_F(FileWire, AnEmptyFileIsReceivedAndVerified) {

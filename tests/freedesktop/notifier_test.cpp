@@ -261,11 +261,15 @@ protected:
     std::shared_ptr<SharedUi> ui = std::make_shared<SharedUi>();
     std::mutex mu;
     std::vector<std::string> balloons;
+    std::vector<OpenRequest> opened;
     std::unique_ptr<NotificationDrain> drain;
     std::unique_ptr<FreedesktopNotifier> notifier;
 
     void open(std::chrono::milliseconds timeout = 3000ms) {
-        ActivationHost host{ui, &clipboard, &clock, {}};
+        ActivationHost host{ui, &clipboard, &clock, {}, [this](OpenRequest r) {
+            std::lock_guard lock(mu);
+            opened.push_back(std::move(r));
+        }};
         NotifierCallbacks callbacks;
         callbacks.on_outcome = [this](std::uint64_t cookie, std::optional<std::string> error) {
             drain->on_outcome(cookie, error);
@@ -335,6 +339,41 @@ TEST_F(Notifications, ButtonsArriveAndPressingThemCopiesTheCodeOrOpensTheReply) 
     EXPECT_EQ(g->focus, InputFocus::ReplyBox);
     EXPECT_TRUE(g->toast_actions.empty());
     EXPECT_EQ(balloon_count(), 0u);
+}
+
+// A received file's notification carries "打开" and "打开所在文件夹"; a press hands the
+// front end the path stored with that button, once.
+TEST_F(Notifications, AReceivedFilesButtonsOpenTheStoredPathOnce) {
+    ASSERT_FALSE(bus.address().empty());
+    TestServer server(bus.address(), TestServer::Mode::Answer);
+    ASSERT_TRUE(server.ok());
+    open();
+    const std::string path = "/home/u/Downloads/Dovan/a.pdf";
+    ui->lock()->queue_system_notification({"文件接收完成", "a.pdf → " + path, std::nullopt, std::nullopt, path});
+    drain->drain();
+    ASSERT_TRUE(eventually([&] { return server.received().size() == 1; }));
+    const auto got = server.received()[0];
+    ASSERT_EQ(got.actions.size(), 4u);
+    EXPECT_TRUE(got.actions[0].starts_with("dovan://open/"));
+    EXPECT_EQ(got.actions[1], "打开");
+    EXPECT_TRUE(got.actions[2].starts_with("dovan://reveal/"));
+    EXPECT_EQ(got.actions[3], "打开所在文件夹");
+    EXPECT_EQ(got.actions[0].find("a.pdf"), std::string::npos) << "the link names only its token";
+
+    server.press(got.id, got.actions[2]);
+    server.press(got.id, got.actions[2]);
+    server.press(got.id, got.actions[0]);
+    auto count = [&] {
+        std::lock_guard lock(mu);
+        return opened.size();
+    };
+    ASSERT_TRUE(eventually([&] { return count() == 2u && ui->lock()->notices.size() == 1u; }));
+    {
+        std::lock_guard lock(mu);
+        EXPECT_EQ(opened, (std::vector<OpenRequest>{{path, OpenWhat::Folder}, {path, OpenWhat::File}}));
+    }
+    EXPECT_EQ(ui->lock()->notices.front().text, "这条通知的操作已经过期或已经用过了");
+    EXPECT_TRUE(ui->lock()->toast_actions.empty());
 }
 
 TEST_F(Notifications, AnErroringServerGivesTheBalloonAndThePause) {

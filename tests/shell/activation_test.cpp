@@ -4,6 +4,7 @@
 
 #include "platform/debug_log.h"
 #include "platform/clipboard.h"
+#include "shell/open_saved.h"
 
 namespace dovan {
 namespace {
@@ -36,7 +37,10 @@ TEST(ActivationLink, Grammar) {
         {"dovan:/copy/1a", {}, R::Parse},
         {"DOVAN://copy/1a", {}, R::Parse},
         {"", {}, R::Parse},
-        {"dovan://open/1a", {}, R::Verb},
+        {"dovan://open/1a", ActivationLink{V::Open, 0x1a}, {}},
+        {"dovan://reveal/2", ActivationLink{V::Reveal, 2}, {}},
+        {"dovan://launch/1a", {}, R::Verb},
+        {"dovan://OPEN/1a", {}, R::Verb},
         {"dovan://COPY/1a", {}, R::Verb},
         {"dovan:///1a", {}, R::Verb},
         {"dovan://open/zz", {}, R::Parse},
@@ -72,7 +76,8 @@ protected:
     std::shared_ptr<SharedUi> ui = std::make_shared<SharedUi>();
     int shows = 0;
     int repaints = 0;
-    ActivationHost host{ui, &clipboard, &clock, [this] { ++shows; }};
+    std::vector<OpenRequest> opened;
+    ActivationHost host{ui, &clipboard, &clock, [this] { ++shows; }, [this](OpenRequest r) { opened.push_back(std::move(r)); }};
     DebugCapture capture;
 
     void SetUp() override { ui->set_repaint([this] { ++repaints; }); }
@@ -145,11 +150,57 @@ TEST_F(Activation, VerbMismatchIsRejectedAndConsumesTheToken) {
     EXPECT_FALSE(ui->lock()->reply_target);
 }
 
+TEST_F(Activation, OpenAndRevealHandOverTheStoredPathOnce) {
+    add(5, ToastAction{OpenRequest{"/home/u/Downloads/Dovan/a.pdf", OpenWhat::File}, {}});
+    add(6, ToastAction{OpenRequest{"/home/u/Downloads/Dovan/a.pdf", OpenWhat::Folder}, {}});
+    EXPECT_EQ(handle_activation("dovan://open/5", host), ActivationResult::Opened);
+    EXPECT_EQ(handle_activation("dovan://reveal/6", host), ActivationResult::Opened);
+    EXPECT_EQ(opened, (std::vector<OpenRequest>{{"/home/u/Downloads/Dovan/a.pdf", OpenWhat::File},
+                                                {"/home/u/Downloads/Dovan/a.pdf", OpenWhat::Folder}}));
+    EXPECT_EQ(handle_activation("dovan://open/5", host), ActivationResult::Rejected);
+    EXPECT_EQ(handle_activation("dovan://reveal/6", host), ActivationResult::Rejected);
+    EXPECT_EQ(reasons(), (std::vector<std::string>{"stale", "stale"}));
+    EXPECT_EQ(opened.size(), 2u);
+}
+
+// A token answers only the verb it was drawn for: a reveal button's token never opens
+// the file itself, and the copy and open buttons cannot stand in for each other.
+TEST_F(Activation, OpenTokensAnswerOnlyTheirOwnVerb) {
+    struct Case {
+        ToastAction action;
+        const char* uri;
+    };
+    const Case cases[] = {
+        {{OpenRequest{"/in/run.sh", OpenWhat::Folder}, {}}, "dovan://open/1"},
+        {{OpenRequest{"/in/a.pdf", OpenWhat::File}, {}}, "dovan://reveal/1"},
+        {{OpenRequest{"/in/a.pdf", OpenWhat::File}, {}}, "dovan://copy/1"},
+        {{OpenRequest{"/in/a.pdf", OpenWhat::File}, {}}, "dovan://reply/1"},
+        {{CopyCodeAction{"1234"}, {}}, "dovan://open/1"},
+        {{ReplyAction{target(1)}, {}}, "dovan://reveal/1"},
+    };
+    for (const auto& c : cases) {
+        add(1, c.action);
+        EXPECT_EQ(handle_activation(c.uri, host), ActivationResult::Rejected) << c.uri;
+        EXPECT_FALSE(ui->lock()->toast_actions.contains(1)) << c.uri << ": the token is spent";
+    }
+    EXPECT_TRUE(opened.empty());
+    EXPECT_EQ(reasons(), std::vector<std::string>(std::size(cases), "verb"));
+    EXPECT_EQ(clipboard.read_text(), std::nullopt);
+}
+
+TEST_F(Activation, WithoutAnOpenerThePressLeavesANotice) {
+    host.open = {};
+    add(7, ToastAction{OpenRequest{"/in/a.pdf", OpenWhat::File}, {}});
+    handle_activation("dovan://open/7", host);
+    EXPECT_EQ(notices(), std::vector<std::string>{std::string(kNoOpenerNotice)});
+    EXPECT_TRUE(ui->lock()->toast_actions.empty());
+}
+
 TEST_F(Activation, MalformedLinksLeaveTheParseNotice) {
     add(0x1a, ToastAction{CopyCodeAction{"1"}, {}});
     for (const char* uri : {"dovan://copy/", "dovan://copy/zz", "dovan://copy/+", "dovan://copy"})
         EXPECT_EQ(handle_activation(uri, host), ActivationResult::Rejected) << uri;
-    EXPECT_EQ(handle_activation("dovan://open/1a", host), ActivationResult::Rejected);
+    EXPECT_EQ(handle_activation("dovan://launch/1a", host), ActivationResult::Rejected);
     EXPECT_EQ(reasons(), (std::vector<std::string>{"parse", "parse", "parse", "parse", "verb"}));
     auto g = ui->lock();
     ASSERT_EQ(g->notices.size(), 2u);

@@ -245,6 +245,33 @@ TEST(Clicks, SendListAndRowButtons) {
     EXPECT_TRUE(s.send_queue.empty());
 }
 
+// The two buttons of a finished received row ask the front end to open the path stored in
+// the row; nothing else on the page does, and nothing goes to the core.
+TEST(Clicks, OpenAndRevealCarryTheRowsSavedPath) {
+    UiState s = initial_ui_state();
+    s.send_queue = {{"/q", 1}};
+    TransferRow done;
+    done.direction = TransferDirection::Receive;
+    done.name = "a.pdf";
+    done.status = "已完成";
+    done.percent = 100;
+    done.saved_path = "/in/a (1).pdf";
+    TransferRow sent = done;
+    sent.direction = TransferDirection::Send;
+    sent.saved_path.clear();
+    s.transfer_rows = {done, sent};
+    auto fx = click(s, ctx(), {kActFileOpen, 1});
+    EXPECT_EQ(fx.open, std::optional<OpenRequest>(OpenRequest{"/in/a (1).pdf", OpenWhat::File}));
+    fx = click(s, ctx(), {kActFileReveal, 1});
+    EXPECT_EQ(fx.open, std::optional<OpenRequest>(OpenRequest{"/in/a (1).pdf", OpenWhat::Folder}));
+    for (std::uint64_t row : {0, 2, 3}) {
+        EXPECT_FALSE(click(s, ctx(), {kActFileOpen, row}).open) << row;
+        EXPECT_FALSE(click(s, ctx(), {kActFileReveal, row}).open) << row;
+    }
+    EXPECT_TRUE(s.requests.empty());
+    EXPECT_EQ(s.send_queue.size(), 1u);
+}
+
 TEST(Clicks, NotificationCopyCodeAndReplyTarget) {
     UiState s = initial_ui_state();
     PhoneNotification n;

@@ -210,6 +210,54 @@ TEST(HitTest, TableAtTheDefaultSize) { check_hits(Metrics::from_pixels(960, 660,
 
 TEST(HitTest, SameTableAt150Percent) { check_hits(Metrics::from_pixels(1440, 990, 144), kHits); }
 
+// A finished received row offers "打开" and "打开所在文件夹" where other rows have one
+// button; a finished row of a sent file, or one without its saved place, offers neither.
+TEST(HitTest, AFinishedReceivedRowHasOpenAndFolderButtons) {
+    UiState s = initial_ui_state();
+    s.page = Page::Files;
+    TransferRow done;
+    done.direction = TransferDirection::Receive;
+    done.name = "a.pdf";
+    done.status = "已完成";
+    done.percent = 100;
+    done.saved_path = "/in/a.pdf";
+    TransferRow sent = done;
+    sent.direction = TransferDirection::Send;
+    sent.saved_path.clear();
+    TransferRow running = done;
+    running.status = "接收中";
+    running.percent = 40;
+    running.saved_path.clear();
+    s.transfer_rows = {done, sent, running};
+    // The content ends at 908 at this size.
+    const std::vector<HitCase> at_960 = {
+        {"folder button", Page::Files, 840, 240, {kActFileReveal, 0}},
+        {"folder button's right end", Page::Files, 895, 240, {kActFileReveal, 0}},
+        {"right of the folder button", Page::Files, 900, 240, {}},
+        {"open button", Page::Files, 750, 240, {kActFileOpen, 0}},
+        {"gap between them", Page::Files, 785, 240, {}},
+        {"left of the open button", Page::Files, 720, 240, {}},
+        {"sent row has none", Page::Files, 840, 286, {}},
+        {"sent row, open place", Page::Files, 750, 286, {}},
+        {"running row cancels", Page::Files, 870, 332, {kActFileRow, 2}},
+    };
+    for (const auto& m : {Metrics::from_pixels(960, 660, 96), Metrics::from_pixels(1440, 990, 144)}) {
+        for (const auto& c : at_960) {
+            const double px = m.px(c.x) + 0.25, py = m.px(c.y) + 0.25;
+            EXPECT_EQ(hit_test(s, kAll, m, px / m.scale, py / m.scale), c.expected) << c.name << " at " << m.scale;
+        }
+    }
+    // At the least width both buttons still sit inside the row, clear of the bar's room.
+    const Metrics narrow = Metrics::from_pixels(kMinClientW, kMinClientH, 96);
+    const FileOpenButtons b = file_row_open_buttons(narrow, 0);
+    const Rect row = file_row_rect(narrow, 0);
+    EXPECT_GT(b.open.l, kContentX + 40 + 120 + 12);
+    EXPECT_LT(b.open.r, b.reveal.l);
+    EXPECT_LE(b.reveal.r, row.r);
+    EXPECT_EQ(hit_test(s, kAll, narrow, b.open.l + 1, b.open.t + 1), (Action{kActFileOpen, 0}));
+    EXPECT_EQ(hit_test(s, kAll, narrow, b.reveal.r - 1, b.reveal.b - 1), (Action{kActFileReveal, 0}));
+}
+
 TEST(HitTest, DialogsTakeEveryClick) {
     const Metrics m = Metrics::from_pixels(960, 660, 96);
     UiState s = busy_state();

@@ -70,6 +70,38 @@ TEST_F(Drain, ButtonsCarryOneShotLinksFromTheActionTable) {
     EXPECT_TRUE(ui->lock()->system_notifications.empty());
 }
 
+// The buttons of a received file hold its saved path in the action table; the links name
+// only their tokens, and a notification the service turns down takes its tokens with it.
+TEST_F(Drain, AReceivedFileGetsOpenAndRevealButtonsHoldingItsPath) {
+    auto drain = make(&notifier);
+    const std::string path = "/home/u/Downloads/Dovan/report (1).pdf";
+    ui->lock()->queue_system_notification({"文件接收完成", "report.pdf → …", std::nullopt, std::nullopt, path});
+    drain.drain();
+    ASSERT_EQ(notifier.posted.size(), 1u);
+    const auto& buttons = notifier.posted[0].buttons;
+    ASSERT_EQ(buttons.size(), 2u);
+    EXPECT_EQ(buttons[0].label, "打开");
+    EXPECT_EQ(buttons[0].key, "dovan://open/0000000000000100");
+    EXPECT_EQ(buttons[1].label, "打开所在文件夹");
+    EXPECT_EQ(buttons[1].key, "dovan://reveal/0000000000000101");
+    {
+        auto g = ui->lock();
+        ASSERT_EQ(g->toast_actions.size(), 2u);
+        const auto* open = std::get_if<OpenRequest>(&g->toast_actions.at(0x100).action);
+        const auto* reveal = std::get_if<OpenRequest>(&g->toast_actions.at(0x101).action);
+        ASSERT_TRUE(open && reveal);
+        EXPECT_EQ(*open, (OpenRequest{path, OpenWhat::File}));
+        EXPECT_EQ(*reveal, (OpenRequest{path, OpenWhat::Folder}));
+    }
+
+    notifier.answer = [&](std::uint64_t cookie) { drain.on_outcome(cookie, "no room"); };
+    ui->lock()->queue_system_notification({"文件接收完成", "b", std::nullopt, std::nullopt, path + "2"});
+    drain.drain();
+    ASSERT_EQ(notifier.posted.size(), 2u);
+    EXPECT_EQ(notifier.posted[1].buttons.size(), 2u);
+    EXPECT_EQ(actions(), 2u) << "only the first notification's buttons can still be pressed";
+}
+
 TEST_F(Drain, RefusedPostFallsBackToTheBalloonAndPausesFiveMinutes) {
     DebugCapture capture;
     auto drain = make(&notifier);

@@ -351,6 +351,54 @@ TEST(FilesPage, StatusLineColoursSpeedAndCancel) {
     }
 }
 
+// A received file that was saved shows "打开" and "打开所在文件夹" whole, right-aligned in
+// its row; its name and status line are cut before them, at the window's least width too.
+TEST(FilesPage, AFinishedReceivedRowShowsOpenAndFolderButtons) {
+    UiState s = healthy();
+    s.page = Page::Files;
+    TransferRow done;
+    done.direction = TransferDirection::Receive;
+    done.name = "一个很长很长的文件名，长到一行放不下也要在按钮前面截断.pdf";
+    done.status = "已完成";
+    done.percent = 100;
+    done.saved_path = "/in/x.pdf";
+    TransferRow unsaved = done;
+    unsaved.name = "b.pdf";
+    unsaved.saved_path.clear();
+    TransferRow sent = done;
+    sent.name = "c.pdf";
+    sent.direction = TransferDirection::Send;
+    TransferRow running = done;
+    running.name = "d.pdf";
+    running.status = "接收中";
+    running.percent = 30;
+    s.transfer_rows = {done, unsaved, sent, running};
+    for (int w : {kMinClientW, 960}) {
+        const Painted p = paint(s, kAll, SystemLook::Light, nullptr, w, 660);
+        const auto texts = p.canvas.texts();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "打开"), 1) << w;
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "打开所在文件夹"), 1) << w;
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "取消"), 1) << w << ": only the running row";
+        const Metrics m = Metrics::from_pixels(w, 660, 96);
+        const FileOpenButtons b = file_row_open_buttons(m, 0);
+        const Rect row = file_row_rect(m, 0);
+        RecordingCanvas measure;
+        for (const auto& c : p.canvas.calls()) {
+            if (c.op != RecordingCanvas::Op::Text || c.y < row.t || c.y >= row.b) continue;
+            const double right = c.x + measure.text_width(c.text, c.kind);
+            if (c.text == "打开" || c.text == "打开所在文件夹") {
+                const Rect& r = c.text == "打开" ? b.open : b.reveal;
+                EXPECT_GE(c.x, r.l) << c.text << " at " << w;
+                EXPECT_LE(right, r.r) << c.text << " at " << w;
+            } else {
+                EXPECT_LE(right, b.open.l) << c.text << " runs under the buttons at " << w;
+            }
+        }
+        EXPECT_EQ(p.canvas.find_text(done.name), nullptr) << "the long name is cut";
+        EXPECT_NE(p.canvas.find_text_containing("一个很长"), nullptr);
+    }
+}
+
 TEST(FilesPage, ChannelLineVariantsAndEmptyList) {
     struct Case {
         bool paired, tcp;

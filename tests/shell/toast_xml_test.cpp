@@ -49,5 +49,18 @@ TEST(ToastXml, OneButtonIsEnoughForLong) {
     EXPECT_EQ(copy_only.find("回复这条"), std::string::npos);
 }
 
+TEST(ToastXml, AReceivedFileOffersOpenThenItsFolder) {
+    ToastContent t{"文件接收完成", "a.pdf", std::nullopt, std::nullopt, std::nullopt};
+    t.open_token = 3;
+    t.reveal_token = 4;
+    EXPECT_EQ(build_toast_xml(t),
+              "<toast duration=\"long\"><visual><binding template=\"ToastGeneric\"><text>文件接收完成</text>"
+              "<text>a.pdf</text></binding></visual><actions>"
+              "<action content=\"打开\" activationType=\"protocol\" arguments=\"dovan://open/0000000000000003\"/>"
+              "<action content=\"打开所在文件夹\" activationType=\"protocol\" "
+              "arguments=\"dovan://reveal/0000000000000004\"/>"
+              "</actions><audio silent=\"yes\"/></toast>");
+}
+
 }  // namespace
 }  // namespace dovan

@@ -97,6 +97,17 @@ TEST_F(TransferRows, ChangeCounterMovesOnlyWhenSomethingShownChanged) {
     EXPECT_EQ(s.transfer_rows.front().status, "发送中");
 }
 
+// A row that starts over under the same name (the file was moved away and came again)
+// must not keep offering the earlier file's place.
+TEST_F(TransferRows, TheSavedPathGoesWithTheStatusItCameWith) {
+    s.update_transfer_row(TransferDirection::Receive, "a.pdf", 100, "已完成", t0);
+    s.find_transfer_row(TransferDirection::Receive, "a.pdf")->saved_path = "/in/a.pdf";
+    s.update_transfer_row(TransferDirection::Receive, "a.pdf", 100, "已完成", t0);
+    EXPECT_EQ(s.transfer_rows.front().saved_path, "/in/a.pdf");
+    s.update_transfer_row(TransferDirection::Receive, "a.pdf", 0, "接收中", t0);
+    EXPECT_EQ(s.transfer_rows.front().saved_path, "");
+}
+
 TEST_F(TransferRows, SpeedIsSampledAndSmoothed) {
     s.update_transfer_row(TransferDirection::Send, "a.bin", 0, "发送中", t0);
     s.find_transfer_row(TransferDirection::Send, "a.bin")->size = 1048576;

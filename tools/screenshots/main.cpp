@@ -71,6 +71,9 @@ struct Shot {
     std::string name;
     std::function<UiState()> build;
     LoadedModules modules{0x1f};
+    // The client size at 100 %.
+    int width = kDefaultClientW;
+    int height = kDefaultClientH;
 };
 
 std::vector<Shot> shots() {
@@ -142,7 +145,7 @@ std::vector<Shot> shots() {
                      s.settings.clip_sync = false;
                      return s;
                  }});
-    v.push_back({"files", [] {
+    auto files = [] {
                      UiState s = base_state();
                      make_paired(s);
                      s.send_box = "/home/lin/文档/季度报告-最终版.pdf";
@@ -154,14 +157,20 @@ std::vector<Shot> shots() {
                          r.status = status;
                          r.percent = pct;
                          r.speed_kib = speed;
+                         if (d == TransferDirection::Receive && r.status == "已完成")
+                             r.saved_path = std::string("/home/lin/下载/Dovan/") + name;
                          s.transfer_rows.push_back(r);
                      };
                      add(TransferDirection::Send, "季度报告-最终版.pdf", "发送中", 42, 5320);
                      add(TransferDirection::Receive, "IMG_20241208_232000.jpg", "已完成", 100, 0);
                      add(TransferDirection::Receive, "录音 2024-12-08 会议纪要（完整版，含附件与批注说明）.m4a", "校验失败", 87, 0);
+                     add(TransferDirection::Receive, "2024 年度项目资料汇总（含全部附件、批注与最终确认版）.zip", "已完成", 100, 0);
                      add(TransferDirection::Send, "安装包.deb", "等待 TCP 通道", 0, 0);
                      return s;
-                 }});
+                 };
+    v.push_back({"files", files});
+    // The least window: the finished rows' two buttons still leave room for the names.
+    v.push_back({"files-narrow", files, LoadedModules{0x1f}, kMinClientW, kMinClientH});
     v.push_back({"files-empty", [] {
                      UiState s = base_state();
                      s.page = Page::Files;
@@ -296,7 +305,7 @@ int main(int argc, char** argv) {
                 if (s.page == Page::Connect && shot.name != "dialog-close") s.page = page_for(shot.name);
                 s.settings.theme = static_cast<std::uint8_t>(theme);
                 QtThumbnails thumbs;
-                const int w = round_half_away(kDefaultClientW * scale), h = round_half_away(kDefaultClientH * scale);
+                const int w = round_half_away(shot.width * scale), h = round_half_away(shot.height * scale);
                 // Thumbnails decode on a worker: render until every picture is back.
                 QImage img;
                 for (int pass = 0; pass < 4; ++pass) {
