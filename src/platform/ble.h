@@ -112,8 +112,8 @@ public:
     // when the handler is set is reported to it at once, so a loss is never missed between
     // connecting and listening. A stack that cannot tell says so; the link then learns of
     // a loss only from its heartbeat.
-    virtual Status on_link_state(LinkStateHandler handler) {
-        (void)handler;
+    // By value: the stacks that report keep the handler.
+    virtual Status on_link_state(LinkStateHandler /*handler*/) {  // NOLINT(performance-unnecessary-value-param)
         return fail_text("此蓝牙后端不报告连接状态");
     }
 };
