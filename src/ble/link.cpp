@@ -224,6 +224,7 @@ void Link::connect(const ScannedDevice& target, bool by_itself) {
     const Instant now = clock_.now();
     st_.lost_at.reset();
     st_.engine = std::make_unique<Engine>(host_.engine_config());
+    follow_mtu();  // before HELLO, so the first write is already cut to the link's size
     st_.engine->open_with_hello(now);
     st_.last_rx = now;
     st_.heal_attempts = 0;
@@ -343,7 +344,14 @@ void Link::write_failed(Bytes fragment, std::string text) {
     }
 }
 
+void Link::follow_mtu() {
+    if (!st_.engine || !write_char_) return;
+    if (auto mtu = write_char_->mtu()) st_.engine->raise_ble_mtu(*mtu);
+}
+
 void Link::write_pass() {
+    // An MTU exchanged again while connected counts for the frames queued from now on.
+    follow_mtu();
     const Instant start = clock_.now();
     int started = 0;
     while (started < kWritesPerPass && clock_.now() - start < kWritePassBudget && st_.engine) {
@@ -479,11 +487,19 @@ void Link::autodial() {
     if (debug_log_enabled())
         emit_event(LogLevel::Info, "link", "autodial.dial", {{"addr", address_text(device->address)}});
     connect(*device, true);
-    if (!st_.engine && ++st_.autodial_attempts >= kAutodialGiveUp) {
+    if (st_.engine) return;
+    if (++st_.autodial_attempts >= kAutodialGiveUp) {
         st_.autodial_names.reset();
         host_.push_notice(
             "自动连接试了三次都没成功：请在「连接」页点一次设备，或到设置页关掉「自动连接已绑定设备」");
+        return;
     }
+    // The phone was not there after all (a sighting from just before it went, or one it
+    // refused): the next try waits for it to be seen again, not for the 30 s spacing, so a
+    // phone back a moment later is dialled at once.
+    const Instant failed = clock_.now();
+    st_.lost_at = failed;
+    st_.autodial_next = failed + kAutodialRetryPause;
 }
 
 void Link::arm_autodial(std::string_view why) {

@@ -34,6 +34,9 @@ inline constexpr Duration kHealWait = std::chrono::seconds(30);
 inline constexpr std::uint32_t kMaxHealAttempts = 3;
 inline constexpr Duration kAutodialSilence = std::chrono::seconds(30);
 inline constexpr Duration kAutodialSpacing = std::chrono::seconds(30);
+// After a dial that found no phone, the next waits for a sighting from after it, and at
+// least this long.
+inline constexpr Duration kAutodialRetryPause = std::chrono::seconds(1);
 inline constexpr std::uint32_t kAutodialGiveUp = 3;
 
 struct HealTarget {
@@ -197,6 +200,9 @@ private:
 
     Result<Attached> attempt(std::uint64_t address);
     void write_failed(Bytes fragment, std::string text);
+    // Raises the engine's MTU to what the stack reports for the write characteristic, where
+    // it reports one; a longer notification can still raise it further.
+    void follow_mtu();
     void lost(std::string reason);
     // True once there is no session left to keep: the autodial may replace it.
     bool session_lost(Instant now) const;

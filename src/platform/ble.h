@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,10 @@ public:
     virtual Result<std::uint64_t> add_value_changed(ValueHandler handler) = 0;
     virtual Status remove_value_changed(std::uint64_t token) = 0;
     virtual Result<std::shared_ptr<WriteOperation>> write_value(ByteView value) = 0;
+    // The link's ATT MTU as the stack reports it for this characteristic, read when asked
+    // (it may change while connected). A stack that does not say leaves the size to be
+    // learned from the values the phone sends.
+    virtual std::optional<std::uint16_t> mtu() const { return std::nullopt; }
 };
 
 struct CharacteristicsResult {

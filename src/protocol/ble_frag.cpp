@@ -123,11 +123,12 @@ void BleReassembler::evict_oldest() {
     if (oldest != groups_.end()) groups_.erase(oldest);
 }
 
+void BleReassembler::raise_mtu(std::size_t m) {
+    if (m > mtu_ && m >= BLE_MTU_INITIAL && m <= BLE_MTU_MAX) mtu_ = m;
+}
+
 Result<std::optional<Bytes>, FragError> BleReassembler::take(ByteView value, Instant now) {
-    if (value.size() > mtu_) {
-        const std::size_t m = std::min(value.size(), BLE_MTU_MAX);
-        if (m >= BLE_MTU_INITIAL) mtu_ = m;
-    }
+    raise_mtu(std::min(value.size(), BLE_MTU_MAX));
     if (value.size() < FRAG_HEADER_LEN) return fail(frag_error(FragError::Kind::TooShort, value.size()));
     const std::uint16_t id = read_be16(value.data());
     const std::uint16_t index = read_be16(value.data() + 2);

@@ -83,6 +83,9 @@ public:
 
     // Longest value seen so far, capped at 517, never below 23; the sender's budget.
     std::size_t mtu() const { return mtu_; }
+    // A size the link is known to carry (the value seen, or the MTU the stack negotiated):
+    // taken when it lies within 23..517 and is larger; the value never falls.
+    void raise_mtu(std::size_t m);
     std::size_t group_count() const { return groups_.size(); }
     bool has_group(std::uint16_t id) const { return groups_.count(id) != 0; }
 

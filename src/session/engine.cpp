@@ -67,6 +67,8 @@ void Engine::wipe_bind_key() { OPENSSL_cleanse(bind_key_.data(), bind_key_.size(
 
 std::size_t Engine::ble_mtu() const { return std::max(config_.ble_mtu, reassembler_->mtu()); }
 
+void Engine::raise_ble_mtu(std::size_t mtu) { reassembler_->raise_mtu(mtu); }
+
 bool Engine::handshake_started() const { return handshake_ != nullptr; }
 
 void Engine::push_event(AppEventKind kind, AppEventPayload payload) {

@@ -237,6 +237,9 @@ public:
     const DeviceId& device_id() const;
     std::optional<std::array<std::uint8_t, 32>> handshake_hash() const { return handshake_hash_; }
     std::size_t ble_mtu() const;
+    // The MTU the BLE stack reports for the link: a raise like a longer value's (23..517,
+    // never a fall); frames sent from now on are cut to it.
+    void raise_ble_mtu(std::size_t mtu);
 
     // Lets tests reach the end of the 32-bit send counter without sending 4 billion frames.
     void set_send_seq_for_test(std::uint32_t seq) { send_seq_ = seq; }

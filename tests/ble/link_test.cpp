@@ -35,6 +35,8 @@ struct FakeChar final : Characteristic {
     std::vector<std::shared_ptr<FakeWrite>> ops;
     bool refuse_writes = false;
     bool complete_at_once = false;
+    std::optional<std::uint16_t> reported_mtu;
+    std::optional<std::uint16_t> mtu() const override { return reported_mtu; }
 
     Uuid uuid() const override { return id; }
     Result<GattStatus> subscribe_notify() override { return subscribe_answer; }
@@ -256,6 +258,37 @@ TEST_F(LinkTest, ConnectSubscribesCreatesTheEngineAndQueuesHello) {
     device->service->notify->handler(Bytes{0x00});
     link.drain_inbound();
     EXPECT_EQ(st.last_rx, before + seconds(3));
+}
+
+// The MTU the stack reports is where the engine's value starts, and a later report raises
+// it; like a long notification's, it never lowers the value, and a size outside 23..517 is
+// no MTU at all.
+TEST_F(LinkTest, TheMtuTheStackReportsRaisesTheEnginesAndNeverLowersIt) {
+    auto& write = *device->service->write;
+    write.reported_mtu = 40;
+    link.connect({kPhone, "Dovan"});
+    ASSERT_NE(st.engine, nullptr);
+    EXPECT_EQ(st.engine->ble_mtu(), 40u);
+    EXPECT_EQ(st.engine->ble_out().front().size(), 37u) << "HELLO is cut to the reported size";
+    struct Step {
+        std::optional<std::uint16_t> reported;
+        std::size_t notified;  // a notification of this length first (0: none)
+        std::size_t mtu;
+    };
+    const Step steps[] = {
+        {300, 0, 300}, {200, 0, 300}, {600, 0, 300}, {0, 0, 300}, {std::nullopt, 0, 300},
+        {std::nullopt, 400, 400}, {350, 0, 400}, {517, 0, 517},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.reported ? static_cast<int>(*s.reported) : -1);
+        write.reported_mtu = s.reported;
+        if (s.notified) {
+            device->service->notify->handler(Bytes(s.notified, 0));
+            link.drain_inbound();
+        }
+        link.write_pass();
+        EXPECT_EQ(st.engine->ble_mtu(), s.mtu);
+    }
 }
 
 TEST_F(LinkTest, FiveFailedDiscoveriesThenSuccessGiveTheConsoleLineAndNoNotice) {
@@ -694,6 +727,26 @@ TEST_F(Autodial, TheTrustedPhonesAddressGoesFirstAndAStrangerIsPassedOver) {
     link.scan_list().note(kPhone, "Dovan", clock.now());
     link.autodial();
     EXPECT_EQ(link.connected_address(), kPhone);
+}
+
+// A dial at the last sighting before the phone went finds nobody. The phone coming back
+// a few seconds later is dialled at its first sighting, not when 30 s have passed.
+TEST_F(Autodial, AfterADialThatFoundNoPhoneTheNextSightingDialsAtOnce) {
+    adapter->devices.clear();  // gone, though just seen
+    link.arm_autodial("paired");
+    link.autodial();
+    ASSERT_EQ(st.engine, nullptr);
+    const int opened = adapter->opened;
+    link.autodial();
+    EXPECT_EQ(adapter->opened, opened) << "the sighting from before the failure proves nothing";
+
+    adapter->devices[kPhone] = device;
+    clock.advance(seconds(4));
+    link.scan_list().note(kPhone, "Dovan", clock.now());
+    link.autodial();
+    EXPECT_EQ(adapter->opened, opened + 1);
+    EXPECT_NE(st.engine, nullptr);
+    EXPECT_EQ(st.autodial_attempts, 1u);
 }
 
 TEST_F(Autodial, ThreeDialsWithoutAnEngineGiveUp) {

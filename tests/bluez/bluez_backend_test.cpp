@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -17,8 +18,10 @@
 #include "platform/bluez/bluez.h"
 #include "platform/bluez/names.h"
 #include "platform/bluez/props.h"
+#include "ble/link.h"
 #include "ble/scan_list.h"
 #include "ble/sim_service.h"
+#include "platform/clock.h"
 #include "platform/sim/sim_peripheral.h"
 #include "protocol/product.h"
 #include "standin.h"
@@ -190,6 +193,32 @@ private:
     bool ok_ = false;
 };
 
+// Just enough of the core for the link to connect and write.
+struct QuietHost final : ble::LinkHost {
+    void push_notice(std::string_view text) override { notices.emplace_back(text); }
+    void scan_list_changed() override {}
+    void value_arrived() override {}
+    void link_state_changed() override {}
+    void ble_lost(std::string_view) override {}
+    void connecting_to(std::uint64_t) override {}
+    void connect_failed() override {}
+    std::string peer_name() const override { return {}; }
+    bool auto_connect_enabled() const override { return false; }
+    bool user_deciding() const override { return false; }
+    void engine_ending() override {}
+    void before_connect() override {}
+    bool tcp_channel_bound() const override { return false; }
+    EngineConfig engine_config() const override {
+        EngineConfig c;
+        c.device_name = std::string(kPcDeviceName);
+        c.app_version = "0.5.3";
+        return c;
+    }
+    std::vector<TrustedPeer> trusted_peers() const override { return {}; }
+    std::vector<TrustedPeer> stored_peer_names() const override { return {}; }
+    std::vector<std::string> notices;
+};
+
 class BluezBackend : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -222,8 +251,9 @@ protected:
         o.presence_grace = 1s;
         return o;
     }
-    void start_standin(bool adapter = true, bool powered = true, std::chrono::milliseconds page_timeout = 5120ms) {
-        auto s = StandIn::start({bus_->address(), radio_, adapter, powered, page_timeout});
+    void start_standin(bool adapter = true, bool powered = true, std::chrono::milliseconds connect_timeout = 20s,
+                       std::uint16_t mtu = 185) {
+        auto s = StandIn::start({bus_->address(), radio_, adapter, powered, connect_timeout, mtu});
         ASSERT_TRUE(s.ok()) << s.error().display();
         standin_ = std::move(*s);
     }
@@ -830,9 +860,9 @@ TEST_F(BluezBackend, AnotherClientsStopNotifyLeavesOurNotifications) {
     EXPECT_TRUE(eventually([&] { return values.has(value); }));
 }
 
-// Paging a device that does not answer takes the controller's page timeout, not an instant;
-// the attempt ends with BlueZ's answer, inside the backend's own wait.
-TEST_F(BluezBackend, ConnectingToADeviceThatIsGoneTakesThePageTimeout) {
+// An LE Connect to a device that stays away is pending until the kernel gives up, not
+// refused at once; the attempt ends with BlueZ's answer, inside the backend's own wait.
+TEST_F(BluezBackend, AConnectToADeviceThatStaysAwayFailsWhenTheKernelGivesUp) {
     start_standin(true, true, 600ms);
     start_phone(kPhone, "Pixel 8");
     open();
@@ -846,6 +876,73 @@ TEST_F(BluezBackend, ConnectingToADeviceThatIsGoneTakesThePageTimeout) {
     EXPECT_EQ(dev.error().display(), "连接失败: org.bluez.Error.Failed: le-connection-abort-by-local");
     EXPECT_GE(took, 600ms);
     EXPECT_LT(took, options().connect_timeout);
+}
+
+// The pending Connect is the reconnection: it completes as soon as the phone advertises
+// again, without a second try.
+TEST_F(BluezBackend, APendingConnectCompletesWhenThePhoneAdvertisesAgain) {
+    start_standin();
+    start_phone(kPhone, "Pixel 8");
+    open();
+    scan();
+    ASSERT_TRUE(sighted(kPhone));
+    phones_.clear();  // out of range
+    auto connecting = std::async(std::launch::async, [&] { return adapter_->device_from_address(kPhone); });
+    ASSERT_EQ(connecting.wait_for(300ms), std::future_status::timeout) << "nothing to connect to yet";
+    start_phone(kPhone, "Pixel 8");  // back, advertising
+    auto dev = connecting.get();
+    ASSERT_TRUE(dev.ok()) << dev.error().display();
+    EXPECT_TRUE(standin_->connected(kPhone));
+    EXPECT_EQ(standin_->connect_calls(), 1u);
+}
+
+// Where bluetoothd reports GattCharacteristic1.MTU the link writes at that size from its
+// first write (the HELLO), instead of 20 bytes until a long notification arrives. A size
+// outside 23..517 is not an MTU and changes nothing.
+TEST_F(BluezBackend, TheLinksFirstWriteIsCutToTheMtuBluezReports) {
+    struct Case {
+        std::uint16_t mtu;
+        std::size_t first;  // length of the first write; 0: the whole HELLO in one
+    };
+    const Case cases[] = {{30, 27}, {40, 37}, {185, 0}, {23, 20}, {22, 20}, {600, 20}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mtu);
+        standin_.reset();
+        phones_.clear();
+        {
+            std::lock_guard lock(writes_mu_);
+            writes_.clear();
+        }
+        start_standin(true, true, 20s, c.mtu);
+        start_phone(kPhone, "Pixel 8");
+        open();
+        SystemClock clock;
+        QuietHost host;
+        ble::LinkState state;
+        {
+            ble::Link link(clock, host, state);
+            ASSERT_TRUE(link.start(adapter_).ok());
+            ASSERT_TRUE(eventually([&] { return link.scan_list().find(kPhone).has_value(); }));
+            link.connect({kPhone, "Pixel 8"});
+            ASSERT_TRUE(link.connected()) << (host.notices.empty() ? "" : host.notices.back());
+            ASSERT_TRUE(eventually([&] {
+                link.write_pass();
+                return !writes().empty();
+            }));
+        }
+        const Bytes first = writes().front();
+        ASSERT_GE(first.size(), 6u);
+        const auto fragments = static_cast<unsigned>((first[4] << 8) | first[5]);
+        if (c.first == 0) {
+            EXPECT_EQ(fragments, 1u);
+            EXPECT_GT(first.size(), 20u);
+        } else {
+            EXPECT_EQ(first.size(), c.first);
+            EXPECT_GT(fragments, 1u);
+        }
+        state.engine.reset();
+        adapter_.reset();
+    }
 }
 
 // The stand-in reports RSSI as bluetoothd does: without an RSSI or Pathloss filter only moves

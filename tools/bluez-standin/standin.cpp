@@ -44,7 +44,6 @@ constexpr const char* kNotConnected = "org.bluez.Error.NotConnected";
 constexpr const char* kFailed = "org.bluez.Error.Failed";
 constexpr const char* kAttError = "Operation failed with ATT error: 0x0e";
 constexpr const char* kAborted = "le-connection-abort-by-local";
-constexpr std::uint16_t kMtu = 185;
 constexpr std::int16_t kDefaultRssi = -50;
 // Without an RSSI or Pathloss filter bluetoothd reports a device's RSSI only when it moved
 // this far from the last value it reported.
@@ -239,6 +238,15 @@ public:
     std::map<std::string, std::unique_ptr<CharObj>> chars;
     std::map<std::uint64_t, Pending> pending;
     std::uint64_t next_pending = 0;
+    // Connects waiting for their device to advertise, by its address: the controller
+    // listens for it and connects at its first advertisement.
+    struct Awaiting {
+        std::string path;
+        std::uint64_t gen = 0;
+        std::uint64_t id = 0;
+        std::chrono::steady_clock::time_point gives_up;
+    };
+    std::map<std::uint64_t, Awaiting> awaiting;
     // Connection numbers stay unique across daemon restarts, so a late result never fits a new link.
     std::uint64_t next_gen = 0;
     unsigned remove_during_discovery = 0;
@@ -324,6 +332,11 @@ public:
         return it == devices.end() ? nullptr : it->second.get();
     }
     void on_advert(sd_bus* bus, const ble::Advertisement& adv);
+    Status ensure_watcher();
+    // One try at the device on the sim radio; a device that is not there waits in `awaiting`.
+    void dial(const std::string& path, std::uint64_t address, std::uint64_t gen, std::uint64_t id,
+              std::chrono::steady_clock::time_point gives_up);
+    void await_device(sd_bus* bus, std::uint64_t address, const Awaiting& a);
     void teardown_link(sd_bus* bus, DeviceObj& d, const Bytes& late_value = {});
     void remove_device(sd_bus* bus, const std::string& path);
     void connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen, std::uint64_t id, const ConnectResult& r);
@@ -507,6 +520,7 @@ void Impl::take_down() {
         // An exiting daemon answers nothing and says nothing: the bus name simply goes.
         for (auto& [id, p] : pending) sd_bus_message_unref(p.msg);
         pending.clear();
+        awaiting.clear();
         for (auto& [p, c] : chars) sd_bus_slot_unref(c->slot);
         for (auto& [p, s] : services) sd_bus_slot_unref(s->slot);
         for (auto& [p, d] : devices) sd_bus_slot_unref(d->slot);
@@ -559,7 +573,15 @@ void Impl::remove_adapter_obj(sd_bus* bus) {
 // --- devices ---
 
 void Impl::on_advert(sd_bus* bus, const ble::Advertisement& adv) {
-    if (!adapter || !adapter->powered || !adapter->discovering) return;
+    if (!adapter || !adapter->powered) return;
+    // A pending Connect goes on at the device's first advertisement, discovering or not.
+    if (auto w = awaiting.find(adv.address); w != awaiting.end()) {
+        const Awaiting a = w->second;
+        awaiting.erase(w);
+        const DeviceObj* d = device(a.path);
+        if (d && d->gen == a.gen && d->connecting) dial(a.path, adv.address, a.gen, a.id, a.gives_up);
+    }
+    if (!adapter->discovering) return;
     std::vector<std::string> uuids;
     for (const auto& u : adv.service_uuids) uuids.push_back(u.text());
     if (!filter.empty() &&
@@ -622,6 +644,7 @@ void Impl::teardown_link(sd_bus* bus, DeviceObj& d, const Bytes& late_value) {
             ++it;
         }
     }
+    if (auto w = awaiting.find(d.address); w != awaiting.end() && w->second.path == d.path) awaiting.erase(w);
     d.gen = ++next_gen;
     d.connecting = false;
     if (!d.connected) return;
@@ -703,8 +726,8 @@ void Impl::connect_done(sd_bus* bus, const std::string& path, std::uint64_t gen,
         return remove_device(bus, path);
     }
     // The MTU exchange follows the connection.
-    const bool mtu_changed = d->mtu != kMtu;
-    d->mtu = kMtu;
+    const bool mtu_changed = d->mtu != opt.mtu;
+    d->mtu = opt.mtu;
     const bool cached = std::any_of(services.begin(), services.end(),
                                     [&](const auto& s) { return s.second->device == path; });
     if (cached) {
@@ -846,16 +869,8 @@ int Impl::start_discovery(sd_bus_message* m, void* u, sd_bus_error*) {
     auto* a = static_cast<AdapterObj*>(u);
     Impl* impl = a->impl;
     if (!a->powered) return sd_bus_reply_method_errorf(m, "org.bluez.Error.NotReady", "Resource Not Ready");
-    if (!impl->watcher) {
-        auto w = impl->sim->create_watcher();
-        if (!w) return sd_bus_reply_method_errorf(m, kFailed, "%s", w.error().display().c_str());
-        std::shared_ptr<Gate> gate = impl->gate;
-        (void)(*w)->on_received([gate](const ble::Advertisement& adv) {
-            from_sim(gate, [adv](Impl& i, sd_bus* bus) { i.on_advert(bus, adv); });
-        });
-        if (auto s = (*w)->start(); !s) return sd_bus_reply_method_errorf(m, kFailed, "%s", s.error().display().c_str());
-        impl->watcher = std::move(*w);
-    }
+    if (auto s = impl->ensure_watcher(); !s)
+        return sd_bus_reply_method_errorf(m, kFailed, "%s", s.error().display().c_str());
     if (!a->discovering) {
         a->discovering = true;
         emit(sd_bus_message_get_bus(m), a->path, kAdapterIface, "Discovering");
@@ -942,44 +957,82 @@ int Impl::connect(sd_bus_message* m, void* u, sd_bus_error*) {
     const std::uint64_t gen = d->gen = ++impl->next_gen;
     const std::string path = d->path;
     const std::uint64_t address = d->address;
-    std::shared_ptr<ble::Adapter> sim = impl->sim;
     std::shared_ptr<Gate> gate = impl->gate;
-    Timers* timers = &impl->timers;
-    // A device that does not answer is paged until the controller gives up.
-    const auto gives_up = std::chrono::steady_clock::now() + impl->opt.page_timeout;
-    impl->worker.push([=] {
+    // The kernel cancels an attempt that has not completed by its timeout.
+    const auto gives_up = std::chrono::steady_clock::now() + impl->opt.connect_timeout;
+    impl->timers.at(gives_up, [gate, path, address, gen, id] {
+        from_sim(gate, [path, address, gen, id](Impl& i, sd_bus* bus) {
+            auto w = i.awaiting.find(address);
+            if (w == i.awaiting.end() || w->second.gen != gen) return;
+            i.awaiting.erase(w);
+            ConnectResult lost;
+            lost.error = kAborted;
+            i.connect_done(bus, path, gen, id, lost);
+        });
+    });
+    // The controller hears advertisements while it waits, whether anyone discovers or not.
+    (void)impl->ensure_watcher();
+    impl->dial(path, address, gen, id, gives_up);
+    return 1;
+}
+
+void Impl::dial(const std::string& path, std::uint64_t address, std::uint64_t gen, std::uint64_t id,
+                std::chrono::steady_clock::time_point gives_up) {
+    std::shared_ptr<ble::Adapter> adapter_sim = sim;
+    std::shared_ptr<Gate> g = gate;
+    worker.push([=] {
         ConnectResult r;
-        auto dev = sim->device_from_address(address);
+        auto dev = adapter_sim->device_from_address(address);
         if (!dev) {
-            timers->at(gives_up, [gate, path, gen, id] {
-                ConnectResult lost;
-                lost.error = kAborted;
-                from_sim(gate, [path, gen, id, lost](Impl& i, sd_bus* bus) { i.connect_done(bus, path, gen, id, lost); });
+            from_sim(g, [path, address, gen, id, gives_up](Impl& i, sd_bus* bus) {
+                i.await_device(bus, address, Awaiting{path, gen, id, gives_up});
             });
             return;
         }
-        {
-            auto all = (*dev)->all_services();
-            if (!all || all->status != GattStatus::Success) {
-                r.error = "GATT service discovery failed";
-            } else {
-                r.device = *dev;
-                for (const auto& s : all->services) {
-                    ConnectResult::Svc svc{s->uuid().text(), {}};
-                    // The sim radio looks characteristics up by UUID only; the phone's
-                    // service has these two.
-                    for (std::string_view cu : {kWriteCharUuid, kNotifyCharUuid}) {
-                        auto found = s->characteristics_for_uuid(*ble::Uuid::parse(cu));
-                        if (found && found->status == GattStatus::Success && !found->characteristics.empty())
-                            svc.chars.emplace_back(std::string(cu), found->characteristics.front());
-                    }
-                    r.services.push_back(std::move(svc));
+        auto all = (*dev)->all_services();
+        if (!all || all->status != GattStatus::Success) {
+            r.error = "GATT service discovery failed";
+        } else {
+            r.device = *dev;
+            for (const auto& s : all->services) {
+                ConnectResult::Svc svc{s->uuid().text(), {}};
+                // The sim radio looks characteristics up by UUID only; the phone's
+                // service has these two.
+                for (std::string_view cu : {kWriteCharUuid, kNotifyCharUuid}) {
+                    auto found = s->characteristics_for_uuid(*ble::Uuid::parse(cu));
+                    if (found && found->status == GattStatus::Success && !found->characteristics.empty())
+                        svc.chars.emplace_back(std::string(cu), found->characteristics.front());
                 }
+                r.services.push_back(std::move(svc));
             }
         }
-        from_sim(gate, [path, gen, id, r = std::move(r)](Impl& i, sd_bus* bus) { i.connect_done(bus, path, gen, id, r); });
+        from_sim(g, [path, gen, id, r = std::move(r)](Impl& i, sd_bus* bus) { i.connect_done(bus, path, gen, id, r); });
     });
-    return 1;
+}
+
+void Impl::await_device(sd_bus* bus, std::uint64_t address, const Awaiting& a) {
+    const DeviceObj* d = device(a.path);
+    if (!d || d->gen != a.gen || !d->connecting) return;  // cancelled meanwhile
+    // The attempt's time ran out while the radio was being tried.
+    if (std::chrono::steady_clock::now() >= a.gives_up) {
+        ConnectResult lost;
+        lost.error = kAborted;
+        return connect_done(bus, a.path, a.gen, a.id, lost);
+    }
+    awaiting[address] = a;
+}
+
+Status Impl::ensure_watcher() {
+    if (watcher) return {};
+    auto w = sim->create_watcher();
+    if (!w) return fail(w.error());
+    std::shared_ptr<Gate> g = gate;
+    (void)(*w)->on_received([g](const ble::Advertisement& adv) {
+        from_sim(g, [adv](Impl& i, sd_bus* bus) { i.on_advert(bus, adv); });
+    });
+    if (auto s = (*w)->start(); !s) return s;
+    watcher = std::move(*w);
+    return {};
 }
 
 int Impl::disconnect(sd_bus_message* m, void* u, sd_bus_error*) {

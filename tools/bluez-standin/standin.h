@@ -2,8 +2,9 @@
 // signals and error names for LE discovery and GATT client use, served on a private bus.
 // It behaves as bluetoothd does where clients can tell: RSSI reported only on moves of
 // 8 dBm unless the discovery filter has RSSI or Pathloss, GATT objects kept across link
-// losses, notification sessions per client that come back with the link, and a Connect to
-// a silent device that takes the page timeout.
+// losses, notification sessions per client that come back with the link, and an LE Connect
+// to a device out of range that stays pending until it advertises again or the kernel's
+// connection timeout passes.
 // The radio behind it is the sim radio: the stand-in is a central there, so the simulated
 // phones of tools/phone-sim answer for the devices it shows. It can misbehave on request
 // the ways a real stack does.
@@ -26,9 +27,13 @@ struct StandInOptions {
     std::string radio;        // the sim-radio folder whose phones it reaches
     bool adapter = true;      // with an hci0 at start
     bool powered = true;
-    // How long Connect to a device that does not answer takes to fail: the controller pages
-    // it until its own timeout (5.12 s by default).
-    std::chrono::milliseconds page_timeout{5120};
+    // How long a Connect to a device that is not there stays pending before it fails with
+    // le-connection-abort-by-local: the kernel cancels an LE connection attempt after 20 s.
+    // The attempt completes as soon as the device advertises again.
+    std::chrono::milliseconds connect_timeout{20000};
+    // What the MTU exchange right after connecting settles on, shown as
+    // GattCharacteristic1.MTU (a phone's usual 185 unless a test asks for another).
+    std::uint16_t mtu = 185;
 };
 
 class StandIn {

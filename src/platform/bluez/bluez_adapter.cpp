@@ -768,6 +768,20 @@ public:
         if (!hub_->remove_value_handler(token)) return fail_text("未找到通知处理器");
         return {};
     }
+    // GattCharacteristic1.MTU (BlueZ 5.62 on), as the mirror holds it: read with the
+    // objects and kept up to date by PropertiesChanged. Older stacks have no such property.
+    std::optional<std::uint16_t> mtu() const override {
+        return hub_->with_mirror([&](const std::string&, const auto& objects, std::uint64_t) {
+            std::optional<std::uint16_t> out;
+            auto c = objects.find(path_);
+            if (c == objects.end()) return out;
+            auto ci = c->second.find(kCharIface);
+            if (ci == c->second.end()) return out;
+            const std::int64_t v = prop_int(ci->second, "MTU", -1);
+            if (v > 0 && v <= 0xFFFF) out = static_cast<std::uint16_t>(v);
+            return out;
+        });
+    }
     Result<std::shared_ptr<ble::WriteOperation>> write_value(ByteView value) override {
         if (value.empty() || value.size() > kMaxValue)
             return fail_text(format_text("写入值长度非法：{}B", value.size()));
