@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/bytes.h"
+
 namespace dovan {
 
 std::uint8_t send_dir(std::uint8_t role) { return static_cast<std::uint8_t>(role + 1); }
@@ -9,9 +11,8 @@ std::uint8_t receive_dir(std::uint8_t role) { return static_cast<std::uint8_t>(2
 
 AeadNonce frame_nonce(const Key32& session_key, std::uint8_t dir, std::uint32_t seq,
                       const SessionId& session_id) {
-    const std::uint8_t prefix[5] = {dir, static_cast<std::uint8_t>(seq >> 24),
-                                    static_cast<std::uint8_t>(seq >> 16),
-                                    static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq)};
+    std::uint8_t prefix[5] = {dir};
+    store_be32(prefix + 1, seq);
     const Digest32 mac = hmac_sha256(session_key, {prefix, session_id});
     AeadNonce nonce{};
     std::copy_n(mac.begin(), nonce.size(), nonce.begin());

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/bytes.h"
 #include "platform/debug_log.h"
 #include "crypto/primitives.h"
 
@@ -59,14 +60,6 @@ PkeyPtr parse_spki(ByteView der) {
     const int len = i2d_PUBKEY(key.get(), nullptr);
     if (len <= 0 || !same_bytes(to_der(i2d_PUBKEY, key.get()), der)) return nullptr;
     return key;
-}
-
-std::uint16_t read_be16(ByteView b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
-}
-void put_be16(Bytes& out, std::size_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
 }
 
 Unexpected<IdentityRejection> reject(std::string reason, int bits = 0) {
@@ -176,23 +169,26 @@ Result<Bytes> build_identity_payload(const DeviceIdentity& local, ByteView hands
         return fail_text(std::string(kIdentityPayloadTooLong), kIdentityErrorCode);
     Bytes out;
     out.reserve(4 + spki.size() + sig->size());
-    put_be16(out, spki.size());
+    put_be(out, spki.size(), 2);
     out.insert(out.end(), spki.begin(), spki.end());
-    put_be16(out, sig->size());
+    put_be(out, sig->size(), 2);
     out.insert(out.end(), sig->begin(), sig->end());
     return out;
 }
 
 Result<IdentityPayload> parse_identity_payload(ByteView payload) {
     auto malformed = [] { return fail_text(std::string(kIdentityMalformed), -1); };
-    if (payload.size() < 4) return malformed();
-    const std::size_t key_len = read_be16(payload, 0);
-    if (payload.size() < key_len + 4) return malformed();
-    const std::size_t sig_at = 2 + key_len;
-    const std::size_t sig_len = read_be16(payload, sig_at);
+    ByteReader r(payload);
+    const auto key_len = r.read_u16();
+    if (!key_len) return malformed();
+    const auto key = r.read_bytes(*key_len);
+    if (!key) return malformed();
+    const auto sig_len = r.read_u16();
+    if (!sig_len) return malformed();
+    const auto sig = r.read_bytes(*sig_len);
     // Exact: bytes after the signature would let one identity travel in many forms.
-    if (payload.size() - sig_at != sig_len + 2) return malformed();
-    return IdentityPayload{payload.subspan(2, key_len), payload.subspan(sig_at + 2, sig_len)};
+    if (!sig || !r.at_end()) return malformed();
+    return IdentityPayload{*key, *sig};
 }
 
 Result<VerifiedIdentity, IdentityRejection> verify_identity(const IdentityPayload& payload,

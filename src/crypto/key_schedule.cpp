@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/bytes.h"
 #include "platform/debug_log.h"
 
 namespace dovan {
@@ -26,8 +27,7 @@ SessionId derive_session_id(const Digest32& handshake_hash) {
 
 std::uint32_t derive_sas(const Digest32& handshake_hash) {
     const Digest32 mac = hmac_sha256(handshake_hash, {as_bytes("SAS")});
-    const std::uint32_t v = std::uint32_t{mac[0]} << 16 | std::uint32_t{mac[1]} << 8 | mac[2];
-    return v % kSasModulus;
+    return load_be24(mac.data()) % kSasModulus;
 }
 
 std::string static_fingerprint(const Key32& remote_static) {
@@ -61,13 +61,14 @@ std::string sas_text(std::uint32_t sas) {
 }
 
 SasBytes sas_bytes(std::uint32_t sas) {
-    return {static_cast<std::uint8_t>(sas >> 16), static_cast<std::uint8_t>(sas >> 8),
-            static_cast<std::uint8_t>(sas)};
+    SasBytes out{};
+    store_be24(out.data(), sas);
+    return out;
 }
 
 std::optional<std::uint32_t> sas_from_bytes(ByteView bytes) {
     if (bytes.size() != 3) return std::nullopt;
-    return std::uint32_t{bytes[0]} << 16 | std::uint32_t{bytes[1]} << 8 | bytes[2];
+    return load_be24(bytes.data());
 }
 
 DeviceId derive_device_id(const Key32& local_static_private) {
@@ -81,7 +82,7 @@ MessageId MessageIds::next() {
     if (++counter_ == 0) ++high_;
     MessageId id{};
     std::copy(device_id_.begin(), device_id_.end(), id.begin());
-    for (int i = 0; i < 8; ++i) id[8 + i] = static_cast<std::uint8_t>(counter_ >> (56 - 8 * i));
+    store_be64(id.data() + 8, counter_);
     return id;
 }
 

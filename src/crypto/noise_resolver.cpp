@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/bytes.h"
 #include "platform/debug_log.h"
 #include "crypto/random.h"
 
@@ -68,7 +69,7 @@ public:
 
     AeadNonce cipher_nonce(std::uint64_t n) const override {
         AeadNonce nonce{};
-        for (int i = 0; i < 8; ++i) nonce[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+        store_le64(nonce.data() + 4, n);
         return nonce;
     }
 
@@ -90,7 +91,7 @@ class DovanResolver final : public StandardResolver {
 public:
     AeadNonce cipher_nonce(std::uint64_t n) const override {
         AeadNonce nonce{};
-        for (int i = 0; i < 8; ++i) nonce[11 - i] = static_cast<std::uint8_t>(n >> (8 * i));
+        store_be64(nonce.data() + 4, n);
         return nonce;
     }
 

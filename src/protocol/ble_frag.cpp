@@ -130,9 +130,9 @@ void BleReassembler::raise_mtu(std::size_t m) {
 Result<std::optional<Bytes>, FragError> BleReassembler::take(ByteView value, Instant now) {
     raise_mtu(std::min(value.size(), BLE_MTU_MAX));
     if (value.size() < FRAG_HEADER_LEN) return fail(frag_error(FragError::Kind::TooShort, value.size()));
-    const std::uint16_t id = read_be16(value.data());
-    const std::uint16_t index = read_be16(value.data() + 2);
-    const std::uint16_t cnt = read_be16(value.data() + 4);
+    const std::uint16_t id = load_be16(value.data());
+    const std::uint16_t index = load_be16(value.data() + 2);
+    const std::uint16_t cnt = load_be16(value.data() + 4);
     if (index >= cnt) return fail(frag_error(FragError::Kind::IndexOutOfRange, index, cnt));
 
     purge(now);

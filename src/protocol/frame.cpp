@@ -61,15 +61,15 @@ std::string FrameError::display() const {
 Result<FrameHeader, FrameError> parse_header(ByteView input) {
     if (input.size() < FRAME_HEADER_LEN) return fail(FrameError::too_short(input.size()));
     if (input[0] != FRAME_MAGIC_0 || input[1] != FRAME_MAGIC_1) {
-        return fail(FrameError::bad_magic(static_cast<std::uint16_t>((input[0] << 8) | input[1])));
+        return fail(FrameError::bad_magic(load_be16(input.data())));
     }
     if (input[2] != FRAME_VERSION) return fail(FrameError::bad_version(input[2]));
     FrameHeader h;
     h.version = input[2];
     h.type = input[3];
     h.flags = input[4];
-    h.seq = read_be32(input.data() + 5);
-    h.payload_len = read_be32(input.data() + 9);
+    h.seq = load_be32(input.data() + 5);
+    h.payload_len = load_be32(input.data() + 9);
     if (h.payload_len > FRAME_MAX_PAYLOAD) return fail(FrameError::payload_too_large(h.payload_len));
     return h;
 }
@@ -90,8 +90,8 @@ std::array<std::uint8_t, FRAME_HEADER_LEN> write_header(const FrameHeader& heade
     out[2] = FRAME_VERSION;
     out[3] = header.type;
     out[4] = header.flags;
-    store_be(out.data() + 5, header.seq, 4);
-    store_be(out.data() + 9, header.payload_len, 4);
+    store_be32(out.data() + 5, header.seq);
+    store_be32(out.data() + 9, header.payload_len);
     return out;
 }
 

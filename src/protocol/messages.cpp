@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+#include "common/bytes.h"
+
 namespace dovan {
 
 namespace {
@@ -252,7 +254,8 @@ FileChunkFraming::FileChunkFraming(const FileChunkView& chunk) {
     std::uint8_t* p = head_.data();
     if (chunk.file_id) {
         *p++ = 0x09;
-        for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(chunk.file_id >> (8 * i));
+        store_le64(p, chunk.file_id);
+        p += 8;
     }
     if (chunk.index) {
         *p++ = 0x10;
@@ -345,9 +348,8 @@ Result<FileChunkView> decode_file_chunk_view(ByteView bytes) {
             ok = r.in.size() - r.pos >= 8;
             if (ok) {
                 // Fixed-width fields are little-endian on this wire.
-                for (int i = 7; i >= 0; --i) v = (v << 8) | r.in[r.pos + static_cast<std::size_t>(i)];
+                chunk.file_id = load_le64(r.in.data() + r.pos);
                 r.pos += 8;
-                chunk.file_id = v;
             }
         } else if ((number == 2 || number == 4) && wire == VARINT) {
             ok = r.varint(v);

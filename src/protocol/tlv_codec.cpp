@@ -1,5 +1,7 @@
 #include "protocol/tlv_codec.h"
 
+#include "common/bytes.h"
+
 namespace dovan {
 
 std::string TlvError::display() const {
@@ -39,16 +41,16 @@ Result<Bytes, TlvError> encode_tlvs(std::span<const TlvRecord> records) {
 
 Result<std::vector<TlvRecord>, TlvError> decode_tlvs(ByteView input) {
     std::vector<TlvRecord> records;
-    std::size_t pos = 0;
-    while (pos < input.size()) {
-        if (input.size() - pos < 2) return fail(TlvError::truncated(pos, 0));
-        const std::size_t n = input[pos + 1];
-        const std::size_t end = pos + 2 + n;
-        if (end > input.size()) return fail(TlvError::truncated(pos, n));
+    ByteReader r(input);
+    while (!r.at_end()) {
+        const std::size_t at = r.position();
+        const auto tag = r.read_u8();
+        const auto n = r.read_u8();
+        if (!tag || !n) return fail(TlvError::truncated(at, 0));
+        const auto value = r.read_bytes(*n);
+        if (!value) return fail(TlvError::truncated(at, *n));
         if (records.size() == TLV_MAX_RECORDS) return fail(TlvError::too_many_entries());
-        records.push_back({input[pos], Bytes(input.begin() + static_cast<std::ptrdiff_t>(pos + 2),
-                                             input.begin() + static_cast<std::ptrdiff_t>(end))});
-        pos = end;
+        records.push_back({*tag, Bytes(value->begin(), value->end())});
     }
     return records;
 }

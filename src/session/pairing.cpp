@@ -1,4 +1,5 @@
 // Trust on first use: the verdict, PAIR_CONFIRM / PAIR_DONE and the user's three actions.
+#include "common/bytes.h"
 #include "platform/debug_log.h"
 #include "protocol/tlv_codec.h"
 #include "session/engine.h"
@@ -9,8 +10,9 @@ namespace dovan {
 namespace {
 
 Bytes sas_bytes(std::uint32_t sas) {
-    return {static_cast<std::uint8_t>(sas >> 16), static_cast<std::uint8_t>(sas >> 8),
-            static_cast<std::uint8_t>(sas)};
+    Bytes out(3);
+    store_be24(out.data(), sas);
+    return out;
 }
 
 }  // namespace
@@ -95,8 +97,7 @@ void Engine::receive_pair_confirm(ByteView payload) {
     if (sas_send_) {
         auto found = find_tlv(payload, TAG_SAS);
         if (found && found->has_value() && (*found)->size() == 3) {
-            const Bytes& v = **found;
-            received = (std::uint32_t{v[0]} << 16) | (std::uint32_t{v[1]} << 8) | v[2];
+            received = load_be24((*found)->data());
         }
     }
     if (!received) {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/bytes.h"
 #include "platform/debug_log.h"
 #include "crypto/random.h"
 #include "shell/activation.h"
@@ -15,9 +16,7 @@ namespace dovan {
 std::optional<std::uint64_t> secure_token() {
     std::array<std::uint8_t, 8> b{};
     if (!random_fill(b)) return std::nullopt;
-    std::uint64_t v = 0;
-    for (auto x : b) v = (v << 8) | x;
-    return v;
+    return load_be64(b.data());
 }
 
 NotificationDrain::NotificationDrain(Config config) : c_(std::move(config)) {}

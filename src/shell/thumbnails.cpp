@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/bytes.h"
 #include "common/text.h"
 
 namespace dovan {
@@ -28,14 +29,14 @@ std::variant<JpegSize, std::string> jpeg_declared_size(const std::uint8_t* data,
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no length
         if (marker == 0xD9 || marker == 0xDA) break;  // image data or end before any frame header
         if (i + 2 > size) break;
-        const std::size_t length = (static_cast<std::size_t>(data[i]) << 8) | data[i + 1];
+        const std::size_t length = load_be16(data + i);
         if (length < 2 || i + length > size) break;
         const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame) {
             if (length < 7) break;
             JpegSize s;
-            s.height = (static_cast<std::uint32_t>(data[i + 3]) << 8) | data[i + 4];
-            s.width = (static_cast<std::uint32_t>(data[i + 5]) << 8) | data[i + 6];
+            s.height = load_be16(data + i + 3);
+            s.width = load_be16(data + i + 5);
             return s;
         }
         i += length;
@@ -78,14 +79,14 @@ std::variant<JpegLayout, std::string> jpeg_layout(const std::uint8_t* data, std:
             return format_text("缩略图的标记段过多（超过 {} 段），已拒绝解码", kThumbnailMaxSegments);
         }
         if (i + 2 > size) return cut_short;
-        const std::size_t length = (static_cast<std::size_t>(data[i]) << 8) | data[i + 1];
+        const std::size_t length = load_be16(data + i);
         if (length < 2) return misplaced;
         if (length > size - i) return cut_short;
         if (is_frame_header(marker)) {
             if (frame) return std::string("取图像尺寸失败: 帧头不止一个");
             if (length < 8) return std::string("取图像尺寸失败: 帧头不完整");
-            out.size.height = (static_cast<std::uint32_t>(data[i + 3]) << 8) | data[i + 4];
-            out.size.width = (static_cast<std::uint32_t>(data[i + 5]) << 8) | data[i + 6];
+            out.size.height = load_be16(data + i + 3);
+            out.size.width = load_be16(data + i + 5);
             out.progressive = (marker & 0x03) == 0x02;
             frame = true;
         }

@@ -1,4 +1,4 @@
-#include "common/text.h"
+#include "common/bytes.h"
 #include "platform/sim/sim_wire.h"
 
 #include <sys/stat.h>
@@ -16,10 +16,7 @@ Bytes encode_message(std::uint8_t op, ByteView body) {
     std::uint32_t n = static_cast<std::uint32_t>(1 + body.size());
     Bytes out;
     out.reserve(4 + n);
-    out.push_back(static_cast<std::uint8_t>(n >> 24));
-    out.push_back(static_cast<std::uint8_t>(n >> 16));
-    out.push_back(static_cast<std::uint8_t>(n >> 8));
-    out.push_back(static_cast<std::uint8_t>(n));
+    put_be(out, n, 4);
     out.push_back(op);
     out.insert(out.end(), body.begin(), body.end());
     return out;
@@ -43,8 +40,7 @@ static bool read_exact(int fd, std::uint8_t* p, std::size_t n) {
 bool read_message(int fd, Message& out) {
     std::uint8_t len[4];
     if (!read_exact(fd, len, 4)) return false;
-    std::uint32_t n = std::uint32_t{len[0]} << 24 | std::uint32_t{len[1]} << 16 |
-                      std::uint32_t{len[2]} << 8 | len[3];
+    const std::uint32_t n = load_be32(len);
     if (n == 0 || n > kMaxMessage) return false;
     std::uint8_t op;
     if (!read_exact(fd, &op, 1)) return false;
