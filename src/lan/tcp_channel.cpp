@@ -569,7 +569,7 @@ TcpChannel::~TcpChannel() {
 std::optional<TcpAccepted> TcpChannel::take_accepted() {
     std::lock_guard lock(shared_->events_mu);
     if (shared_->accepted.empty()) return std::nullopt;
-    TcpAccepted a = std::move(shared_->accepted.front());
+    TcpAccepted a = shared_->accepted.front();
     shared_->accepted.pop_front();
     return a;
 }
