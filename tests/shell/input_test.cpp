@@ -1,4 +1,5 @@
 #include "shell/input.h"
+#include "received_row.h"
 
 #include <gtest/gtest.h>
 
@@ -250,12 +251,7 @@ TEST(Clicks, SendListAndRowButtons) {
 TEST(Clicks, OpenAndRevealCarryTheRowsSavedPath) {
     UiState s = initial_ui_state();
     s.send_queue = {{"/q", 1}};
-    TransferRow done;
-    done.direction = TransferDirection::Receive;
-    done.name = "a.pdf";
-    done.status = "已完成";
-    done.percent = 100;
-    done.saved_path = "/in/a (1).pdf";
+    TransferRow done = finished_received_row("a.pdf", "/in/a (1).pdf");
     TransferRow sent = done;
     sent.direction = TransferDirection::Send;
     sent.saved_path.clear();

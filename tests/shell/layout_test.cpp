@@ -4,6 +4,7 @@
 
 #include "shell/actions.h"
 #include "shell/view_rules.h"
+#include "received_row.h"
 
 namespace dovan {
 namespace {
@@ -215,12 +216,7 @@ TEST(HitTest, SameTableAt150Percent) { check_hits(Metrics::from_pixels(1440, 990
 TEST(HitTest, AFinishedReceivedRowHasOpenAndFolderButtons) {
     UiState s = initial_ui_state();
     s.page = Page::Files;
-    TransferRow done;
-    done.direction = TransferDirection::Receive;
-    done.name = "a.pdf";
-    done.status = "已完成";
-    done.percent = 100;
-    done.saved_path = "/in/a.pdf";
+    TransferRow done = finished_received_row("a.pdf", "/in/a.pdf");
     TransferRow sent = done;
     sent.direction = TransferDirection::Send;
     sent.saved_path.clear();

@@ -7,6 +7,7 @@
 
 #include "shell/actions.h"
 #include "shell/view_rules.h"
+#include "received_row.h"
 
 namespace dovan {
 namespace {
@@ -356,12 +357,7 @@ TEST(FilesPage, StatusLineColoursSpeedAndCancel) {
 TEST(FilesPage, AFinishedReceivedRowShowsOpenAndFolderButtons) {
     UiState s = healthy();
     s.page = Page::Files;
-    TransferRow done;
-    done.direction = TransferDirection::Receive;
-    done.name = "一个很长很长的文件名，长到一行放不下也要在按钮前面截断.pdf";
-    done.status = "已完成";
-    done.percent = 100;
-    done.saved_path = "/in/x.pdf";
+    TransferRow done = finished_received_row("一个很长很长的文件名，长到一行放不下也要在按钮前面截断.pdf", "/in/x.pdf");
     TransferRow unsaved = done;
     unsaved.name = "b.pdf";
     unsaved.saved_path.clear();
